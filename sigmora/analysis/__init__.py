@@ -1,0 +1,1 @@
+"""Factor analysis: the testing pipeline, winsorization, least squares and result records."""

@@ -1,0 +1,7 @@
+"""Placeholder: this step is being written."""
+
+from sigmora.analysis.varodyne import FactorAnalyser
+
+
+class ICAnalysis(FactorAnalyser):
+    pass

@@ -1,0 +1,5 @@
+"""Placeholder: being written."""
+
+
+def calc_residuals(endog, exog):
+    raise NotImplementedError

@@ -1,0 +1,13 @@
+#include <nanobind/nanobind.h>
+
+#include "bindings/register.hpp"
+
+NB_MODULE(_core, m) {
+    m.doc() = "sigmora's C++ kernels over contiguous float64 arrays (NaN = missing)";
+    sigmora::bind::register_parallel(m);
+    sigmora::bind::register_winsorize(m);
+    sigmora::bind::register_ols(m);
+    sigmora::bind::register_preprocess(m);
+    sigmora::bind::register_ic(m);
+    sigmora::bind::register_portfolio(m);
+}

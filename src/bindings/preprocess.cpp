@@ -1,0 +1,7 @@
+#include "bindings/register.hpp"
+
+namespace sigmora::bind {
+
+void register_preprocess(nanobind::module_& m) { (void)m; }
+
+}  // namespace sigmora::bind

@@ -1,0 +1,22 @@
+// Row-parallel loops with a fixed partition.
+//
+// Every kernel computes each row (date) independently, so splitting the rows into
+// contiguous blocks gives the same bits whatever the number of threads.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace sigmora {
+
+// Number of worker threads kernels may use (>= 1).
+int num_threads();
+void set_num_threads(int n);
+
+// Calls body(begin, end) on disjoint contiguous blocks covering [0, n).
+// Runs inline when one thread is configured or n is small; an exception thrown by
+// any block is rethrown on the calling thread after all blocks have finished.
+void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
+                  std::size_t min_rows_per_thread = 1);
+
+}  // namespace sigmora
