@@ -34,7 +34,7 @@ asan-test: build
 	@mkdir -p $(ASAN_DIR)
 	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIGMORA_SANITIZE=ON \
 	  -Dnanobind_DIR=$(NANOBIND_DIR) -DPython_EXECUTABLE=$$(command -v $(PYTHON)) \
-	  -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(CURDIR)/$(ASAN_DIR)/module >/dev/null
+	  -DSIGMORA_MODULE_DIR=$(CURDIR)/$(ASAN_DIR)/module >/dev/null
 	cmake --build $(ASAN_DIR) -j2
 	PYTHON=$(PYTHON) sh .ci/asan-pytest $(ASAN_DIR)
 
