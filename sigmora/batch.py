@@ -1,0 +1,263 @@
+"""Many factor tests at once: one independent pipeline run per factor, scheduled by Dask.
+
+    >>> from sigmora.batch import run_many
+    >>> results = run_many(engine, {"value": value_table, "reversal": -close / close.shift(5)},
+    ...                    periods=(1, 5, 20), order_book_ids=ids,
+    ...                    start_date="2021-01-04", end_date="2024-11-29")
+    >>> results.leaderboard()
+
+The post-adjusted closes every factor needs are fetched once, for the union of instruments
+over the widest window, and shipped to each worker once; every run then takes exactly the
+slice that a single `engine.analysis(factor, "daily", ...)` call would have fetched, so a
+batch gives the same tables as running the factors one by one.
+
+Workers read market data from the tidewell store by its path (read-only). On a cluster
+spanning several machines the store must therefore sit on a path every worker can read
+(a shared file system), and every worker needs sigmora installed.
+"""
+
+import sys
+import time
+import traceback
+import uuid
+import warnings
+from collections.abc import Mapping
+
+import pandas as pd
+
+import tidewell
+from sigmora.analysis import varodyne
+
+
+class FactorFailure:
+    """What is left of a factor whose run raised: the exception and its formatted traceback."""
+
+    def __init__(self, name, exception, traceback_text):
+        self.name = name
+        self.exception = exception
+        self.traceback = traceback_text
+
+    def __repr__(self):
+        return "FactorFailure({!r}, {}: {})".format(self.name, type(self.exception).__name__, self.exception)
+
+
+class BatchResult(dict):
+    """Factor name -> the engine's result dictionary, or a `FactorFailure`."""
+
+    @property
+    def failures(self):
+        return {name: value for name, value in self.items() if isinstance(value, FactorFailure)}
+
+    @property
+    def succeeded(self):
+        return {name: value for name, value in self.items() if not isinstance(value, FactorFailure)}
+
+    def report(self):
+        failed = self.failures
+        lines = ["{} of {} factors completed".format(len(self) - len(failed), len(self))]
+        for name, failure in failed.items():
+            lines.append("  {} failed: {}: {}".format(name, type(failure.exception).__name__, failure.exception))
+        return "\n".join(lines)
+
+    def leaderboard(self, sort_by=None, ascending=False):
+        from sigmora.analysis.leaderboard import leaderboard
+        return leaderboard(self.succeeded, sort_by=sort_by, ascending=ascending)
+
+
+# ----------------------------------------------------------------------------- validation
+
+def _is_expression(value):
+    from sigmora.interface import AbstractFactor
+    return isinstance(value, AbstractFactor)
+
+
+def _check_factors(factors, order_book_ids, start_date, end_date):
+    if not isinstance(factors, Mapping):
+        raise TypeError("factors: expect a mapping of names to factor tables or expressions, got {}".format(
+            type(factors)))
+    if len(factors) == 0:
+        raise ValueError("factors: expect at least one factor, got an empty mapping")
+    expressions = []
+    for name, value in factors.items():
+        if isinstance(value, pd.DataFrame):
+            varodyne._validate_data_frame(df=value, name="factors[{!r}]".format(name))
+        elif _is_expression(value):
+            expressions.append(name)
+        else:
+            raise TypeError("factors[{!r}]: expect a pd.DataFrame or a factor expression, got {}".format(
+                name, type(value)))
+    if expressions and (order_book_ids is None or start_date is None or end_date is None):
+        raise ValueError("factors {} are expressions: pass order_book_ids, start_date and end_date to "
+                         "evaluate them".format(expressions))
+
+
+def _connect(client):
+    """The Dask client to use, whether given as a client, as a scheduler address or not at all
+    (None: a local cluster of worker processes, closed again by `run_many`)."""
+    from dask.distributed import Client, LocalCluster
+
+    if isinstance(client, Client):
+        return client, None
+    if isinstance(client, str):
+        try:
+            return Client(client, timeout="10s"), None
+        except (OSError, TimeoutError) as exc:
+            raise ConnectionError("client: cannot reach the Dask scheduler at {!r}: {}".format(client, exc)) from exc
+    if client is not None:
+        raise TypeError("client: expect None, a dask.distributed.Client or a scheduler address, got {}".format(
+            type(client)))
+    import os
+    cores = os.cpu_count() or 1
+    cluster = LocalCluster(n_workers=cores, threads_per_worker=1, processes=True,
+                           dashboard_address=None, host="127.0.0.1")
+    return Client(cluster), cluster
+
+
+# ----------------------------------------------------------------------------- the work
+
+def _factor_window(factor):
+    """Ids and the first/last dates of a table or expression-to-be."""
+    return list(factor.columns), factor.index[0], factor.index[-1]
+
+
+def _price_window(first, last, p_max):
+    return tidewell.get_previous_trading_date(first), tidewell.get_next_trading_date(last, p_max)
+
+
+def _union_closes(windows, p_max):
+    """Post-adjusted closes for every instrument any factor names, over the widest window."""
+    ids = sorted({oid for ids, _, _ in windows for oid in ids})
+    first = min(w[1] for w in windows)
+    last = max(w[2] for w in windows)
+    start, end = _price_window(first, last, p_max)
+    price = tidewell.get_price(order_book_ids=ids, start_date=start, end_date=end, fields="close",
+                               adjust_type="post", expect_df=True)
+    if price is None:
+        raise ValueError("no prices found for any instrument of the factors between {} and {}".format(start, end))
+    return price["close"].unstack(0)
+
+
+def _daily_returns_from(closes, factor, p_max):
+    """The return table a single run would build for `factor`, cut from the shared closes."""
+    start, end = _price_window(factor.index[0], factor.index[-1], p_max)
+    wanted = set(factor.columns)
+    sub = closes.loc[(closes.index >= start) & (closes.index <= end), [c for c in closes.columns if c in wanted]]
+    sub = sub.dropna(axis=1, how="all").dropna(axis=0, how="all")
+    return sub.ffill().pct_change().iloc[1:]
+
+
+def _run_one(name, engine, factor, closes, returns, periods, ascending, store_path, kernel_threads,
+             universe=None, start_date=None, end_date=None):
+    """One pipeline run; never raises, so one factor's failure cannot cost the others."""
+    try:
+        import sigmora
+        if kernel_threads:
+            sigmora.set_num_threads(kernel_threads)
+        if store_path is not None and tidewell.current_path() != store_path:
+            tidewell.init(store_path)
+        if not isinstance(factor, pd.DataFrame):
+            from sigmora.evaluation import evaluate
+            factor = evaluate(factor, universe, start_date, end_date)
+        else:
+            # The engine renames the table's axes in place; keep the shared copy untouched.
+            factor = factor.copy(deep=False)
+            factor.index = factor.index.copy()
+            factor.columns = factor.columns.copy()
+        if closes is not None:
+            p_max = max(periods) if isinstance(periods, (tuple, list)) else periods
+            returns = _daily_returns_from(closes, factor, p_max)
+        else:
+            returns = returns.copy()
+        return engine.analysis(factor, returns, ascending=ascending, periods=periods)
+    except BaseException as exc:  # noqa: BLE001 - reported per factor, the batch goes on
+        if isinstance(exc, (KeyboardInterrupt, SystemExit)):
+            raise
+        return FactorFailure(name, exc, traceback.format_exc())
+
+
+def run_many(engine, factors, returns="daily", periods=1, ascending=False, client=None,
+             order_book_ids=None, start_date=None, end_date=None, progress=True):
+    """Run `engine` on every factor of `factors` (name -> table or expression) on Dask workers.
+
+    :param engine: a `FactorVarodyne` with the steps to run for every factor
+    :param factors: mapping of a name to a factor table (dates x order_book_id) or a factor
+        expression of `sigmora.interface` (evaluated on the workers over `order_book_ids`
+        from `start_date` to `end_date`)
+    :param returns: "daily" (post-adjusted close-to-close returns, fetched once for all
+        factors) or a return table shared by all factors
+    :param client: None (a local cluster of worker processes, one per core, started and
+        shut down here), a `dask.distributed.Client`, or a scheduler address
+    :param progress: print one line per finished factor to stderr
+    :return: `BatchResult`: name -> result dictionary, or `FactorFailure` for a factor whose
+        run raised; `.report()` says which failed and why, `.leaderboard()` compares them
+    """
+    if not isinstance(engine, varodyne.FactorVarodyne):
+        raise TypeError("engine: expect a FactorVarodyne, got {}".format(type(engine)))
+    _check_factors(factors, order_book_ids, start_date, end_date)
+    assert isinstance(periods, (tuple, list, int)), "periods must be tuple/list/int, but got {}".format(
+        type(periods))
+    if isinstance(returns, str):
+        if returns != "daily":
+            raise ValueError('returns: expect pd.DataFrame or "daily", got {}'.format(returns))
+    else:
+        varodyne._validate_data_frame(df=returns, name="returns")
+
+    dask_client, cluster = _connect(client)
+    try:
+        return _submit_all(dask_client, engine, factors, returns, periods, ascending,
+                           order_book_ids, start_date, end_date, progress)
+    finally:
+        if cluster is not None:
+            dask_client.close()
+            cluster.close()
+
+
+def _submit_all(dask_client, engine, factors, returns, periods, ascending, order_book_ids, start_date,
+                end_date, progress):
+    from dask.distributed import as_completed
+
+    store_path = tidewell.current_path()
+    workers = max(1, len(dask_client.scheduler_info().get("workers", {})))
+    import os
+    kernel_threads = max(1, (os.cpu_count() or 1) // workers) if dask_client.cluster is not None else None
+
+    closes = shared_returns = None
+    if isinstance(returns, str):
+        p_max = max(periods) if isinstance(periods, (tuple, list)) else periods
+        windows = []
+        for value in factors.values():
+            if isinstance(value, pd.DataFrame):
+                windows.append(_factor_window(value))
+            else:
+                dates = pd.to_datetime(tidewell.get_trading_dates(start_date, end_date))
+                windows.append((list(order_book_ids), dates[0], dates[-1]))
+        closes = dask_client.scatter(_union_closes(windows, p_max), broadcast=True)
+    else:
+        shared_returns = dask_client.scatter(returns, broadcast=True)
+
+    futures = {}
+    batch_id = uuid.uuid4().hex[:12]
+    with warnings.catch_warnings():
+        # Factor tables travel inside their task rather than scattered, so that a task whose
+        # worker dies can be re-run elsewhere (scattered data would die with the worker).
+        warnings.filterwarnings("ignore", message=".*Large object.*")
+        for name, value in factors.items():
+            future = dask_client.submit(
+                _run_one, name, engine, value, closes, shared_returns, periods, ascending, store_path,
+                kernel_threads, order_book_ids, start_date, end_date,
+                key="sigmora-{}-{}".format(batch_id, name), pure=False)
+            futures[future] = name
+
+    results = {}
+    started = time.perf_counter()
+    for done, future in enumerate(as_completed(futures), 1):
+        name = futures[future]
+        results[name] = future.result()
+        if progress:
+            status = "failed" if isinstance(results[name], FactorFailure) else "done"
+            print("[{}/{}] {} {} ({:.1f} s)".format(done, len(futures), name, status,
+                                                    time.perf_counter() - started), file=sys.stderr, flush=True)
+    batch = BatchResult((name, results[name]) for name in factors)
+    if batch.failures:
+        warnings.warn(batch.report(), stacklevel=3)
+    return batch

@@ -1,0 +1,139 @@
+"""Batch factor tests on a local Dask cluster of two worker processes."""
+
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import tidewell
+from sigmora.analysis.varodyne import FactorAnalyser, FactorPreprocessor, FactorVarodyne
+from sigmora.batch import FactorFailure, run_many
+
+distributed = pytest.importorskip("dask.distributed")
+
+
+class Capture(FactorAnalyser):
+    """Returns what the engine hands it, so a comparison checks the return table too."""
+
+    def analysis(self, factor_data, returns, periods, ascending=True):
+        return {"factor": factor_data, "returns": returns, "periods": list(periods), "ascending": ascending}
+
+
+class Demean(FactorPreprocessor):
+    def process(self, factor_data):
+        return factor_data.sub(factor_data.mean(axis=1), axis=0)
+
+
+class FailOn(FactorPreprocessor):
+    """Raises for the factor whose first value is the marker."""
+
+    def process(self, factor_data):
+        if factor_data.iloc[0, 0] == -999.0:
+            raise ArithmeticError("bad factor")
+        return factor_data
+
+
+class DieOnce(FactorPreprocessor):
+    """Kills its worker process the first time it runs, as a machine failure would."""
+
+    def __init__(self, marker):
+        self.marker = marker
+
+    def process(self, factor_data):
+        if not os.path.exists(self.marker):
+            open(self.marker, "w").close()
+            os._exit(1)
+        return factor_data
+
+
+@pytest.fixture(scope="module")
+def cluster_client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       dashboard_address=None, host="127.0.0.1")
+    client = distributed.Client(cluster)
+    yield client
+    client.close()
+    cluster.close()
+
+
+def _factors(store):
+    with tidewell.using(store):
+        ids = list(tidewell.all_instruments(type="CS").order_book_id)
+        a = tidewell.get_signal(ids[:20], "2023-02-01", "2023-06-30")
+        b = tidewell.get_signal(ids[10:], "2023-03-01", "2023-09-29") * -1.0
+    a.index.name = b.index.name = None
+    a.columns.name = b.columns.name = None
+    return {"a": a, "b": b}
+
+
+def _engine(*extra):
+    engine = FactorVarodyne()
+    for i, step in enumerate(extra):
+        engine.append(("extra{}".format(i), step))
+    engine.append(("demean", Demean()))
+    engine.append(("capture", Capture()))
+    return engine
+
+
+class TestRunMany:
+    def test_equals_one_run_per_factor(self, small_store, cluster_client):
+        factors = _factors(small_store)
+        engine = _engine()
+        batch = run_many(engine, factors, periods=(1, 5), client=cluster_client, progress=False)
+        assert list(batch) == ["a", "b"] and not batch.failures
+        for name, table in factors.items():
+            alone = engine.analysis(table.copy(), "daily", periods=(1, 5))["capture"]
+            got = batch[name]["capture"]
+            pd.testing.assert_frame_equal(got["factor"], alone["factor"])
+            pd.testing.assert_frame_equal(got["returns"], alone["returns"])
+            assert got["periods"] == [1, 5] and got["ascending"] is False
+        # The caller's tables were not renamed or altered by the workers.
+        assert factors["a"].index.name is None
+
+    def test_a_failing_factor_does_not_stop_the_others(self, small_store, cluster_client):
+        factors = _factors(small_store)
+        factors["a"].iloc[0, 0] = -999.0
+        with pytest.warns(UserWarning, match="1 of 2 factors completed"):
+            batch = run_many(_engine(FailOn()), factors, client=cluster_client, progress=False)
+        failure = batch["a"]
+        assert isinstance(failure, FactorFailure) and isinstance(failure.exception, ArithmeticError)
+        assert "bad factor" in failure.traceback and "Traceback" in failure.traceback
+        assert "capture" in batch["b"]
+        assert set(batch.failures) == {"a"}
+        assert "1 of 2 factors completed" in batch.report() and "a failed: ArithmeticError" in batch.report()
+
+    def test_worker_lost_mid_run_is_rerun_elsewhere(self, small_store, cluster_client, tmp_path):
+        factors = _factors(small_store)
+        batch = run_many(_engine(DieOnce(str(tmp_path / "died"))), factors, client=cluster_client,
+                         progress=False)
+        assert os.path.exists(tmp_path / "died")
+        assert not batch.failures and set(batch) == {"a", "b"}
+
+    def test_shared_return_table(self, small_store, cluster_client):
+        factors = _factors(small_store)
+        returns = factors["a"].pct_change()
+        batch = run_many(_engine(), factors, returns=returns, client=cluster_client, progress=False)
+        pd.testing.assert_frame_equal(batch["b"]["capture"]["returns"], returns.rename_axis(
+            index="datetime", columns="order_book_id"))
+
+
+class TestBadInput:
+    def test_rejected_before_any_work(self, small_store):
+        engine = _engine()
+        table = _factors(small_store)["a"]
+        with pytest.raises(ValueError, match="factors: expect at least one factor"):
+            run_many(engine, {})
+        with pytest.raises(TypeError, match=r"factors\['x'\]: expect a pd.DataFrame or a factor expression"):
+            run_many(engine, {"ok": table, "x": [1, 2, 3]})
+        with pytest.raises(ValueError, match=r"factors\['e'\]: expect index type=pd.DatetimeIndex"):
+            run_many(engine, {"e": table.reset_index(drop=True)})
+        with pytest.raises(TypeError, match="engine: expect a FactorVarodyne"):
+            run_many(object(), {"ok": table})
+        with pytest.raises(ValueError, match='returns: expect pd.DataFrame or "daily", got weekly'):
+            run_many(engine, {"ok": table}, returns="weekly")
+
+    def test_unreachable_scheduler(self, small_store):
+        table = _factors(small_store)["a"]
+        with pytest.raises(ConnectionError, match="cannot reach the Dask scheduler at 'tcp://127.0.0.1:9'"):
+            run_many(_engine(), {"ok": table}, client="tcp://127.0.0.1:9")
