@@ -1,12 +1,38 @@
-"""Result records of the analysis steps: named tables plus a readable summary."""
+"""Result records of the analysis steps: named tables, their summary statistics and charts.
+
+Every record is built with keyword arguments only, keeps each table under its own name (None when
+the step left it unset) and offers
+
+* ``summary()``: a dict of summary tables (see ``sigmora.analysis.statistics`` for the rules),
+* ``plot()``: a dict of matplotlib figures,
+* ``show()``: the summary printed in a terminal, or tables and charts rendered in a notebook,
+* ``_repr_html_()``: the notebook rendering itself.
+"""
+
+import pandas as pd
+
+from sigmora.analysis import statistics as _stats
 
 __all__ = ["ICAnalysisResult", "QuantileReturnAnalysisResult", "FactorReturnAnalysisResult"]
+
+FLOAT_FORMAT = "{:.4f}".format
+
+
+def _in_notebook():
+    try:
+        from IPython import get_ipython
+    except ImportError:
+        return False
+    shell = get_ipython()
+    return shell is not None and type(shell).__name__ == "ZMQInteractiveShell"
 
 
 class _AnalysisResult:
     """A record of named tables; every table may be None."""
 
     _tables = ()
+    # key of a summary table -> heading shown above it
+    _titles = {}
 
     def __init__(self, *, name=None, **tables):
         unknown = set(tables) - set(self._tables)
@@ -20,25 +46,122 @@ class _AnalysisResult:
         held = [k for k in self._tables if getattr(self, k) is not None]
         return "{}(name={!r}, tables={})".format(type(self).__name__, self.name, held)
 
+    def summary(self, periods_per_year=None):
+        """Summary tables by key; tables the step left unset are skipped."""
+        raise NotImplementedError
+
+    # matplotlib is imported by plot() only: loading the engine does not need it.
+    def plot(self):
+        """Figures by key; tables the step left unset are skipped."""
+        raise NotImplementedError
+
+    def title(self, key):
+        return self._titles.get(key, key)
+
+    def to_text(self, periods_per_year=None):
+        """The summary as plain text, one titled table after another."""
+        lines = ["{} '{}'".format(type(self).__name__, self.name)]
+        tables = self.summary(periods_per_year=periods_per_year)
+        if not tables:
+            lines.append("(no tables)")
+        with pd.option_context("display.width", 120, "display.max_columns", 30,
+                               "display.float_format", FLOAT_FORMAT):
+            for key, table in tables.items():
+                lines += ["", self.title(key), table.to_string()]
+        return "\n".join(lines)
+
     def show(self):
-        print("{} '{}'".format(type(self).__name__, self.name))
-        for key in self._tables:
-            table = getattr(self, key)
-            if table is None:
-                print("\n{}: None".format(key))
-            else:
-                print("\n{} {}:".format(key, getattr(table, "shape", "")))
-                print(table)
+        """Print the summary; in a notebook, render the summary tables and the charts."""
+        if _in_notebook():
+            from IPython.display import HTML, display
+            display(HTML(self._repr_html_()))
+        else:
+            print(self.to_text())
+
+    def _repr_html_(self):
+        from sigmora.report import record_html
+        return record_html(self, heading_level=3)
 
 
 class ICAnalysisResult(_AnalysisResult):
     _tables = ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute")
+    _titles = {
+        "ic": "IC statistics per period",
+        "ic_decay": "Mean IC by decay (rows after the factor date)",
+        "ic_industry": "IC by industry (pooled over dates)",
+    }
+
+    def summary(self, periods_per_year=None):
+        out = {}
+        if self.ic is not None:
+            out["ic"] = _stats.ic_summary(self.ic)
+        if self.ic_decay is not None:
+            out["ic_decay"] = _stats.ic_decay_curve(self.ic_decay)
+        if self.ic_industry_distribute is not None:
+            out["ic_industry"] = self.ic_industry_distribute.copy()
+        return out
+
+    def plot(self):
+        from sigmora.analysis import plotting as _plot
+        out = {}
+        if self.ic is not None:
+            out["ic"] = _plot.ic_figure(self.ic)
+        if self.ic_decay is not None:
+            out["ic_decay"] = _plot.ic_decay_figure(self.ic_decay)
+        if self.ic_industry_distribute is not None:
+            out["ic_industry"] = _plot.ic_industry_figure(self.ic_industry_distribute)
+        return out
 
 
 class QuantileReturnAnalysisResult(_AnalysisResult):
     _tables = ("quantile_turnover", "quantile_returns", "quantile_detail", "benchmark_return",
                "top_minus_bottom_returns")
+    _titles = {
+        "quantile_returns": "Quantile groups per period",
+        "monotonicity": "Monotonicity of group returns",
+        "top_minus_bottom": "Top minus bottom group",
+        "benchmark": "Benchmark",
+    }
+
+    def summary(self, periods_per_year=None):
+        out = {}
+        if self.quantile_returns is not None:
+            groups = _stats.quantile_summary(self.quantile_returns, self.quantile_turnover,
+                                             self.benchmark_return, periods_per_year=periods_per_year)
+            out["quantile_returns"] = groups
+            out["monotonicity"] = _stats.monotonicity(groups)
+        if self.top_minus_bottom_returns is not None:
+            out["top_minus_bottom"] = _stats.return_summary(self.top_minus_bottom_returns,
+                                                            periods_per_year=periods_per_year)
+        if self.benchmark_return is not None:
+            out["benchmark"] = _stats.benchmark_summary(self.benchmark_return,
+                                                        periods_per_year=periods_per_year)
+        return out
+
+    def plot(self):
+        from sigmora.analysis import plotting as _plot
+        out = {}
+        if self.quantile_returns is not None:
+            out["quantile_returns"] = _plot.quantile_returns_figure(self.quantile_returns,
+                                                                    self.benchmark_return)
+        if self.top_minus_bottom_returns is not None:
+            out["top_minus_bottom"] = _plot.top_minus_bottom_figure(self.top_minus_bottom_returns)
+        if self.quantile_turnover is not None:
+            out["turnover"] = _plot.turnover_figure(self.quantile_turnover)
+        return out
 
 
 class FactorReturnAnalysisResult(_AnalysisResult):
     _tables = ("factor_returns",)
+    _titles = {"factor_returns": "Factor returns per period"}
+
+    def summary(self, periods_per_year=None):
+        if self.factor_returns is None:
+            return {}
+        return {"factor_returns": _stats.return_summary(self.factor_returns, periods_per_year=periods_per_year)}
+
+    def plot(self):
+        from sigmora.analysis import plotting as _plot
+        if self.factor_returns is None:
+            return {}
+        return {"factor_returns": _plot.factor_returns_figure(self.factor_returns)}
