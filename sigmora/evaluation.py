@@ -1,0 +1,254 @@
+"""Turning factor expressions into factor tables.
+
+``evaluate`` fetches every leaf of an expression once over the requested trading dates extended
+backwards by the expression's ``shift``, walks ``expr`` applying each callable to its evaluated
+arguments and labels the result: rows are the trading dates from start to end, columns the ids.
+
+Inside the walk every value is a float array of (window rows - shift) x instruments whose rows
+line up with the window from the end: a node of shift ``s`` has lost its first ``s`` rows.
+``lag`` builds the node that reads a factor some trading dates earlier under that rule.
+"""
+import numbers
+
+import numpy as np
+import pandas as pd
+
+import tidewell
+
+from .exception import InvalidUserFactor, SigmoraException
+from .interface import AbstractFactor, LeafFactor, ShiftedFactor
+
+__all__ = ["evaluate", "lag", "LaggedFactor", "FactorEvaluationError"]
+
+
+class FactorEvaluationError(SigmoraException):
+    """A node of a factor expression could not be computed from its evaluated arguments."""
+
+
+def _lag(values, n):
+    # Row j of the result stands n rows further down, so the trailing n rows have no place.
+    if np.ndim(values) == 0:
+        return values
+    values = np.asarray(values)
+    return values[:values.shape[0] - n]
+
+
+class LaggedFactor(AbstractFactor):
+    """The value of ``factor`` ``n`` trading dates earlier.
+
+    :param factor: an AbstractFactor
+    :param n: a positive int; the node looks ``n`` more trading dates back than ``factor``
+    """
+
+    def __init__(self, factor, n):
+        if not isinstance(factor, AbstractFactor):
+            raise ValueError("factor: expect an AbstractFactor, got {!r}".format(factor))
+        if isinstance(n, (bool, np.bool_)) or not isinstance(n, numbers.Integral) or n < 1:
+            raise ValueError("n: expect a positive integer, got {!r}".format(n))
+        self._factor = factor
+        self._n = int(n)
+
+    @property
+    def expr(self):
+        return _lag, (self._factor.expr, self._n)
+
+    @property
+    def dependencies(self):
+        return self._factor.dependencies
+
+    @property
+    def shift(self):
+        return self._factor.shift + self._n
+
+    def __repr__(self):
+        return "lag({!r}, {})".format(self._factor, self._n)
+
+
+def lag(factor, n):
+    """``factor`` as it was ``n`` trading dates earlier, e.g. ``close / lag(close, 5) - 1``."""
+    return LaggedFactor(factor, n)
+
+
+# Conditions give NaN where an operand is missing, instead of numpy's False.
+_CONDITIONS = (np.less, np.less_equal, np.greater, np.greater_equal, np.equal, np.not_equal,
+               np.logical_and, np.logical_or, np.logical_xor, np.logical_not)
+
+# How the text of an expression names the functions of the expression nodes.
+_FUNC_NAMES = ((ShiftedFactor._shift, "shift"), (_lag, "lag"))
+
+
+def evaluate(factor, order_book_ids, start_date, end_date):
+    """Compute ``factor`` for ``order_book_ids`` on the trading dates from start to end.
+
+    :param factor: an AbstractFactor whose leaves have an ``execute`` method
+        (e.g. UserDefinedLeafFactor or the leaves of ``sigmora.leaves``)
+    :param order_book_ids: an order_book_id or a list of distinct ones; the columns, in order
+    :param start_date, end_date: dates the market-data client accepts
+    :return: a factor table (float values, NaN for missing), indexed by the trading dates
+        ("datetime") with one column per order_book_id
+    """
+    if not isinstance(factor, AbstractFactor):
+        raise ValueError("factor: expect an AbstractFactor, got {!r}".format(factor))
+    ids = _order_book_ids(order_book_ids)
+    dates = pd.DatetimeIndex(pd.to_datetime(tidewell.get_trading_dates(start_date, end_date)))
+    if len(dates) == 0:
+        raise ValueError("evaluate: no trading dates from {} to {}".format(start_date, end_date))
+    shift = factor.shift
+    if isinstance(shift, (bool, np.bool_)) or not isinstance(shift, numbers.Integral) or shift < 0:
+        raise ValueError("evaluate: {!r} has shift {!r}, expect a non-negative integer".format(
+            factor, shift))
+    shift = int(shift)
+
+    leaf_start, window = start_date, dates
+    if shift > 0:
+        try:
+            leaf_start = tidewell.get_previous_trading_date(dates[0], shift)
+        except ValueError as err:
+            raise ValueError("evaluate: {!r} looks back {} trading dates before {}: {}".format(
+                factor, shift, dates[0].date(), err)) from err
+        window = pd.DatetimeIndex(pd.to_datetime(tidewell.get_trading_dates(leaf_start, end_date)))
+
+    data = {}
+    for leaf in factor.dependencies:
+        if id(leaf) not in data:   # a leaf used several times is fetched once
+            data[id(leaf)] = _leaf_values(leaf, ids, leaf_start, end_date, window)
+
+    result = _walk(factor.expr, data)
+    return _label(result, factor, dates, ids, start_date, end_date)
+
+
+def _order_book_ids(order_book_ids):
+    if isinstance(order_book_ids, str):
+        return [order_book_ids]
+    if isinstance(order_book_ids, (pd.Index, pd.Series, np.ndarray)):
+        order_book_ids = order_book_ids.tolist()
+    try:
+        ids = list(order_book_ids)
+    except TypeError:
+        raise ValueError("order_book_ids: expect an order_book_id or a list of them, got {!r}".format(
+            order_book_ids)) from None
+    if not ids:
+        raise ValueError("order_book_ids: expect at least one order_book_id, got none")
+    for i in ids:
+        if not isinstance(i, str):
+            raise ValueError("order_book_ids: expect order_book_id strings, got {!r}".format(i))
+    repeated = sorted(set(pd.Index(ids)[pd.Index(ids).duplicated()]))
+    if repeated:
+        raise ValueError("order_book_ids: expect distinct ids, got {} more than once".format(repeated))
+    return ids
+
+
+def _leaf_values(leaf, ids, start_date, end_date, window):
+    """The leaf's table over the window as a float array, columns in the order of ``ids``."""
+    execute = getattr(leaf, "execute", None)
+    if not callable(execute):
+        raise ValueError("evaluate: leaf {!r} cannot produce data: expect a leaf with an "
+                         "execute(order_book_ids, start_date, end_date) method".format(leaf))
+    span = "the {} trading dates from {} to {}".format(
+        len(window), window[0].date(), window[-1].date())
+    try:
+        table = execute(list(ids), start_date, end_date)
+    except InvalidUserFactor as err:
+        raise InvalidUserFactor("leaf {!r}: {}".format(leaf, err)) from err
+    # The checks below also hold leaves whose execute does not validate its result.
+    if not isinstance(table, pd.DataFrame):
+        raise InvalidUserFactor("leaf {!r} returned {}, expect a pandas.DataFrame".format(
+            leaf, type(table)))
+    if len(table.index) != len(window):
+        raise InvalidUserFactor("leaf {!r} returned {} rows, expect {}".format(
+            leaf, len(table.index), span))
+    if not _same_dates(table.index, window):
+        raise InvalidUserFactor("leaf {!r} returned rows that are not {}".format(leaf, span))
+    if table.columns.has_duplicates:
+        raise InvalidUserFactor("leaf {!r} returned repeated columns {}".format(
+            leaf, sorted(set(table.columns[table.columns.duplicated()].tolist()))))
+    missing = [i for i in ids if i not in table.columns]
+    if missing:
+        raise InvalidUserFactor("leaf {!r} returned no column for {}".format(leaf, missing))
+    try:
+        return table[ids].to_numpy(dtype=np.float64)
+    except (TypeError, ValueError) as err:
+        raise InvalidUserFactor("leaf {!r} returned values that are not numbers: {}".format(
+            leaf, err)) from err
+
+
+def _same_dates(index, window):
+    if not isinstance(index, pd.DatetimeIndex) or index.tz is not None:
+        return False
+    return bool(np.all(index == window))
+
+
+def _is_call(expr):
+    return (isinstance(expr, tuple) and len(expr) == 2 and callable(expr[0])
+            and isinstance(expr[1], tuple))
+
+
+def _walk(expr, data):
+    if isinstance(expr, LeafFactor):
+        if id(expr) not in data:
+            raise FactorEvaluationError("leaf {!r} appears in the expression but not in its "
+                                        "dependencies".format(expr))
+        return data[id(expr)]
+    if not _is_call(expr):
+        return expr   # a constant, or a plain argument such as a shift's row count
+    func, args = expr
+    values = [_walk(arg, data) for arg in args]
+    try:
+        out = func(*values)
+        if any(func is c for c in _CONDITIONS):
+            out = _missing_as_nan(out, values)
+    except Exception as err:
+        raise FactorEvaluationError("{} failed on arguments of shape {}: {}".format(
+            _text(expr), ", ".join(_shape(v) for v in values), err)) from err
+    return out
+
+
+def _missing_as_nan(out, values):
+    out = np.asarray(out, dtype=np.float64)
+    missing = np.zeros(out.shape, dtype=bool)
+    for v in values:
+        v = np.asarray(v)
+        if v.dtype.kind in "fc":
+            missing = missing | np.isnan(v)
+    if missing.any():
+        out = np.where(missing, np.nan, out)
+    return out
+
+
+def _label(result, factor, dates, ids, start_date, end_date):
+    if isinstance(result, (pd.DataFrame, pd.Series)):
+        result = result.values
+    try:
+        # A copy: the table owns its data, never a leaf's or a constant's array.
+        values = np.array(result, dtype=np.float64)
+    except (TypeError, ValueError) as err:
+        raise FactorEvaluationError("{!r} produced values that are not numbers: {}".format(
+            factor, err)) from err
+    expected = (len(dates), len(ids))
+    if values.ndim == 0:
+        values = np.full(expected, float(values))
+    elif values.shape != expected:
+        raise FactorEvaluationError(
+            "{!r} produced values of shape {}, expect {}: {} trading dates from {} to {} and {} "
+            "order_book_ids (shift {})".format(factor, values.shape, expected, len(dates),
+                                               start_date, end_date, len(ids), factor.shift))
+    return pd.DataFrame(values, index=pd.DatetimeIndex(dates, name="datetime"),
+                        columns=pd.Index(ids, name="order_book_id", dtype=object))
+
+
+def _text(expr):
+    """A readable text of an expression for error messages."""
+    if isinstance(expr, LeafFactor):
+        return repr(expr)
+    if _is_call(expr):
+        func, args = expr
+        name = next((n for f, n in _FUNC_NAMES if f is func), None)
+        name = name or getattr(func, "__name__", None) or repr(func)
+        return "{}({})".format(name, ", ".join(_text(a) for a in args))
+    if isinstance(expr, np.ndarray):
+        return "array{}".format(expr.shape)
+    return repr(expr)
+
+
+def _shape(value):
+    return str(np.shape(value)) if np.ndim(value) else repr(value)

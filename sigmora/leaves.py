@@ -1,0 +1,116 @@
+"""Ready-made leaf factors for the data the market-data store holds.
+
+Each leaf is a ``UserDefinedLeafFactor``: it fetches its data for the whole requested window in
+one request and returns a table indexed by exactly the trading dates from start to end, one column
+per requested id.  Missing bars or exposures stay NaN; nothing is filled.
+
+The factories return the same leaf object for the same arguments, so an expression that names
+``bar_field("close")`` twice fetches the closes once.
+"""
+import functools
+
+import numpy as np
+import pandas as pd
+
+import tidewell
+from tidewell.schema import STYLE_FACTORS, price_fields
+
+from .interface import UserDefinedLeafFactor
+
+__all__ = ["bar_field", "style_exposure", "signal", "BAR_FIELDS", "ADJUST_TYPES", "STYLE_FACTORS"]
+
+BAR_FIELDS = price_fields("1d")
+ADJUST_TYPES = ("pre", "post", "none")
+# Fields that corporate actions adjust; the others (volume, turnover) read the same either way.
+_ADJUSTED_FIELDS = ("open", "high", "low", "close")
+
+
+def bar_field(field, adjust_type="pre"):
+    """A leaf of one daily bar field, e.g. ``bar_field("close", adjust_type="post")``.
+
+    :param field: one of ``BAR_FIELDS`` (open, high, low, close, volume, total_turnover)
+    :param adjust_type: "pre" (default), "post" or "none"; prices only, volumes are not adjusted
+    """
+    if field not in BAR_FIELDS:
+        raise ValueError("field: expect one of {}, got {!r}".format(list(BAR_FIELDS), field))
+    if adjust_type not in ADJUST_TYPES:
+        raise ValueError("adjust_type: expect one of {}, got {!r}".format(
+            list(ADJUST_TYPES), adjust_type))
+    if field not in _ADJUSTED_FIELDS:
+        adjust_type = "none"
+    return _bar_field(field, adjust_type)
+
+
+@functools.lru_cache(maxsize=None)
+def _bar_field(field, adjust_type):
+    name = "{}_{}".format(field, adjust_type) if field in _ADJUSTED_FIELDS else field
+
+    def fetch(order_book_ids, start_date, end_date):
+        bars = tidewell.get_price(list(order_book_ids), start_date=start_date, end_date=end_date,
+                                  frequency="1d", fields=[field], adjust_type=adjust_type,
+                                  expect_df=True)
+        return _dates_by_ids(bars, field, order_book_ids, start_date, end_date)
+
+    fetch.__name__ = fetch.__qualname__ = name
+    return UserDefinedLeafFactor(name, fetch)
+
+
+def style_exposure(factor):
+    """A leaf of one style factor's exposures, e.g. ``style_exposure("size")``.
+
+    :param factor: one of ``STYLE_FACTORS``
+    """
+    if factor not in STYLE_FACTORS:
+        raise ValueError("factor: expect one of {}, got {!r}".format(list(STYLE_FACTORS), factor))
+    return _style_exposure(factor)
+
+
+@functools.lru_cache(maxsize=None)
+def _style_exposure(factor):
+    name = "style_{}".format(factor)
+
+    def fetch(order_book_ids, start_date, end_date):
+        exposures = tidewell.get_style_factor_exposure(
+            order_book_ids=list(order_book_ids), start_date=start_date, end_date=end_date,
+            factors=[factor])
+        return _dates_by_ids(exposures, factor, order_book_ids, start_date, end_date)
+
+    fetch.__name__ = fetch.__qualname__ = name
+    return UserDefinedLeafFactor(name, fetch)
+
+
+def signal(name="planted"):
+    """A leaf of a research signal stored with the market data ("planted" or "noise" in the
+    demo store)."""
+    if not isinstance(name, str):
+        raise ValueError("name: expect a signal name, got {!r}".format(name))
+    return _signal(name)
+
+
+@functools.lru_cache(maxsize=None)
+def _signal(name):
+    leaf_name = "signal_{}".format(name)
+
+    def fetch(order_book_ids, start_date, end_date):
+        wide = tidewell.get_signal(list(order_book_ids), start_date, end_date, name=name)
+        return _reindexed(wide, order_book_ids, start_date, end_date)
+
+    fetch.__name__ = fetch.__qualname__ = leaf_name
+    return UserDefinedLeafFactor(leaf_name, fetch)
+
+
+def _dates_by_ids(table, column, order_book_ids, start_date, end_date):
+    """One column of an (order_book_id, date) table as trading dates x ids."""
+    wide = None if table is None else table[column].unstack("order_book_id")
+    return _reindexed(wide, order_book_ids, start_date, end_date)
+
+
+def _reindexed(wide, order_book_ids, start_date, end_date):
+    dates = pd.DatetimeIndex(pd.to_datetime(tidewell.get_trading_dates(start_date, end_date)))
+    ids = list(order_book_ids)
+    if wide is None:
+        return pd.DataFrame(np.nan, index=dates, columns=ids)
+    wide = wide.reindex(index=dates, columns=ids)
+    wide.index = dates
+    wide.columns.name = None
+    return wide.astype(np.float64)

@@ -1,0 +1,346 @@
+"""Evaluating factor expressions on the demo store, and the ready-made leaves."""
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import tidewell
+from sigmora.analysis.varodyne import FactorAnalyser, FactorVarodyne, ICAnalysis
+from sigmora.evaluation import FactorEvaluationError, LaggedFactor, evaluate, lag
+from sigmora.exception import InvalidUserFactor
+from sigmora.interface import (
+    AbstractFactor, AbstractUserDefinedLeafFactor, CombinedFactor, ConstantFactor, LeafFactor,
+    ShiftedFactor, UnaryCombinedFactor, UserDefinedLeafFactor,
+)
+from sigmora.leaves import bar_field, signal, style_exposure
+
+START, END = "2023-03-15", "2023-05-31"
+# A suspension (688648: 03-29 to 04-06), a listing (688840: 04-06) and a delisting (601438: 05-12).
+IDS = ["000001.XSHE", "688648.XSHG", "688840.XSHG", "601438.XSHG", "600049.XSHG"]
+
+
+def by_hand(field, start, end, adjust_type="pre", ids=IDS):
+    bars = tidewell.get_price(ids, start_date=start, end_date=end, fields=[field],
+                              adjust_type=adjust_type, expect_df=True)
+    dates = tidewell.get_trading_dates(start, end)
+    return bars[field].unstack("order_book_id").reindex(index=dates, columns=ids)
+
+
+def labelled(df):
+    df = df.copy()
+    df.index.name, df.columns.name = "datetime", "order_book_id"
+    return df
+
+
+def assert_table(result, expected):
+    pd.testing.assert_frame_equal(result, labelled(expected), check_freq=False,
+                                  check_index_type=False, check_column_type=False)
+
+
+def recorded_leaf(name):
+    """A leaf numbering its window's rows (row i holds i + column / 10) and recording its calls;
+    its columns come in reverse order."""
+    calls = []
+
+    def func(order_book_ids, start_date, end_date):
+        calls.append((start_date, end_date))
+        dates = tidewell.get_trading_dates(start_date, end_date)
+        values = np.arange(len(dates))[:, None] + np.arange(len(order_book_ids)) / 10.0
+        return pd.DataFrame(values, index=dates, columns=order_book_ids).iloc[:, ::-1]
+
+    func.__name__ = name
+    return UserDefinedLeafFactor(name, func), calls
+
+
+# ----------------------------------------------------------------------------- results
+
+def test_price_ratio_with_a_look_back_equals_pandas(small_store, monkeypatch):
+    requests = []
+    real_get_price = tidewell.get_price
+
+    def counting_get_price(*args, **kwargs):
+        requests.append(kwargs["fields"])
+        return real_get_price(*args, **kwargs)
+
+    monkeypatch.setattr(tidewell, "get_price", counting_get_price)
+    close, volume = bar_field("close"), bar_field("volume")
+    factor = (close / lag(close, 5) - 1) * (volume > 0)
+    assert factor.shift == 5 and factor.dependencies == [close, close, volume]
+    result = evaluate(factor, IDS, START, END)
+    # close is read twice in the expression but fetched once.
+    assert requests == [["close"], ["volume"]]
+
+    early = tidewell.get_previous_trading_date(START, 5)
+    c, v = by_hand("close", early, END), by_hand("volume", early, END)
+    traded = (v > 0).astype(float).where(v.notna())  # a missing bar is missing, not "no volume"
+    expected = ((c / c.shift(5) - 1) * traded).loc[START:END]
+    assert_table(result, expected)
+    assert result.index.equals(tidewell.get_trading_dates(START, END))
+    assert result.columns.tolist() == IDS
+    # Suspended and unlisted days stay missing; nothing is filled.
+    assert result.loc["2023-03-29":"2023-04-06", "688648.XSHG"].isna().all()
+    assert result.loc[:"2023-04-12", "688840.XSHG"].isna().all()   # 5 dates after listing
+    assert result.loc["2023-05-12":, "601438.XSHG"].isna().all()
+    assert result.loc["2023-04-13":, "688840.XSHG"].notna().all()
+    assert result[["000001.XSHE", "600049.XSHG"]].notna().all().all()
+
+
+def test_post_adjusted_mixed_shifts_and_functions(small_store):
+    close = bar_field("close", adjust_type="post")
+    high, low = bar_field("high", "post"), bar_field("low", "post")
+    factor = CombinedFactor(np.maximum, (high - low) / close, lag(close, 2) / lag(close, 3) - 1)
+    assert factor.shift == 3
+    early = tidewell.get_previous_trading_date(START, 3)
+    c, h, lo = (by_hand(f, early, END, "post") for f in ("close", "high", "low"))
+    expected = np.maximum((h - lo) / c, c.shift(2) / c.shift(3) - 1)
+    result = evaluate(factor, IDS, START, END)
+    assert_table(result, expected.loc[START:END])
+
+
+def test_shifted_factor_drops_leading_rows_of_the_extended_window(small_store):
+    x, calls = recorded_leaf("x")
+    dates = tidewell.get_trading_dates(START, END)
+    result = evaluate(ShiftedFactor(x, 3), IDS, START, END)
+    # Fetched from 3 trading dates before START; the shift drops exactly those rows.
+    assert calls == [(tidewell.get_previous_trading_date(START, 3), END)]
+    assert result.iloc[0].tolist() == [3.0, 3.1, 3.2, 3.3, 3.4]
+    assert len(result) == len(dates)
+    # Alignment shifts both operands alike: this is not a look-back.
+    assert (evaluate(x / ShiftedFactor(x, 3), IDS, START, END) == 1.0).all().all()
+    # A look-back reads the earlier row.
+    assert np.allclose(evaluate(x - lag(x, 3), IDS, START, END).values, 3.0)
+    assert np.allclose(evaluate(lag(lag(x, 1), 2) - lag(x, 3), IDS, START, END).values, 0.0)
+
+
+@settings(max_examples=30, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, 3), st.integers(0, 4), st.sampled_from([1.0, -2.0, 0.5])),
+                min_size=1, max_size=4))
+def test_terms_with_any_shifts_line_up_on_the_requested_dates(small_store_path, terms):
+    # Each term is c * ShiftedFactor(lag(x, a), k); alignment must not change any value.
+    x, _ = recorded_leaf("x")
+    factor = 0
+    for a, k, c in terms:
+        term = lag(x, a) if a else x
+        factor = c * (ShiftedFactor(term, k) if k else term) + factor
+    root_shift = max(a + k for a, k, _ in terms)
+    with tidewell.using(small_store_path):
+        result = evaluate(factor, IDS, START, END)
+    assert factor.shift == root_shift
+    rows = root_shift + np.arange(len(result))[:, None] + np.arange(len(IDS)) / 10.0
+    expected = sum(c * (rows - a) for a, _, c in terms)
+    assert np.allclose(result.values, expected)
+
+
+def test_constants_broadcast_and_unary_arguments(small_store):
+    x, calls = recorded_leaf("x")
+    n = len(tidewell.get_trading_dates(START, END))
+    rows = np.arange(n)[:, None] + np.arange(len(IDS)) / 10.0
+    assert np.allclose(evaluate(2 - x * 0.5, IDS, START, END).values, 2 - rows * 0.5)
+    assert np.allclose(evaluate(UnaryCombinedFactor(np.round, x + 0.06, 1), IDS, START, END).values,
+                       np.round(rows + 0.06, 1))
+    per_id = ConstantFactor(np.arange(len(IDS), dtype=float))
+    assert np.allclose(evaluate(x + per_id, IDS, START, END).values, rows + np.arange(len(IDS)))
+    const = evaluate(ConstantFactor(7), IDS, START, END)
+    assert const.shape == (n, len(IDS)) and (const == 7.0).all().all()
+    assert calls == [(START, END)] * 3
+    # Logical operators give 1.0 / 0.0.
+    cond = evaluate((x > 3) & ~(x > 10), IDS, START, END)
+    assert np.array_equal(cond.values, ((rows > 3) & ~(rows > 10)).astype(float))
+
+
+def test_conditions_on_missing_values_are_missing(small_store):
+    def holes(order_book_ids, start_date, end_date):
+        dates = tidewell.get_trading_dates(start_date, end_date)
+        values = np.ones((len(dates), len(order_book_ids)))
+        values[::2, 0] = np.nan
+        return pd.DataFrame(values, index=dates, columns=order_book_ids)
+
+    f = UserDefinedLeafFactor("holes", holes)
+    for factor in (f > 0, f != 2, (f > 0) | (f < 5), ~(f > 0)):
+        result = evaluate(factor, IDS, START, END)
+        assert result.iloc[::2, 0].isna().all() and result.iloc[1::2, 0].notna().all()
+        assert result.iloc[:, 1:].notna().all().all()
+
+
+# ----------------------------------------------------------------------------- errors
+
+class RawLeaf(AbstractUserDefinedLeafFactor):
+    """A leaf whose execute skips the calendar checks of UserDefinedLeafFactor."""
+
+    def __init__(self, table):
+        self.table = table
+
+    def execute(self, order_book_ids, start_date, end_date):
+        return self.table(order_book_ids, start_date, end_date)
+
+    def __hash__(self):
+        return id(self)
+
+    def __repr__(self):
+        return "Raw"
+
+
+def window_table(order_book_ids, start_date, end_date, drop_rows=0, ids=None):
+    dates = tidewell.get_trading_dates(start_date, end_date)[drop_rows:]
+    ids = order_book_ids if ids is None else ids
+    return pd.DataFrame(1.0, index=dates, columns=ids)
+
+
+def test_leaf_errors_name_the_leaf_and_the_reason(small_store):
+    n = len(tidewell.get_trading_dates(START, END))
+
+    def short(order_book_ids, start_date, end_date):
+        return window_table(order_book_ids, start_date, end_date, drop_rows=1)
+
+    with pytest.raises(InvalidUserFactor) as err:
+        evaluate(UserDefinedLeafFactor("short", short) + 1, IDS, START, END)
+    assert str(err.value) == ("leaf UFactor(short): function short's returned value index "
+                              "mismatch, expect trading dates from {} to {}.".format(START, END))
+    cases = [
+        (lambda *a: window_table(*a, drop_rows=2),
+         "leaf Raw returned {} rows, expect the {} trading dates from 2023-03-15 to 2023-05-31".format(n - 2, n)),
+        (lambda ids, s, e: window_table(ids, s, e).iloc[::-1],
+         "leaf Raw returned rows that are not the {} trading dates".format(n)),
+        (lambda ids, s, e: window_table(ids, s, e, ids=ids[:-1]),
+         "leaf Raw returned no column for ['600049.XSHG']"),
+        (lambda ids, s, e: window_table(ids, s, e, ids=ids + ids[:1]),
+         "leaf Raw returned repeated columns ['000001.XSHE']"),
+        (lambda ids, s, e: window_table(ids, s, e).astype(object).assign(**{IDS[0]: "x"}),
+         "leaf Raw returned values that are not numbers"),
+        (lambda *a: window_table(*a)[IDS[0]], "leaf Raw returned <class 'pandas.Series'>"),
+    ]
+    for table, message in cases:
+        with pytest.raises(InvalidUserFactor) as err:
+            evaluate(RawLeaf(table), IDS, START, END)
+        assert str(err.value).startswith(message)
+
+    class NoData(LeafFactor):
+        __hash__ = object.__hash__
+
+    with pytest.raises(ValueError, match="cannot produce data"):
+        evaluate(NoData() * 2, IDS, START, END)
+
+
+def test_node_errors_name_the_node_and_the_shapes(small_store):
+    x, _ = recorded_leaf("x")
+    n = len(tidewell.get_trading_dates(START, END))
+
+    def drop_one(values):
+        return values[1:]
+
+    with pytest.raises(FactorEvaluationError) as err:
+        evaluate(abs(CombinedFactor(drop_one, x) + lag(x, 1)) * 2, IDS, START, END)
+    text = str(err.value)   # the innermost failing node reports
+    assert text.startswith("add(shift(drop_one(UFactor(x)), 1), lag(UFactor(x), 1)) failed on "
+                           "arguments of shape ({}, 5), ({}, 5): ".format(n - 1, n))
+    class Hidden(AbstractFactor):
+        expr = property(lambda self: (np.negative, (x,)))
+        dependencies = property(lambda self: [])
+        shift = property(lambda self: 0)
+
+    with pytest.raises(FactorEvaluationError, match=r"leaf UFactor\(x\) appears in the expression "
+                                                    "but not in its dependencies"):
+        evaluate(Hidden(), IDS, START, END)
+    with pytest.raises(FactorEvaluationError) as err:
+        evaluate(CombinedFactor(drop_one, x), IDS, START, END)
+    assert str(err.value) == ("drop_one(UFactor(x)) produced values of shape ({}, 5), expect ({}, 5): "
+                              "{} trading dates from {} to {} and 5 order_book_ids (shift 0)".format(
+                                  n - 1, n, n, START, END))
+
+
+def test_bad_arguments(small_store):
+    x, calls = recorded_leaf("x")
+    first = tidewell.get_trading_dates("1900-01-01", END)[0]
+    bad = [
+        (lambda: evaluate(1.0, IDS, START, END), "factor: expect an AbstractFactor"),
+        (lambda: evaluate(x, [], START, END), "order_book_ids: expect at least one"),
+        (lambda: evaluate(x, IDS + IDS[:1], START, END), r"order_book_ids: expect distinct ids, got \['000001.XSHE'\]"),
+        (lambda: evaluate(x, [1], START, END), "order_book_ids: expect order_book_id strings"),
+        (lambda: evaluate(x, IDS, "2023-04-01", "2023-04-02"), "evaluate: no trading dates from 2023-04-01"),
+        (lambda: evaluate(ShiftedFactor(x, -1), IDS, START, END), "has shift -1, expect a non-negative"),
+        (lambda: evaluate(lag(x, 5), IDS, first, END),
+         "looks back 5 trading dates before {}".format(first.date())),
+        (lambda: lag(x, 0), "n: expect a positive integer"),
+        (lambda: LaggedFactor(2.0, 1), "factor: expect an AbstractFactor"),
+    ]
+    for call, message in bad:
+        with pytest.raises(ValueError, match=message):
+            call()
+    assert calls == []   # nothing is fetched for bad arguments
+    single = evaluate(x, IDS[0], START, END)
+    assert single.columns.tolist() == [IDS[0]]
+
+
+# ----------------------------------------------------------------------------- leaves
+
+def test_bar_field_leaves(small_store):
+    assert bar_field("close") is bar_field("close", "pre")
+    assert bar_field("close", "post") is not bar_field("close")
+    assert bar_field("volume", "post") is bar_field("volume")
+    assert repr(bar_field("close", "none")) == "UFactor(close_none)"
+    assert repr(bar_field("volume")) == "UFactor(volume)"
+    with pytest.raises(ValueError, match=r"field: expect one of \['open'"):
+        bar_field("vwap")
+    with pytest.raises(ValueError, match="adjust_type: expect one of"):
+        bar_field("close", "forward")
+    # execute passes the calendar checks, also for an id the store does not know.
+    ids = IDS + ["999999.XSHG"]
+    table = bar_field("open", "none").execute(ids, START, END)
+    assert table.index.equals(tidewell.get_trading_dates(START, END)) and table.columns.tolist() == ids
+    assert table["999999.XSHG"].isna().all()
+    assert_table(labelled(table[IDS]), by_hand("open", START, END, "none"))
+
+
+def test_style_and_signal_leaves(small_store):
+    assert style_exposure("size") is style_exposure("size")
+    with pytest.raises(ValueError, match="factor: expect one of"):
+        style_exposure("value")
+    size = evaluate(style_exposure("size"), IDS, START, END)
+    raw = tidewell.get_style_factor_exposure(order_book_ids=IDS, start_date=START, end_date=END,
+                                             factors=["size"])
+    expected = raw["size"].unstack("order_book_id").reindex(
+        index=tidewell.get_trading_dates(START, END), columns=IDS)
+    assert_table(size, expected)
+    planted = evaluate(signal(), IDS, START, END)
+    expected = tidewell.get_signal(IDS, START, END).reindex(
+        index=tidewell.get_trading_dates(START, END), columns=IDS)
+    assert_table(planted, expected)
+    assert repr(signal("noise")) == "UFactor(signal_noise)"
+
+
+# ----------------------------------------------------------------------------- pipeline
+
+class Recorder(FactorAnalyser):
+    def __init__(self):
+        self.received = []
+
+    def analysis(self, factor_data, returns, periods, ascending=True):
+        self.received.append((factor_data, returns, periods, ascending))
+        return {"rows": len(factor_data)}
+
+
+def test_an_evaluated_factor_runs_through_the_pipeline(small_store):
+    ids = tidewell.all_instruments(type="CS", date=START)["order_book_id"].tolist()
+    close = bar_field("close", "post")
+    factor = evaluate(close / lag(close, 5) - 1, ids, START, END)
+    recorder = Recorder()
+    engine = FactorVarodyne()
+    engine.append(("recorder", recorder))
+    result = engine.analysis(factor, returns="daily", ascending=True, periods=[1, 5])
+    assert result == {"recorder": {"rows": len(factor)}}
+    (data, returns, periods, ascending), = recorder.received
+    assert data is factor and periods == [1, 5] and ascending is True
+    assert sorted(returns.columns) == sorted(ids)
+    assert returns.index[0] == factor.index[0]
+    # The daily returns come from the same post-adjusted closes the factor was built from.
+    c = by_hand("close", START, END, "post", ids=ids)
+    assert np.allclose(returns.loc[START:END, ids].iloc[1:].values,
+                       c.ffill().pct_change().iloc[1:].values, equal_nan=True)
+
+    # The planted signal, ranked through an expression, keeps its positive IC.
+    planted = evaluate(-(-signal()) * (close > 0), ids, START, END)
+    engine = FactorVarodyne()
+    engine.append(("ic", ICAnalysis()))
+    ic = engine.analysis(planted, returns="daily", periods=[1, 5])["ic"].ic
+    assert ic.index.equals(planted.index) and ic.columns.tolist() == ["P_1", "P_5"]
+    assert ic["P_5"].mean() > 0.03
