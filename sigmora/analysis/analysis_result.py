@@ -64,8 +64,10 @@ class _AnalysisResult:
         tables = self.summary(periods_per_year=periods_per_year)
         if not tables:
             lines.append("(no tables)")
+        # east_asian_width: Chinese industry names take two columns each in a terminal
         with pd.option_context("display.width", 120, "display.max_columns", 30,
-                               "display.float_format", FLOAT_FORMAT):
+                               "display.float_format", FLOAT_FORMAT,
+                               "display.unicode.east_asian_width", True):
             for key, table in tables.items():
                 lines += ["", self.title(key), table.to_string()]
         return "\n".join(lines)

@@ -1,0 +1,261 @@
+"""Charts of the analysis results as matplotlib figures.
+
+Figures are built with ``matplotlib.figure.Figure`` directly, not through pyplot: nothing is
+registered with a GUI, no backend or display is needed, and a notebook shows a figure only when it
+is asked to.  ``figure_to_png`` renders one with the Agg renderer.
+"""
+
+import base64
+import functools
+import io
+import warnings
+
+import matplotlib
+import numpy as np
+import pandas as pd
+from matplotlib import dates as mdates
+from matplotlib import font_manager
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.figure import Figure
+from matplotlib.ticker import MaxNLocator, PercentFormatter
+
+from sigmora.analysis.statistics import ic_decay_curve, group_order_key, period_columns
+
+__all__ = [
+    "ic_figure",
+    "ic_decay_figure",
+    "ic_industry_figure",
+    "quantile_returns_figure",
+    "top_minus_bottom_figure",
+    "turnover_figure",
+    "factor_returns_figure",
+    "figure_to_png",
+    "figure_to_data_uri",
+]
+
+TURNOVER_WINDOW = 20
+_WIDTH = 10.0
+# Fonts that draw Chinese industry names, in order of preference; the first one installed is used.
+CJK_FONTS = ("Noto Sans CJK SC", "Noto Sans SC", "Source Han Sans SC", "WenQuanYi Micro Hei",
+             "WenQuanYi Zen Hei", "SimHei", "Microsoft YaHei", "PingFang SC", "Heiti SC",
+             "Arial Unicode MS")
+
+
+@functools.lru_cache(maxsize=None)
+def cjk_font():
+    """Name of an installed font with Chinese glyphs, or None."""
+    installed = {f.name for f in font_manager.fontManager.ttflist}
+    return next((name for name in CJK_FONTS if name in installed), None)
+
+
+def _needs_cjk(labels):
+    return any(ord(ch) >= 0x2E80 for label in labels for ch in label)
+
+
+def _label_font(labels):
+    """Font keyword for tick labels: a CJK fallback after the default font when the labels need it."""
+    if not _needs_cjk(labels):
+        return {}
+    font = cjk_font()
+    if font is None:
+        warnings.warn("no font with Chinese glyphs is installed, so industry names show as boxes in "
+                      "the chart (the tables show them); install e.g. fonts-noto-cjk or "
+                      "fonts-wqy-microhei")
+        return {}
+    return {"fontfamily": [matplotlib.rcParams["font.family"][0], font]}
+
+
+def figure_to_png(fig, dpi=90):
+    """PNG bytes of ``fig``, drawn once by the Agg renderer (no display needed)."""
+    buf = io.BytesIO()
+    fig.set_dpi(dpi)
+    with warnings.catch_warnings():  # one warning per missing glyph; _label_font warns once instead
+        warnings.filterwarnings("ignore", message="Glyph .* missing from font")
+        FigureCanvasAgg(fig).print_png(buf)
+    return buf.getvalue()
+
+
+def figure_to_data_uri(fig, dpi=90):
+    """``data:image/png;base64,...`` text of ``fig``, for an ``<img src=...>`` that needs no file."""
+    return "data:image/png;base64," + base64.b64encode(figure_to_png(fig, dpi)).decode("ascii")
+
+
+def _figure(rows, height_per_row=3.0, title=None):
+    fig = Figure(figsize=(_WIDTH, height_per_row * rows), layout="constrained")
+    if title:
+        fig.suptitle(title, fontsize=12, fontweight="bold")
+    return fig
+
+
+def _date_axis(ax):
+    locator = mdates.AutoDateLocator(maxticks=8)
+    ax.xaxis.set_major_locator(locator)
+    ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
+
+
+def _style(ax, title=None, ylabel=None, zero_line=True, percent=False):
+    if title:
+        ax.set_title(title, fontsize=10)
+    if ylabel:
+        ax.set_ylabel(ylabel)
+    if zero_line:
+        ax.axhline(0, color="0.4", linewidth=0.8)
+    if percent:
+        ax.yaxis.set_major_formatter(_percent_formatter())
+    ax.grid(True, alpha=0.3)
+
+
+def _percent_formatter():
+    return PercentFormatter(xmax=1.0)
+
+
+def _dates(index):
+    return pd.DatetimeIndex(index) if not isinstance(index, pd.DatetimeIndex) else index
+
+
+def _period_grid(n):
+    cols = 1 if n == 1 else 2
+    return (n + cols - 1) // cols, cols
+
+
+def _group_colors(groups):
+    # A sequential map, so the order of the groups reads off the colour; its light yellow end
+    # is left out to stay visible on white.
+    cmap = matplotlib.colormaps["viridis"]
+    return {g: cmap(0.85 * i / max(len(groups) - 1, 1)) for i, g in enumerate(groups)}
+
+
+def _sorted_groups(table):
+    return sorted(table.index.get_level_values("tag").unique(), key=group_order_key)
+
+
+# ----------------------------------------------------------------------------- IC
+
+def ic_figure(ic, title="Information coefficient"):
+    """Cumulative IC of every period on one axis, and one histogram of the per-date IC per period."""
+    periods = period_columns(ic)
+    n = max(len(periods), 1)
+    fig = _figure(2, height_per_row=3.0, title=title)
+    # top row: one axis across all columns; bottom row: one histogram per period
+    axes = fig.subplot_mosaic([["cumulative"] * n, list(range(n))])
+    ax = axes["cumulative"]
+    for col in periods:
+        ax.plot(_dates(ic.index), ic[col].fillna(0).cumsum().to_numpy(), label=col, linewidth=1.2)
+    _style(ax, "Cumulative IC (sum of per-date IC)")
+    _date_axis(ax)
+    ax.legend(loc="upper left", fontsize=8)
+    for i, col in enumerate(periods):
+        h = axes[i]
+        values = ic[col].dropna().to_numpy(dtype=float)
+        h.hist(values, bins=30, color="C{}".format(i), alpha=0.8)
+        if len(values):
+            h.axvline(values.mean(), color="k", linestyle="--", linewidth=1)
+        _style(h, "{}: mean {:.3f}".format(col, values.mean()) if len(values) else col, zero_line=False)
+    return fig
+
+
+def ic_decay_figure(ic_decay, title="IC decay"):
+    """Mean IC against the decay step (the return window starting d rows later), per period."""
+    curve = ic_decay_curve(ic_decay)
+    fig = _figure(1, height_per_row=3.2, title=title)
+    ax = fig.add_subplot()
+    for col in curve.columns:
+        ax.plot(curve.index.to_numpy(), curve[col].to_numpy(), marker="o", markersize=3, label=col)
+    _style(ax, "Mean IC by decay", ylabel="mean IC")
+    ax.set_xlabel("decay (rows after the factor date)")
+    ax.xaxis.set_major_locator(MaxNLocator(integer=True))
+    ax.legend(fontsize=8)
+    return fig
+
+
+def ic_industry_figure(ic_industry, title="IC by industry"):
+    """Horizontal bars: the pooled IC of every industry, one bar per period."""
+    periods = period_columns(ic_industry)
+    industries = [str(i) for i in ic_industry.index]
+    fig = Figure(figsize=(_WIDTH, max(3.0, 0.2 * len(industries) * max(len(periods), 1) ** 0.5 + 1.2)), layout="constrained")
+    fig.suptitle(title, fontsize=12, fontweight="bold")
+    ax = fig.add_subplot()
+    y = np.arange(len(industries))
+    height = 0.8 / max(len(periods), 1)
+    for i, col in enumerate(periods):
+        ax.barh(y + i * height - 0.4 + height / 2, ic_industry[col].to_numpy(dtype=float),
+                height=height, label=col)
+    ax.set_yticks(y)
+    ax.set_yticklabels(industries, fontsize=8, **_label_font(industries))
+    ax.invert_yaxis()
+    ax.axvline(0, color="0.4", linewidth=0.8)
+    ax.grid(True, axis="x", alpha=0.3)
+    ax.legend(fontsize=8, loc="lower right")
+    return fig
+
+
+# ----------------------------------------------------------------------------- quantiles
+
+def quantile_returns_figure(quantile_returns, benchmark_return=None, title="Cumulative return per group"):
+    """One axis per period: every group's cumulative return, with the benchmark when given."""
+    periods = period_columns(quantile_returns)
+    groups = _sorted_groups(quantile_returns)
+    colors = _group_colors(groups)
+    rows, cols = _period_grid(len(periods))
+    fig = _figure(rows, title=title)
+    for k, col in enumerate(periods):
+        ax = fig.add_subplot(rows, cols, k + 1)
+        for g in groups:
+            s = quantile_returns[col].xs(g, level="tag")
+            ax.plot(_dates(s.index), s.to_numpy(dtype=float), color=colors[g], label=str(g), linewidth=1.1)
+        if benchmark_return is not None:
+            ax.plot(_dates(benchmark_return.index), benchmark_return.to_numpy(dtype=float), color="k",
+                    linestyle="--", linewidth=1.1, label=str(benchmark_return.name or "benchmark"))
+        _style(ax, col, percent=True)
+        _date_axis(ax)
+        if k == 0:
+            ax.legend(fontsize=7, loc="upper left", ncol=2)
+    return fig
+
+
+def top_minus_bottom_figure(top_minus_bottom, title="Top minus bottom group"):
+    """Cumulative return of the first group minus the last, one line per period."""
+    fig = _figure(1, height_per_row=3.2, title=title)
+    ax = fig.add_subplot()
+    for col in period_columns(top_minus_bottom):
+        ax.plot(_dates(top_minus_bottom.index), top_minus_bottom[col].to_numpy(dtype=float),
+                label=col, linewidth=1.2)
+    _style(ax, "Cumulative long-short return", percent=True)
+    _date_axis(ax)
+    ax.legend(fontsize=8, loc="upper left")
+    return fig
+
+
+def turnover_figure(quantile_turnover, window=TURNOVER_WINDOW, title="Turnover per group"):
+    """One axis per period: every group's turnover, as a rolling mean over ``window`` rows."""
+    periods = period_columns(quantile_turnover)
+    groups = _sorted_groups(quantile_turnover)
+    colors = _group_colors(groups)
+    rows, cols = _period_grid(len(periods))
+    fig = _figure(rows, height_per_row=2.6, title=title)
+    for k, col in enumerate(periods):
+        ax = fig.add_subplot(rows, cols, k + 1)
+        for g in groups:
+            s = pd.to_numeric(quantile_turnover[col].xs(g, level="tag"), errors="coerce")
+            smooth = s.rolling(window, min_periods=1).mean()
+            ax.plot(_dates(s.index), smooth.to_numpy(dtype=float), color=colors[g], label=str(g), linewidth=1)
+        _style(ax, "{} ({}-row mean)".format(col, window), zero_line=False, percent=True)
+        _date_axis(ax)
+        if k == 0:
+            ax.legend(fontsize=7, loc="upper right", ncol=2)
+    return fig
+
+
+# ----------------------------------------------------------------------------- factor returns
+
+def factor_returns_figure(factor_returns, title="Cumulative factor return"):
+    """Cumulative factor return of every period."""
+    fig = _figure(1, height_per_row=3.2, title=title)
+    ax = fig.add_subplot()
+    for col in period_columns(factor_returns):
+        ax.plot(_dates(factor_returns.index), factor_returns[col].to_numpy(dtype=float), label=col,
+                linewidth=1.2)
+    _style(ax, "Long-short portfolio, weights proportional to the demeaned factor", percent=True)
+    _date_axis(ax)
+    ax.legend(fontsize=8, loc="upper left")
+    return fig

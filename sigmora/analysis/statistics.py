@@ -1,0 +1,261 @@
+"""Summary statistics over the tables of the analysis results.
+
+Pure functions: each takes the tables as the analysis steps build them and returns new tables.
+
+Conventions
+-----------
+* Period columns are the "P_n" columns of the input; a summary has one row per period.
+* Return tables of the quantile and factor-return steps hold *cumulative* returns, one row per
+  row of the factor table.  The per-row return is recovered as ``(1 + c_t) / (1 + c_{t-1}) - 1``
+  (the first row against 1).
+* Annualisation uses the row frequency of the data: ``periods_per_year(index)`` is 252 for daily
+  rows (timestamps at midnight) and, for intraday rows, 252 times the median number of rows per
+  calendar day.  Every function takes ``periods_per_year=`` to override it.
+* annual return: geometric, ``(1 + c_last) ** (ppy / rows) - 1``; volatility: sample standard
+  deviation of the per-row returns times ``sqrt(ppy)``; Sharpe ratio: mean per-row return over its
+  standard deviation times ``sqrt(ppy)`` (no risk-free rate); maximum drawdown: the deepest fall of
+  the wealth ``1 + c_t`` from its running peak (starting wealth 1), a number <= 0.
+* NaN is missing: statistics skip it; a period without data gives NaN.
+"""
+
+import numpy as np
+import pandas as pd
+from scipy import stats as _stats
+
+__all__ = [
+    "TRADING_DAYS_PER_YEAR",
+    "periods_per_year",
+    "ic_summary",
+    "ic_decay_curve",
+    "returns_from_cumulative",
+    "max_drawdown",
+    "return_summary",
+    "quantile_summary",
+    "monotonicity",
+    "benchmark_summary",
+]
+
+TRADING_DAYS_PER_YEAR = 252
+IC_THRESHOLD = 0.02
+
+RETURN_STATS = ["annual_return", "volatility", "sharpe", "max_drawdown"]
+
+
+def periods_per_year(index):
+    """Rows per year of a table indexed by ``index`` (see the module notes for the rule)."""
+    if not isinstance(index, pd.DatetimeIndex) or len(index) == 0:
+        return TRADING_DAYS_PER_YEAR
+    if (index == index.normalize()).all():
+        return TRADING_DAYS_PER_YEAR
+    rows_per_day = pd.Series(1, index=index).groupby(index.normalize()).size().median()
+    return TRADING_DAYS_PER_YEAR * float(rows_per_day)
+
+
+def _ppy(index, override=None):
+    return float(override) if override is not None else periods_per_year(index)
+
+
+def period_columns(table):
+    cols = [c for c in table.columns if isinstance(c, str) and c.startswith("P_")]
+    return cols if cols else list(table.columns)
+
+
+def _check_table(table, name):
+    if not isinstance(table, pd.DataFrame):
+        raise ValueError("{}: expect pd.DataFrame, got {}".format(name, type(table)))
+
+
+# ----------------------------------------------------------------------------- IC
+
+def ic_summary(ic, threshold=IC_THRESHOLD):
+    """Per period: mean, std, IR, t-statistic and p-value of the mean, share of positive dates,
+    share of dates with |IC| > ``threshold``, skew and excess kurtosis of the per-date IC.
+
+    ``ic``: dates x "P_n" table of per-date IC.  The t-test is the one-sample test of mean 0
+    (n - 1 degrees of freedom); std, skew and kurtosis are the sample (bias-corrected) ones.
+    Shares are taken over dates with an IC value.
+    """
+    _check_table(ic, "ic")
+    abs_label = "abs_ic_gt_{:g}".format(threshold)
+    rows = {}
+    for col in period_columns(ic):
+        x = pd.to_numeric(ic[col], errors="coerce").dropna()
+        n = len(x)
+        mean = x.mean() if n else np.nan
+        std = x.std(ddof=1) if n > 1 else np.nan
+        if n > 1 and std > 0:
+            t_stat = mean / (std / np.sqrt(n))
+            p_value = 2 * _stats.t.sf(abs(t_stat), n - 1)
+        else:
+            t_stat = p_value = np.nan
+        rows[col] = {
+            "dates": n,
+            "mean": mean,
+            "std": std,
+            "ir": mean / std if std and std > 0 else np.nan,
+            "t_stat": t_stat,
+            "p_value": p_value,
+            "positive_share": (x > 0).mean() if n else np.nan,
+            abs_label: (x.abs() > threshold).mean() if n else np.nan,
+            "skew": x.skew() if n > 2 else np.nan,
+            "kurtosis": x.kurt() if n > 3 else np.nan,
+        }
+    out = pd.DataFrame.from_dict(rows, orient="index")
+    out.index.name = "period"
+    return out
+
+
+def ic_decay_curve(ic_decay):
+    """Mean IC per decay step: rows the decay d, columns the periods.
+
+    ``ic_decay``: the (datetime, decay) x "P_n" table of the IC analysis.
+    """
+    _check_table(ic_decay, "ic_decay")
+    if "decay" not in (ic_decay.index.names or []):
+        raise ValueError("ic_decay: expect an index level named 'decay', got levels {}".format(
+            list(ic_decay.index.names)))
+    curve = ic_decay[period_columns(ic_decay)].groupby(level="decay").mean()
+    curve.index.name = "decay"
+    return curve
+
+
+# ----------------------------------------------------------------------------- returns
+
+def returns_from_cumulative(cumulative):
+    """Per-row returns of a cumulative return series or table (first row measured from 1)."""
+    wealth = 1 + cumulative
+    previous = wealth.shift(1)
+    previous.iloc[:1] = 1.0
+    return wealth / previous - 1
+
+
+def max_drawdown(cumulative):
+    """Deepest fall of ``1 + cumulative`` from its running peak (initial wealth 1); <= 0."""
+    wealth = (1 + pd.Series(cumulative, dtype=float)).dropna()
+    if wealth.empty:
+        return np.nan
+    peak = np.maximum(wealth.cummax(), 1.0)
+    return float((wealth / peak - 1).min())
+
+
+def _series_stats(cumulative, ppy):
+    cumulative = pd.Series(cumulative, dtype=float).dropna()
+    n = len(cumulative)
+    if n == 0:
+        return dict.fromkeys(RETURN_STATS, np.nan)
+    r = returns_from_cumulative(cumulative)
+    final_wealth = 1 + cumulative.iloc[-1]
+    annual = final_wealth ** (ppy / n) - 1 if final_wealth > 0 else -1.0
+    std = r.std(ddof=1) if n > 1 else np.nan
+    return {
+        "annual_return": annual,
+        "volatility": std * np.sqrt(ppy),
+        "sharpe": r.mean() / std * np.sqrt(ppy) if std and std > 0 else np.nan,
+        "max_drawdown": max_drawdown(cumulative),
+    }
+
+
+def return_summary(cumulative, periods_per_year=None):
+    """Annual return, volatility, Sharpe ratio and maximum drawdown per period column.
+
+    ``cumulative``: a dates x "P_n" table of cumulative returns (factor returns, top minus
+    bottom), or one cumulative series (summarised as a single row named after it).
+    """
+    if isinstance(cumulative, pd.Series):
+        cumulative = cumulative.to_frame(cumulative.name if cumulative.name is not None else "return")
+    _check_table(cumulative, "cumulative")
+    ppy = _ppy(cumulative.index, periods_per_year)
+    rows = {col: _series_stats(cumulative[col], ppy) for col in period_columns(cumulative)}
+    out = pd.DataFrame.from_dict(rows, orient="index", columns=RETURN_STATS)
+    out.index.name = "period"
+    return out
+
+
+def group_order_key(label):
+    text = str(label)
+    digits = text.lstrip("q")
+    return (0, int(digits), text) if digits.isdigit() else (1, 0, text)
+
+
+def _groups(table):
+    return sorted(table.index.get_level_values("tag").unique(), key=group_order_key)
+
+
+def _check_tagged(table, name):
+    _check_table(table, name)
+    if list(table.index.names[:1]) != ["tag"] or table.index.nlevels != 2:
+        raise ValueError("{}: expect a (tag, datetime) index, got levels {}".format(
+            name, list(table.index.names)))
+
+
+def quantile_summary(quantile_returns, quantile_turnover=None, benchmark_return=None,
+                     periods_per_year=None):
+    """Per period and group: annual return, volatility, Sharpe ratio, maximum drawdown, mean
+    turnover, and the annual return in excess of the benchmark's when a benchmark is given.
+
+    ``quantile_returns`` / ``quantile_turnover``: (tag, datetime) x "P_n" tables (cumulative
+    returns; per-row turnover); ``benchmark_return``: cumulative series over the dates, or None.
+    Rows are indexed by (period, group), groups in their numeric order (q1, q2, ..., q10).
+    """
+    _check_tagged(quantile_returns, "quantile_returns")
+    if quantile_turnover is not None:
+        _check_tagged(quantile_turnover, "quantile_turnover")
+    dates = quantile_returns.index.get_level_values("datetime").unique()
+    ppy = _ppy(pd.DatetimeIndex(dates) if len(dates) else dates, periods_per_year)
+    bench_annual = None
+    if benchmark_return is not None:
+        bench_annual = _series_stats(benchmark_return, ppy)["annual_return"]
+    rows = {}
+    for col in period_columns(quantile_returns):
+        for group in _groups(quantile_returns):
+            row = _series_stats(quantile_returns[col].xs(group, level="tag"), ppy)
+            if quantile_turnover is not None:
+                if col in quantile_turnover.columns and group in quantile_turnover.index.get_level_values("tag"):
+                    row["mean_turnover"] = pd.to_numeric(
+                        quantile_turnover[col].xs(group, level="tag"), errors="coerce").mean()
+                else:
+                    row["mean_turnover"] = np.nan
+            if bench_annual is not None:
+                row["excess_return"] = row["annual_return"] - bench_annual
+            rows[(col, group)] = row
+    columns = RETURN_STATS + (["mean_turnover"] if quantile_turnover is not None else []) + \
+        (["excess_return"] if bench_annual is not None else [])
+    out = pd.DataFrame.from_dict(rows, orient="index", columns=columns)
+    out.index = pd.MultiIndex.from_tuples(list(rows), names=["period", "group"])
+    return out
+
+
+def monotonicity(quantile_stats):
+    """Whether annual returns are monotone across the groups, per period.
+
+    ``quantile_stats``: the (period, group) table of ``quantile_summary``.  Columns: "monotonic"
+    (bool), "direction" ("increasing" / "decreasing" from the first group to the last, or "none")
+    and "rank_correlation" (Spearman correlation between group order and annual return).
+    """
+    rows = {}
+    for period, block in quantile_stats.groupby(level="period", sort=False):
+        values = block["annual_return"].to_numpy(dtype=float)
+        steps = np.diff(values)
+        if len(values) < 2 or np.isnan(values).any():
+            direction, rho = "none", np.nan
+        else:
+            direction = "increasing" if (steps > 0).all() else \
+                "decreasing" if (steps < 0).all() else "none"
+            rho = _stats.spearmanr(np.arange(len(values)), values)[0] if np.ptp(values) > 0 else np.nan
+        rows[period] = {"monotonic": direction != "none", "direction": direction,
+                        "rank_correlation": float(rho)}
+    out = pd.DataFrame.from_dict(rows, orient="index", columns=["monotonic", "direction", "rank_correlation"])
+    out.index.name = "period"
+    return out
+
+
+def benchmark_summary(benchmark_return, periods_per_year=None):
+    """Annual return, volatility, Sharpe ratio and maximum drawdown of the benchmark (one row)."""
+    if not isinstance(benchmark_return, pd.Series):
+        raise ValueError("benchmark_return: expect pd.Series, got {}".format(type(benchmark_return)))
+    ppy = _ppy(benchmark_return.index, periods_per_year)
+    name = benchmark_return.name if benchmark_return.name is not None else "benchmark"
+    out = pd.DataFrame.from_dict({name: _series_stats(benchmark_return, ppy)}, orient="index",
+                                 columns=RETURN_STATS)
+    out.index.name = "benchmark"
+    return out

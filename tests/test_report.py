@@ -1,0 +1,109 @@
+"""The HTML tear sheet: well-formed, self-contained, holding the charts of every record."""
+
+import base64
+import re
+from html.parser import HTMLParser
+
+import pandas as pd
+import pytest
+
+from sigmora.report import glance_table, render_report, write_report
+from tests.test_results import make_records
+
+VOID = {"meta", "img", "br", "hr", "link", "input"}
+
+
+class TagChecker(HTMLParser):
+    """Fails on a closing tag that does not match the open one; collects image sources."""
+
+    def __init__(self):
+        super().__init__()
+        self.stack, self.images, self.ids = [], [], []
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag == "img":
+            self.images.append(attrs["src"])
+        if "id" in attrs:
+            self.ids.append(attrs["id"])
+        if tag not in VOID:
+            self.stack.append(tag)
+
+    def handle_startendtag(self, tag, attrs):
+        self.handle_starttag(tag, attrs)
+        if tag not in VOID:
+            self.stack.pop()
+
+    def handle_endtag(self, tag):
+        assert self.stack and self.stack[-1] == tag, "</{}> closes <{}>".format(tag, self.stack[-1:])
+        self.stack.pop()
+
+
+def parse(document):
+    checker = TagChecker()
+    checker.feed(document)
+    checker.close()
+    assert checker.stack == [], "unclosed tags: {}".format(checker.stack)
+    return checker
+
+
+def assert_png_images(sources, count):
+    assert len(sources) == count
+    for src in sources:
+        assert src.startswith("data:image/png;base64,")
+        assert base64.b64decode(src.split(",", 1)[1])[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def engine_output():
+    ic_rec, q_rec, f_rec = make_records()
+    kept = pd.DataFrame({"A": [1.0, None], "B": [2.0, 3.0]}, index=pd.bdate_range("2024-01-01", periods=2))
+    return {"winsorize": kept, "ic": ic_rec, "quantile": q_rec, "factor_return": f_rec}
+
+
+def test_report_is_valid_html_with_every_chart_embedded(tmp_path):
+    results = engine_output()
+    n_figures = sum(len(r.plot()) for r in results.values() if not isinstance(r, pd.DataFrame))
+    path = write_report(results, tmp_path, title="Book <to> price", description={"periods": "1, 5"})
+    assert path == str(tmp_path / "tear_sheet.html")
+    document = open(path, encoding="utf-8").read()
+    assert document.startswith("<!DOCTYPE html>")
+    checker = parse(document)
+    assert_png_images(checker.images, n_figures)
+    assert "Book &lt;to&gt; price" in document                  # text is escaped
+    assert "75.0% of values present" in document                # the kept preprocessing table
+    # readable offline: nothing is fetched from elsewhere
+    assert not re.search(r"""(src|href)=["']?(https?:)?//""", document)
+    for heading in ("IC statistics per period", "Quantile groups per period", "Monotonicity of group returns",
+                    "Factor returns per period", "Benchmark"):
+        assert heading in document
+
+
+def test_report_of_several_factors_has_a_section_each(tmp_path):
+    one = engine_output()
+    document = render_report({"planted": one, "reversal": {"ic": one["ic"]}})
+    checker = parse(document)
+    assert {"factor0", "factor1"} <= set(checker.ids)
+    assert len(checker.ids) == len(set(checker.ids))           # anchors are unique
+    assert_png_images(checker.images, 7 + 3)
+    assert document.index(">planted<") < document.index(">reversal<")
+
+
+def test_glance_table_gathers_the_headline_figures():
+    results = engine_output()
+    glance = glance_table(results)
+    assert list(glance.index) == ["P_1", "P_5"]
+    assert glance.loc["P_5", "IC mean"] == pytest.approx(results["ic"].ic["P_5"].mean())
+    tmb = results["quantile"].summary()["top_minus_bottom"]
+    assert glance.loc["P_1", "top-bottom Sharpe"] == pytest.approx(tmb.loc["P_1", "sharpe"])
+    assert glance.loc["P_1", "factor annual return"] == pytest.approx(tmb.loc["P_1", "annual_return"])
+    assert set(glance["groups q1 to last"]) <= {"increasing", "decreasing", "none"}
+    assert glance_table({"winsorize": results["winsorize"]}) is None
+    assert "At a glance" in render_report(results)
+
+
+def test_report_rejects_bad_arguments(tmp_path):
+    with pytest.raises(ValueError, match="results: expect the dict"):
+        render_report([1, 2])
+    with pytest.raises(ValueError, match="path: expect a file in an existing directory"):
+        write_report(engine_output(), tmp_path / "missing" / "x.html")
+    assert "holds no tables" in render_report({})
