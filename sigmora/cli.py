@@ -2,6 +2,7 @@
 
     sigmora demo [--out DIR]            the demo market's planted signal and a price reversal
     sigmora run FACTOR_FILE [options]   a factor table of your own (CSV or Parquet, dates x ids)
+    sigmora run-many FILES... [--scheduler ADDRESS]   many factor tables on Dask workers
 
 Exit codes: 0 success, 2 bad options or input files, 1 a failure while the test ran.
 Progress goes to stderr, summaries to stdout.
@@ -359,8 +360,8 @@ def cmd_demo(args, out, err):
     return 0
 
 
-def cmd_run(args, out, err):
-    progress = Progress(err, enabled=not args.quiet)
+def _steps_from_options(args):
+    """Periods and (name, step) pairs chosen by the options shared by `run` and `run-many`."""
     periods = _parse_periods(args.periods)
     preprocess = _parse_list(args.preprocess, PREPROCESS_CHOICES, "--preprocess")
     analyses = _parse_list(args.analysis, ANALYSIS_CHOICES, "--analysis")
@@ -370,19 +371,14 @@ def cmd_run(args, out, err):
         raise UsageError("--quantiles: expect an integer of at least 2, got {}".format(args.quantiles))
     if args.max_decay < 0:
         raise UsageError("--max-decay: expect a non-negative integer, got {}".format(args.max_decay))
-    factor = read_factor_file(args.factor_file)
-    if args.start:
-        factor = factor.loc[_date_option(args.start, "--start"):]
-    if args.end:
-        factor = factor.loc[:_date_option(args.end, "--end")]
-    if factor.empty:
-        raise UsageError("--start/--end: no rows of FACTOR_FILE are left in the window")
-    store = _select_store(args.store, progress)
-    factor = _known_columns(factor, err)
     from sigmora.analysis.varodyne import VALID_WINSORIZE_METHODS
     if args.winsorize_method not in VALID_WINSORIZE_METHODS:
         raise UsageError("--winsorize-method: expect one of {}, got {!r}".format(
             sorted(VALID_WINSORIZE_METHODS), args.winsorize_method))
+    return periods, preprocess, analyses
+
+
+def _checked_benchmark(args, analyses):
     benchmark = _none_or(args.benchmark)
     if benchmark is not None and "quantile" in analyses:
         import tidewell
@@ -390,9 +386,34 @@ def cmd_run(args, out, err):
         if record is None or record.type != "INDX":
             raise UsageError("--benchmark: expect the order_book_id of an index in the store, got {!r}".format(
                 benchmark))
-    steps = build_steps(preprocess, analyses, winsorize_method=args.winsorize_method,
-                        industry=_none_or(args.industry), max_decay=args.max_decay,
-                        quantile=args.quantiles, benchmark=benchmark)
+    return benchmark
+
+
+def _factor_from_file(path, args, err):
+    factor = read_factor_file(path)
+    if args.start:
+        factor = factor.loc[_date_option(args.start, "--start"):]
+    if args.end:
+        factor = factor.loc[:_date_option(args.end, "--end")]
+    if factor.empty:
+        raise UsageError("--start/--end: no rows of FACTOR_FILE are left in the window ({})".format(path))
+    return factor
+
+
+def _build_chosen_steps(args, preprocess, analyses, benchmark):
+    return build_steps(preprocess, analyses, winsorize_method=args.winsorize_method,
+                       industry=_none_or(args.industry), max_decay=args.max_decay,
+                       quantile=args.quantiles, benchmark=benchmark)
+
+
+def cmd_run(args, out, err):
+    progress = Progress(err, enabled=not args.quiet)
+    periods, preprocess, analyses = _steps_from_options(args)
+    factor = _factor_from_file(args.factor_file, args, err)
+    store = _select_store(args.store, progress)
+    factor = _known_columns(factor, err)
+    benchmark = _checked_benchmark(args, analyses)
+    steps = _build_chosen_steps(args, preprocess, analyses, benchmark)
     label = os.path.splitext(os.path.basename(args.factor_file))[0]
     results = run_pipeline(factor, steps, periods, ascending=args.ascending, progress=progress, label=label)
     _print_results(results, label, out)
@@ -412,6 +433,70 @@ def cmd_run(args, out, err):
     return 0
 
 
+FACTOR_FILE_SUFFIXES = (".csv", ".parquet", ".pq")
+
+
+def _factor_files(paths):
+    """The factor files named, a folder standing for the factor files directly inside it."""
+    files = []
+    for path in paths:
+        if os.path.isdir(path):
+            found = sorted(os.path.join(path, f) for f in os.listdir(path) if f.lower().endswith(FACTOR_FILE_SUFFIXES))
+            if not found:
+                raise UsageError("FACTOR_FILES: the folder {} holds no .csv or .parquet file".format(path))
+            files += found
+        else:
+            files.append(path)
+    names = [os.path.splitext(os.path.basename(f))[0] for f in files]
+    repeated = sorted({n for n in names if names.count(n) > 1})
+    if repeated:
+        raise UsageError("FACTOR_FILES: two files give the factor name {!r}; rename one".format(repeated[0]))
+    return dict(zip(names, files))
+
+
+def cmd_run_many(args, out, err):
+    from sigmora.analysis.varodyne import FactorVarodyne
+    from sigmora.batch import run_many
+    progress = Progress(err, enabled=not args.quiet)
+    periods, preprocess, analyses = _steps_from_options(args)
+    files = _factor_files(args.factor_files)
+    factors = {name: _factor_from_file(path, args, err) for name, path in files.items()}
+    store = _select_store(args.store, progress)
+    factors = {name: _known_columns(table, err) for name, table in factors.items()}
+    benchmark = _checked_benchmark(args, analyses)
+    engine = FactorVarodyne()
+    for step in _build_chosen_steps(args, preprocess, analyses, benchmark):
+        engine.append(step)
+    client = args.scheduler
+    if client is not None:
+        from sigmora.batch import _connect
+        try:
+            client, _ = _connect(client)
+        except ConnectionError as exc:
+            raise UsageError("--scheduler: {}".format(exc)) from None
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)  # failures are reported below
+        batch = run_many(engine, factors, periods=periods, ascending=args.ascending, client=client,
+                         progress=not args.quiet)
+    if args.scheduler is not None:
+        client.close()
+    print(batch.report(), file=out)
+    for name, failure in batch.failures.items():
+        print("\n--- {} ---\n{}".format(name, failure.traceback), file=err)
+    board = batch.leaderboard()
+    if board.shape[1]:
+        with pd.option_context("display.width", 200, "display.max_columns", 40,
+                               "display.float_format", "{:.4f}".format):
+            print("\nLeaderboard\n{}".format(board.to_string()), file=out)
+    if not args.no_report and batch.succeeded:
+        description = {"factor files": ", ".join(files.values()), "store": store,
+                       "periods": ", ".join(map(str, periods))}
+        path = _write_report(batch.succeeded, args.out, "sigmora-report", args.title or "Factor leaderboard",
+                             description, progress)
+        print("\nTear sheet: {}".format(path), file=out)
+    return 1 if batch.failures else 0
+
+
 def _date_option(text, option):
     try:
         return pd.Timestamp(text)
@@ -424,6 +509,25 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message):
         raise UsageError(message)
+
+
+def _analysis_options(p):
+    p.add_argument("--periods", default="1,5,10,20", help="holding periods in rows (default 1,5,10,20)")
+    p.add_argument("--preprocess", default=",".join(PREPROCESS_CHOICES),
+               help="preprocessing steps in order, subset of {} or none (default: all)".format(
+                   ",".join(PREPROCESS_CHOICES)))
+    p.add_argument("--analysis", default=",".join(ANALYSIS_CHOICES),
+               help="analysis steps, subset of {} (default: all)".format(",".join(ANALYSIS_CHOICES)))
+    p.add_argument("--winsorize-method", default="mad", help="mad, std, percentile or none (default mad)")
+    p.add_argument("--industry", default="citics_2019",
+               help="industry classification for the per-industry IC: citics_2019, sws or none")
+    p.add_argument("--max-decay", type=int, default=20, help="IC decay steps, 0 for none (default 20)")
+    p.add_argument("--quantiles", type=int, default=5, help="number of quantile groups (default 5)")
+    p.add_argument("--benchmark", default=DEMO_BENCHMARK, help="benchmark index, or none (default "
+               "{})".format(DEMO_BENCHMARK))
+    p.add_argument("--ascending", action="store_true", help="lower factor values are better")
+    p.add_argument("--title", help="title of the tear sheet")
+    p.add_argument("--no-report", action="store_true", help="print the summaries only")
 
 
 def build_parser():
@@ -454,22 +558,18 @@ def build_parser():
                          "order_book_ids) against the tidewell store and write the tear sheet.")
     run.add_argument("factor_file", metavar="FACTOR_FILE", help="factor table, .csv or .parquet")
     common(run, "sigmora-report")
-    run.add_argument("--periods", default="1,5,10,20", help="holding periods in rows (default 1,5,10,20)")
-    run.add_argument("--preprocess", default=",".join(PREPROCESS_CHOICES),
-                     help="preprocessing steps in order, subset of {} or none (default: all)".format(
-                         ",".join(PREPROCESS_CHOICES)))
-    run.add_argument("--analysis", default=",".join(ANALYSIS_CHOICES),
-                     help="analysis steps, subset of {} (default: all)".format(",".join(ANALYSIS_CHOICES)))
-    run.add_argument("--winsorize-method", default="mad", help="mad, std, percentile or none (default mad)")
-    run.add_argument("--industry", default="citics_2019",
-                     help="industry classification for the per-industry IC: citics_2019, sws or none")
-    run.add_argument("--max-decay", type=int, default=20, help="IC decay steps, 0 for none (default 20)")
-    run.add_argument("--quantiles", type=int, default=5, help="number of quantile groups (default 5)")
-    run.add_argument("--benchmark", default=DEMO_BENCHMARK, help="benchmark index, or none (default "
-                     "{})".format(DEMO_BENCHMARK))
-    run.add_argument("--ascending", action="store_true", help="lower factor values are better")
-    run.add_argument("--title", help="title of the tear sheet")
-    run.add_argument("--no-report", action="store_true", help="print the summaries only")
+    _analysis_options(run)
+
+    many = sub.add_parser("run-many", help="test many factor tables at once on Dask workers",
+                          description="Test every factor file (or every .csv/.parquet file of a folder) "
+                          "with the same steps, on a local cluster of worker processes or on the Dask "
+                          "scheduler given; print the leaderboard and write one tear sheet.")
+    many.add_argument("factor_files", nargs="+", metavar="FACTOR_FILES",
+                      help="factor tables (.csv or .parquet) or folders holding them")
+    common(many, "sigmora-report")
+    _analysis_options(many)
+    many.add_argument("--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler "
+                      "(default: a local cluster, one worker process per core)")
     return parser
 
 
@@ -485,7 +585,7 @@ def main(argv=None, out=None, err=None):
         if args.command is None:
             parser.print_help(out)
             return 2
-        command = {"demo": cmd_demo, "run": cmd_run}[args.command]
+        command = {"demo": cmd_demo, "run": cmd_run, "run-many": cmd_run_many}[args.command]
         with warnings.catch_warnings():
             warnings.simplefilter("default")
             return command(args, out, err)

@@ -168,6 +168,11 @@ def render_report(results, title="Factor tear sheet", description=None):
             body.append(_heading(2, str(factor), "factor{}".format(i)))
             body += _results_html(sub, 3, "factor{}-".format(i))
         head.append("<nav><ul>{}</ul></nav>".format("".join(toc)))
+        if len(results) > 1:
+            from sigmora.analysis.leaderboard import leaderboard
+            board = leaderboard(results)
+            if board.shape[1]:
+                head += [_heading(2, "Leaderboard"), table_html(board)]
     else:
         body += _results_html(results, 2, "step")
     if not body:

@@ -155,3 +155,30 @@ def test_run_on_a_factor_file(tmp_path, small_store_path, factor_csv):
     document = (tmp_path / "sheet.html").read_text(encoding="utf-8")
     assert document.count('<img class="chart"') == 2
     assert os.path.basename(csv) in document
+
+
+@needs_steps
+def test_run_many_on_a_folder(tmp_path, small_store_path, factor_csv):
+    csv, table = factor_csv
+    folder = tmp_path / "factors"
+    folder.mkdir()
+    table.to_csv(folder / "planted.csv")
+    (-table).to_parquet(folder / "flipped.parquet")
+    code, out, err = run("run-many", str(folder), "--store", small_store_path, "--periods", "1,5",
+                         "--preprocess", "normalize", "--analysis", "ic,factor_return", "--max-decay", "0",
+                         "--industry", "none", "--out", str(tmp_path / "board.html"))
+    assert code == 0, err
+    assert "2 of 2 factors completed" in out
+    board = out[out.index("Leaderboard"):]
+    # The planted signal ranks above its mirror image.
+    assert board.index("planted") < board.index("flipped")
+    assert "Leaderboard" in (tmp_path / "board.html").read_text(encoding="utf-8")
+
+
+def test_run_many_bad_input_exits_with_2(tmp_path, small_store_path, factor_csv):
+    csv, _ = factor_csv
+    (tmp_path / "empty").mkdir()
+    code, _, err = run("run-many", str(tmp_path / "empty"))
+    assert code == 2 and "holds no .csv or .parquet file" in err
+    code, _, err = run("run-many", csv, "--store", small_store_path, "--scheduler", "tcp://127.0.0.1:9")
+    assert code == 2 and "--scheduler: client: cannot reach the Dask scheduler" in err
