@@ -8,9 +8,11 @@ NANOBIND_DIR = $$($(PYTHON) -m nanobind --cmake_dir)
 
 .PHONY: system-deps deps build test demo asan-test bench clean
 
+# Eigen for the core's least squares; a CJK font so industry names render in charts.
+APT_PACKAGES = libeigen3-dev g++ make fonts-wqy-microhei
 system-deps:
-	@if ! [ -d /usr/include/eigen3 ]; then \
-	  $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq libeigen3-dev g++ make >/dev/null; fi
+	@if ! dpkg -s $(APT_PACKAGES) >/dev/null 2>&1; then \
+	  $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq $(APT_PACKAGES) >/dev/null; fi
 
 # Installs the package (release build) with its runtime and test dependencies, and the
 # build tools the in-tree development build uses.
