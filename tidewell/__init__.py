@@ -1,0 +1,51 @@
+"""tidewell: a local market-data client over an embedded DuckDB store.
+
+The calls the sigmora pipeline makes (``get_price``, ``get_trading_dates``,
+``get_previous_trading_date``, ``get_next_trading_date``, ``instruments``,
+``get_style_factor_exposure``, ``client.get_client().execute`` and ``decorators.ttl_cache``) are
+answered from one DuckDB file.  ``tidewell.init(path)`` selects it; without a call tidewell reads
+the deterministic demo market, built on first use under ``$TIDEWELL_HOME`` (or
+``~/.cache/tidewell``).  ``tidewell import`` loads your own CSV / Parquet files into a store;
+``tidewell info`` describes one.  The schema is documented in ``tidewell/SCHEMA.md``.
+"""
+
+__version__ = "0.1.0"
+
+from . import dates, decorators, schema, store, client  # noqa: E402,F401
+from .api import (  # noqa: E402,F401
+    Instrument,
+    all_instruments,
+    current_path,
+    factor_names,
+    get_factor,
+    get_next_trading_date,
+    get_previous_trading_date,
+    get_price,
+    get_price_table,
+    get_signal,
+    get_style_factor_exposure,
+    get_trading_dates,
+    index_components,
+    init,
+    instruments,
+    using,
+)
+from .schema import STYLE_FACTORS  # noqa: E402,F401
+
+
+def build_demo(path, **kwargs):
+    """Build a demo store at ``path`` (see ``tidewell.demo.build_demo``)."""
+    from .demo import build_demo as _build
+    return _build(path, **kwargs)
+
+
+def import_files(store_path, files, **kwargs):
+    """Import CSV / Parquet files into a store (see ``tidewell.importer.import_files``)."""
+    from .importer import import_files as _imp
+    return _imp(store_path, files, **kwargs)
+
+
+def info(path=None):
+    """What a store holds (see ``tidewell.importer.store_info``)."""
+    from .importer import store_info
+    return store_info(path if path is not None else current_path())

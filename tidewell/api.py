@@ -1,0 +1,497 @@
+"""The public calls of tidewell (Part 4.1 of the sigmora spec), answered from the selected store."""
+
+from __future__ import annotations
+
+import contextlib
+import numbers
+import os
+import threading
+from dataclasses import dataclass, asdict
+from typing import List, Optional
+
+import numpy as np
+import pandas as pd
+
+from . import dates as _dates
+from . import schema as _schema
+from . import store as _store
+from .decorators import clear_all_caches
+
+__all__ = [
+    "init", "using", "current_path", "get_trading_dates", "get_previous_trading_date",
+    "get_next_trading_date", "get_price", "instruments", "all_instruments",
+    "get_style_factor_exposure", "get_signal", "Instrument", "index_components", "get_factor",
+    "factor_names", "get_price_table",
+]
+
+_STATE = {"path": None}   # None: the default demo store
+_STATE_LOCK = threading.RLock()
+
+FREQUENCIES = ("1d", "1m", "tick")
+ADJUST_TYPES = ("none", "pre", "post")
+_TIME_LEVEL = {"1d": "date", "1m": "datetime", "tick": "datetime"}
+
+
+# -- selecting the store ---------------------------------------------------------------------
+def init(path=None):
+    """Select the store that every call reads; ``None`` selects the default demo store.
+
+    Returns the previous selection (a path, or None for the default), so that
+    ``prev = init(p); ...; init(prev)`` restores it.  Every ``ttl_cache`` in the process is
+    cleared when the selection changes, since cached results belong to the store they came from.
+    """
+    if path is not None:
+        path = os.fspath(path)
+        if not os.path.exists(path):
+            raise FileNotFoundError("tidewell store not found: {} (build one with "
+                                    "`tidewell build-demo` or `tidewell import`)".format(path))
+    with _STATE_LOCK:
+        previous = _STATE["path"]
+        _STATE["path"] = path
+    if previous != path:
+        clear_all_caches()
+    return previous
+
+
+@contextlib.contextmanager
+def using(path):
+    """Context manager: read ``path`` inside the block, then restore the previous selection."""
+    previous = init(path)
+    try:
+        yield path
+    finally:
+        init(previous)
+
+
+def current_path() -> str:
+    """Path of the selected store; the default demo store is built here on first use."""
+    with _STATE_LOCK:
+        path = _STATE["path"]
+    if path is None:
+        from .demo import ensure_default_store
+        path = ensure_default_store()
+    return path
+
+
+def _store_() -> _store.Store:
+    return _store.open_store(current_path(), read_only=True)
+
+
+# -- argument helpers ------------------------------------------------------------------------
+def _ids(order_book_ids, name="order_book_ids"):
+    """(sorted unique ids, was a single id given)."""
+    if isinstance(order_book_ids, str):
+        return [order_book_ids], True
+    if order_book_ids is None:
+        raise ValueError("{}: expect an order_book_id or a list of them, got None".format(name))
+    try:
+        ids = list(order_book_ids)
+    except TypeError:
+        raise ValueError("{}: expect an order_book_id or a list of them, got {!r}".format(
+            name, order_book_ids)) from None
+    for i in ids:
+        if not isinstance(i, str):
+            raise ValueError("{}: expect order_book_id strings, got {!r}".format(name, i))
+    return sorted(set(ids)), False
+
+
+def _choice(value, allowed, name):
+    if value not in allowed:
+        raise ValueError("{}: expect one of {}, got {!r}".format(name, list(allowed), value))
+    return value
+
+
+def _fields(fields, allowed, name="fields", context=""):
+    single = isinstance(fields, str)
+    if fields is None:
+        return list(allowed), False
+    lst = [fields] if single else list(fields)
+    if not lst:
+        raise ValueError("{}: expect at least one field".format(name))
+    for f in lst:
+        if f not in allowed:
+            raise ValueError("{}: unknown field {!r}{}, expect some of {}".format(
+                name, f, context, list(allowed)))
+    seen = []
+    for f in lst:
+        if f not in seen:
+            seen.append(f)
+    return seen, single
+
+
+def _date_range(start_date, end_date, cal):
+    start = _dates.to_date(start_date, "start_date") if start_date is not None else cal[0]
+    end = _dates.to_date(end_date, "end_date") if end_date is not None else cal[-1]
+    _dates.check_range(start, end)
+    return start, end
+
+
+def _positive_int(n, name="n"):
+    if isinstance(n, (bool, np.bool_)) or not isinstance(n, numbers.Integral) or n < 1:
+        raise ValueError("{}: expect a positive integer, got {!r}".format(name, n))
+    return int(n)
+
+
+# -- trading calendar ------------------------------------------------------------------------
+def get_trading_dates(start_date, end_date):
+    """Trading dates from ``start_date`` to ``end_date`` (both included), ascending.
+
+    A ``pd.DatetimeIndex`` of naive midnight timestamps; empty when none are stored in range.
+    """
+    cal = _store_().calendar()
+    start = _dates.to_date(start_date, "start_date")
+    end = _dates.to_date(end_date, "end_date")
+    _dates.check_range(start, end)
+    j0 = cal.searchsorted(start, "left")
+    j1 = cal.searchsorted(end, "right")
+    return cal[j0:j1]
+
+
+def get_previous_trading_date(date, n=1):
+    """The ``n``-th trading date strictly before ``date`` (a ``pd.Timestamp``)."""
+    n = _positive_int(n)
+    d = _dates.to_date(date, "date")
+    cal = _store_().calendar()
+    if len(cal) == 0 or d > cal[-1] + pd.Timedelta(days=1):
+        raise ValueError("date: {} lies after the stored trading calendar ({} to {})".format(
+            d.date(), *_cal_span(cal)))
+    pos = cal.searchsorted(d, "left") - n
+    if pos < 0:
+        raise ValueError("date: no trading date {} before {} in the stored calendar ({} to {})".format(
+            n, d.date(), *_cal_span(cal)))
+    return cal[pos]
+
+
+def get_next_trading_date(date, n=1):
+    """The ``n``-th trading date strictly after ``date`` (a ``pd.Timestamp``)."""
+    n = _positive_int(n)
+    d = _dates.to_date(date, "date")
+    cal = _store_().calendar()
+    if len(cal) == 0 or d < cal[0] - pd.Timedelta(days=1):
+        raise ValueError("date: {} lies before the stored trading calendar ({} to {})".format(
+            d.date(), *_cal_span(cal)))
+    pos = cal.searchsorted(d, "right") + n - 1
+    if pos >= len(cal):
+        raise ValueError("date: no trading date {} after {} in the stored calendar ({} to {})".format(
+            n, d.date(), *_cal_span(cal)))
+    return cal[pos]
+
+
+def _cal_span(cal):
+    if len(cal) == 0:
+        return ("empty", "empty")
+    return (cal[0].date(), cal[-1].date())
+
+
+# -- prices ----------------------------------------------------------------------------------
+def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fields=None,
+              adjust_type="pre", expect_df=True):
+    """Bars of one or more instruments.
+
+    Parameters
+    ----------
+    order_book_ids : str or list of str
+    start_date, end_date : dates (None: the store's first / last date).  For "1m" and "tick"
+        a date without time of day covers the whole day; a datetime bounds exactly.
+    frequency : "1d", "1m" or "tick"
+    fields : a field name or a list of them; None: all fields of the frequency
+        ("1d"/"1m": open, high, low, close, volume, total_turnover; "tick": last, volume).
+    adjust_type : "none", "pre" (default) or "post".  post = raw * cumulative adjustment factor
+        since listing; pre = raw * factor / latest stored factor.  Volumes are not adjusted.
+    expect_df : True (default): always a DataFrame indexed by (order_book_id, date) for "1d" or
+        (order_book_id, datetime) otherwise, one column per field.  False: a single id given as
+        text drops the id level and a single field given as text gives a Series.
+
+    Returns None when nothing matches.
+    """
+    ids, single_id = _ids(order_book_ids)
+    _choice(frequency, FREQUENCIES, "frequency")
+    if adjust_type is None:
+        adjust_type = "none"
+    _choice(adjust_type, ADJUST_TYPES, "adjust_type")
+    allowed = _schema.price_fields(frequency)
+    flist, single_field = _fields(fields, allowed, context=" for frequency {!r}".format(frequency))
+    st = _store_()
+    table = _schema.PRICE_TABLE[frequency]
+    tdef = _schema.TABLES[table]
+    adjust = None if adjust_type == "none" else adjust_type
+    cal = st.calendar()
+    if len(ids) == 0:
+        return None
+    if frequency == "1d":
+        if len(cal) == 0:
+            return None
+        start, end = _date_range(start_date, end_date, cal)
+        j0 = cal.searchsorted(start, "left")
+        j1 = cal.searchsorted(end, "right")
+        if j1 <= j0:
+            return None
+        k, j, data = st.fetch_daily(table, ids, start, end, flist, adjust, tdef.price_fields)
+        if len(k) == 0:
+            return None
+        index = _daily_index(ids, cal[j0:j1], k, j)
+    else:
+        if not st.has_table(table):
+            return None
+        start = _dates.to_timestamp(start_date, "start_date") if start_date is not None \
+            else pd.Timestamp.min.ceil("D")
+        end = _dates.to_timestamp(end_date, "end_date") if end_date is not None \
+            else pd.Timestamp("2262-04-10")
+        given_end = end
+        if end == end.normalize():   # a date: the whole day
+            end = end + pd.Timedelta(days=1) - pd.Timedelta(microseconds=1)
+        if start > end:
+            _dates.check_range(start, given_end)
+        k, t, data = st.fetch_intraday(table, ids, start, end, flist, adjust, tdef.price_fields)
+        if len(k) == 0:
+            return None
+        index = pd.MultiIndex.from_arrays(
+            [pd.Index(ids, name="order_book_id").take(k), pd.DatetimeIndex(t)],
+            names=["order_book_id", "datetime"])
+    df = pd.DataFrame(data, index=index, columns=flist, copy=False)
+    if not expect_df:
+        if single_id:
+            df = df.droplevel("order_book_id")
+        if single_field:
+            return df[flist[0]]
+    return df
+
+
+def get_price_table(order_book_ids, start_date=None, end_date=None, field="close",
+                    adjust_type="pre"):
+    """One daily field as a dates x ids table: what ``get_price(...)[field].unstack(0)`` gives
+    (rows: the trading dates with any bar, columns: the ids with any bar, NaN where a bar is
+    missing), built straight from the store's rows without a long intermediate table.
+
+    None when nothing matches.
+    """
+    ids, _ = _ids(order_book_ids)
+    _choice(adjust_type if adjust_type is not None else "none", ADJUST_TYPES, "adjust_type")
+    adjust = None if adjust_type in (None, "none") else adjust_type
+    if not isinstance(field, str):
+        raise ValueError("field: expect one field name, got {!r}".format(field))
+    _fields(field, _schema.price_fields("1d"), name="field")
+    st = _store_()
+    cal = st.calendar()
+    if not ids or len(cal) == 0:
+        return None
+    start, end = _date_range(start_date, end_date, cal)
+    j0 = cal.searchsorted(start, "left")
+    j1 = cal.searchsorted(end, "right")
+    if j1 <= j0:
+        return None
+    k, j, data = st.fetch_daily("daily_bars", ids, start, end, [field], adjust,
+                                _schema.TABLES["daily_bars"].price_fields)
+    if len(k) == 0:
+        return None
+    used_k, k = _compact(k, len(ids))
+    used_j, j = _compact(j, j1 - j0)
+    columns = pd.Index(np.asarray(ids, dtype=object)[used_k], name="order_book_id")
+    index = cal[j0:j1][used_j]
+    grid = np.full((len(index), len(columns)), np.nan)
+    grid[j, k] = data[field]
+    out = pd.DataFrame(grid, index=index, columns=columns, copy=False)
+    out.index.name = "date"
+    return out
+
+
+def _compact(codes, n):
+    """(used level positions, codes renumbered onto them): levels without rows drop out."""
+    used = np.bincount(codes, minlength=n) > 0
+    if used.all():
+        return slice(None), codes
+    renumber = (np.cumsum(used) - 1).astype(codes.dtype)
+    return np.flatnonzero(used), renumber[codes]
+
+
+def _daily_index(ids, dates, k, j) -> pd.MultiIndex:
+    """The (order_book_id, date) index of sorted rows given by level codes k and j."""
+    used_k, k = _compact(k, len(ids))
+    used_j, j = _compact(j, len(dates))
+    level0 = pd.Index(np.asarray(ids, dtype=object)[used_k], name="order_book_id")
+    return pd.MultiIndex(levels=[level0, dates[used_j]], codes=[k, j],
+                         names=["order_book_id", "date"], verify_integrity=False)
+
+
+# -- instruments -----------------------------------------------------------------------------
+@dataclass(frozen=True)
+class Instrument:
+    """An instrument record; fields are attributes (``ins.type``) and also ``ins["type"]``."""
+    order_book_id: str
+    symbol: str
+    type: str
+    exchange: str
+    listed_date: pd.Timestamp
+    de_listed_date: Optional[pd.Timestamp]
+
+    def __getitem__(self, name):
+        return getattr(self, name)
+
+    def to_dict(self) -> dict:
+        return asdict(self)
+
+
+def _record(row) -> Instrument:
+    de = row["de_listed_date"]
+    return Instrument(
+        order_book_id=row["order_book_id"], symbol=row["symbol"], type=row["type"],
+        exchange=row["exchange"], listed_date=pd.Timestamp(row["listed_date"]),
+        de_listed_date=None if pd.isna(de) else pd.Timestamp(de))
+
+
+def instruments(order_book_ids):
+    """The ``Instrument`` of one id (None if unknown), or a list for a list of ids (unknown ids
+    are left out, the order of the request kept)."""
+    table = _store_().instruments()
+    if isinstance(order_book_ids, str):
+        if order_book_ids not in table.index:
+            return None
+        return _record(table.loc[order_book_ids])
+    if order_book_ids is not None and not isinstance(order_book_ids, (list, tuple)):
+        try:
+            order_book_ids = list(order_book_ids)
+        except TypeError:
+            pass
+    _ids(order_book_ids)   # validates
+    out = []
+    for i in list(dict.fromkeys(order_book_ids)):
+        if i in table.index:
+            out.append(_record(table.loc[i]))
+    return out
+
+
+def all_instruments(type=None, date=None) -> pd.DataFrame:
+    """All instruments as a table (one row each); ``type`` ("CS", "INDX") filters by type,
+    ``date`` keeps those listed on that date."""
+    df = _store_().instruments().reset_index(drop=True)
+    if type is not None:
+        types = [type] if isinstance(type, str) else list(type)
+        df = df[df["type"].isin(types)]
+    if date is not None:
+        d = _dates.to_date(date, "date")
+        alive = (df["listed_date"] <= d) & (df["de_listed_date"].isna() | (df["de_listed_date"] > d))
+        df = df[alive]
+    return df.reset_index(drop=True)
+
+
+# -- style exposures and signals -------------------------------------------------------------
+def get_style_factor_exposure(order_book_ids, start_date, end_date, factors=None):
+    """Style factor exposures indexed by (order_book_id, date), one column per factor.
+
+    ``factors``: a name or list of names from ``tidewell.STYLE_FACTORS``; None: all of them.
+    None is returned when nothing matches.
+    """
+    ids, _ = _ids(order_book_ids)
+    flist, _ = _fields(factors, _schema.STYLE_FACTORS, name="factors")
+    st = _store_()
+    st.require_table("style_exposures")
+    cal = st.calendar()
+    start, end = _date_range(start_date, end_date, cal)
+    j0 = cal.searchsorted(start, "left")
+    j1 = cal.searchsorted(end, "right")
+    if j1 <= j0 or not ids:
+        return None
+    k, j, data = st.fetch_daily("style_exposures", ids, start, end, flist, None, ())
+    if len(k) == 0:
+        return None
+    index = _daily_index(ids, cal[j0:j1], k, j)
+    return pd.DataFrame(data, index=index, columns=flist, copy=False)
+
+
+def get_signal(order_book_ids=None, start_date=None, end_date=None, name="planted"):
+    """A stored research signal as a dates x ids table (index "date", columns "order_book_id").
+
+    The demo stores "planted" (predicts the next five trading days' return with a modest rank IC)
+    and "noise" (predicts nothing).  ``order_book_ids`` None: every id that has the signal.
+    """
+    st = _store_()
+    names = st.signal_names()
+    if name not in names:
+        raise ValueError("name: unknown signal {!r}, expect one of {}".format(name, names))
+    ids = None if order_book_ids is None else _ids(order_book_ids)[0]
+    cal = st.calendar()
+    start, end = _date_range(start_date, end_date, cal)
+    long = st.fetch_signal(ids, start, end, name)
+    if long.empty:
+        return None
+    long["date"] = pd.to_datetime(long["date"]).astype("datetime64[ns]")
+    wide = long.pivot(index="date", columns="order_book_id", values="value")
+    wide.index.name = "date"
+    wide.columns.name = "order_book_id"
+    return wide
+
+
+# -- index membership and research factors ---------------------------------------------------
+def index_components(order_book_id, date=None) -> List[str]:
+    """The members of an index on ``date`` (default: the last date with bars), sorted.
+
+    Members are read from the ``index_components`` table (spells ``in_date`` <= date <
+    ``out_date``); an index without stored membership, or an unknown id, gives an empty list.
+    """
+    if not isinstance(order_book_id, str):
+        raise ValueError("order_book_id: expect an index id such as '000300.XSHG', got {!r}".format(
+            order_book_id))
+    st = _store_()
+    if not st.has_table("index_components"):
+        return []
+    if date is None:
+        last = st.con.execute("SELECT max(date) FROM daily_bars").fetchall()[0][0]
+        if last is None:
+            return []
+        d = pd.Timestamp(last)
+    else:
+        d = _dates.to_date(date, "date")
+    rows = st.con.execute(
+        "SELECT DISTINCT order_book_id FROM index_components WHERE index_id = ? AND in_date <= ? "
+        "AND (out_date IS NULL OR out_date > ?) ORDER BY order_book_id",
+        [order_book_id, d.date(), d.date()]).fetchall()
+    return [r[0] for r in rows]
+
+
+#: Valuation ratios of the demo, derived from its style exposures (synthetic but consistent:
+#: a high book-to-price exposure is a low price-to-book ratio).
+DERIVED_FACTORS = {
+    "pb_ratio": "round(2.0 * pow(2.0, -book_to_price), 4)",
+    "pe_ratio": "round(18.0 * pow(2.0, -earnings_yield), 4)",
+}
+
+
+def factor_names() -> List[str]:
+    """Names ``get_factor`` accepts: the style factors, derived ratios and stored signals."""
+    return list(_schema.STYLE_FACTORS) + list(DERIVED_FACTORS) + _store_().signal_names()
+
+
+def get_factor(order_book_ids, factor, start_date, end_date):
+    """Factor values indexed by (order_book_id, date), one column per requested factor.
+
+    ``factor``: a name or list of names from ``factor_names()``: a style factor (its exposure),
+    "pb_ratio" / "pe_ratio" (derived from the book_to_price / earnings_yield exposures) or a
+    stored signal ("planted", "noise").  None when nothing matches.
+    """
+    ids, _ = _ids(order_book_ids)
+    st = _store_()
+    signals = st.signal_names()
+    allowed = list(_schema.STYLE_FACTORS) + list(DERIVED_FACTORS) + signals
+    flist, _ = _fields(factor, allowed, name="factor")
+    cal = st.calendar()
+    start, end = _date_range(start_date, end_date, cal)
+    if not ids:
+        return None
+    parts = []
+    plain = [f for f in flist if f in _schema.STYLE_FACTORS]
+    derived = [f for f in flist if f in DERIVED_FACTORS]
+    if plain or derived:
+        ex = st.get_style_frame(ids, start, end, plain, {f: DERIVED_FACTORS[f] for f in derived})
+        if ex is not None:
+            parts.append(ex)
+    for f in flist:
+        if f in signals:
+            long = st.fetch_signal(ids, start, end, f)
+            if len(long):
+                long["date"] = pd.to_datetime(long["date"]).astype("datetime64[ns]")
+                parts.append(long.set_index(["order_book_id", "date"])["value"].rename(f).to_frame())
+    if not parts:
+        return None
+    out = parts[0] if len(parts) == 1 else pd.concat(parts, axis=1, sort=True)
+    out.index.names = ["order_book_id", "date"]
+    return out[flist].sort_index()

@@ -1,0 +1,670 @@
+"""The deterministic demo market: an A-share-like data set built in seconds.
+
+``build_demo(path)`` writes a complete store (see ``SCHEMA.md``):
+
+* calendar: the Shanghai exchange ("XSHG") sessions of ``exchange_calendars`` from 2005-01-04
+  to 2025-12-31 (or wider, to cover the requested window plus a year), so that every
+  classification start date is a row label and forward windows past the last bar find dates;
+* stocks ("000001.XSHE"-style ids) with listings and delistings inside the window,
+  suspensions (missing bars), splits and dividends (``adj_factor``), daily bars;
+* two indexes, "000300.XSHG" and "000905.XSHG" (type "INDX"): equal-weighted means of fixed
+  member sets (the largest and the next-largest stocks by size exposure, stored in
+  ``index_components``), with daily and minute bars, and ticks over the last five trading days;
+* returns = beta x market + industry (30 CITICS industries) + ten style factors x stored
+  exposures + a planted signal + idiosyncratic noise (daily moves clipped at the price limits);
+* signals "planted" (rank IC about 0.045 against the next five days' return) and "noise";
+* "citics_2019" and "sws" classification histories with industry changes; sws versions 1 to 3
+  switch at 2014-01-01 and 2021-07-31.  Two sws records start on non-trading dates on purpose:
+  one stock has version-1 and version-2 records starting exactly 2014-01-01 (only version 1 is
+  in force) and another version-2 and version-3 records starting exactly 2021-07-31 (only
+  version 2 is in force).  Some version-2/3 records start before their version is in force and
+  must be dropped by the consumer.  Every other start date is a trading date, and every stock
+  has a CITICS record starting on its listing date.
+
+Determinism: all randomness comes from ``numpy.random.default_rng`` seeded with (seed, stream),
+and prices are built with additions, multiplications and divisions only (no vectorised
+``exp``/``log``, whose last bit can differ between CPUs), rounded to the cent.  The same version,
+size and seed give the same data on any machine (given the same ``exchange_calendars`` sessions).
+
+Sizes: ``SIZES["default"]`` (600 stocks, 2019-01-02 to 2024-12-31), ``SIZES["large"]`` (5000
+stocks, 2015-01-05 to 2024-12-31, for benchmarks), ``SIZES["small"]`` (40 stocks, 2023-2024,
+for tests).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import sys
+import tempfile
+import time
+import warnings
+from typing import Optional
+
+import duckdb
+import numpy as np
+import pandas as pd
+
+from . import _industries as ind
+from . import schema
+from . import store as _store
+
+DEMO_SEED = 20190102
+#: Bumped whenever the generator's output changes; a cached default store of another revision
+#: is rebuilt on first use.
+DEMO_REVISION = "1"
+CAL_START = pd.Timestamp("2005-01-04")
+CAL_END = pd.Timestamp("2025-12-31")
+V2_SWITCH = pd.Timestamp("2014-01-01")
+V3_SWITCH = pd.Timestamp("2021-07-31")
+
+SIZES = {
+    "default": dict(n_stocks=600, start="2019-01-02", end="2024-12-31"),
+    "large": dict(n_stocks=5000, start="2015-01-05", end="2024-12-31"),
+    "small": dict(n_stocks=40, start="2023-01-03", end="2024-12-31"),
+}
+
+INDEXES = {"000300.XSHG": ("沪深300", 300, 3000.0), "000905.XSHG": ("中证500", 500, 5000.0)}
+
+# model constants (daily)
+MARKET_MEAN, MARKET_VOL = 0.0003, 0.013
+INDUSTRY_VOL = 0.007
+STYLE_VOL = 0.0025
+SIGNAL_RHO, SIGNAL_ALPHA = 0.9, 0.0006
+EXPOSURE_RHO, EXPOSURE_DEV = 0.995, 0.35
+BLOCK = 500  # stocks generated per block (fixed: the data do not depend on the machine)
+
+MINUTES = np.concatenate([np.arange(9 * 60 + 31, 11 * 60 + 31), np.arange(13 * 60 + 1, 15 * 60 + 1)])
+
+
+def _rng(seed, *stream):
+    return np.random.default_rng([int(seed)] + [int(s) for s in stream])
+
+
+def _ar1(rng, shape, rho, axis=0):
+    """Unit-variance AR(1) noise along ``axis`` 0 (time), stationary from the first row."""
+    from scipy.signal import lfilter
+    e = rng.standard_normal(shape)
+    e[0] = e[0] / np.sqrt(1.0 - rho * rho)
+    out = lfilter([1.0], [1.0, -rho], e, axis=axis)
+    return out * np.sqrt(1.0 - rho * rho)
+
+
+def _sessions(start: pd.Timestamp, end: pd.Timestamp) -> pd.DatetimeIndex:
+    import exchange_calendars as xc
+    cal_start = min(CAL_START, start - pd.Timedelta(days=400))
+    cal_end = max(CAL_END, end + pd.Timedelta(days=366))
+    with warnings.catch_warnings():
+        # exchange_calendars uses pandas calls that pandas 3.1 deprecates; not our concern here
+        warnings.simplefilter("ignore")
+        cal = xc.get_calendar("XSHG", start=cal_start.strftime("%Y-%m-%d"),
+                              end=cal_end.strftime("%Y-%m-%d"))
+        s = cal.sessions
+    return pd.DatetimeIndex(np.asarray(s.tz_localize(None) if s.tz is not None else s,
+                                       dtype="datetime64[ns]"))
+
+
+def _make_ids(rng, n):
+    pools = [("000", 3, 999, "XSHE"), ("002", 1, 999, "XSHE"), ("300", 1, 999, "XSHE"),
+             ("600", 0, 999, "XSHG"), ("601", 0, 999, "XSHG"), ("603", 0, 999, "XSHG"),
+             ("688", 1, 999, "XSHG")]
+    cands = []
+    for prefix, lo, hi, ex in pools:
+        for num in range(lo, hi + 1):
+            if prefix == "000" and num in (300, 905):
+                continue  # keep the index codes unambiguous
+            cands.append("{}{:03d}.{}".format(prefix, num, ex))
+    if n > len(cands) + 2:
+        raise ValueError("n_stocks: at most {} stocks, got {}".format(len(cands) + 2, n))
+    fixed = ["000001.XSHE", "000002.XSHE"][:n]
+    picked = rng.choice(len(cands), size=n - len(fixed), replace=False) if n > len(fixed) else []
+    ids = sorted(fixed + [cands[i] for i in picked])
+    return ids
+
+
+def _limit(oid):
+    return 0.2 if oid.startswith(("300", "688")) else 0.1
+
+
+def build_demo(path, n_stocks: Optional[int] = None, start=None, end=None, seed: int = DEMO_SEED,
+               size: Optional[str] = None, minute_bars: bool = True, ticks: bool = True,
+               overwrite: bool = False, quiet: bool = True) -> str:
+    """Build a demo store at ``path`` and return the path.
+
+    ``size`` names a preset of ``SIZES`` ("default", "large", "small"); explicit ``n_stocks``,
+    ``start`` and ``end`` override it.  The file is written to a temporary name beside ``path``
+    and renamed into place when complete, so a reader never sees a half-built store.
+    """
+    preset = dict(SIZES[size or "default"]) if (size or "default") in SIZES else None
+    if preset is None:
+        raise ValueError("size: expect one of {}, got {!r}".format(list(SIZES), size))
+    if n_stocks is not None:
+        preset["n_stocks"] = n_stocks
+    if start is not None:
+        preset["start"] = start
+    if end is not None:
+        preset["end"] = end
+    from .dates import to_date, check_range
+    n = int(preset["n_stocks"])
+    if n < 2:
+        raise ValueError("n_stocks: expect at least 2, got {}".format(n))
+    start = to_date(preset["start"], "start")
+    end = to_date(preset["end"], "end")
+    check_range(start, end, "start", "end")
+    path = os.fspath(path)
+    if os.path.exists(path) and not overwrite:
+        raise FileExistsError("build_demo: {} exists (pass overwrite=True)".format(path))
+    directory = os.path.dirname(os.path.abspath(path))
+    os.makedirs(directory, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix=".tidewell-build-", suffix=".duckdb", dir=directory)
+    os.close(fd)
+    os.unlink(tmp)  # duckdb wants to create the file itself
+    t0 = time.perf_counter()
+    try:
+        con = duckdb.connect(tmp)
+        try:
+            _store.create_schema(con)
+            _Builder(con, n, start, end, seed, minute_bars, ticks).run()
+            con.execute("CHECKPOINT")
+        finally:
+            con.close()
+        _store.close(path)
+        os.replace(tmp, path)
+    finally:
+        for p in (tmp, tmp + ".wal"):
+            if os.path.exists(p):
+                os.unlink(p)
+    if not quiet:
+        print("tidewell: built demo store {} ({} stocks, {} to {}) in {:.1f} s".format(
+            path, n, start.date(), end.date(), time.perf_counter() - t0), file=sys.stderr)
+    return path
+
+
+class _Builder:
+    def __init__(self, con, n, start, end, seed, minute_bars, ticks):
+        self.con = con
+        self.n = n
+        self.seed = seed
+        self.minute_bars = minute_bars
+        self.ticks = ticks
+        self.cal = _sessions(start, end)
+        self.win = self.cal[(self.cal >= start) & (self.cal <= end)]
+        if len(self.win) < 30:
+            raise ValueError("start/end: the demo window needs at least 30 trading dates, got {}"
+                             .format(len(self.win)))
+        self.start, self.end = self.win[0], self.win[-1]
+
+    # -- helpers ---------------------------------------------------------------------------
+    def insert(self, table, frame):
+        cols = [c for c in schema.TABLES[table].column_names if c in frame.columns]
+        name = "_demo_src"
+        self.con.register(name, frame)
+        try:
+            self.con.execute("INSERT INTO {t} ({c}) SELECT {c} FROM {n}".format(
+                t=table, c=", ".join(cols), n=name))
+        finally:
+            self.con.unregister(name)
+
+    def run(self):
+        T, N = len(self.win), self.n
+        rs = _rng(self.seed, 0)
+        self.con.execute("INSERT INTO metadata VALUES ('kind', 'demo'), ('seed', ?), "
+                         "('n_stocks', ?), ('start', ?), ('end', ?), ('tidewell_version', ?), "
+                         "('demo_revision', ?)",
+                         [str(self.seed), str(N), str(self.start.date()), str(self.end.date()),
+                          _version(), DEMO_REVISION])
+        self.insert("trading_calendar", pd.DataFrame({"date": self.cal}))
+
+        # -- static stock attributes ----------------------------------------------------------
+        ids = _make_ids(rs, N)
+        self.ids = ids
+        cal, win = self.cal, self.win
+        c0 = int(cal.searchsorted(CAL_START))
+        w0 = int(cal.searchsorted(self.start))
+        w1 = int(cal.searchsorted(self.end))  # index of the last window session
+        u = rs.random(N)
+        new = u < 0.15                                   # listed inside the window
+        new[:2] = False
+        pos = np.empty(N, dtype=np.int64)
+        pre_hi = max(w0 - 60, c0 + 1)
+        pos[~new] = rs.integers(c0, pre_hi, size=(~new).sum())
+        pos[0] = c0
+        pos[1] = min(c0 + 250, pre_hi - 1)
+        last_listing = max(w0 + 1, w1 - 20)
+        pos[new] = rs.integers(w0 + 1, last_listing, size=new.sum())
+        star = np.array([i.startswith("688") for i in ids])
+        star_open = int(cal.searchsorted(pd.Timestamp("2019-07-22")))
+        if star_open < last_listing:
+            late = star & (pos < star_open)
+            pos[late] = rs.integers(star_open, last_listing, size=late.sum())
+        new = pos >= w0
+        listed = cal[pos]
+        # delistings inside the window (not of the two fixed stocks)
+        delist = np.full(N, -1, dtype=np.int64)
+        dl = (rs.random(N) < 0.04)
+        dl[:2] = False
+        lo = np.maximum(pos + 120, w0 + 20)
+        ok = dl & (lo < w1 - 5)
+        delist[ok] = lo[ok] + (rs.random(ok.sum()) * (w1 - 5 - lo[ok])).astype(np.int64)
+        de_listed = [cal[d] if d >= 0 else pd.NaT for d in delist]
+        # industries (CITICS index), with changes
+        w = np.asarray(ind.WEIGHTS, dtype=float)
+        ind0 = rs.choice(len(ind.CITICS), size=N, p=w / w.sum())
+        # records: list of (stock, calendar position, industry)
+        recs = [(i, int(pos[i]), int(ind0[i])) for i in range(N)]
+        cur = ind0.copy()
+        pre_change = (~new) & (rs.random(N) < 0.10) & (pos < w0 - 30)
+        for i in np.nonzero(pre_change)[0]:
+            p = int(rs.integers(pos[i] + 20, w0 - 1))
+            c = int((cur[i] + rs.integers(1, len(ind.CITICS))) % len(ind.CITICS))
+            recs.append((i, p, c))
+            cur[i] = c
+        end_alive = np.where(delist >= 0, delist, w1)
+        win_change = rs.random(N) < 0.05
+        late_pick = rs.choice(N, size=min(3, N), replace=False)
+        for i in range(N):
+            if not (win_change[i] or i in late_pick):
+                continue
+            lo_p = max(int(pos[i]) + 20, w0 + 1)
+            if i in late_pick:
+                lo_p = max(lo_p, w1 - 120)
+            hi_p = int(end_alive[i]) - 1
+            if lo_p >= hi_p:
+                continue
+            p = int(rs.integers(lo_p, hi_p))
+            c = int((cur[i] + rs.integers(1, len(ind.CITICS))) % len(ind.CITICS))
+            recs.append((i, p, c))
+            cur[i] = c
+        # one change on the last session of the window, so that the classification's last start
+        # date is the last bar date (consumers reindex classifications onto trading dates up to
+        # the last start date; dates after it would lose their industry)
+        alive = [i for i in range(N) if delist[i] < 0 and pos[i] < w1 - 20]
+        if alive:
+            i = alive[int(rs.integers(0, len(alive)))]
+            c = int((cur[i] + rs.integers(1, len(ind.CITICS))) % len(ind.CITICS))
+            if all(not (r[0] == i and r[1] == w1) for r in recs):
+                recs.append((i, w1, c))
+                cur[i] = c
+        recs.sort()
+        self.recs = recs
+        # industry of each stock on each window date
+        ind_w = np.zeros((T, N), dtype=np.int64)
+        for i, p, c in recs:
+            ind_w[max(p - w0, 0):, i] = c
+        self.ind_w = ind_w
+
+        # -- instruments -------------------------------------------------------------------------
+        names = []
+        for i in range(N):
+            a, b = rs.integers(0, len(ind.SYLLABLES), size=2)
+            names.append(ind.SYLLABLES[a] + ind.SYLLABLES[b] + ind.CITICS[ind0[i]][:2])
+        inst = pd.DataFrame({
+            "order_book_id": ids, "symbol": names, "type": "CS",
+            "exchange": [i.split(".")[1] for i in ids],
+            "listed_date": listed, "de_listed_date": pd.to_datetime(pd.Series(de_listed)),
+        })
+        idx_inst = pd.DataFrame({
+            "order_book_id": list(INDEXES), "symbol": [v[0] for v in INDEXES.values()],
+            "type": "INDX", "exchange": "XSHG", "listed_date": [pd.Timestamp("2005-04-08"),
+                                                                 pd.Timestamp("2007-01-15")],
+            "de_listed_date": pd.to_datetime(pd.Series([pd.NaT, pd.NaT]))})
+        self.insert("instruments", pd.concat([inst, idx_inst], ignore_index=True))
+
+        # -- classification histories ------------------------------------------------------------
+        self._industry_tables(rs, pos, delist)
+
+        # -- common factor returns ---------------------------------------------------------------
+        rf = _rng(self.seed, 1)
+        vol_regime = 0.75 + 0.5 * (0.5 + 0.5 * np.clip(_ar1(rf, (T,), 0.99), -1, 1))
+        f_mkt = MARKET_MEAN + MARKET_VOL * vol_regime * rf.standard_normal(T)
+        f_ind = INDUSTRY_VOL * rf.standard_normal((T, len(ind.CITICS)))
+        f_sty = STYLE_VOL * rf.standard_normal((T, len(schema.STYLE_FACTORS)))
+        f_sty[:, schema.STYLE_FACTORS.index("size")] -= 0.0002      # small caps drift up
+        f_sty[:, schema.STYLE_FACTORS.index("momentum")] += 0.0001
+
+        # index membership by static size (largest mean size exposure first)
+        mu = rs.standard_normal((N, len(schema.STYLE_FACTORS)))
+        order = np.argsort(-mu[:, schema.STYLE_FACTORS.index("size")], kind="stable")
+        n300 = min(300, max(1, N // 2))
+        n500 = min(500, max(1, N - n300))
+        members = {"000300.XSHG": order[:n300], "000905.XSHG": order[n300:n300 + n500]}
+        spells = []
+        for index_id, rows in members.items():
+            for i in sorted(rows.tolist()):
+                spells.append((index_id, ids[i], max(listed[i], self.start),
+                               de_listed[i] if delist[i] >= 0 else pd.NaT))
+        self.insert("index_components", pd.DataFrame(
+            spells, columns=["index_id", "order_book_id", "in_date", "out_date"]).astype(
+            {"in_date": "datetime64[ns]", "out_date": "datetime64[ns]"}))
+        member_of = np.full(N, -1)
+        member_of[members["000300.XSHG"]] = 0
+        member_of[members["000905.XSHG"]] = 1
+        idx_sum = np.zeros((T, 2))
+        idx_cnt = np.zeros((T, 2))
+
+        beta = np.clip(1.0 + 0.25 * rs.standard_normal(N), 0.3, 1.8)
+        mu[:, schema.STYLE_FACTORS.index("beta")] = (beta - 1.0) / 0.25
+        idio = 0.012 + 0.018 * rs.random(N)
+        p_first = 4.0 + 36.0 * rs.random(N) * rs.random(N)
+        f_first = np.where(rs.random(N) < 0.3, 1.0, 1.05 + 2.5 * rs.random(N))
+        f_first[new] = 1.0
+        n_susp = rs.poisson(1.2 * T / 1456.0, size=N)
+
+        for b0 in range(0, N, BLOCK):
+            b1 = min(N, b0 + BLOCK)
+            sums, cnts = self._block(b0, b1, _rng(self.seed, 2, b0 // BLOCK), pos - w0,
+                                     np.where(delist >= 0, delist - w0, T), f_mkt, f_ind, f_sty,
+                                     mu[b0:b1], beta[b0:b1], idio[b0:b1], p_first[b0:b1],
+                                     f_first[b0:b1], n_susp[b0:b1], member_of[b0:b1])
+            idx_sum += sums
+            idx_cnt += cnts
+        idx_ret = np.where(idx_cnt > 0, idx_sum / np.maximum(idx_cnt, 1), 0.0)
+        self._indexes(idx_ret)
+
+    # -- classification ---------------------------------------------------------------------
+    def _industry_tables(self, rs, pos, delist):
+        cal, ids = self.cal, self.ids
+        recs = self.recs
+        citics = pd.DataFrame({
+            "first_industry_name": [ind.CITICS[c] for _, _, c in recs],
+            "order_book_id": [ids[i] for i, _, _ in recs],
+            "start_date": cal[[p for _, p, _ in recs]],
+        })
+        self.insert("industry_citics_2019", citics)
+
+        v2_day = cal[cal.searchsorted(V2_SWITCH, "right")]   # first session after the switch
+        v3_day = cal[cal.searchsorted(V3_SWITCH, "right")]
+        sws = []
+        by_stock = {}
+        for i, p, c in recs:
+            by_stock.setdefault(i, []).append((cal[p], c))
+
+        def version(d):
+            return 1 if d <= V2_SWITCH else (2 if d <= V3_SWITCH else 3)
+
+        def current(hist, d):
+            c = hist[0][1]
+            for s, cc in hist:
+                if s <= d:
+                    c = cc
+            return c
+
+        boundary_v2 = boundary_v3 = None
+        for i in range(len(ids)):
+            hist = by_stock[i]
+            oid = ids[i]
+            gone = cal[delist[i]] if delist[i] >= 0 else None
+            starts = set()
+            for s, c in hist:
+                v = version(s)
+                sws.append((ind.SWS_MAP[v][c], oid, s, v))
+                starts.add((s, v))
+            for day, v in ((v2_day, 2), (v3_day, 3)):
+                if hist[0][0] < day and (gone is None or gone > day) and (day, v) not in starts:
+                    sws.append((ind.SWS_MAP[v][current(hist, day)], oid, day, v))
+            # backfilled records of later versions, not in force at their start dates
+            if rs.random() < 0.08:
+                s0, c0 = hist[0]
+                if s0 <= V2_SWITCH:
+                    sws.append((ind.SWS_MAP[2][c0], oid, s0, 2))
+                if s0 <= V3_SWITCH and (s0, 3) not in starts:
+                    sws.append((ind.SWS_MAP[3][c0], oid, s0, 3))
+            alive_v2 = hist[0][0] < V2_SWITCH and (gone is None or gone > v2_day)
+            alive_v3 = hist[0][0] < V3_SWITCH and (gone is None or gone > v3_day)
+            if boundary_v2 is None and alive_v2:
+                boundary_v2 = i
+            elif boundary_v3 is None and alive_v3:
+                boundary_v3 = i
+        if boundary_v2 is not None:
+            hist, oid = by_stock[boundary_v2], ids[boundary_v2]
+            c = current(hist, V2_SWITCH)
+            other = (c + 1) % len(ind.CITICS)
+            sws.append((ind.SWS_MAP[1][other], oid, V2_SWITCH, 1))  # in force (version 1)
+            sws.append((ind.SWS_MAP[2][c], oid, V2_SWITCH, 2))      # dropped
+        if boundary_v3 is not None:
+            hist, oid = by_stock[boundary_v3], ids[boundary_v3]
+            c = current(hist, V3_SWITCH)
+            other = (c + 2) % len(ind.CITICS)
+            sws.append((ind.SWS_MAP[2][other], oid, V3_SWITCH, 2))  # in force (version 2)
+            sws.append((ind.SWS_MAP[3][c], oid, V3_SWITCH, 3))      # dropped
+        frame = pd.DataFrame(sws, columns=["index_name", "order_book_id", "start_date", "version"])
+        frame = frame.drop_duplicates(["order_book_id", "start_date", "version"])
+        frame = frame.sort_values(["order_book_id", "start_date", "version"], kind="stable")
+        frame["start_date"] = frame["start_date"].astype("datetime64[ns]")
+        self.insert("industry_sws", frame)
+
+    # -- stocks -------------------------------------------------------------------------------
+    def _block(self, b0, b1, rng, first, stop, f_mkt, f_ind, f_sty, mu, beta, idio, p_first,
+               f_first, n_susp, member_of):
+        T = len(self.win)
+        nb = b1 - b0
+        K = len(schema.STYLE_FACTORS)
+        ids = self.ids[b0:b1]
+        first = first[b0:b1]
+        stop = stop[b0:b1]
+        t_idx = np.arange(T)[:, None]
+        listed = (t_idx >= first[None, :]) & (t_idx < stop[None, :])
+        bars = listed.copy()
+        for i in range(nb):
+            for _ in range(int(n_susp[i])):
+                s = int(rng.integers(0, T))
+                length = 1 + int(rng.geometric(0.25)) if rng.random() > 0.02 else int(rng.integers(20, 80))
+                if s > first[i]:  # never suspend the listing day
+                    bars[s:s + length, i] = False
+        # exposures (T, nb, K): persistent around the stock's mean
+        dev = _ar1(rng, (T, nb * K), EXPOSURE_RHO).reshape(T, nb, K)
+        expo = mu[None, :, :] + EXPOSURE_DEV * dev
+        nls = schema.STYLE_FACTORS.index("non_linear_size")
+        size = expo[:, :, schema.STYLE_FACTORS.index("size")]
+        expo[:, :, nls] = 0.5 * (size * size * size - 3.0 * size) / 3.0 + 0.5 * expo[:, :, nls]
+        signal = _ar1(rng, (T, nb), SIGNAL_RHO)
+        noise_sig = rng.standard_normal((T, nb))  # independent of everything, no persistence
+        ind_w = self.ind_w[:, b0:b1]
+        r = (beta[None, :] * f_mkt[:, None]
+             + np.take_along_axis(f_ind, ind_w, axis=1)
+             + np.einsum("tik,tk->ti", expo, f_sty)
+             + idio[None, :] * rng.standard_normal((T, nb)))
+        r[1:] += SIGNAL_ALPHA * signal[:-1]
+        lim = np.array([_limit(i) for i in ids])
+        r = np.clip(r, -lim[None, :], lim[None, :])
+        r[0] = 0.0
+        growth = np.cumprod(1.0 + r, axis=0)
+        # corporate actions: dividends (in May-Aug of most years) and occasional splits
+        mult = np.ones((T, nb))
+        years = self.win.year.values
+        for y in np.unique(years):
+            ys = np.nonzero((years == y) & (self.win.month.values >= 5) & (self.win.month.values <= 8))[0]
+            if len(ys) == 0:
+                continue
+            pay = rng.random(nb) < 0.6
+            day = ys[rng.integers(0, len(ys), size=nb)]
+            yld = 0.003 + 0.027 * rng.random(nb)
+            ok = pay & (day > first + 250)
+            mult[day[ok], np.nonzero(ok)[0]] *= 1.0 / (1.0 - yld[ok])
+        n_split = rng.poisson(0.05 * T / 243.0, size=nb)
+        for i in range(nb):
+            for _ in range(int(n_split[i])):
+                d = int(rng.integers(1, T))
+                if d > first[i]:
+                    mult[d, i] *= (1.2, 1.3, 1.5, 2.0)[int(rng.integers(0, 4))]
+        mult[np.arange(T)[:, None] <= np.maximum(first, 0)[None, :]] = 1.0
+        factor = f_first[None, :] * np.cumprod(mult, axis=0)
+        # level so that the first bar's raw close is p_first
+        f0 = np.clip(first, 0, T - 1)
+        cols = np.arange(nb)
+        scale = p_first * factor[f0, cols] / growth[f0, cols]
+        adj_close = growth * scale[None, :]
+        raw_close = np.maximum(np.round(adj_close / factor, 2), 0.01)
+        prev_adj = np.vstack([adj_close[:1], adj_close[:-1]])
+        gap = 1.0 + 0.3 * idio[None, :] * rng.standard_normal((T, nb))
+        adj_open = prev_adj * np.clip(gap, 1.0 - lim[None, :], 1.0 + lim[None, :])
+        raw_open = np.maximum(np.round(adj_open / factor, 2), 0.01)
+        hi_x = 1.0 + 0.5 * idio[None, :] * np.abs(rng.standard_normal((T, nb)))
+        lo_x = 1.0 - 0.5 * idio[None, :] * np.abs(rng.standard_normal((T, nb)))
+        raw_high = np.round(np.maximum(raw_open, raw_close) * hi_x, 2)
+        raw_low = np.maximum(np.round(np.minimum(raw_open, raw_close) * np.maximum(lo_x, 0.5), 2), 0.01)
+        volume = np.round(rng.lognormal(13.0, 0.8, size=(T, nb)) / 100.0) * 100.0 + 100.0
+        turnover = np.round(volume * (raw_open + raw_high + raw_low + raw_close) / 4.0, 2)
+
+        # index contributions
+        sums = np.zeros((T, 2))
+        cnts = np.zeros((T, 2))
+        ret_obs = r * bars
+        for g in (0, 1):
+            m = member_of == g
+            if m.any():
+                sums[:, g] = ret_obs[:, m].sum(axis=1)
+                cnts[:, g] = bars[:, m].sum(axis=1)
+
+        # rows, stock-major then date (the table stays physically sorted by id, date)
+        ii, tt = np.nonzero(bars.T)
+        oid = np.asarray(ids, dtype=object)
+        dates = self.win.values
+        self.insert("daily_bars", pd.DataFrame({
+            "order_book_id": oid[ii], "date": dates[tt],
+            "open": raw_open[tt, ii], "high": raw_high[tt, ii], "low": raw_low[tt, ii],
+            "close": raw_close[tt, ii], "volume": volume[tt, ii],
+            "total_turnover": turnover[tt, ii], "adj_factor": factor[tt, ii],
+        }))
+        self.insert("signals", pd.concat([
+            pd.DataFrame({"order_book_id": oid[ii], "date": dates[tt], "name": "planted",
+                          "value": np.round(signal[tt, ii], 6)}),
+            pd.DataFrame({"order_book_id": oid[ii], "date": dates[tt], "name": "noise",
+                          "value": np.round(noise_sig[tt, ii], 6)}),
+        ], ignore_index=True))
+        li, lt = np.nonzero(listed.T)
+        sty = {"order_book_id": oid[li], "date": dates[lt]}
+        for k, name in enumerate(schema.STYLE_FACTORS):
+            sty[name] = np.round(expo[lt, li, k], 6)
+        self.insert("style_exposures", pd.DataFrame(sty))
+        return sums, cnts
+
+    # -- indexes ------------------------------------------------------------------------------
+    def _indexes(self, idx_ret):
+        T = len(self.win)
+        rng = _rng(self.seed, 3)
+        dates = self.win.values
+        daily, minute, tick = [], [], []
+        mins = MINUTES
+        for g, (oid, (_, _, base)) in enumerate(INDEXES.items()):
+            close = base * np.cumprod(1.0 + idx_ret[:, g])
+            prev = np.concatenate([[close[0] / (1.0 + idx_ret[0, g])], close[:-1]])
+            open_ = prev * (1.0 + 0.002 * rng.standard_normal(T))
+            # minute path: a bridge from the open to the close
+            steps = rng.standard_normal((T, len(mins))) * (0.0006 * np.abs(close - open_)[:, None] / close[:, None] + 0.0004)
+            walk = np.cumsum(steps, axis=1)
+            frac = np.arange(1, len(mins) + 1) / len(mins)
+            bridge = walk - frac[None, :] * walk[:, -1:]
+            m_close = (open_[:, None] + frac[None, :] * (close - open_)[:, None]) * (1.0 + bridge)
+            m_close[:, -1] = close
+            m_open = np.concatenate([open_[:, None], m_close[:, :-1]], axis=1)
+            wig = 1.0 + 0.0003 * np.abs(rng.standard_normal((T, len(mins))))
+            m_high = np.maximum(m_open, m_close) * wig
+            m_low = np.minimum(m_open, m_close) / wig
+            shape = 1.0 + 1.5 * ((np.arange(len(mins)) - 119.5) / 119.5) ** 2
+            vol_day = np.round(rng.lognormal(23.0, 0.3, size=T) / 100.0) * 100.0
+            m_vol = np.round(vol_day[:, None] * shape[None, :] / shape.sum() / 100.0) * 100.0
+            vol_day = m_vol.sum(axis=1)
+            r2 = lambda a: np.round(a, 2)  # noqa: E731
+            daily.append(pd.DataFrame({
+                "order_book_id": oid, "date": dates, "open": r2(open_),
+                "high": r2(m_high.max(axis=1)), "low": r2(m_low.min(axis=1)), "close": r2(close),
+                "volume": vol_day, "total_turnover": r2(vol_day * close * 10.0),
+                "adj_factor": 1.0}))
+            if self.minute_bars:
+                stamp = (dates[:, None] + (mins[None, :].astype("timedelta64[m]"))).ravel()
+                minute.append(pd.DataFrame({
+                    "order_book_id": oid, "datetime": stamp, "open": r2(m_open.ravel()),
+                    "high": r2(m_high.ravel()), "low": r2(m_low.ravel()),
+                    "close": r2(m_close.ravel()), "volume": m_vol.ravel(),
+                    "total_turnover": r2(m_vol.ravel() * m_close.ravel() * 10.0)}))
+            if self.ticks:
+                for t in range(max(0, T - 5), T):
+                    # 3-second snapshots 09:30:03..11:30:00 and 13:00:03..15:00:00
+                    secs = np.concatenate([np.arange(9 * 3600 + 1803, 11 * 3600 + 1801, 3),
+                                           np.arange(13 * 3600 + 3, 15 * 3600 + 1, 3)])
+                    # minute index of each snapshot and the fraction inside that minute
+                    xs = np.concatenate([[0.0], np.arange(1, len(mins) + 1, dtype=float)])
+                    ys = np.concatenate([[open_[t]], m_close[t]])
+                    morning = secs <= 11 * 3600 + 1800
+                    pos = np.where(morning, (secs - (9 * 3600 + 1800)) / 60.0,
+                                   120.0 + (secs - 13 * 3600) / 60.0)
+                    last = np.interp(pos, xs, ys)
+                    on_minute = (secs % 60) == 0
+                    jitter = 1.0 + 0.0001 * rng.standard_normal(len(secs))
+                    last = np.where(on_minute, last, last * jitter)
+                    cumv = np.interp(pos, xs, np.concatenate([[0.0], np.cumsum(m_vol[t])]))
+                    tick.append(pd.DataFrame({
+                        "order_book_id": oid,
+                        "datetime": dates[t] + secs.astype("timedelta64[s]"),
+                        "last": r2(last), "volume": np.round(cumv / 100.0) * 100.0}))
+        self.insert("daily_bars", pd.concat(daily, ignore_index=True))
+        if minute:
+            self.insert("minute_bars", pd.concat(minute, ignore_index=True))
+        if tick:
+            self.insert("ticks", pd.concat(tick, ignore_index=True))
+
+
+def _version():
+    from . import __version__
+    return __version__
+
+
+# -- the default store -----------------------------------------------------------------------
+def default_dir() -> str:
+    home = os.environ.get("TIDEWELL_HOME")
+    if home:
+        return home
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(base, "tidewell")
+
+
+def default_path() -> str:
+    return os.path.join(default_dir(), "demo-{}.duckdb".format(_version()))
+
+
+@contextlib.contextmanager
+def _file_lock(path):
+    import fcntl
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        fcntl.flock(fd, fcntl.LOCK_UN)
+        os.close(fd)
+
+
+def ensure_default_store() -> str:
+    """Path of the default demo store, building it first if it does not exist yet.
+
+    Safe under concurrent first use: builders take a file lock, build into a temporary file and
+    rename it into place; whoever comes second finds the finished store.
+    """
+    path = default_path()
+    if _is_current(path):
+        return path
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with _file_lock(path + ".lock"):
+        if not _is_current(path):
+            why = "first use" if not os.path.exists(path) else "the cached one is outdated"
+            print("tidewell: building the demo market store at {} ({}, a few seconds)..."
+                  .format(path, why), file=sys.stderr)
+            build_demo(path, size="default", overwrite=True)
+    return path
+
+
+def _is_current(path) -> bool:
+    """Whether ``path`` holds a demo store of this generator revision."""
+    if not os.path.exists(path):
+        return False
+    try:
+        st = _store.open_store(path, read_only=True)
+        rows = st.con.execute("SELECT value FROM metadata WHERE key = 'demo_revision'").fetchall()
+    except Exception:  # unreadable or foreign file: rebuild it
+        _store.close(path)
+        return False
+    if rows and rows[0][0] == DEMO_REVISION:
+        return True
+    _store.close(path)
+    return False

@@ -1,0 +1,309 @@
+"""The DuckDB store: connections, schema creation and the queries behind the public calls.
+
+A ``Store`` wraps one database file opened read-only (so several processes can read one file)
+or read-write (building and importing).  Every query filters in the database (ids through a
+joined id list, dates through ranges) and returns numpy arrays or small frames.  Connections are
+kept per path in a process-wide registry so that every caller in a process shares them;
+``close(path)`` releases one (the importer does this before it writes).
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from typing import Dict, List, Optional, Sequence
+
+import duckdb
+import numpy as np
+import pandas as pd
+
+from . import schema
+
+_REGISTRY: Dict[str, "Store"] = {}
+_REGISTRY_LOCK = threading.RLock()
+
+
+def _key(path) -> str:
+    return os.path.realpath(os.fspath(path))
+
+
+def create_schema(con) -> None:
+    for stmt in schema.ddl_statements():
+        con.execute(stmt)
+    con.execute("INSERT INTO metadata SELECT 'schema_version', ? "
+                "WHERE NOT EXISTS (SELECT 1 FROM metadata WHERE key = 'schema_version')",
+                [schema.SCHEMA_VERSION])
+
+
+class Store:
+    """One open store.  Thread safe: each thread queries through its own cursor."""
+
+    def __init__(self, path, read_only: bool = True):
+        self.path = os.fspath(path)
+        self.read_only = read_only
+        if read_only and not os.path.exists(self.path):
+            raise FileNotFoundError("tidewell store not found: {}".format(self.path))
+        self._con = duckdb.connect(self.path, read_only=read_only)
+        self._local = threading.local()
+        self._lock = threading.Lock()
+        self._calendar: Optional[pd.DatetimeIndex] = None
+        self._instruments: Optional[pd.DataFrame] = None
+        self._tables: Optional[set] = None
+
+    # -- plumbing ---------------------------------------------------------------------------
+    @property
+    def con(self):
+        cur = getattr(self._local, "cursor", None)
+        if cur is None:
+            with self._lock:
+                cur = self._con.cursor()
+            self._local.cursor = cur
+        return cur
+
+    def close(self) -> None:
+        with self._lock:
+            try:
+                self._con.close()
+            except Exception:  # pragma: no cover - closing twice
+                pass
+
+    def tables(self) -> set:
+        if self._tables is None:
+            rows = self.con.execute(
+                "SELECT table_name FROM information_schema.tables WHERE table_schema = 'main'"
+            ).fetchall()
+            self._tables = {r[0] for r in rows}
+        return self._tables
+
+    def has_table(self, name: str) -> bool:
+        return name in self.tables()
+
+    def require_table(self, name: str) -> None:
+        if not self.has_table(name):
+            raise ValueError("tidewell store {} has no table {}".format(self.path, name))
+
+    # -- small tables, cached ---------------------------------------------------------------
+    def calendar(self) -> pd.DatetimeIndex:
+        if self._calendar is None:
+            self.require_table("trading_calendar")
+            d = self.con.execute("SELECT date FROM trading_calendar ORDER BY date").fetchnumpy()["date"]
+            self._calendar = pd.DatetimeIndex(np.asarray(d, dtype="datetime64[ns]"))
+        return self._calendar
+
+    def instruments(self) -> pd.DataFrame:
+        if self._instruments is None:
+            self.require_table("instruments")
+            df = self.con.execute("SELECT * FROM instruments ORDER BY order_book_id").df()
+            for c in ("listed_date", "de_listed_date"):
+                df[c] = pd.to_datetime(df[c]).astype("datetime64[ns]")
+            self._instruments = df.set_index("order_book_id", drop=False)
+        return self._instruments
+
+    # -- queries ----------------------------------------------------------------------------
+    def query_numpy(self, sql: str, params) -> Dict[str, np.ndarray]:
+        """Run ``sql`` and return its columns as numpy arrays (NULL -> NaN in float columns).
+
+        Goes through Arrow, which converts large results about twice as fast as fetchnumpy.
+        """
+        rel = self.con.sql(sql, params=params)
+        to_table = getattr(rel, "to_arrow_table", None)
+        table = to_table() if to_table is not None else rel.arrow()
+        if hasattr(table, "read_all"):        # a RecordBatchReader
+            table = table.read_all()
+        return {name: table.column(name).to_numpy() for name in table.column_names}
+
+    def _ids_relation(self, ids: Sequence[str]):
+        """A registered one-column relation (k, order_book_id) of the requested ids."""
+        frame = pd.DataFrame({"k": np.arange(len(ids), dtype=np.int32),
+                              "order_book_id": np.asarray(list(ids), dtype=object)})
+        name = "_tw_ids_{}".format(threading.get_ident())
+        self.con.register(name, frame)
+        return name
+
+    def _unregister(self, name: str) -> None:
+        try:
+            self.con.unregister(name)
+        except Exception:  # pragma: no cover
+            pass
+
+    def fetch_daily(self, table: str, ids: List[str], start, end, fields: List[str],
+                    adjust: Optional[str], price_fields: Sequence[str], date_col: str = "date"):
+        """Rows of a daily table for ``ids`` (sorted, unique) between start and end.
+
+        ``adjust`` is None (raw), "post" (raw * factor) or "pre" (raw * factor / latest factor).
+        Returns (k, j, {field: array}) where k indexes ``ids`` and j indexes the calendar
+        slice from the first trading date on or after ``start``; rows sorted by (k, j).
+        The database filters and computes; the ordering is done here in linear time (a scatter
+        over the ids x dates grid), which is several times faster than an ORDER BY.
+        """
+        cal = self.calendar()
+        j0 = int(cal.searchsorted(start, "left"))
+        j1 = int(cal.searchsorted(end, "right"))
+        ids_name = self._ids_relation(ids)
+        try:
+            factor = {"post": "b.adj_factor", "pre": "(b.adj_factor / l.latest)"}.get(adjust)
+            exprs = []
+            for f in fields:
+                if factor is not None and f in price_fields:
+                    exprs.append("b.{0} * {1} AS {0}".format(f, factor))
+                else:
+                    exprs.append("b.{0} AS {0}".format(f))
+            latest = ""
+            if adjust == "pre":
+                latest = ("JOIN (SELECT b2.order_book_id, arg_max(b2.adj_factor, b2.{d}) AS latest "
+                          "FROM {t} b2 SEMI JOIN {ids} i2 ON b2.order_book_id = i2.order_book_id "
+                          "GROUP BY b2.order_book_id) l ON l.order_book_id = b.order_book_id "
+                          ).format(t=table, ids=ids_name, d=date_col)
+            sql = ("SELECT i.k, (b.{d} - DATE '1970-01-01')::INTEGER AS _day, {exprs} FROM {t} b "
+                   "JOIN {ids} i ON i.order_book_id = b.order_book_id {latest}"
+                   "WHERE b.{d} BETWEEN ? AND ?"
+                   ).format(exprs=", ".join(exprs), t=table, ids=ids_name, d=date_col, latest=latest)
+            res = self.query_numpy(sql, [start.date(), end.date()])
+        finally:
+            self._unregister(ids_name)
+        k = np.asarray(res.pop("k"))
+        day = np.asarray(res.pop("_day"))
+        values = {f: _float_array(res[f]) for f in fields}
+        n_cal = j1 - j0
+        if len(k) == 0 or n_cal <= 0:
+            return k[:0], k[:0], {f: v[:0] for f, v in values.items()}
+        # calendar position of every day of the requested range (-1: not a trading date)
+        lo = int(np.datetime64(start.date(), "D").astype(np.int64))
+        hi = int(np.datetime64(end.date(), "D").astype(np.int64))
+        cal_days = cal[j0:j1].values.astype("datetime64[D]").astype(np.int64)
+        lookup = np.full(hi - lo + 1, -1, dtype=np.int32)
+        lookup[cal_days - lo] = np.arange(n_cal, dtype=np.int32)
+        j = lookup[day - lo]
+        if j.min() < 0:    # a row on a date missing from the calendar cannot be labelled
+            keep = j >= 0
+            k, j = k[keep], j[keep]
+            values = {f: v[keep] for f, v in values.items()}
+        cells = len(ids) * n_cal
+        flat = k.astype(np.int64 if cells >= 2**31 else np.int32) * n_cal + j
+        if len(flat) < 2 or bool(np.all(flat[1:] > flat[:-1])):
+            return k, j, values   # the scan kept the store's (id, date) order
+        if cells <= 64_000_000:
+            slot = np.full(cells, -1, dtype=np.int64)
+            slot[flat] = np.arange(len(flat))
+            order = slot[slot >= 0]
+        else:
+            order = np.argsort(flat, kind="stable")
+        return k[order], j[order], {f: v[order] for f, v in values.items()}
+
+    def fetch_intraday(self, table: str, ids: List[str], start, end, fields: List[str],
+                       adjust: Optional[str], price_fields: Sequence[str]):
+        """Rows of an intraday table; returns (k, datetimes, {field: array}) sorted by (k, t)."""
+        ids_name = self._ids_relation(ids)
+        try:
+            exprs = []
+            join = ""
+            if adjust is not None and any(f in price_fields for f in fields):
+                factor = "COALESCE(d.adj_factor, 1.0)"
+                if adjust == "pre":
+                    factor = "COALESCE(d.adj_factor / l.latest, 1.0)"
+                    join += ("LEFT JOIN (SELECT b2.order_book_id, arg_max(b2.adj_factor, b2.date) AS latest "
+                             "FROM daily_bars b2 SEMI JOIN {ids} i2 ON b2.order_book_id = i2.order_book_id "
+                             "GROUP BY b2.order_book_id) l ON l.order_book_id = b.order_book_id "
+                             ).format(ids=ids_name)
+                join = ("LEFT JOIN daily_bars d ON d.order_book_id = b.order_book_id "
+                        "AND d.date = CAST(b.datetime AS DATE) ") + join
+                for f in fields:
+                    if f in price_fields:
+                        exprs.append("b.{0} * {1} AS {0}".format(f, factor))
+                    else:
+                        exprs.append("b.{0} AS {0}".format(f))
+            else:
+                exprs = ["b.{0} AS {0}".format(f) for f in fields]
+            sql = ("SELECT i.k, b.datetime AS t, {exprs} FROM {t} b "
+                   "JOIN {ids} i ON i.order_book_id = b.order_book_id {join}"
+                   "WHERE b.datetime BETWEEN ? AND ? ORDER BY i.k, b.datetime"
+                   ).format(exprs=", ".join(exprs), t=table, ids=ids_name, join=join)
+            res = self.query_numpy(sql, [start.to_pydatetime(), end.to_pydatetime()])
+        finally:
+            self._unregister(ids_name)
+        k = np.asarray(res.pop("k"))
+        t = np.asarray(res.pop("t"), dtype="datetime64[ns]")
+        return k, t, {f: _float_array(res[f]) for f in fields}
+
+    def fetch_signal(self, ids: Optional[List[str]], start, end, name: str) -> pd.DataFrame:
+        self.require_table("signals")
+        params = [name, start.date(), end.date()]
+        if ids is None:
+            sql = ("SELECT order_book_id, date, value FROM signals WHERE name = ? "
+                   "AND date BETWEEN ? AND ? ORDER BY order_book_id, date")
+            return self.con.execute(sql, params).df()
+        ids_name = self._ids_relation(ids)
+        try:
+            sql = ("SELECT s.order_book_id, s.date, s.value FROM signals s "
+                   "SEMI JOIN {ids} i ON i.order_book_id = s.order_book_id "
+                   "WHERE s.name = ? AND s.date BETWEEN ? AND ? ORDER BY s.order_book_id, s.date"
+                   ).format(ids=ids_name)
+            return self.con.execute(sql, params).df()
+        finally:
+            self._unregister(ids_name)
+
+    def get_style_frame(self, ids, start, end, plain, derived):
+        """Style exposures plus derived expressions, indexed (order_book_id, date)."""
+        exprs = ["s.{0} AS {0}".format(f) for f in plain]
+        exprs += ["{} AS {}".format(e, f) for f, e in derived.items()]
+        ids_name = self._ids_relation(ids)
+        try:
+            sql = ("SELECT s.order_book_id, s.date, {e} FROM style_exposures s "
+                   "SEMI JOIN {ids} i ON i.order_book_id = s.order_book_id "
+                   "WHERE s.date BETWEEN ? AND ? ORDER BY s.order_book_id, s.date"
+                   ).format(e=", ".join(exprs), ids=ids_name)
+            df = self.con.execute(sql, [start.date(), end.date()]).df()
+        finally:
+            self._unregister(ids_name)
+        if df.empty:
+            return None
+        df["date"] = pd.to_datetime(df["date"]).astype("datetime64[ns]")
+        return df.set_index(["order_book_id", "date"])
+
+    def signal_names(self) -> List[str]:
+        if not self.has_table("signals"):
+            return []
+        return [r[0] for r in self.con.execute("SELECT DISTINCT name FROM signals ORDER BY 1").fetchall()]
+
+    def industry_records(self, table: str, columns: List[str]) -> pd.DataFrame:
+        self.require_table(table)
+        sql = "SELECT {} FROM {} ORDER BY order_book_id, start_date".format(", ".join(columns), table)
+        return self.con.execute(sql).df()
+
+
+def _float_array(a) -> np.ndarray:
+    """A writable float64 array (NULL -> NaN); results are handed to pandas without a copy."""
+    if isinstance(a, np.ma.MaskedArray):
+        return a.astype(np.float64).filled(np.nan)
+    return np.require(np.asarray(a, dtype=np.float64), requirements=["W"])
+
+
+def open_store(path, read_only: bool = True) -> Store:
+    """The process-wide shared ``Store`` for ``path`` (opened on first use)."""
+    key = _key(path)
+    with _REGISTRY_LOCK:
+        st = _REGISTRY.get(key)
+        if st is not None and (st.read_only == read_only or not st.read_only):
+            return st
+        if st is not None:
+            st.close()
+        st = Store(path, read_only=read_only)
+        _REGISTRY[key] = st
+        return st
+
+
+def close(path) -> None:
+    """Close the shared connection to ``path`` if this process holds one."""
+    key = _key(path)
+    with _REGISTRY_LOCK:
+        st = _REGISTRY.pop(key, None)
+    if st is not None:
+        st.close()
+
+
+def close_all() -> None:
+    with _REGISTRY_LOCK:
+        stores = list(_REGISTRY.values())
+        _REGISTRY.clear()
+    for st in stores:
+        st.close()
