@@ -1,4 +1,4 @@
-"""The public calls of tidewell (Part 4.1 of the sigmora spec), answered from the selected store."""
+"""The public calls of tidewell (the calls the sigmora pipeline makes), answered from the selected store."""
 
 from __future__ import annotations
 

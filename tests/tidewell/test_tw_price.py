@@ -36,7 +36,7 @@ def test_daily_shape_and_index(tw_small):
 
 
 def test_pipeline_call_shape(tw_small):
-    """The call of Part 1.1 with a column index as ids."""
+    """The engine's call, with a column index as ids."""
     cols = pd.Index(_stocks()[:8], name="order_book_id")
     start = tidewell.get_previous_trading_date("2024-02-01")
     end = tidewell.get_next_trading_date("2024-06-28", 10)
@@ -148,7 +148,7 @@ def test_index_daily_minute_and_tick(tw_small):
     assert list(t.columns) == ["last"]
     assert t.index.names == ["order_book_id", "datetime"]
     assert not (t.index.get_level_values(1).second == 0).all()
-    # Part 1.8's reading of it
+    # how the benchmark series reads it
     price = t["last"]
     price.index = price.index.droplevel("order_book_id")
     assert price.index.is_monotonic_increasing

@@ -49,7 +49,7 @@ def test_style_exposure_shape(tw_small):
     assert list(df.columns) == list(STYLE_FACTORS)
     assert df.index.names == ["order_book_id", "date"]
     assert len(STYLE_FACTORS) == 10
-    # Part 1.4's reshaping
+    # the reshaping Neutralization does
     wide = df.unstack("order_book_id")
     tds = tidewell.get_trading_dates("2024-03-01", "2024-03-29")
     wide = wide.reindex(tds)
@@ -83,7 +83,7 @@ def test_signal_table(tw_small):
 
 
 def test_planted_signal_predicts_five_day_returns(tw_medium_path):
-    """Rank IC of the planted signal on date t against close(t) -> close(t+5), as Part 1.5
+    """Rank IC of the planted signal on date t against close(t) -> close(t+5), as ICAnalysis
     computes it, lies in a sane band and clearly above a noise factor's."""
     from scipy import stats
     with tidewell.using(tw_medium_path):
