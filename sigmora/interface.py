@@ -299,14 +299,14 @@ class UserDefinedLeafFactor(AbstractUserDefinedLeafFactor):
         end_date)``.  It must return a pandas DataFrame indexed by the sequence of trading dates
         from start_date to end_date, with the list of stocks (order_book_ids) as columns.
 
-    Example (``get_turnover_rate`` stands for a turnover query of the market-data client)::
+    Example::
 
-        def turnover_rate_weekly(order_book_ids, start_date, end_date):
-            df = tidewell.get_turnover_rate(order_book_ids, start_date, end_date, fields="week")
-            return df["week"].unstack("order_book_id").fillna(0)
+        def daily_volume(order_book_ids, start_date, end_date):
+            df = tidewell.get_price(order_book_ids, start_date, end_date, fields="volume")
+            return df["volume"].unstack("order_book_id").reindex(columns=order_book_ids)
 
-        f = UserDefinedLeafFactor("turnover_rate_weekly", turnover_rate_weekly)
-        f  # UFactor(turnover_rate_weekly)
+        f = UserDefinedLeafFactor("daily_volume", daily_volume)
+        f  # UFactor(daily_volume)
     """
 
     def __init__(self, name, func):
