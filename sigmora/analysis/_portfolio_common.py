@@ -1,0 +1,86 @@
+"""Shared preparation of the portfolio analyses: holding periods, lagged factor values and
+each instrument's running growth, as plain arrays for the C++ core."""
+
+import operator
+
+import numpy as np
+import pandas as pd
+
+from sigmora import _core
+from sigmora.analysis._arrays import as_float_matrix
+
+
+def period_column(period):
+    return "P_{}".format(period)
+
+
+def holding_periods(periods):
+    """The holding periods in their order, as ints; each must be a positive integer."""
+    if isinstance(periods, (str, bytes)) or not hasattr(periods, "__iter__"):
+        periods = [periods]
+    result = []
+    for p in periods:
+        try:
+            value = operator.index(p)
+        except TypeError:
+            value = None
+        if value is None or isinstance(p, bool) or value < 1:
+            raise ValueError("periods: expect positive integers, got {!r}".format(
+                p.item() if isinstance(p, np.generic) else p))
+        result.append(value)
+    return result
+
+
+def distinct(periods):
+    """Periods in their order without repeats (a repeated period fills the same column)."""
+    return list(dict.fromkeys(periods))
+
+
+def _float_values(df, name):
+    """The table's values as float64, without a copy when they already are (the result may
+    be a read-only, column-major view)."""
+    if isinstance(df, pd.DataFrame) and len(df.columns) and all(t == np.float64 for t in df.dtypes):
+        return df.to_numpy()
+    return as_float_matrix(df, name)
+
+
+def lagged_values(factor_data):
+    """The factor table's values shifted down one row (the first row all missing): the
+    value used on a date is the previous row's."""
+    values = _float_values(factor_data, "factor_data")
+    lagged = np.empty(values.shape)
+    lagged[:1] = np.nan
+    lagged[1:] = values[:-1]
+    return lagged
+
+
+def growth_matrix(returns, index, columns):
+    """Running product of one plus each instrument's returns down the return table's rows
+    (a missing return stays missing and does not break the product), on the given dates
+    and instruments (missing ones are NaN)."""
+    values = _float_values(returns, "returns")
+    if values.flags.f_contiguous and not values.flags.c_contiguous:  # pandas' usual layout: no copy
+        growth = _core.portfolio_growth(values.T, column_major=True)
+    else:
+        growth = _core.portfolio_growth(np.ascontiguousarray(values))
+    if returns.index.equals(index) and returns.columns.equals(columns):
+        return growth
+    table = pd.DataFrame(growth, index=returns.index, columns=returns.columns, copy=False)
+    return as_float_matrix(table.reindex(index, columns=columns), "returns")
+
+
+def running_product(values, axis=0):
+    """Running product along `axis` that skips missing values: they stay missing at their
+    own place and the product goes on past them. Works in place on `values`."""
+    missing = np.isnan(values)
+    values[missing] = 1.0
+    with np.errstate(invalid="ignore", over="ignore"):  # infinite values behave as in pandas
+        np.cumprod(values, axis=axis, out=values)
+    values[missing] = np.nan
+    return values
+
+
+def compound(daily, axis):
+    """Cumulative return from daily returns along `axis`; a missing day keeps its place
+    and the compounding goes on past it."""
+    return running_product(daily + 1.0, axis=axis) - 1.0

@@ -1,0 +1,438 @@
+#include "core/portfolio.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/parallel.hpp"
+
+namespace sigmora {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Rows handed to one thread at least, so small tables do not pay for threads.
+std::size_t min_rows(std::size_t cols) { return std::max<std::size_t>(1, 16384 / std::max<std::size_t>(cols, 1)); }
+
+// One staggered sub-portfolio of a holding period: rebalances on rows lv, lv + p, ...
+struct Level {
+    std::size_t period;
+    std::size_t offset;  // lv, 1 <= lv <= period
+
+    std::size_t n_blocks(std::size_t rows) const { return rows > offset ? (rows - offset + period - 1) / period : 0; }
+    std::size_t rebalance_row(std::size_t block) const { return offset + block * period; }
+    // Rebalance row in force on row t (requires t >= offset).
+    std::size_t rebalance_row_of(std::size_t t) const { return offset + ((t - offset) / period) * period; }
+};
+
+std::vector<std::size_t> checked_periods(const std::int64_t* periods, std::size_t n_periods) {
+    std::vector<std::size_t> out(n_periods);
+    for (std::size_t k = 0; k < n_periods; ++k) {
+        if (periods[k] < 1) {
+            throw std::invalid_argument("periods: expect positive integers, got " + std::to_string(periods[k]));
+        }
+        out[k] = static_cast<std::size_t>(periods[k]);
+    }
+    return out;
+}
+
+// Edges of the bucket rule for n ranks 1..n, computed with the same floating-point steps as
+// interpolated quantiles of the sorted ranks at linspace(0, 1, q + 1).
+void rank_edges(std::size_t n, int quantile, std::vector<double>& edges) {
+    const std::size_t q = static_cast<std::size_t>(quantile);
+    edges.resize(q + 1);
+    const double step = 1.0 / static_cast<double>(q);
+    const double last = static_cast<double>(n - 1);
+    for (std::size_t k = 0; k <= q; ++k) {
+        const double share = k == q ? 1.0 : static_cast<double>(k) * step;
+        const double idx = share * last;
+        const double fraction = std::fmod(idx, 1.0);
+        std::size_t pos = static_cast<std::size_t>(idx);
+        if (pos > n - 1) pos = n - 1;
+        const double a = static_cast<double>(pos + 1);                   // sorted rank at pos
+        const double b = pos + 1 < n ? static_cast<double>(pos + 2) : 1.0;  // next one, wrapping
+        edges[k] = a + (b - a) * fraction;
+    }
+    edges[0] -= 1.0;
+}
+
+}  // namespace
+
+void running_growth(const double* returns, std::size_t rows, std::size_t cols, bool column_major, double* out) {
+    // Columns in parallel (the product runs along time), a few at a time so that every row
+    // of the output is written a cache line at a time.
+    constexpr std::size_t kChunk = 8;
+    const std::size_t row_step = column_major ? 1 : cols, col_step = column_major ? rows : 1;
+    parallel_for((cols + kChunk - 1) / kChunk, [&](std::size_t c0, std::size_t c1) {
+        double product[kChunk];
+        for (std::size_t chunk = c0; chunk < c1; ++chunk) {
+            const std::size_t first = chunk * kChunk, width = std::min(kChunk, cols - first);
+            std::fill(product, product + kChunk, 1.0);
+            for (std::size_t t = 0; t < rows; ++t) {
+                double* o = out + t * cols + first;
+                for (std::size_t j = 0; j < width; ++j) {
+                    const double g = 1.0 + returns[t * row_step + (first + j) * col_step];
+                    if (std::isnan(g)) {
+                        o[j] = kNaN;
+                    } else {
+                        product[j] *= g;
+                        o[j] = product[j];
+                    }
+                }
+            }
+        }
+    }, 8);
+}
+
+void quantile_labels(const double* values, std::size_t rows, std::size_t cols, int quantile, bool ascending,
+                     std::int64_t* out) {
+    if (quantile < 1) throw std::invalid_argument("quantile: expect a positive integer, got " + std::to_string(quantile));
+    struct Cell {
+        double value;
+        std::size_t column;
+    };
+    parallel_for(rows, [&](std::size_t begin, std::size_t end) {
+        std::vector<Cell> order;
+        std::vector<double> edges;
+        order.reserve(cols);
+        for (std::size_t t = begin; t < end; ++t) {
+            const double* row = values + t * cols;
+            std::int64_t* lab = out + t * cols;
+            order.clear();
+            for (std::size_t i = 0; i < cols; ++i) {
+                lab[i] = -1;
+                if (!std::isnan(row[i])) order.push_back(Cell{row[i], i});
+            }
+            const std::size_t n = order.size();
+            if (n == 0) continue;
+            rank_edges(n, quantile, edges);
+            // Ranks follow the values, equal values in column order (in either direction).
+            // Group k holds the ranks r with edge[k] < r <= edge[k + 1], so partitioning at
+            // each edge is enough; no full sort is needed.
+            auto before = [ascending](const Cell& a, const Cell& b) {
+                if (a.value == b.value) return a.column < b.column;
+                return ascending ? a.value < b.value : a.value > b.value;
+            };
+            std::size_t lo = 0;
+            for (std::size_t k = 0; k < edges.size() - 1; ++k) {
+                std::size_t hi = n;
+                if (k + 2 < edges.size()) {
+                    const double edge = std::floor(edges[k + 1]);  // ranks at or below the edge
+                    hi = edge <= static_cast<double>(lo) ? lo : std::min(n, static_cast<std::size_t>(edge));
+                    if (hi > lo && hi < n) std::nth_element(order.begin() + lo, order.begin() + hi, order.end(), before);
+                }
+                for (std::size_t j = lo; j < hi; ++j) lab[order[j].column] = static_cast<std::int64_t>(k);
+                lo = hi;
+            }
+        }
+    }, min_rows(cols));
+}
+
+void quantile_period_returns(const std::int64_t* labels, const double* growth, std::size_t rows, std::size_t cols,
+                             int quantile, const std::int64_t* periods, std::size_t n_periods, double* out_returns,
+                             double* out_turnover) {
+    if (quantile < 1) throw std::invalid_argument("quantile: expect a positive integer, got " + std::to_string(quantile));
+    const std::vector<std::size_t> period_list = checked_periods(periods, n_periods);
+    const std::size_t q = static_cast<std::size_t>(quantile);
+    if (cols > std::numeric_limits<std::uint32_t>::max()) throw std::invalid_argument("labels: too many columns");
+
+    // Members per group on every row; a row without any member starts no holding block.
+    std::vector<std::int64_t> members(rows * q, 0);
+    std::vector<char> bad_row(rows, 0);
+    parallel_for(rows, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) {
+            const std::int64_t* lab = labels + t * cols;
+            std::int64_t* count = members.data() + t * q;
+            for (std::size_t i = 0; i < cols; ++i) {
+                const std::int64_t g = lab[i];
+                if (g < -1 || g >= static_cast<std::int64_t>(q)) {
+                    bad_row[t] = 1;
+                } else if (g >= 0) {
+                    ++count[g];
+                }
+            }
+        }
+    }, min_rows(cols));
+    if (std::find(bad_row.begin(), bad_row.end(), 1) != bad_row.end()) {
+        throw std::invalid_argument("labels: expect codes -1 (none) or 0 to " + std::to_string(q - 1));
+    }
+    std::vector<char> labelled(rows, 0);
+    for (std::size_t t = 0; t < rows; ++t) {
+        for (std::size_t g = 0; g < q; ++g) labelled[t] |= members[t * q + g] > 0;
+    }
+
+    // The mean growth of a group on row t since a rebalance on row r depends on (r, t) alone
+    // (the labels of row r, the growth before it), so the levels of all periods share it:
+    // span[t][d][g] for r = t - d, with d below the longest period.
+    std::size_t longest = 0;
+    for (std::size_t p : period_list) longest = std::max(longest, std::min(p, rows));
+    std::vector<double> span(rows * longest * q, kNaN);
+    parallel_for(rows, [&](std::size_t begin, std::size_t end) {
+        // Members of the recent rebalance rows, group by group (column order within a group),
+        // with one over their growth on the row before; slot r % longest holds row r.
+        std::vector<std::size_t> slot_row(longest, rows);
+        std::vector<std::uint32_t> member(longest * cols);
+        std::vector<double> inverse(longest * cols);
+        std::vector<std::size_t> first(longest * (q + 1));
+        std::vector<std::size_t> fill(q);
+        auto list_members = [&](std::size_t slot, std::size_t r) {
+            std::size_t* off = first.data() + slot * (q + 1);
+            off[0] = 0;
+            for (std::size_t g = 0; g < q; ++g) off[g + 1] = off[g] + static_cast<std::size_t>(members[r * q + g]);
+            std::copy(off, off + q, fill.begin());
+            const std::int64_t* lab = labels + r * cols;
+            const double* before = growth + (r - 1) * cols;
+            std::uint32_t* who = member.data() + slot * cols;
+            double* inv = inverse.data() + slot * cols;
+            for (std::size_t i = 0; i < cols; ++i) {
+                if (lab[i] < 0) continue;
+                const std::size_t k = fill[static_cast<std::size_t>(lab[i])]++;
+                who[k] = static_cast<std::uint32_t>(i);
+                inv[k] = 1.0 / before[i];
+            }
+            slot_row[slot] = r;
+        };
+        for (std::size_t t = begin; t < end; ++t) {
+            const double* now = growth + t * cols;
+            for (std::size_t d = 0; d < longest && d < t; ++d) {
+                const std::size_t r = t - d;  // >= 1: no level rebalances on row 0
+                if (!labelled[r]) continue;
+                const std::size_t slot = r % longest;
+                if (slot_row[slot] != r) list_members(slot, r);
+                const std::size_t* off = first.data() + slot * (q + 1);
+                const std::uint32_t* who = member.data() + slot * cols;
+                const double* inv = inverse.data() + slot * cols;
+                double* m = span.data() + (t * longest + d) * q;
+                for (std::size_t g = 0; g < q; ++g) {
+                    // Two running sums in a fixed order: quicker, and the same whatever the threads.
+                    double s0 = 0.0, s1 = 0.0;
+                    std::size_t n0 = 0, n1 = 0, k = off[g];
+                    const std::size_t stop = off[g + 1];
+                    for (; k + 2 <= stop; k += 2) {
+                        const double v0 = now[who[k]] * inv[k];
+                        const double v1 = now[who[k + 1]] * inv[k + 1];
+                        const bool ok0 = v0 == v0, ok1 = v1 == v1;
+                        s0 += ok0 ? v0 : 0.0;
+                        s1 += ok1 ? v1 : 0.0;
+                        n0 += ok0;
+                        n1 += ok1;
+                    }
+                    if (k < stop) {
+                        const double v = now[who[k]] * inv[k];
+                        if (v == v) { s0 += v; ++n0; }
+                    }
+                    const std::size_t n = n0 + n1;
+                    m[g] = n ? (s0 + s1) / static_cast<double>(n) : kNaN;
+                }
+            }
+        }
+    }, min_rows(cols));
+
+    const std::size_t plane = q * rows;
+    for (std::size_t pi = 0; pi < n_periods; ++pi) {
+        const std::size_t period = period_list[pi];
+        // Levels starting at or after the last row hold nothing and add nothing.
+        const std::size_t n_levels = std::min(period, rows);
+
+        // Per level, along time: daily returns and turnover (NaN where the level has none).
+        std::vector<double> daily(n_levels * rows * q, kNaN);
+        std::vector<double> turnover(n_levels * rows * q, kNaN);
+        parallel_for(n_levels, [&](std::size_t begin, std::size_t end) {
+            std::vector<double> last_mean(q);
+            std::vector<std::int64_t> entering(q);
+            std::vector<std::int64_t> last_row(q);
+            for (std::size_t l = begin; l < end; ++l) {
+                const Level level{period, l + 1};
+                std::fill(last_mean.begin(), last_mean.end(), kNaN);
+                std::fill(last_row.begin(), last_row.end(), -1);
+                for (std::size_t b = 0, nb = level.n_blocks(rows); b < nb; ++b) {
+                    const std::size_t r = level.rebalance_row(b);
+                    if (!labelled[r]) continue;
+                    const std::int64_t* lab = labels + r * cols;
+                    std::fill(entering.begin(), entering.end(), 0);
+                    for (std::size_t i = 0; i < cols; ++i) {
+                        const std::int64_t g = lab[i];
+                        if (g < 0 || last_row[g] < 0) continue;
+                        if (labels[static_cast<std::size_t>(last_row[g]) * cols + i] != g) ++entering[g];
+                    }
+                    const std::size_t stop = std::min(r + period, rows);
+                    for (std::size_t t = r; t < stop; ++t) {
+                        const double* m = span.data() + (t * longest + (t - r)) * q;
+                        double* ret = daily.data() + (l * rows + t) * q;
+                        double* turn = turnover.data() + (l * rows + t) * q;
+                        for (std::size_t g = 0; g < q; ++g) {
+                            const double value = m[g];
+                            // A missing mean carries the last known one forward.
+                            const double carried = std::isnan(value) ? last_mean[g] : value;
+                            ret[g] = t == r ? value - 1.0 : carried / last_mean[g] - 1.0;
+                            last_mean[g] = carried;
+                            const std::int64_t size = members[r * q + g];
+                            if (size == 0) continue;
+                            turn[g] = (t == r && last_row[g] >= 0)
+                                          ? static_cast<double>(entering[g]) / static_cast<double>(size)
+                                          : 0.0;
+                        }
+                    }
+                    for (std::size_t g = 0; g < q; ++g) {
+                        if (members[r * q + g] > 0) last_row[g] = static_cast<std::int64_t>(r);
+                    }
+                }
+            }
+        }, 1);
+
+        // Average the levels, skipping missing values.
+        double* ret_out = out_returns + pi * plane;
+        double* turn_out = out_turnover + pi * plane;
+        parallel_for(rows, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) {
+                for (std::size_t g = 0; g < q; ++g) {
+                    double rs = 0.0, ts = 0.0;
+                    std::size_t rn = 0, tn = 0;
+                    for (std::size_t l = 0; l < n_levels; ++l) {
+                        const double rv = daily[(l * rows + t) * q + g];
+                        const double tv = turnover[(l * rows + t) * q + g];
+                        if (!std::isnan(rv)) { rs += rv; ++rn; }
+                        if (!std::isnan(tv)) { ts += tv; ++tn; }
+                    }
+                    ret_out[g * rows + t] = rn ? rs / static_cast<double>(rn) : kNaN;
+                    turn_out[g * rows + t] = tn ? ts / static_cast<double>(tn) : kNaN;
+                }
+            }
+        }, 256);
+    }
+}
+
+void factor_weights(const double* values, std::size_t rows, std::size_t cols, bool ascending, double* out) {
+    parallel_for(rows, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) {
+            const double* row = values + t * cols;
+            double* w = out + t * cols;
+            double sum = 0.0;
+            std::size_t n = 0;
+            for (std::size_t i = 0; i < cols; ++i) {
+                if (!std::isnan(row[i])) { sum += row[i]; ++n; }
+            }
+            const double mean = n ? sum / static_cast<double>(n) : kNaN;
+            double spread = 0.0;
+            for (std::size_t i = 0; i < cols; ++i) {
+                w[i] = row[i] - mean;
+                if (!std::isnan(w[i])) spread += std::fabs(w[i]);
+            }
+            for (std::size_t i = 0; i < cols; ++i) {
+                const double v = w[i] / spread;
+                w[i] = ascending ? -v : v;
+            }
+        }
+    }, min_rows(cols));
+}
+
+namespace {
+
+// Sum over instruments of coef * now - w, skipping missing terms: the sub-portfolio's
+// return since its rebalance, with coef = w / divisor. Four running sums in a fixed order
+// keep the result independent of how rows are split between threads.
+double held_return(const double* coef, const double* w, const double* now, std::size_t cols) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= cols; i += 4) {
+        const double x0 = coef[i] * now[i] - w[i];
+        const double x1 = coef[i + 1] * now[i + 1] - w[i + 1];
+        const double x2 = coef[i + 2] * now[i + 2] - w[i + 2];
+        const double x3 = coef[i + 3] * now[i + 3] - w[i + 3];
+        s0 += x0 == x0 ? x0 : 0.0;
+        s1 += x1 == x1 ? x1 : 0.0;
+        s2 += x2 == x2 ? x2 : 0.0;
+        s3 += x3 == x3 ? x3 : 0.0;
+    }
+    for (; i < cols; ++i) {
+        const double x = coef[i] * now[i] - w[i];
+        s0 += x == x ? x : 0.0;
+    }
+    return (s0 + s1) + (s2 + s3);
+}
+
+}  // namespace
+
+void factor_period_returns(const double* weights, const double* growth, std::size_t rows, std::size_t cols,
+                           const std::int64_t* periods, std::size_t n_periods, double* out) {
+    const std::vector<std::size_t> period_list = checked_periods(periods, n_periods);
+    std::vector<double> sum(rows);
+    std::vector<std::size_t> count(rows);
+    for (std::size_t pi = 0; pi < n_periods; ++pi) {
+        const std::size_t period = period_list[pi];
+        const std::size_t n_levels = std::min(period, rows);  // levels starting at or after the end hold nothing
+        // held[l][t]: level l's cumulative return within its holding window (0 before its first rebalance).
+        std::vector<double> held(n_levels * rows, 0.0);
+        // Rows in parallel, all levels of the period per row, so each growth row is read once.
+        parallel_for(rows, [&](std::size_t t0, std::size_t t1) {
+            std::vector<double> divisor(n_levels * cols, kNaN), coef(n_levels * cols, kNaN);
+            std::vector<const double*> held_weights(n_levels, nullptr);
+            auto start_block = [&](std::size_t l, std::size_t r) {
+                double* d = divisor.data() + l * cols;
+                double* c = coef.data() + l * cols;
+                const double* w = weights + r * cols;
+                for (std::size_t i = 0; i < cols; ++i) c[i] = w[i] / d[i];
+                held_weights[l] = w;
+            };
+            // The divisors a level inherits from its rebalances before this thread's rows: for
+            // each instrument the growth before the latest of them where it is known.
+            for (std::size_t l = 0; l < n_levels; ++l) {
+                const Level level{period, l + 1};
+                if (t0 <= level.offset) continue;
+                const std::size_t in_force = level.rebalance_row_of(t0 - 1);
+                const std::size_t last_block = (in_force - level.offset) / period;
+                double* d = divisor.data() + l * cols;
+                for (std::size_t i = 0; i < cols; ++i) {
+                    for (std::size_t b = last_block + 1; b-- > 0;) {
+                        const double v = growth[(level.rebalance_row(b) - 1) * cols + i];
+                        if (!std::isnan(v)) { d[i] = v; break; }
+                    }
+                }
+                if (in_force + period > t0) start_block(l, in_force);
+            }
+            for (std::size_t t = t0; t < t1; ++t) {
+                const double* now = growth + t * cols;
+                for (std::size_t l = 0; l < n_levels; ++l) {
+                    const std::size_t lv = l + 1;
+                    if (t < lv) continue;
+                    if ((t - lv) % period == 0) {
+                        double* d = divisor.data() + l * cols;
+                        const double* before = growth + (t - 1) * cols;
+                        for (std::size_t i = 0; i < cols; ++i) {
+                            if (!std::isnan(before[i])) d[i] = before[i];
+                        }
+                        start_block(l, t);
+                    }
+                    held[l * rows + t] = held_return(coef.data() + l * cols, held_weights[l], now, cols);
+                }
+            }
+        }, std::max<std::size_t>(32, min_rows(cols)));
+
+        std::fill(sum.begin(), sum.end(), 0.0);
+        std::fill(count.begin(), count.end(), 0);
+        // Levels starting at or after the last row hold nothing: a change of 0 from row 1 on.
+        for (std::size_t t = 1; t < rows; ++t) count[t] += period - n_levels;
+        for (std::size_t l = 0; l < n_levels; ++l) {
+            const std::size_t lv = l + 1;
+            // Day-to-day change of the window's value 1 + held (missing values carry the last
+            // known one); a rebalance row takes the window's own first-day return.
+            double previous = kNaN;
+            for (std::size_t t = 0; t < rows; ++t) {
+                const double h = held[l * rows + t];
+                const double value = 1.0 + h;
+                const double carried = std::isnan(value) ? previous : value;
+                double change = t == 0 ? kNaN : carried / previous - 1.0;
+                if (t >= lv && (t - lv) % period == 0) change = h;
+                previous = carried;
+                if (!std::isnan(change)) { sum[t] += change; ++count[t]; }
+            }
+        }
+        double* row_out = out + pi * rows;
+        for (std::size_t t = 0; t < rows; ++t) row_out[t] = count[t] ? sum[t] / static_cast<double>(count[t]) : kNaN;
+    }
+}
+
+}  // namespace sigmora

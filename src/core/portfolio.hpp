@@ -1,0 +1,55 @@
+// Portfolio kernels: quantile group labels, staggered buy-and-hold group returns and
+// turnover, and the demeaned-factor-weighted long-short portfolio.
+//
+// Tables are row-major T x N float64 (rows: dates, columns: instruments, NaN = missing);
+// label codes are int64 with -1 = no group. A holding period p is run as p staggered
+// "levels": level lv (1..p) rebalances on rows lv, lv + p, lv + 2p, ... and holds what it
+// chose there until its next rebalance row; the levels' daily returns are averaged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace sigmora {
+
+// Running product of one plus each column's values down the rows, skipping missing
+// values: they stay missing at their own place and the product goes on past them.
+// `returns` is rows x cols, or cols x rows (one column per row) when `column_major`;
+// `out` is rows x cols.
+void running_growth(const double* returns, std::size_t rows, std::size_t cols, bool column_major, double* out);
+
+// Group code (0..q-1) of every instrument on every row from that row's values: per row the
+// values are ranked 1..n (ties by column order, descending when `ascending` is false), and
+// rank r goes to the group k whose interpolated quantile edges of the ranks, at 0, 1/q, ...,
+// 1 with the first edge lowered by one, satisfy edge[k] < r <= edge[k + 1]. NaN gets -1.
+void quantile_labels(const double* values, std::size_t rows, std::size_t cols, int quantile,
+                     bool ascending, std::int64_t* out);
+
+// Per period (P of them) the level-averaged daily return and turnover of each group.
+// `growth` is each instrument's running product of one plus its returns (NaN = missing);
+// outputs are P x quantile x rows, NaN where no level has a value.
+// Returns: on a rebalance row the group's mean growth since the row before it minus one;
+// on the other rows the change of that mean against the previous row of the level, a
+// missing mean carrying the last known one. Turnover: on a rebalance row the share of the
+// group's members that were not members at the level's previous rebalance with members
+// (0 for the first), 0 on the other rows of a held group.
+void quantile_period_returns(const std::int64_t* labels, const double* growth, std::size_t rows,
+                             std::size_t cols, int quantile, const std::int64_t* periods,
+                             std::size_t n_periods, double* out_returns, double* out_turnover);
+
+// Long-short weights per row: values minus the row mean, divided by the sum of absolute
+// deviations (missing stays missing; a row without spread gives NaN); negated when
+// `ascending` is true so the portfolio is long the low values.
+void factor_weights(const double* values, std::size_t rows, std::size_t cols, bool ascending,
+                    double* out);
+
+// Per period (P of them) the level-averaged daily return of the weighted portfolio
+// (out: P x rows, NaN where no level has a value). A level holds its rebalance row's
+// weights as a whole row until the next rebalance row; an instrument's return since the
+// rebalance is measured against its growth on the row before the rebalance row, the last
+// known one of the level's earlier rebalances when that is missing.
+void factor_period_returns(const double* weights, const double* growth, std::size_t rows,
+                           std::size_t cols, const std::int64_t* periods, std::size_t n_periods,
+                           double* out);
+
+}  // namespace sigmora
