@@ -1,7 +1,113 @@
-"""Placeholder: this step is being written."""
+"""The Neutralization step: per-date residuals on style exposures, industries and user factors.
 
+Each date's factor values are regressed, without a constant, on the instruments' style
+exposures, their industry dummies and the user's factor tables, and replaced by the
+residuals. The industry dummies are one-hot, so the core demeans every variable within
+each industry instead of materialising them (instruments without an industry are left
+as they are), and the style exposures go to the core in the long form the data service
+delivers; the dates x instruments x variables array never exists.
+"""
+
+import numpy as np
+import pandas as pd
+
+from sigmora import _core
+from sigmora.analysis import varodyne as _v
+from sigmora.analysis._arrays import as_float_matrix
 from sigmora.analysis.varodyne import FactorPreprocessor
+
+__all__ = ["Neutralization"]
+
+_NO_CODE = -1
 
 
 class Neutralization(FactorPreprocessor):
-    pass
+
+    def __init__(self, industry="citics_2019", style_factors="all", other_factors=None):
+        """
+        :param industry: industry data source for industry neutralization, default "citics_2019";
+            choices: citics_2019, sws or None; None means no industry neutralization
+        :param style_factors: style neutralization, default "all"; None means no style neutralization
+        :param other_factors: a list of user-defined factor tables
+        industry, style_factors and other_factors may not all be None at once.
+        """
+        if industry and industry not in _v.VALID_INDUSTRY_SOURCE:
+            raise ValueError("industry: expect one of {}, got {}".format(_v.VALID_INDUSTRY_SOURCE, industry))
+        if industry is None and style_factors is None and other_factors is None:
+            raise ValueError(
+                "Expect at least one of [industry, style_factors, other_factors] not None, but get both None.")
+        self.industry = industry
+        self.style_neutralize = True if style_factors else False
+        self.style_factors = None if style_factors == "all" else style_factors
+        self.other_factors = other_factors
+
+    def process(self, df):
+        index = df.index
+        order_book_ids = df.columns.tolist()
+        endog = as_float_matrix(df, "df")
+        style = self._style_exposures(index, order_book_ids) if self.style_neutralize else _no_style()
+        codes, n_industries = self._industry_codes(index, order_book_ids) if self.industry else (None, 0)
+        dense = [as_float_matrix(f.reindex(index=index, columns=order_book_ids), "other_factors[{}]".format(i))
+                 for i, f in enumerate(self.other_factors or []) if f is not None and len(f) > 0]
+        result = _core.ols_neutralize(endog, *style, dense, codes, n_industries)
+        return pd.DataFrame(data=result, index=df.index, columns=order_book_ids, copy=False)
+
+    def _style_exposures(self, index, order_book_ids):
+        """The service's exposures, located without reshaping them: every record's date slot
+        and instrument key, every factor row's date slot and every column's key."""
+        style_df = _v.tidewell.get_style_factor_exposure(
+            order_book_ids=order_book_ids, start_date=index[0], end_date=index[-1], factors=self.style_factors)
+        if style_df is None:
+            raise ValueError("style_factors: the data service has no exposures to {} for {} instruments "
+                             "from {} to {}".format(self.style_factors or "all style factors",
+                                                    len(order_book_ids), index[0], index[-1]))
+        records = style_df.index
+        if not isinstance(records, pd.MultiIndex) or records.nlevels != 2 or "order_book_id" not in records.names:
+            raise ValueError("style exposures: expect rows indexed by (order_book_id, date), got levels {}".format(
+                list(records.names)))
+        id_level = records.names.index("order_book_id")
+        date_level = 1 - id_level
+
+        # Intraday bars take the exposures of their calendar date.
+        dates = index if _v._is_date_frequency_index(index) else index.normalize()
+        row_date, slots = pd.factorize(dates)
+        level_slot = pd.DatetimeIndex(slots).get_indexer(records.levels[date_level])
+        record_date = _take_codes(level_slot, records.codes[date_level])
+        record_key = np.asarray(records.codes[id_level], dtype=np.int64)
+        column_key = records.levels[id_level].get_indexer(order_book_ids).astype(np.int64)
+        return (_float_values(style_df), record_date, record_key, len(slots), len(records.levels[id_level]),
+                np.asarray(row_date, dtype=np.int64), column_key)
+
+    def _industry_codes(self, index, order_book_ids):
+        """Codes by factor date and instrument (-1: none), and the number of industries.
+
+        A factor date before the classification's first start date has no code yet: its
+        instruments count as having no industry.
+        """
+        cat = _v.get_all_industry_category(self.industry)
+        cat = cat.reindex(columns=order_book_ids, fill_value=_NO_CODE).reindex(index=index, method="ffill")
+        codes = np.ascontiguousarray(cat.fillna(_NO_CODE).to_numpy(dtype=np.int64))
+        n_industries = int(codes.max()) + 1 if codes.size else 0
+        return codes, n_industries
+
+
+def _take_codes(lookup, codes):
+    """lookup[codes], with the MultiIndex code -1 (a missing label) giving -1."""
+    shifted = np.concatenate([[_NO_CODE], lookup]).astype(np.int64)
+    return shifted[np.asarray(codes, dtype=np.int64) + 1]
+
+
+def _float_values(df):
+    """The table's values as float64, without a copy when they already are (any strides)."""
+    if all(t == np.float64 for t in df.dtypes):
+        return df.to_numpy()
+    try:
+        return df.to_numpy(dtype=np.float64, na_value=np.nan)
+    except (TypeError, ValueError) as exc:
+        raise TypeError("style exposures: expect numeric values, got dtypes {}".format(
+            df.dtypes.astype(str).tolist())) from exc
+
+
+def _no_style():
+    empty = np.empty(0, dtype=np.int64)
+    return np.empty((0, 0), dtype=np.float64), empty, empty, 0, 0, empty, empty
