@@ -1,0 +1,76 @@
+"""Forward returns compounded from a table of one-period returns.
+
+The growth of one unit held from the table's first row is accumulated down the rows
+(missing returns count as 0); the return over p rows starting at the close of row t is
+growth[t + p] / growth[t] - 1, NaN when row t + p lies beyond the table.
+"""
+
+import numpy as np
+import pandas as pd
+
+from sigmora.analysis._arrays import as_float_matrix
+
+
+def period_key(period):
+    """Column label of a holding period: "P_" followed by the number."""
+    return "P_{}".format(period)
+
+
+def cumulative_growth(returns):
+    """Growth of one unit invested at the first row, missing returns counted as 0."""
+    return (returns.fillna(0) + 1).cumprod().ffill()
+
+
+def _growth_matrix(returns):
+    """cumulative_growth(returns) as a C-contiguous float64 array."""
+    values = as_float_matrix(returns, "returns")
+    if not np.isinf(values).any():
+        # Same sequential products as the table's cumprod; it only differs once a product
+        # turns NaN (inf * 0), which skipna leaves out and the forward fill then covers.
+        growth = np.where(np.isnan(values), 1.0, values + 1.0)
+        with np.errstate(over="ignore", invalid="ignore"):
+            np.cumprod(growth, axis=0, out=growth)
+        if not np.isnan(growth).any():
+            return growth
+    return as_float_matrix(cumulative_growth(returns), "returns")
+
+
+def forward_returns(returns, dates, periods):
+    """Compounded forward returns per holding period.
+
+    :param returns: table of one-period returns (rows: dates, columns: instruments)
+    :param dates: the row labels of `returns` to start from (each must be one of its rows)
+    :param periods: holding periods, counted in rows of `returns`
+    :return: dict from period key ("P_5") to a C-contiguous float64 array with one row per
+        entry of `dates` and one column per column of `returns`, keys in the order of
+        `periods` (a repeated period keeps its first position)
+    """
+    growth = _growth_matrix(returns)
+    rows = returns.index.get_indexer(pd.Index(dates))
+    if (rows < 0).any():
+        raise ValueError("dates: {} date(s) are not rows of returns".format(int((rows < 0).sum())))
+    n_rows = len(growth)
+    contiguous = len(rows) > 0 and np.array_equal(rows, np.arange(rows[0], rows[0] + len(rows)))
+    base = growth[rows[0]:rows[0] + len(rows)] if contiguous else growth.take(rows, axis=0)
+    out = {}
+    for p in periods:
+        key = period_key(p)
+        if key in out:
+            continue
+        target = rows + p
+        inside = (target >= 0) & (target < n_rows)
+        if contiguous and p >= 0:
+            # The common case, consecutive rows: divide views, no gathered copies.
+            m = int(inside.sum())
+            fwd = np.empty((len(rows), growth.shape[1]))
+            with np.errstate(divide="ignore", invalid="ignore"):
+                np.divide(growth[rows[0] + p:rows[0] + p + m], base[:m], out=fwd[:m])
+            fwd[m:] = np.nan
+        else:
+            fwd = growth.take(np.clip(target, 0, n_rows - 1), axis=0)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                np.divide(fwd, base, out=fwd)
+            fwd[~inside] = np.nan
+        fwd -= 1
+        out[key] = fwd
+    return out

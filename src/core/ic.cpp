@@ -1,0 +1,382 @@
+#include "core/ic.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/parallel.hpp"
+#include "core/rank.hpp"
+
+namespace sigmora {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+bool all_equal(const double* v, std::size_t n) {
+    for (std::size_t i = 1; i < n; ++i)
+        if (!(v[i] == v[0])) return false;
+    return true;
+}
+
+// Mean with one refinement pass, so the centring error stays at rounding level.
+double accurate_mean(const double* v, std::size_t n) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) s += v[i];
+    const double m = s / static_cast<double>(n);
+    double c = 0.0;
+    for (std::size_t i = 0; i < n; ++i) c += v[i] - m;
+    return m + c / static_cast<double>(n);
+}
+
+// Scratch buffers of one worker; every kernel call resizes them to its own sizes.
+struct Scratch {
+    std::vector<std::uint8_t> keep;
+    std::vector<std::uint32_t> order_x, order_y, run;
+    std::vector<std::uint32_t> rank_x;
+    FirstRanks first{0, 0.0};
+    std::vector<double> gx, gy;
+
+    void reserve(std::size_t m) {
+        keep.resize(m);
+        rank_x.resize(m);
+        gx.resize(m);
+        gy.resize(m);
+    }
+};
+
+// Spearman over the n kept positions: s.rank_x holds the factor's doubled ranks, `order`
+// is the returns' sorted order; `returns_first` picks which variable numpy's corrcoef
+// would see first.
+void store_rank_corr(const std::vector<std::uint32_t>& order, std::size_t n, Scratch& s, bool returns_first,
+                     double& r, std::uint8_t& constant) {
+    const RankSums sums = rank_sums_against(order.data(), order.size(), s.keep.data(), s.first, s.rank_x.data(), s.run);
+    constant = (sums.sxx == 0.0 || sums.syy == 0.0) ? 1 : 0;
+    r = returns_first ? corrcoef_from_sums(sums.sxy, sums.syy, sums.sxx, n)
+                      : corrcoef_from_sums(sums.sxy, sums.sxx, sums.syy, n);
+}
+
+// Correlates x (length m) with each ys[k] over the positions where both are present.
+// Results go to out cell `cell0 + k`.
+void correlate_sample(const double* x, const double* const* ys, std::size_t n_periods, std::size_t m, bool rank,
+                      bool returns_first, Scratch& s, CorrOutput out, std::size_t cell0) {
+    s.reserve(m);
+    if (rank) sort_order(x, nullptr, m, s.order_x);
+    for (std::size_t k = 0; k < n_periods; ++k) {
+        const double* y = ys[k];
+        std::size_t n = 0;
+        for (std::size_t j = 0; j < m; ++j) {
+            const bool both = !std::isnan(x[j]) && !std::isnan(y[j]);
+            s.keep[j] = both;
+            n += both;
+        }
+        const std::size_t cell = cell0 + k;
+        out.n[cell] = static_cast<std::int64_t>(n);
+        out.r[cell] = kNaN;
+        out.constant[cell] = 0;
+        if (n < 2) continue;
+        if (rank) {
+            s.first = rank_first(s.order_x.data(), s.order_x.size(), s.keep.data(), s.rank_x.data(), s.run);
+            sort_order(y, s.keep.data(), m, s.order_y);
+            store_rank_corr(s.order_y, n, s, returns_first, out.r[cell], out.constant[cell]);
+        } else {
+            std::size_t i = 0;
+            for (std::size_t j = 0; j < m; ++j)
+                if (s.keep[j]) {
+                    s.gx[i] = returns_first ? y[j] : x[j];
+                    s.gy[i] = returns_first ? x[j] : y[j];
+                    ++i;
+                }
+            bool constant = false;
+            out.r[cell] = pearson_corr(s.gx.data(), s.gy.data(), n, constant);
+            out.constant[cell] = constant;
+        }
+    }
+}
+
+void check_sizes(std::size_t n_cols) {
+    if (n_cols >= kMaxRankPositions)
+        throw std::invalid_argument("ic: too many instruments (" + std::to_string(n_cols) + ")");
+}
+
+}  // namespace
+
+double pearson_corr(const double* x, const double* y, std::size_t n, bool& constant) {
+    constant = n > 0 && (all_equal(x, n) || all_equal(y, n));
+    if (n < 2 || constant) return kNaN;
+    for (std::size_t i = 0; i < n; ++i)
+        if (!std::isfinite(x[i]) || !std::isfinite(y[i])) return kNaN;  // inf - mean is NaN in scipy too
+    const double mx = accurate_mean(x, n), my = accurate_mean(y, n);
+    double xmax = 0.0, ymax = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        xmax = std::max(xmax, std::fabs(x[i] - mx));
+        ymax = std::max(ymax, std::fabs(y[i] - my));
+    }
+    // Scaling by the largest deviation before squaring avoids overflow for huge values.
+    double sx = 0.0, sy = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double a = (x[i] - mx) / xmax, b = (y[i] - my) / ymax;
+        sx += a * a;
+        sy += b * b;
+    }
+    const double normx = xmax * std::sqrt(sx), normy = ymax * std::sqrt(sy);
+    double r = 0.0;
+    for (std::size_t i = 0; i < n; ++i) r += ((x[i] - mx) / normx) * ((y[i] - my) / normy);
+    r = std::clamp(r, -1.0, 1.0);
+    if (n == 2) r = std::nearbyint(r);  // two points lie on a line: exactly ±1
+    return r;
+}
+
+void ic_by_row(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
+               std::size_t n_cols, bool rank, CorrOutput out) {
+    check_sizes(n_cols);
+    parallel_for(n_rows, [&](std::size_t begin, std::size_t end) {
+        Scratch s;
+        std::vector<const double*> ys(n_periods);
+        for (std::size_t t = begin; t < end; ++t) {
+            for (std::size_t k = 0; k < n_periods; ++k) ys[k] = returns[k] + t * n_cols;
+            correlate_sample(factor + t * n_cols, ys.data(), n_periods, n_cols, rank, false, s, out, t * n_periods);
+        }
+    });
+}
+
+namespace {
+
+// Mean of the finite values of v[0..n) where mask is set (0 when there are none): a
+// centre close to every subset's mean, so shifted sums lose no precision.
+double finite_mean(const double* v, const std::uint8_t* mask, std::size_t n) {
+    double s = 0.0;
+    std::size_t m = 0;
+    for (std::size_t j = 0; j < n; ++j)
+        if (mask[j] && std::isfinite(v[j])) {
+            s += v[j];
+            ++m;
+        }
+    return m ? s / static_cast<double>(m) : 0.0;
+}
+
+void decay_by_rank(const double* factor, const double* const* returns, std::size_t K, std::size_t T,
+                   std::size_t N, std::size_t n_decays, const std::vector<std::uint8_t>& complete, CorrOutput out,
+                   CorrOutput* rows) {
+    // Factor row t meets up to n_decays return rows: sort it once.
+    std::vector<std::uint32_t> factor_order(T * N), factor_order_n(T);
+    parallel_for(T, [&](std::size_t begin, std::size_t end) {
+        std::vector<std::uint32_t> order;
+        for (std::size_t t = begin; t < end; ++t) {
+            sort_order(factor + t * N, nullptr, N, order);
+            std::copy(order.begin(), order.end(), factor_order.begin() + t * N);
+            factor_order_n[t] = static_cast<std::uint32_t>(order.size());
+        }
+    });
+    // Each return row u serves the dates u - d (and date u itself for `rows`): sorted once
+    // per period, every pair (t, u) then costs linear time, the sorted orders being
+    // filtered by the pair's mask.
+    parallel_for(T, [&](std::size_t begin, std::size_t end) {
+        Scratch s;
+        s.reserve(N);
+        std::vector<std::vector<std::uint32_t>> ret_order(K);
+        for (std::size_t u = rows ? begin : std::max<std::size_t>(begin, 1); u < end; ++u) {
+            const std::uint8_t* all = complete.data() + u * N;
+            for (std::size_t k = 0; k < K; ++k) sort_order(returns[k] + u * N, rows ? nullptr : all, N, ret_order[k]);
+            if (rows) {
+                const double* f = factor + u * N;
+                for (std::size_t k = 0; k < K; ++k) {
+                    const double* y = returns[k] + u * N;
+                    std::size_t n = 0;
+                    for (std::size_t j = 0; j < N; ++j) {
+                        const bool both = !std::isnan(f[j]) && !std::isnan(y[j]);
+                        s.keep[j] = both;
+                        n += both;
+                    }
+                    const std::size_t cell = u * K + k;
+                    rows->n[cell] = static_cast<std::int64_t>(n);
+                    rows->r[cell] = kNaN;
+                    rows->constant[cell] = 0;
+                    if (n < 2) continue;
+                    s.first = rank_first(factor_order.data() + u * N, factor_order_n[u], s.keep.data(),
+                                          s.rank_x.data(), s.run);
+                    store_rank_corr(ret_order[k], n, s, false, rows->r[cell], rows->constant[cell]);
+                }
+            }
+            for (std::size_t d = 1; d <= n_decays && d <= u; ++d) {
+                const std::size_t t = u - d, row = (d - 1) * T + t;
+                const double* f = factor + t * N;
+                std::size_t n = 0;
+                for (std::size_t j = 0; j < N; ++j) {
+                    const bool both = all[j] && !std::isnan(f[j]);
+                    s.keep[j] = both;
+                    n += both;
+                }
+                out.n[row] = static_cast<std::int64_t>(n);
+                if (n < 2) continue;
+                s.first = rank_first(factor_order.data() + t * N, factor_order_n[t], s.keep.data(), s.rank_x.data(),
+                                      s.run);
+                for (std::size_t k = 0; k < K; ++k)
+                    store_rank_corr(ret_order[k], n, s, true, out.r[row * K + k], out.constant[row * K + k]);
+            }
+        }
+    });
+}
+
+void decay_by_value(const double* factor, const double* const* returns, std::size_t K, std::size_t T,
+                    std::size_t N, std::size_t n_decays, const std::vector<std::uint8_t>& complete, CorrOutput out) {
+    std::vector<double> ret_centre(T * K);
+    parallel_for(T, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t u = begin; u < end; ++u)
+            for (std::size_t k = 0; k < K; ++k)
+                ret_centre[u * K + k] = finite_mean(returns[k] + u * N, complete.data() + u * N, N);
+    });
+    parallel_for(T, [&](std::size_t begin, std::size_t end) {
+        Scratch s;
+        s.reserve(N);
+        std::vector<std::uint8_t> has_factor(N);
+        for (std::size_t t = begin; t < end; ++t) {
+            const double* f = factor + t * N;
+            for (std::size_t j = 0; j < N; ++j) has_factor[j] = !std::isnan(f[j]);
+            const double fc = finite_mean(f, has_factor.data(), N);
+            for (std::size_t d = 1; d <= n_decays && t + d < T; ++d) {
+                const std::size_t u = t + d, row = (d - 1) * T + t;
+                const std::uint8_t* all = complete.data() + u * N;
+                // Shifted one-pass moments of the factor over the pair's instruments.
+                std::size_t n = 0;
+                double sy = 0.0, syy = 0.0, ymin = kInf, ymax = -kInf;
+                for (std::size_t j = 0; j < N; ++j) {
+                    const bool both = all[j] && has_factor[j];
+                    s.keep[j] = both;
+                    if (!both) continue;
+                    ++n;
+                    const double dy = f[j] - fc;
+                    sy += dy;
+                    syy += dy * dy;
+                    ymin = std::min(ymin, f[j]);
+                    ymax = std::max(ymax, f[j]);
+                }
+                out.n[row] = static_cast<std::int64_t>(n);
+                if (n < 2) continue;
+                const double nn = static_cast<double>(n);
+                for (std::size_t k = 0; k < K; ++k) {
+                    const double* x = returns[k] + u * N;
+                    const double xc = ret_centre[u * K + k];
+                    double sx = 0.0, sxx = 0.0, sxy = 0.0, xmin = kInf, xmax = -kInf;
+                    for (std::size_t j = 0; j < N; ++j) {
+                        if (!s.keep[j]) continue;
+                        const double dx = x[j] - xc, dy = f[j] - fc;
+                        sx += dx;
+                        sxx += dx * dx;
+                        sxy += dx * dy;
+                        xmin = std::min(xmin, x[j]);
+                        xmax = std::max(xmax, x[j]);
+                    }
+                    const std::size_t cell = row * K + k;
+                    out.constant[cell] = xmin == xmax || ymin == ymax;
+                    if (out.constant[cell]) continue;
+                    const double vx = sxx - sx * sx / nn, vy = syy - sy * sy / nn, cxy = sxy - sx * sy / nn;
+                    if (!std::isfinite(vx) || !std::isfinite(vy) || !std::isfinite(cxy)) {
+                        // ±inf or values so large that squares overflow: the careful path.
+                        std::size_t i = 0;
+                        for (std::size_t j = 0; j < N; ++j)
+                            if (s.keep[j]) {
+                                s.gx[i] = x[j];
+                                s.gy[i] = f[j];
+                                ++i;
+                            }
+                        bool constant = false;
+                        out.r[cell] = pearson_corr(s.gx.data(), s.gy.data(), n, constant);
+                        continue;
+                    }
+                    double r = std::clamp(cxy / (std::sqrt(vx) * std::sqrt(vy)), -1.0, 1.0);
+                    if (n == 2) r = std::nearbyint(r);
+                    out.r[cell] = r;
+                }
+            }
+        }
+    });
+}
+
+}  // namespace
+
+void ic_decay(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
+              std::size_t n_cols, std::size_t max_decay, bool rank, CorrOutput out, CorrOutput* rows) {
+    check_sizes(n_cols);
+    if (max_decay < 2 || (rows && !rank)) {
+        if (rows) ic_by_row(factor, returns, n_periods, n_rows, n_cols, rank, *rows);
+        if (max_decay < 2) return;
+        rows = nullptr;
+    }
+    const std::size_t n_decays = max_decay - 1, T = n_rows, N = n_cols, K = n_periods;
+    std::fill(out.n, out.n + n_decays * T, std::int64_t{0});
+    std::fill(out.r, out.r + n_decays * T * K, kNaN);
+    std::fill(out.constant, out.constant + n_decays * T * K, std::uint8_t{0});
+    // complete[u * N + j]: instrument j has a return in every period on row u.
+    std::vector<std::uint8_t> complete(T * N);
+    parallel_for(T, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t u = begin; u < end; ++u)
+            for (std::size_t j = 0; j < N; ++j) {
+                bool all = true;
+                for (std::size_t k = 0; k < K; ++k) all = all && !std::isnan(returns[k][u * N + j]);
+                complete[u * N + j] = all;
+            }
+    });
+    if (rank)
+        decay_by_rank(factor, returns, K, T, N, n_decays, complete, out, rows);
+    else
+        decay_by_value(factor, returns, K, T, N, n_decays, complete, out);
+}
+
+void ic_by_group(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
+                 std::size_t n_cols, const std::int64_t* codes, std::size_t n_code_rows, std::size_t n_groups,
+                 bool rank, CorrOutput out) {
+    check_sizes(n_cols);
+    if (n_code_rows != 1 && n_code_rows != n_rows)
+        throw std::invalid_argument("codes: expect 1 or " + std::to_string(n_rows) + " rows, got " +
+                                    std::to_string(n_code_rows));
+    const std::size_t n_cells = n_rows * n_cols;
+    if (n_cells >= std::numeric_limits<std::uint32_t>::max())
+        throw std::invalid_argument("ic_by_group: too many cells (" + std::to_string(n_cells) + ")");
+
+    // Bucket the cells by group (counting sort, cells ascending within a group).
+    std::vector<std::size_t> offset(n_groups + 1, 0);
+    auto code_of = [&](std::size_t t, std::size_t j) { return codes[(n_code_rows == 1 ? 0 : t) * n_cols + j]; };
+    for (std::size_t t = 0; t < n_rows; ++t)
+        for (std::size_t j = 0; j < n_cols; ++j) {
+            const std::int64_t c = code_of(t, j);
+            if (c < -1 || c >= static_cast<std::int64_t>(n_groups))
+                throw std::invalid_argument("codes: expect -1 or a group in [0, " + std::to_string(n_groups) +
+                                            "), got " + std::to_string(c));
+            if (c >= 0) ++offset[static_cast<std::size_t>(c) + 1];
+        }
+    for (std::size_t g = 0; g < n_groups; ++g) offset[g + 1] += offset[g];
+    std::vector<std::uint32_t> cells(offset[n_groups]);
+    {
+        std::vector<std::size_t> fill(offset.begin(), offset.end() - 1);
+        for (std::size_t t = 0; t < n_rows; ++t)
+            for (std::size_t j = 0; j < n_cols; ++j) {
+                const std::int64_t c = code_of(t, j);
+                if (c >= 0) cells[fill[static_cast<std::size_t>(c)]++] = static_cast<std::uint32_t>(t * n_cols + j);
+            }
+    }
+
+    parallel_for(n_groups, [&](std::size_t begin, std::size_t end) {
+        Scratch s;
+        std::vector<double> x;
+        std::vector<std::vector<double>> y(n_periods);
+        std::vector<const double*> ys(n_periods);
+        for (std::size_t g = begin; g < end; ++g) {
+            const std::uint32_t* c = cells.data() + offset[g];
+            const std::size_t m = offset[g + 1] - offset[g];
+            x.resize(m);
+            for (std::size_t i = 0; i < m; ++i) x[i] = factor[c[i]];
+            for (std::size_t k = 0; k < n_periods; ++k) {
+                y[k].resize(m);
+                for (std::size_t i = 0; i < m; ++i) y[k][i] = returns[k][c[i]];
+                ys[k] = y[k].data();
+            }
+            correlate_sample(x.data(), ys.data(), n_periods, m, rank, true, s, out, g * n_periods);
+        }
+    });
+}
+
+}  // namespace sigmora

@@ -1,0 +1,149 @@
+#include "core/rank.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace sigmora {
+namespace {
+
+struct KeyPos {
+    std::uint64_t key;
+    std::uint32_t pos;
+};
+
+// Unsigned key with the order of the doubles (NaN excluded); -0.0 maps to 0.0's key.
+inline std::uint64_t order_key(double v) {
+    if (v == 0.0) v = 0.0;
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return (bits >> 63) ? ~bits : (bits | 0x8000000000000000ull);
+}
+
+// LSD radix sort on the 64-bit keys; passes whose digit is the same for every key are
+// skipped. Several times faster than comparison sorts on doubles. Narrow digits keep
+// the scatter local on large arrays, wider ones save passes on row-sized ones.
+template <int kBits>
+void radix_passes(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
+    constexpr int kPasses = (64 + kBits - 1) / kBits;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    const std::size_t n = a.size();
+    thread_local std::array<std::array<std::uint32_t, kBuckets>, kPasses> counts;
+    for (auto& c : counts) c.fill(0);
+    for (const KeyPos& e : a)
+        for (int p = 0; p < kPasses; ++p) ++counts[p][(e.key >> (p * kBits)) & (kBuckets - 1)];
+    tmp.resize(n);
+    for (int p = 0; p < kPasses; ++p) {
+        auto& c = counts[p];
+        if (c[(a[0].key >> (p * kBits)) & (kBuckets - 1)] == n) continue;
+        std::uint32_t sum = 0;
+        for (auto& x : c) {
+            const std::uint32_t here = x;
+            x = sum;
+            sum += here;
+        }
+        for (const KeyPos& e : a) tmp[c[(e.key >> (p * kBits)) & (kBuckets - 1)]++] = e;
+        a.swap(tmp);
+    }
+}
+
+void radix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
+    if (a.size() < 256) {
+        std::sort(a.begin(), a.end(), [](const KeyPos& x, const KeyPos& y) { return x.key < y.key; });
+    } else if (a.size() < (std::size_t{1} << 16)) {
+        radix_passes<11>(a, tmp);
+    } else {
+        radix_passes<8>(a, tmp);
+    }
+}
+
+}  // namespace
+
+void sort_order(const double* values, const std::uint8_t* keep, std::size_t n, std::vector<std::uint32_t>& out) {
+    if (n >= kMaxRankPositions) throw std::invalid_argument("sort_order: too many values to rank");
+    thread_local std::vector<KeyPos> entries, tmp;
+    entries.clear();
+    for (std::size_t j = 0; j < n; ++j)
+        if ((!keep || keep[j]) && !std::isnan(values[j]))
+            entries.push_back({order_key(values[j]), static_cast<std::uint32_t>(j)});
+    radix_sort(entries, tmp);
+    out.resize(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const bool new_run = i == 0 || entries[i].key != entries[i - 1].key;
+        out[i] = entries[i].pos | (new_run ? kNewRun : 0u);
+    }
+}
+
+namespace {
+
+// With r the doubled ranks, c = r - (n + 1) and sum(r) = n (n + 1) on either side:
+// sum(cx cy) = sum(rx ry) - n (n + 1)^2, likewise for the squares.
+template <class Acc>
+Acc centring(std::size_t n) {
+    return static_cast<Acc>(n) * static_cast<Acc>(n + 1) * static_cast<Acc>(n + 1);
+}
+
+template <class Acc>
+FirstRanks rank_first_with(const std::uint32_t* order, std::size_t n_order, const std::uint8_t* keep,
+                           std::uint32_t* twice_rank, std::vector<std::uint32_t>& run) {
+    Acc sq = 0;
+    const std::size_t n = walk_average_ranks(order, n_order, keep, run, [&](std::uint32_t pos, std::uint32_t r) {
+        twice_rank[pos] = r;
+        sq += static_cast<Acc>(r) * static_cast<Acc>(r);
+    });
+    return {n, static_cast<double>(sq - centring<Acc>(n)) / 4.0};
+}
+
+template <class Acc>
+RankSums rank_sums_with(const std::uint32_t* order, std::size_t n_order, const std::uint8_t* keep,
+                        const FirstRanks& first, const std::uint32_t* twice_rank_x, std::vector<std::uint32_t>& run) {
+    const std::size_t n = first.n;
+    Acc sxy = 0, syy = 0;
+    if (!has_ties(order, n_order)) {
+        // Ranks 1 .. n in walk order: only the cross products need the walk.
+        walk_average_ranks(order, n_order, keep, run, [&](std::uint32_t pos, std::uint32_t r) {
+            sxy += static_cast<Acc>(twice_rank_x[pos]) * static_cast<Acc>(r);
+        });
+        const Acc nn = static_cast<Acc>(n);
+        syy = 4 * (nn * (nn + 1) * (2 * nn + 1) / 6);
+    } else {
+        walk_average_ranks(order, n_order, keep, run, [&](std::uint32_t pos, std::uint32_t r) {
+            sxy += static_cast<Acc>(twice_rank_x[pos]) * static_cast<Acc>(r);
+            syy += static_cast<Acc>(r) * static_cast<Acc>(r);
+        });
+    }
+    const Acc c = centring<Acc>(n);
+    return {static_cast<double>(sxy - c) / 4.0, first.sxx, static_cast<double>(syy - c) / 4.0};
+}
+
+// Doubled ranks are at most 2n, so sums of n products stay below 4 n^3 <= 2^62 in
+// 64 bits up to n = 2^20; beyond that they are summed in 128 bits.
+constexpr std::size_t kNarrowSums = std::size_t{1} << 20;
+__extension__ typedef __int128 wide;
+
+}  // namespace
+
+FirstRanks rank_first(const std::uint32_t* order, std::size_t n_order, const std::uint8_t* keep,
+                      std::uint32_t* twice_rank, std::vector<std::uint32_t>& run) {
+    if (n_order <= kNarrowSums) return rank_first_with<std::int64_t>(order, n_order, keep, twice_rank, run);
+    return rank_first_with<wide>(order, n_order, keep, twice_rank, run);
+}
+
+RankSums rank_sums_against(const std::uint32_t* order, std::size_t n_order, const std::uint8_t* keep,
+                           const FirstRanks& first, const std::uint32_t* twice_rank_x,
+                           std::vector<std::uint32_t>& run) {
+    if (n_order <= kNarrowSums) return rank_sums_with<std::int64_t>(order, n_order, keep, first, twice_rank_x, run);
+    return rank_sums_with<wide>(order, n_order, keep, first, twice_rank_x, run);
+}
+
+double corrcoef_from_sums(double s_first_second, double s_first, double s_second, std::size_t n) {
+    if (n < 2 || s_first == 0.0 || s_second == 0.0) return std::numeric_limits<double>::quiet_NaN();
+    const double inv = 1.0 / static_cast<double>(n - 1);
+    const double r = ((s_first_second * inv) / std::sqrt(s_second * inv)) / std::sqrt(s_first * inv);
+    return std::clamp(r, -1.0, 1.0);
+}
+
+}  // namespace sigmora
