@@ -81,13 +81,17 @@ def random_design(rng, T, N, K, nan_rate=0.05):
 
 
 def relative_gap(a, b):
-    """Largest |a - b| per date, relative to that date's largest |b| (NaN positions must agree)."""
+    """Largest |a - b| per date over the finite cells, relative to that date's largest |b|
+    (NaN and infinite cells must agree exactly)."""
     a = np.asarray(a, dtype=float)
     b = np.asarray(b, dtype=float)
     assert np.array_equal(np.isnan(a), np.isnan(b)), "missing cells differ"
+    infinite = np.isinf(b)
+    assert np.array_equal(np.isinf(a), infinite) and np.array_equal(a[infinite], b[infinite]), \
+        "infinite cells differ"
     gap = 0.0
     for ra, rb in zip(a, b):
-        ok = ~np.isnan(rb)
+        ok = np.isfinite(rb)
         if ok.any():
-            gap = max(gap, np.max(np.abs(ra[ok] - rb[ok])) / max(1.0, np.max(np.abs(rb[ok]))))
+            gap = max(gap, float(np.max(np.abs(ra[ok] - rb[ok])) / max(1.0, np.max(np.abs(rb[ok])))))
     return gap

@@ -122,6 +122,9 @@ class TestAnalysisChecks:
     def test_periods_type(self, engine):
         with pytest.raises(AssertionError, match=r"periods must be tuple/list/int, but got <class 'float'>"):
             engine.analysis(make_factor(), make_factor(), periods=2.0)
+        # checked before either table is looked at
+        with pytest.raises(AssertionError, match=r"^periods must be tuple/list/int, but got <class 'str'>$"):
+            engine.analysis([1], "weekly", periods="5")
 
     def test_table_validation_order_and_messages(self, engine):
         with pytest.raises(ValueError, match=r"^factor_data: expect pd.DataFrame, got <class 'list'>$"):

@@ -272,6 +272,28 @@ def test_same_bits_for_any_thread_count(scenario):
         assert np.array_equal(results[0], other, equal_nan=True)
 
 
+def test_exposures_read_in_several_date_blocks(monkeypatch):
+    # The exposures are gathered a block of dates at a time, the block sized by the ids the
+    # answer's index knows times the factors: 30000 ids and 3 factors give blocks of a few
+    # dates, so 70 dates span several blocks (and records arrive shuffled across them).
+    rng = np.random.default_rng(0)
+    dates = pd.bdate_range("2023-01-02", periods=70)
+    known = ids(30000)
+    used = rng.choice(len(known), size=60, replace=False)
+    pairs = [(k, d) for k in used for d in range(len(dates)) if rng.random() > 0.1]
+    records = pd.MultiIndex(levels=[pd.Index(known), dates], codes=[[k for k, _ in pairs], [d for _, d in pairs]],
+                            names=["order_book_id", "date"])
+    exposures = pd.DataFrame(rng.normal(size=(len(records), 3)), index=records, columns=STYLES)
+    exposures = exposures.iloc[rng.permutation(len(exposures))]
+    columns = [known[i] for i in used[:50]]
+    df = pd.DataFrame(rng.normal(size=(len(dates), 50)), index=dates, columns=columns)
+    cat = pd.DataFrame(rng.integers(0, 4, size=(1, 50)), index=dates[:1], columns=columns)
+    monkeypatch.setattr(varodyne, "tidewell", FakeService(exposures))
+    monkeypatch.setattr(varodyne, "get_all_industry_category", lambda source: cat)
+    got, _ = check_against_dense(Neutralization(), df)
+    assert np.isfinite(got.values).mean() > 0.8
+
+
 def test_process_leaves_the_cached_classification_intact(monkeypatch):
     start = pd.Timestamp("2024-01-02")
     records = [dict(first_industry_name=name, order_book_id=oid, start_date=start)

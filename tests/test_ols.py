@@ -137,3 +137,13 @@ def test_same_bits_for_any_thread_count():
         sigmora.set_num_threads(before)
     for other in results[1:]:
         assert np.array_equal(results[0], other, equal_nan=True)
+
+
+def test_comparison_helper_flags_infinities():
+    # The helper every residual test leans on must not call an infinity a match.
+    with pytest.raises(AssertionError, match="infinite cells differ"):
+        relative_gap(np.array([[0.0, 5.0]]), np.array([[np.inf, 5.0]]))
+    with pytest.raises(AssertionError, match="infinite cells differ"):
+        relative_gap(np.array([[-np.inf, 5.0]]), np.array([[np.inf, 5.0]]))
+    assert relative_gap(np.array([[np.inf, 5.0]]), np.array([[np.inf, 5.0]])) == 0.0
+    assert relative_gap(np.array([[1.0, 3.0]]), np.array([[1.0, 5.0]])) == pytest.approx(0.4)
