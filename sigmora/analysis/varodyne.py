@@ -239,6 +239,10 @@ def _load_industry_data(order_book_ids, dates, source="citics_2019"):
     :return: pd.Series indexed by (datetime, order_book_id) holding industry names
     """
     df = get_all_industry_data(source)
+    # Reshaping and filling run on integer codes of the names (far cheaper than on text);
+    # the names are put back at the end.
+    names = df[FIELD_MAPPING[source]].astype("category")
+    df = df.assign(**{FIELD_MAPPING[source]: names.cat.codes.astype(np.float64)})
     df = df.pivot(index="start_date", columns="order_book_id", values=FIELD_MAPPING[source])
     # An instrument keeps its latest industry until a newer record says otherwise, so the
     # calendar reaches to the last requested date, not only to the last record's start.
@@ -249,7 +253,9 @@ def _load_industry_data(order_book_ids, dates, source="citics_2019"):
     df = df.reindex(pd.to_datetime(tidewell.get_trading_dates(df.index[0], last)))
     df = df.ffill().bfill()
     df = df.reindex(columns=order_book_ids, index=dates)
-    return df.stack().dropna()
+    codes = df.stack().dropna()
+    return pd.Series(names.cat.categories.take(codes.to_numpy().astype(np.int64)), index=codes.index,
+                     name=codes.name)
 
 
 from sigmora.analysis._winzorization import Winzorization, Normalization  # noqa: E402
