@@ -38,3 +38,23 @@ def like_frame(values, df):
 
 def _is_numeric_dtype(dtype):
     return pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_object_dtype(dtype)
+
+
+def float_matrix_view(df, name="df"):
+    """A table's values as a read-only float64 array, in whatever memory order pandas
+    keeps them, without copying when the table already holds float64 values.
+
+    For kernels that read strided tables; anything else goes through `as_float_matrix`
+    (same errors).
+    """
+    if isinstance(df, pd.DataFrame) and df.shape[1] > 0 and all(t == np.float64 for t in df.dtypes):
+        values = df.to_numpy()
+        if values.dtype == np.float64:
+            return values
+    return as_float_matrix(df, name)
+
+
+def adopt_frame(values, df):
+    """Wraps a fresh T x N result array in the labels of `df`, taking the array over
+    instead of copying it (pandas copies arrays handed to its constructor by default)."""
+    return pd.DataFrame(values, index=df.index, columns=df.columns, copy=False)
