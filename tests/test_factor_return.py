@@ -71,6 +71,21 @@ def test_all_equal_rebalance_row_holds_nothing_until_the_next_one():
     assert documented.iloc[3] != 0.0  # the documented fill kept row 2's weights
 
 
+def test_equal_values_whose_sum_rounds_hold_nothing():
+    # Nine values of 0.1 do not add up to exactly 0.9 in sequence, yet they do not spread:
+    # the date's weights are missing, not a long (or short) book of 1/9 each.
+    dates = pd.date_range("2022-03-01", periods=4, name="datetime")
+    factor = pd.DataFrame(np.arange(36.0).reshape(4, 9) % 5, index=dates, columns=list("ABCDEFGHI"))
+    factor.iloc[1] = 0.1
+    returns = pd.DataFrame(0.02, index=dates, columns=factor.columns)
+    weights = _core.portfolio_factor_weights(factor.to_numpy(), False)
+    assert np.isnan(weights[1]).all() and not np.isnan(weights[2]).any()
+    got = run(factor, returns, [1, 2])
+    assert daily_of(got)["P_1"].iloc[2] == 0.0
+    pd.testing.assert_frame_equal(got, ref.factor_returns(factor, returns, [1, 2], False).astype(float),
+                                  check_exact=False, rtol=1e-9, atol=1e-12)
+
+
 def test_ascending_negates_the_daily_return_of_period_one():
     # Only period 1 rebalances every row; longer windows compound, which is not odd in the sign.
     factor, returns = ref.random_case(11, rows=30, cols=7)

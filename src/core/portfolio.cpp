@@ -310,12 +310,19 @@ void factor_weights(const double* values, std::size_t rows, std::size_t cols, bo
         for (std::size_t t = begin; t < end; ++t) {
             const double* row = values + t * cols;
             double* w = out + t * cols;
-            double sum = 0.0;
+            double sum = 0.0, lo = kNaN, hi = kNaN;
             std::size_t n = 0;
             for (std::size_t i = 0; i < cols; ++i) {
-                if (!std::isnan(row[i])) { sum += row[i]; ++n; }
+                if (!std::isnan(row[i])) {
+                    sum += row[i];
+                    lo = n ? std::min(lo, row[i]) : row[i];
+                    hi = n ? std::max(hi, row[i]) : row[i];
+                    ++n;
+                }
             }
-            const double mean = n ? sum / static_cast<double>(n) : kNaN;
+            // Values that do not spread have their own value as mean: a rounded sum would
+            // leave tiny deviations of one sign, i.e. a one-sided book instead of none.
+            const double mean = n == 0 ? kNaN : lo == hi ? lo : sum / static_cast<double>(n);
             double spread = 0.0;
             for (std::size_t i = 0; i < cols; ++i) {
                 w[i] = row[i] - mean;

@@ -38,8 +38,8 @@ void quantile_period_returns(const std::int64_t* labels, const double* growth, s
                              std::size_t n_periods, double* out_returns, double* out_turnover);
 
 // Long-short weights per row: values minus the row mean, divided by the sum of absolute
-// deviations (missing stays missing; a row without spread gives NaN); negated when
-// `ascending` is true so the portfolio is long the low values.
+// deviations (missing stays missing; a row without spread, all its values equal, gives
+// NaN); negated when `ascending` is true so the portfolio is long the low values.
 void factor_weights(const double* values, std::size_t rows, std::size_t cols, bool ascending,
                     double* out);
 
