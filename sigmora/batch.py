@@ -29,6 +29,10 @@ import tidewell
 from sigmora.analysis import varodyne
 
 
+# Runs of one factor before a scheduler-side cancellation counts as its failure.
+_MAX_ATTEMPTS = 3
+
+
 class FactorFailure:
     """What is left of a factor whose run raised: the exception and its formatted traceback."""
 
@@ -215,6 +219,8 @@ def run_many(engine, factors, returns="daily", periods=1, ascending=False, clien
 def _submit_all(dask_client, engine, factors, returns, periods, ascending, order_book_ids, start_date,
                 end_date, progress):
     from dask.distributed import as_completed
+    from distributed import KilledWorker
+    from concurrent.futures import CancelledError
 
     store_path = tidewell.current_path()
     workers = max(1, len(dask_client.scheduler_info().get("workers", {})))
@@ -235,27 +241,47 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
     else:
         shared_returns = dask_client.scatter(returns, broadcast=True)
 
-    futures = {}
     batch_id = uuid.uuid4().hex[:12]
-    with warnings.catch_warnings():
-        # Factor tables travel inside their task rather than scattered, so that a task whose
-        # worker dies can be re-run elsewhere (scattered data would die with the worker).
-        warnings.filterwarnings("ignore", message=".*Large object.*")
-        for name, value in factors.items():
+    attempts = {}
+
+    def submit(name):
+        attempts[name] = attempts.get(name, 0) + 1
+        with warnings.catch_warnings():
+            # Factor tables travel inside their task rather than scattered, so that a task whose
+            # worker dies can be re-run elsewhere (scattered data would die with the worker).
+            warnings.filterwarnings("ignore", message=".*Large object.*")
             future = dask_client.submit(
-                _run_one, name, engine, value, closes, shared_returns, periods, ascending, store_path,
+                _run_one, name, engine, factors[name], closes, shared_returns, periods, ascending, store_path,
                 kernel_threads, order_book_ids, start_date, end_date,
-                key="sigmora-{}-{}".format(batch_id, name), pure=False)
-            futures[future] = name
+                key="sigmora-{}-{}-{}".format(batch_id, name, attempts[name]), pure=False)
+        futures[future] = name
+        return future
+
+    futures = {}
+    for name in factors:
+        submit(name)
 
     results = {}
     started = time.perf_counter()
-    for done, future in enumerate(as_completed(futures), 1):
-        name = futures[future]
-        results[name] = future.result()
+    pending = as_completed(list(futures))
+    done = 0
+    for future in pending:
+        name = futures.pop(future)
+        try:
+            results[name] = future.result()
+        except CancelledError as exc:
+            # The scheduler dropped the task (e.g. while replacing a lost worker): run it again.
+            if attempts[name] < _MAX_ATTEMPTS:
+                pending.add(submit(name))
+                continue
+            results[name] = FactorFailure(name, exc, "".join(traceback.format_exception(exc)))
+        except KilledWorker as exc:
+            # The factor's run itself keeps killing workers (e.g. out of memory).
+            results[name] = FactorFailure(name, exc, "".join(traceback.format_exception(exc)))
+        done += 1
         if progress:
             status = "failed" if isinstance(results[name], FactorFailure) else "done"
-            print("[{}/{}] {} {} ({:.1f} s)".format(done, len(futures), name, status,
+            print("[{}/{}] {} {} ({:.1f} s)".format(done, len(factors), name, status,
                                                     time.perf_counter() - started), file=sys.stderr, flush=True)
     batch = BatchResult((name, results[name]) for name in factors)
     if batch.failures:
