@@ -141,6 +141,19 @@ def _union_closes(windows, p_max):
     return price["close"].unstack(0)
 
 
+def _identity(value):
+    return value
+
+
+def _shared(dask_client, table, label, batch_id):
+    """A table every task reads, sent to the cluster once. It is held as the result of a task
+    that carries it, not as scattered data, so that it survives the loss of every worker
+    holding it (the scheduler simply runs that task again)."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message=".*Large object.*")
+        return dask_client.submit(_identity, table, key="sigmora-{}-{}".format(batch_id, label), pure=False)
+
+
 def _daily_returns_from(closes, factor, p_max):
     """The return table a single run would build for `factor`, cut from the shared closes."""
     start, end = _price_window(factor.index[0], factor.index[-1], p_max)
@@ -227,6 +240,7 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
     import os
     kernel_threads = max(1, (os.cpu_count() or 1) // workers) if dask_client.cluster is not None else None
 
+    batch_id = uuid.uuid4().hex[:12]
     closes = shared_returns = None
     if isinstance(returns, str):
         p_max = max(periods) if isinstance(periods, (tuple, list)) else periods
@@ -237,11 +251,10 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
             else:
                 dates = pd.to_datetime(tidewell.get_trading_dates(start_date, end_date))
                 windows.append((list(order_book_ids), dates[0], dates[-1]))
-        closes = dask_client.scatter(_union_closes(windows, p_max), broadcast=True)
+        closes = _shared(dask_client, _union_closes(windows, p_max), "closes", batch_id)
     else:
-        shared_returns = dask_client.scatter(returns, broadcast=True)
+        shared_returns = _shared(dask_client, returns, "returns", batch_id)
 
-    batch_id = uuid.uuid4().hex[:12]
     attempts = {}
 
     def submit(name):

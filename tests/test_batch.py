@@ -41,10 +41,11 @@ class DieOnce(FactorPreprocessor):
         self.marker = marker
 
     def process(self, factor_data):
-        if not os.path.exists(self.marker):
-            open(self.marker, "w").close()
-            os._exit(1)
-        return factor_data
+        try:
+            os.close(os.open(self.marker, os.O_CREAT | os.O_EXCL))
+        except FileExistsError:
+            return factor_data
+        os._exit(1)
 
 
 @pytest.fixture(scope="module")
