@@ -1,5 +1,5 @@
-"""Batch machinery: 40 factors at 1000 x 2000 run one by one in this process, then on local
-Dask clusters of 1 and 2 worker processes.
+"""Batch machinery: 40 factors at 1000 x 2000 through the full demo pipeline, run one by one in
+this process, then on local Dask clusters of 1 and 2 worker processes.
 
     python benchmarks/bench_batch.py [--factors 40] [--dates 1000] [--ids 2000]
 
@@ -19,20 +19,17 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import _market  # noqa: E402
 
 import tidewell  # noqa: E402
-from sigmora.analysis.varodyne import (  # noqa: E402
-    FactorReturnAnalysis, FactorVarodyne, ICAnalysis, Normalization, QuantileReturnAnalysis, Winzorization,
-)
+from sigmora.analysis.varodyne import FactorVarodyne  # noqa: E402
 from sigmora.analysis.varodyne import _daily_returns  # noqa: E402
 from sigmora.batch import run_many  # noqa: E402
 
 
 def make_engine():
+    """The full pipeline of `sigmora demo`."""
+    from sigmora.cli import DEMO_BENCHMARK, build_steps
     engine = FactorVarodyne()
-    engine.append(("winsorize", Winzorization("mad")))
-    engine.append(("normalize", Normalization()))
-    engine.append(("ic", ICAnalysis()))
-    engine.append(("quantile", QuantileReturnAnalysis()))
-    engine.append(("factor_return", FactorReturnAnalysis()))
+    for step in build_steps(benchmark=DEMO_BENCHMARK):
+        engine.append(step)
     return engine
 
 

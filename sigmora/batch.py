@@ -150,17 +150,27 @@ def _shared(dask_client, table, label, batch_id):
     that carries it, not as scattered data, so that it survives the loss of every worker
     holding it (the scheduler simply runs that task again)."""
     with warnings.catch_warnings():
-        warnings.filterwarnings("ignore", message=".*Large object.*")
+        warnings.filterwarnings("ignore", message=".*[Ll]arge (object|graph).*")
         return dask_client.submit(_identity, table, key="sigmora-{}-{}".format(batch_id, label), pure=False)
+
+
+# The last return table a worker built, reused by the next factor over the same instruments
+# and window (the usual case when many factors share one universe).
+_last_returns = {}
 
 
 def _daily_returns_from(closes, factor, p_max):
     """The return table a single run would build for `factor`, cut from the shared closes."""
     start, end = _price_window(factor.index[0], factor.index[-1], p_max)
+    key = (start, end, tuple(factor.columns))
+    if _last_returns.get("closes") is closes and _last_returns.get("key") == key:
+        return _last_returns["returns"].copy()
     wanted = set(factor.columns)
     sub = closes.loc[(closes.index >= start) & (closes.index <= end), [c for c in closes.columns if c in wanted]]
     sub = sub.dropna(axis=1, how="all").dropna(axis=0, how="all")
-    return sub.ffill().pct_change().iloc[1:]
+    returns = sub.ffill().pct_change().iloc[1:]
+    _last_returns.update(closes=closes, key=key, returns=returns)
+    return returns.copy()
 
 
 def _run_one(name, engine, factor, closes, returns, periods, ascending, store_path, kernel_threads,
@@ -262,7 +272,7 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
         with warnings.catch_warnings():
             # Factor tables travel inside their task rather than scattered, so that a task whose
             # worker dies can be re-run elsewhere (scattered data would die with the worker).
-            warnings.filterwarnings("ignore", message=".*Large object.*")
+            warnings.filterwarnings("ignore", message=".*[Ll]arge (object|graph).*")
             future = dask_client.submit(
                 _run_one, name, engine, factors[name], closes, shared_returns, periods, ascending, store_path,
                 kernel_threads, order_book_ids, start_date, end_date,
