@@ -126,6 +126,12 @@ def _date_range(start_date, end_date, cal):
     return start, end
 
 
+def _calendar_window(start_date, end_date, cal):
+    """(start, end, j0, j1): the checked dates and the calendar positions [j0, j1) they span."""
+    start, end = _date_range(start_date, end_date, cal)
+    return start, end, cal.searchsorted(start, "left"), cal.searchsorted(end, "right")
+
+
 def _positive_int(n, name="n"):
     if isinstance(n, (bool, np.bool_)) or not isinstance(n, numbers.Integral) or n < 1:
         raise ValueError("{}: expect a positive integer, got {!r}".format(name, n))
@@ -221,9 +227,7 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
     if frequency == "1d":
         if len(cal) == 0:
             return None
-        start, end = _date_range(start_date, end_date, cal)
-        j0 = cal.searchsorted(start, "left")
-        j1 = cal.searchsorted(end, "right")
+        start, end, j0, j1 = _calendar_window(start_date, end_date, cal)
         if j1 <= j0:
             return None
         k, j, data = st.fetch_daily(table, ids, start, end, flist, adjust, tdef.price_fields)
@@ -275,9 +279,7 @@ def get_price_table(order_book_ids, start_date=None, end_date=None, field="close
     cal = st.calendar()
     if not ids or len(cal) == 0:
         return None
-    start, end = _date_range(start_date, end_date, cal)
-    j0 = cal.searchsorted(start, "left")
-    j1 = cal.searchsorted(end, "right")
+    start, end, j0, j1 = _calendar_window(start_date, end_date, cal)
     if j1 <= j0:
         return None
     k, j, data = st.fetch_daily("daily_bars", ids, start, end, [field], adjust,
@@ -386,9 +388,7 @@ def get_style_factor_exposure(order_book_ids, start_date, end_date, factors=None
     st = _store_()
     st.require_table("style_exposures")
     cal = st.calendar()
-    start, end = _date_range(start_date, end_date, cal)
-    j0 = cal.searchsorted(start, "left")
-    j1 = cal.searchsorted(end, "right")
+    start, end, j0, j1 = _calendar_window(start_date, end_date, cal)
     if j1 <= j0 or not ids:
         return None
     k, j, data = st.fetch_daily("style_exposures", ids, start, end, flist, None, ())
