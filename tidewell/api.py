@@ -395,7 +395,12 @@ def get_style_factor_exposure(order_book_ids, start_date, end_date, factors=None
     if len(k) == 0:
         return None
     index = _daily_index(ids, cal[j0:j1], k, j)
-    return pd.DataFrame(data, index=index, columns=flist, copy=False)
+    # One float block, filled column by column while the fetched columns are released: the
+    # table is the largest a pipeline reads, and pandas would otherwise copy it once more.
+    block = np.empty((len(flist), len(k)), dtype=np.float64)
+    for i, f in enumerate(flist):
+        block[i] = data.pop(f)
+    return pd.DataFrame(block.T, index=index, columns=flist, copy=False)
 
 
 def get_signal(order_book_ids=None, start_date=None, end_date=None, name="planted"):

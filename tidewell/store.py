@@ -163,7 +163,8 @@ class Store:
             self._unregister(ids_name)
         k = np.asarray(res.pop("k"))
         day = np.asarray(res.pop("_day"))
-        values = {f: _float_array(res[f]) for f in fields}
+        # Converted one column at a time so each fetched column is released as it goes.
+        values = {f: _float_array(res.pop(f)) for f in fields}
         n_cal = j1 - j0
         if len(k) == 0 or n_cal <= 0:
             return k[:0], k[:0], {f: v[:0] for f, v in values.items()}
@@ -188,7 +189,9 @@ class Store:
             order = slot[slot >= 0]
         else:
             order = np.argsort(flat, kind="stable")
-        return k[order], j[order], {f: v[order] for f, v in values.items()}
+        for f in fields:
+            values[f] = values[f][order]   # one column at a time, the old one released
+        return k[order], j[order], values
 
     def fetch_intraday(self, table: str, ids: List[str], start, end, fields: List[str],
                        adjust: Optional[str], price_fields: Sequence[str]):
