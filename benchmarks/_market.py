@@ -79,6 +79,16 @@ def _run(cmd):
         return ""
 
 
+def print_run_header(title, script):
+    """The heading every benchmark report starts with: title, the command that ran, the machine."""
+    print("## {}\n".format(title))
+    print("command: `python benchmarks/{} ".format(script) + " ".join(sys.argv[1:]) + "`\n")
+    print("```")
+    for line in machine_description():
+        print(line)
+    print("```")
+
+
 def machine_description():
     """Lines describing the machine and the library versions, for the head of each report."""
     import scipy

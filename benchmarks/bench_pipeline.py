@@ -326,12 +326,7 @@ def parse_stages(text):
 
 def driver(args):
     args.store = _market.ensure_store(args.store)
-    print("## sigmora full pipeline benchmark\n")
-    print("command: `python benchmarks/bench_pipeline.py " + " ".join(sys.argv[1:]) + "`\n")
-    print("```")
-    for line in _market.machine_description():
-        print(line)
-    print("```")
+    _market.print_run_header("sigmora full pipeline benchmark", "bench_pipeline.py")
     runs, refs, previous = [], [], {}
     # Smallest size first: a transcription that cannot finish at one size is not tried at the next.
     for k in sorted(set(args.scales) | set(args.reference_scales), reverse=True):

@@ -321,12 +321,7 @@ def main(argv=None):
     p.add_argument("--json", default=None, help="also write the raw figures to this file")
     args = p.parse_args(argv)
     _market.select(_market.ensure_store(args.store))
-    print("## sigmora and alphalens on the same factor and prices\n")
-    print("command: `python benchmarks/compare_alphalens.py " + " ".join(sys.argv[1:]) + "`\n")
-    print("```")
-    for line in _market.machine_description():
-        print(line)
-    print("```")
+    _market.print_run_header("sigmora and alphalens on the same factor and prices", "compare_alphalens.py")
     record = []
     all_ok = True
     for text in args.sizes.split(","):
