@@ -105,7 +105,7 @@ def test_step_leaves_the_inputs_alone_and_rejects_bad_periods():
     with pytest.raises(ValueError, match="periods"):
         run(factor, returns, [2, -1])
     with pytest.raises(ValueError, match=r"\(3, 2\).*\(3, 4\)"):
-        _core.portfolio_factor_returns(np.zeros((3, 2)), np.ones((3, 4)), np.array([1]))
+        _core.portfolio_factor_returns(np.zeros((3, 2)), np.ones((3, 4)), np.array([1]), False)
 
 
 def test_growth_is_the_running_product_that_skips_missing_returns():
@@ -116,8 +116,45 @@ def test_growth_is_the_running_product_that_skips_missing_returns():
                                   expected)
 
 
+def test_wide_tables_and_many_levels_match_the_transcription():
+    # Enough instruments for several column blocks (the last one partly filled) and more
+    # levels than one pass over the tables takes.
+    factor, returns = ref.random_case(21, rows=70, cols=1100)
+    periods = [1, 30, 45, 7]
+    got = run(factor, returns, periods)
+    expected = ref.factor_returns(factor, returns, periods, False)
+    pd.testing.assert_frame_equal(got, expected.astype(float), check_exact=False, rtol=1e-9, atol=1e-12)
+
+
+def test_return_table_running_past_the_factor_dates_on_other_instruments():
+    # The engine's daily returns run past the last factor date; instruments may come in
+    # another order, lack a factor's instrument or add one.
+    factor, returns = ref.random_case(3, rows=40, cols=12)
+    later = pd.date_range(factor.index[-1] + pd.offsets.BDay(), periods=5, freq="B", name="datetime")
+    extra_rows = pd.DataFrame(np.random.default_rng(3).normal(scale=0.03, size=(5, 12)), later, returns.columns)
+    longer = pd.concat([returns, extra_rows])[list(returns.columns[::-1][1:])]
+    longer["X_EXTRA"] = 0.01
+    got = run(factor, longer, [1, 4, 6])
+    expected = ref.factor_returns(factor, longer, [1, 4, 6], False)
+    pd.testing.assert_frame_equal(got, expected.astype(float), check_exact=False, rtol=1e-9, atol=1e-12)
+    assert len(got) == len(factor)
+
+
+def test_daily_returns_and_their_growth_give_the_same_bits_in_either_layout():
+    factor, returns = ref.random_case(8, rows=90, cols=300)
+    values = returns.to_numpy().copy()
+    values[5, :4] = [-1.0, np.inf, -np.inf, np.nan]  # a total loss, infinite and missing returns
+    periods = np.array([1, 4, 9])
+    growth = _core.portfolio_growth(values)
+    expected = _core.portfolio_factor_returns(factor.to_numpy(), growth, periods, False, returns_are_growth=True)
+    for f, r in [(factor.to_numpy(), values), (np.asfortranarray(factor.to_numpy()), np.asfortranarray(values))]:
+        got = _core.portfolio_factor_returns(f, r, periods, False)
+        np.testing.assert_array_equal(got, expected)
+    assert not np.isnan(expected[:, 1:]).all()
+
+
 def test_kernels_do_not_depend_on_the_thread_count():
-    factor, returns = ref.random_case(6, rows=400, cols=150)
+    factor, returns = ref.random_case(6, rows=400, cols=700)
     before = _core.get_num_threads()
     try:
         outputs = []

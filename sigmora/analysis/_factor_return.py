@@ -8,7 +8,20 @@ from sigmora import _core
 from sigmora.analysis import varodyne as _v
 from sigmora.analysis.varodyne import FactorAnalyser
 from sigmora.analysis._portfolio_common import (
-    compound, distinct, growth_matrix, holding_periods, lagged_values, period_column)
+    compound, distinct, float_values, growth_matrix, holding_periods, period_column)
+
+
+def leading_rows(returns, factor_data):
+    """The return table on the factor's instruments when its first rows are the factor's
+    dates (the engine's daily returns run a few dates past them), else None. Growth on those
+    rows does not depend on the later ones, so the kernel may compound these returns."""
+    n = len(factor_data.index)
+    if not returns.index[:n].equals(factor_data.index):
+        return None
+    table = returns if len(returns.index) == n else returns.iloc[:n]
+    if not table.columns.equals(factor_data.columns):
+        table = table.reindex(columns=factor_data.columns)
+    return table
 
 
 class FactorReturnAnalysis(FactorAnalyser):
@@ -20,10 +33,18 @@ class FactorReturnAnalysis(FactorAnalyser):
 
     def analysis(self, factor_data, returns, periods, ascending=True):
         periods = distinct(holding_periods(periods))
-        weights = _core.portfolio_factor_weights(lagged_values(factor_data), bool(ascending))
-        growth = growth_matrix(returns, factor_data.index, factor_data.columns)
-        daily = _core.portfolio_factor_returns(weights, growth, np.asarray(periods, dtype=np.int64))
-        del weights, growth
+        values = float_values(factor_data, "factor_data")
+        periods_array = np.asarray(periods, dtype=np.int64)
+        aligned = leading_rows(returns, factor_data)
+        if aligned is not None:
+            # The kernel compounds the returns itself, a few instruments at a time.
+            daily = _core.portfolio_factor_returns(values, float_values(aligned, "returns"), periods_array,
+                                                   bool(ascending))
+        else:
+            growth = growth_matrix(returns, factor_data.index, factor_data.columns)
+            daily = _core.portfolio_factor_returns(values, growth, periods_array, bool(ascending),
+                                                   returns_are_growth=True)
+            del growth
         daily[np.isnan(daily)] = 0.0  # a day without a usable return counts as 0
         index = factor_data.index.copy()
         index.name = "datetime"

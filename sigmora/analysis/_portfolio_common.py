@@ -36,7 +36,7 @@ def distinct(periods):
     return list(dict.fromkeys(periods))
 
 
-def _float_values(df, name):
+def float_values(df, name):
     """The table's values as float64, without a copy when they already are (the result may
     be a read-only, column-major view)."""
     if isinstance(df, pd.DataFrame) and len(df.columns) and all(t == np.float64 for t in df.dtypes):
@@ -47,7 +47,7 @@ def _float_values(df, name):
 def lagged_values(factor_data):
     """The factor table's values shifted down one row (the first row all missing): the
     value used on a date is the previous row's."""
-    values = _float_values(factor_data, "factor_data")
+    values = float_values(factor_data, "factor_data")
     lagged = np.empty(values.shape)
     lagged[:1] = np.nan
     lagged[1:] = values[:-1]
@@ -58,7 +58,7 @@ def growth_matrix(returns, index, columns):
     """Running product of one plus each instrument's returns down the return table's rows
     (a missing return stays missing and does not break the product), on the given dates
     and instruments (missing ones are NaN)."""
-    values = _float_values(returns, "returns")
+    values = float_values(returns, "returns")
     if values.flags.f_contiguous and not values.flags.c_contiguous:  # pandas' usual layout: no copy
         growth = _core.portfolio_growth(values.T, column_major=True)
     else:

@@ -4,6 +4,8 @@
 
 #include "bindings/arrays.hpp"
 #include "bindings/register.hpp"
+#include "bindings/strided.hpp"
+#include "core/factor_portfolio.hpp"
 #include "core/portfolio.hpp"
 
 namespace sigmora::bind {
@@ -52,27 +54,28 @@ nb::tuple quantile_period_returns(CIntMat labels, CMat growth, CIntVec periods, 
                           to_numpy(std::move(turnover), {n_periods, q, rows}));
 }
 
-OutArray<double> factor_weights(CMat values, bool ascending) {
-    const std::size_t rows = values.shape(0), cols = values.shape(1);
-    std::vector<double> out(rows * cols);
+OutArray<double> factor_weights(AnyMat values, bool ascending) {
+    const StridedTable table = strided_table(values);
+    std::vector<double> out(table.rows * table.cols);
     {
         nb::gil_scoped_release release;
-        sigmora::factor_weights(values.data(), rows, cols, ascending, out.data());
+        sigmora::factor_weights(table, ascending, out.data());
     }
-    return to_numpy(std::move(out), {rows, cols});
+    return to_numpy(std::move(out), {table.rows, table.cols});
 }
 
-OutArray<double> factor_period_returns(CMat weights, CMat growth, CIntVec periods) {
-    const std::size_t rows = weights.shape(0), cols = weights.shape(1);
-    require_same_shape("weights", rows, cols, "growth", growth.shape(0), growth.shape(1));
+OutArray<double> factor_period_returns(AnyMat values, AnyMat returns, CIntVec periods, bool ascending,
+                                       bool returns_are_growth) {
+    const StridedTable factor = strided_table(values), daily = strided_table(returns);
+    require_same_shape("values", factor.rows, factor.cols, "returns", daily.rows, daily.cols);
     const std::size_t n_periods = periods.shape(0);
-    std::vector<double> out(n_periods * rows);
+    std::vector<double> out(n_periods * factor.rows);
     {
         nb::gil_scoped_release release;
-        sigmora::factor_period_returns(weights.data(), growth.data(), rows, cols, periods.data(), n_periods,
+        sigmora::factor_period_returns(factor, daily, returns_are_growth, ascending, periods.data(), n_periods,
                                        out.data());
     }
-    return to_numpy(std::move(out), {n_periods, rows});
+    return to_numpy(std::move(out), {n_periods, factor.rows});
 }
 
 }  // namespace
@@ -89,8 +92,11 @@ void register_portfolio(nanobind::module_& m) {
           "(returns, turnover), each periods x quantile x rows: level-averaged daily group returns and turnover.");
     m.def("portfolio_factor_weights", &factor_weights, nb::arg("values"), nb::arg("ascending"),
           "Demeaned values over the row's sum of absolute deviations, negated when ascending.");
-    m.def("portfolio_factor_returns", &factor_period_returns, nb::arg("weights"), nb::arg("growth"),
-          nb::arg("periods"), "Level-averaged daily returns of the weighted portfolio, periods x rows.");
+    m.def("portfolio_factor_returns", &factor_period_returns, nb::arg("values"), nb::arg("returns"),
+          nb::arg("periods"), nb::arg("ascending"), nb::arg("returns_are_growth") = false,
+          "Level-averaged daily returns, periods x rows, of the portfolio weighted on each row by the "
+          "previous row's demeaned values; returns holds daily returns, or running growth when "
+          "returns_are_growth.");
 }
 
 }  // namespace sigmora::bind

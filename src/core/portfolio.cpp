@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/holding_periods.hpp"
 #include "core/parallel.hpp"
 
 namespace sigmora {
@@ -27,17 +28,6 @@ struct Level {
     // Rebalance row in force on row t (requires t >= offset).
     std::size_t rebalance_row_of(std::size_t t) const { return offset + ((t - offset) / period) * period; }
 };
-
-std::vector<std::size_t> checked_periods(const std::int64_t* periods, std::size_t n_periods) {
-    std::vector<std::size_t> out(n_periods);
-    for (std::size_t k = 0; k < n_periods; ++k) {
-        if (periods[k] < 1) {
-            throw std::invalid_argument("periods: expect positive integers, got " + std::to_string(periods[k]));
-        }
-        out[k] = static_cast<std::size_t>(periods[k]);
-    }
-    return out;
-}
 
 // Edges of the bucket rule for n ranks 1..n, computed with the same floating-point steps as
 // interpolated quantiles of the sorted ranks at linspace(0, 1, q + 1).
@@ -302,143 +292,6 @@ void quantile_period_returns(const std::int64_t* labels, const double* growth, s
                 }
             }
         }, 256);
-    }
-}
-
-void factor_weights(const double* values, std::size_t rows, std::size_t cols, bool ascending, double* out) {
-    parallel_for(rows, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t) {
-            const double* row = values + t * cols;
-            double* w = out + t * cols;
-            double sum = 0.0, lo = kNaN, hi = kNaN;
-            std::size_t n = 0;
-            for (std::size_t i = 0; i < cols; ++i) {
-                if (!std::isnan(row[i])) {
-                    sum += row[i];
-                    lo = n ? std::min(lo, row[i]) : row[i];
-                    hi = n ? std::max(hi, row[i]) : row[i];
-                    ++n;
-                }
-            }
-            // Values that do not spread have their own value as mean: a rounded sum would
-            // leave tiny deviations of one sign, i.e. a one-sided book instead of none.
-            const double mean = n == 0 ? kNaN : lo == hi ? lo : sum / static_cast<double>(n);
-            double spread = 0.0;
-            for (std::size_t i = 0; i < cols; ++i) {
-                w[i] = row[i] - mean;
-                if (!std::isnan(w[i])) spread += std::fabs(w[i]);
-            }
-            for (std::size_t i = 0; i < cols; ++i) {
-                const double v = w[i] / spread;
-                w[i] = ascending ? -v : v;
-            }
-        }
-    }, min_rows(cols));
-}
-
-namespace {
-
-// Sum over instruments of coef * now - w, skipping missing terms: the sub-portfolio's
-// return since its rebalance, with coef = w / divisor. Four running sums in a fixed order
-// keep the result independent of how rows are split between threads.
-double held_return(const double* coef, const double* w, const double* now, std::size_t cols) {
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    std::size_t i = 0;
-    for (; i + 4 <= cols; i += 4) {
-        const double x0 = coef[i] * now[i] - w[i];
-        const double x1 = coef[i + 1] * now[i + 1] - w[i + 1];
-        const double x2 = coef[i + 2] * now[i + 2] - w[i + 2];
-        const double x3 = coef[i + 3] * now[i + 3] - w[i + 3];
-        s0 += x0 == x0 ? x0 : 0.0;
-        s1 += x1 == x1 ? x1 : 0.0;
-        s2 += x2 == x2 ? x2 : 0.0;
-        s3 += x3 == x3 ? x3 : 0.0;
-    }
-    for (; i < cols; ++i) {
-        const double x = coef[i] * now[i] - w[i];
-        s0 += x == x ? x : 0.0;
-    }
-    return (s0 + s1) + (s2 + s3);
-}
-
-}  // namespace
-
-void factor_period_returns(const double* weights, const double* growth, std::size_t rows, std::size_t cols,
-                           const std::int64_t* periods, std::size_t n_periods, double* out) {
-    const std::vector<std::size_t> period_list = checked_periods(periods, n_periods);
-    std::vector<double> sum(rows);
-    std::vector<std::size_t> count(rows);
-    for (std::size_t pi = 0; pi < n_periods; ++pi) {
-        const std::size_t period = period_list[pi];
-        const std::size_t n_levels = std::min(period, rows);  // levels starting at or after the end hold nothing
-        // held[l][t]: level l's cumulative return within its holding window (0 before its first rebalance).
-        std::vector<double> held(n_levels * rows, 0.0);
-        // Rows in parallel, all levels of the period per row, so each growth row is read once.
-        parallel_for(rows, [&](std::size_t t0, std::size_t t1) {
-            std::vector<double> divisor(n_levels * cols, kNaN), coef(n_levels * cols, kNaN);
-            std::vector<const double*> held_weights(n_levels, nullptr);
-            auto start_block = [&](std::size_t l, std::size_t r) {
-                double* d = divisor.data() + l * cols;
-                double* c = coef.data() + l * cols;
-                const double* w = weights + r * cols;
-                for (std::size_t i = 0; i < cols; ++i) c[i] = w[i] / d[i];
-                held_weights[l] = w;
-            };
-            // The divisors a level inherits from its rebalances before this thread's rows: for
-            // each instrument the growth before the latest of them where it is known.
-            for (std::size_t l = 0; l < n_levels; ++l) {
-                const Level level{period, l + 1};
-                if (t0 <= level.offset) continue;
-                const std::size_t in_force = level.rebalance_row_of(t0 - 1);
-                const std::size_t last_block = (in_force - level.offset) / period;
-                double* d = divisor.data() + l * cols;
-                for (std::size_t i = 0; i < cols; ++i) {
-                    for (std::size_t b = last_block + 1; b-- > 0;) {
-                        const double v = growth[(level.rebalance_row(b) - 1) * cols + i];
-                        if (!std::isnan(v)) { d[i] = v; break; }
-                    }
-                }
-                if (in_force + period > t0) start_block(l, in_force);
-            }
-            for (std::size_t t = t0; t < t1; ++t) {
-                const double* now = growth + t * cols;
-                for (std::size_t l = 0; l < n_levels; ++l) {
-                    const std::size_t lv = l + 1;
-                    if (t < lv) continue;
-                    if ((t - lv) % period == 0) {
-                        double* d = divisor.data() + l * cols;
-                        const double* before = growth + (t - 1) * cols;
-                        for (std::size_t i = 0; i < cols; ++i) {
-                            if (!std::isnan(before[i])) d[i] = before[i];
-                        }
-                        start_block(l, t);
-                    }
-                    held[l * rows + t] = held_return(coef.data() + l * cols, held_weights[l], now, cols);
-                }
-            }
-        }, std::max<std::size_t>(32, min_rows(cols)));
-
-        std::fill(sum.begin(), sum.end(), 0.0);
-        std::fill(count.begin(), count.end(), 0);
-        // Levels starting at or after the last row hold nothing: a change of 0 from row 1 on.
-        for (std::size_t t = 1; t < rows; ++t) count[t] += period - n_levels;
-        for (std::size_t l = 0; l < n_levels; ++l) {
-            const std::size_t lv = l + 1;
-            // Day-to-day change of the window's value 1 + held (missing values carry the last
-            // known one); a rebalance row takes the window's own first-day return.
-            double previous = kNaN;
-            for (std::size_t t = 0; t < rows; ++t) {
-                const double h = held[l * rows + t];
-                const double value = 1.0 + h;
-                const double carried = std::isnan(value) ? previous : value;
-                double change = t == 0 ? kNaN : carried / previous - 1.0;
-                if (t >= lv && (t - lv) % period == 0) change = h;
-                previous = carried;
-                if (!std::isnan(change)) { sum[t] += change; ++count[t]; }
-            }
-        }
-        double* row_out = out + pi * rows;
-        for (std::size_t t = 0; t < rows; ++t) row_out[t] = count[t] ? sum[t] / static_cast<double>(count[t]) : kNaN;
     }
 }
 

@@ -1,5 +1,5 @@
 // Portfolio kernels: quantile group labels, staggered buy-and-hold group returns and
-// turnover, and the demeaned-factor-weighted long-short portfolio.
+// turnover (the factor-weighted portfolio is in factor_portfolio.hpp).
 //
 // Tables are row-major T x N float64 (rows: dates, columns: instruments, NaN = missing);
 // label codes are int64 with -1 = no group. A holding period p is run as p staggered
@@ -36,20 +36,5 @@ void quantile_labels(const double* values, std::size_t rows, std::size_t cols, i
 void quantile_period_returns(const std::int64_t* labels, const double* growth, std::size_t rows,
                              std::size_t cols, int quantile, const std::int64_t* periods,
                              std::size_t n_periods, double* out_returns, double* out_turnover);
-
-// Long-short weights per row: values minus the row mean, divided by the sum of absolute
-// deviations (missing stays missing; a row without spread, all its values equal, gives
-// NaN); negated when `ascending` is true so the portfolio is long the low values.
-void factor_weights(const double* values, std::size_t rows, std::size_t cols, bool ascending,
-                    double* out);
-
-// Per period (P of them) the level-averaged daily return of the weighted portfolio
-// (out: P x rows, NaN where no level has a value). A level holds its rebalance row's
-// weights as a whole row until the next rebalance row; an instrument's return since the
-// rebalance is measured against its growth on the row before the rebalance row, the last
-// known one of the level's earlier rebalances when that is missing.
-void factor_period_returns(const double* weights, const double* growth, std::size_t rows,
-                           std::size_t cols, const std::int64_t* periods, std::size_t n_periods,
-                           double* out);
 
 }  // namespace sigmora
