@@ -13,7 +13,18 @@ batch gives the same tables as running the factors one by one.
 
 Workers read market data from the tidewell store by its path (read-only). On a cluster
 spanning several machines the store must therefore sit on a path every worker can read
-(a shared file system), and every worker needs sigmora installed.
+(a shared file system), and every worker needs sigmora installed. Start such workers without
+Dask's default MALLOC_TRIM_THRESHOLD_ of 64 KiB, with this in the Dask configuration of the
+machines that start them (e.g. ~/.config/dask/distributed.yaml):
+
+    distributed:
+      nanny:
+        pre-spawn-environ:
+          MALLOC_TRIM_THRESHOLD_: null
+
+With Dask's default, every table a test frees goes back to the system and the next one is
+faulted in again page by page, which made factor tests take half as long again. The local
+cluster of `run_many(..., client=None)` (see `local_cluster`) already runs without it.
 """
 
 import sys
@@ -98,7 +109,7 @@ def _check_factors(factors, order_book_ids, start_date, end_date):
 def _connect(client):
     """The Dask client to use, whether given as a client, as a scheduler address or not at all
     (None: a local cluster of worker processes, closed again by `run_many`)."""
-    from dask.distributed import Client, LocalCluster
+    from dask.distributed import Client
 
     if isinstance(client, Client):
         return client, None
@@ -110,11 +121,32 @@ def _connect(client):
     if client is not None:
         raise TypeError("client: expect None, a dask.distributed.Client or a scheduler address, got {}".format(
             type(client)))
-    import os
-    cores = os.cpu_count() or 1
-    cluster = LocalCluster(n_workers=cores, threads_per_worker=1, processes=True,
-                           dashboard_address=None, host="127.0.0.1")
+    cluster = local_cluster()
     return Client(cluster), cluster
+
+
+def local_cluster(n_workers=None):
+    """A Dask cluster of `n_workers` worker processes on this machine (default: one per
+    core), one task at a time each, reachable on the loopback interface only; what
+    `run_many(..., client=None)` runs on.
+
+    Dask normally starts workers with glibc's MALLOC_TRIM_THRESHOLD_ set to 64 KiB so that
+    freed memory goes straight back to the system. A factor test allocates and frees tables
+    of tens of megabytes many times over; with that setting every one of them is mapped
+    afresh and faulted in page by page, which made a worker spend about as long in the
+    kernel as in the test itself. These workers keep glibc's default (a variable already in
+    the environment is still passed on)."""
+    import os
+    import dask
+    from dask.distributed import LocalCluster
+
+    if n_workers is None:
+        n_workers = os.cpu_count() or 1
+    elif isinstance(n_workers, bool) or not isinstance(n_workers, int) or n_workers < 1:
+        raise ValueError("n_workers: expect a positive integer, got {!r}".format(n_workers))
+    with dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}):
+        return LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True,
+                            dashboard_address=None, host="127.0.0.1")
 
 
 # ----------------------------------------------------------------------------- the work
@@ -173,6 +205,32 @@ def _daily_returns_from(closes, factor, p_max):
     return returns.copy()
 
 
+def _compact(result):
+    """A result dictionary as it leaves the worker: a quantile detail table still as its step
+    built it travels as the step's label codes (pickling two million object references per
+    factor cost about as much as all the rest of the transfer)."""
+    for record in result.values():
+        built = getattr(record, "_detail_codes", None)
+        if built is not None and built[0] is not None and record.quantile_detail is built[0]:
+            table = built[0]
+            record.quantile_detail = None
+            record._detail_codes = (None, built[1], built[2], table.index, table.columns)
+    return result
+
+
+def _expand(result):
+    """The result dictionary again as the engine returned it (see `_compact`)."""
+    if isinstance(result, FactorFailure):
+        return result
+    for record in result.values():
+        built = getattr(record, "_detail_codes", None)
+        if built is not None and built[0] is None:
+            _, codes, labels, index, columns = built
+            record.quantile_detail = pd.DataFrame(labels[codes], index=index, columns=columns, dtype=object)
+            del record._detail_codes
+    return result
+
+
 def _run_one(name, engine, factor, closes, returns, periods, ascending, store_path, kernel_threads,
              universe=None, start_date=None, end_date=None):
     """One pipeline run; never raises, so one factor's failure cannot cost the others."""
@@ -195,7 +253,7 @@ def _run_one(name, engine, factor, closes, returns, periods, ascending, store_pa
             returns = _daily_returns_from(closes, factor, p_max)
         else:
             returns = returns.copy()
-        return engine.analysis(factor, returns, ascending=ascending, periods=periods)
+        return _compact(engine.analysis(factor, returns, ascending=ascending, periods=periods))
     except BaseException as exc:  # noqa: BLE001 - reported per factor, the batch goes on
         if isinstance(exc, (KeyboardInterrupt, SystemExit)):
             raise
@@ -281,17 +339,26 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
         return future
 
     futures = {}
-    for name in factors:
-        submit(name)
+    pending = as_completed()
+    waiting = iter(factors)
+
+    def submit_next():
+        name = next(waiting, None)
+        if name is not None:
+            pending.add(submit(name))
+
+    # A few tasks per worker in flight, the next one submitted as one finishes: the scheduler
+    # holds only the factor tables about to run, not a copy of every one of them.
+    for _ in range(2 * workers):
+        submit_next()
 
     results = {}
     started = time.perf_counter()
-    pending = as_completed(list(futures))
     done = 0
     for future in pending:
         name = futures.pop(future)
         try:
-            results[name] = future.result()
+            results[name] = _expand(future.result())
         except CancelledError as exc:
             # The scheduler dropped the task (e.g. while replacing a lost worker): run it again.
             if attempts[name] < _MAX_ATTEMPTS:
@@ -301,6 +368,8 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
         except KilledWorker as exc:
             # The factor's run itself keeps killing workers (e.g. out of memory).
             results[name] = FactorFailure(name, exc, "".join(traceback.format_exception(exc)))
+        del future  # the worker may drop the result now
+        submit_next()
         done += 1
         if progress:
             status = "failed" if isinstance(results[name], FactorFailure) else "done"

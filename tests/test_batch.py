@@ -8,7 +8,7 @@ import pytest
 
 import tidewell
 from sigmora.analysis.varodyne import FactorAnalyser, FactorPreprocessor, FactorVarodyne
-from sigmora.batch import FactorFailure, run_many
+from sigmora.batch import FactorFailure, local_cluster, run_many
 
 distributed = pytest.importorskip("dask.distributed")
 
@@ -50,8 +50,7 @@ class DieOnce(FactorPreprocessor):
 
 @pytest.fixture(scope="module")
 def cluster_client():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None, host="127.0.0.1")
+    cluster = local_cluster(2)
     client = distributed.Client(cluster)
     yield client
     client.close()
@@ -80,9 +79,12 @@ def _engine(*extra):
 class TestRunMany:
     def test_equals_one_run_per_factor(self, small_store, cluster_client):
         factors = _factors(small_store)
+        # More factors than the batch keeps in flight on two workers.
+        for k, name in enumerate("cdefg"):
+            factors[name] = factors["ab"[k % 2]] * (k + 2) + k
         engine = _engine()
         batch = run_many(engine, factors, periods=(1, 5), client=cluster_client, progress=False)
-        assert list(batch) == ["a", "b"] and not batch.failures
+        assert list(batch) == list("abcdefg") and not batch.failures
         for name, table in factors.items():
             alone = engine.analysis(table.copy(), "daily", periods=(1, 5))["capture"]
             got = batch[name]["capture"]
@@ -91,6 +93,19 @@ class TestRunMany:
             assert got["periods"] == [1, 5] and got["ascending"] is False
         # The caller's tables were not renamed or altered by the workers.
         assert factors["a"].index.name is None
+
+    def test_quantile_detail_arrives_as_the_engine_built_it(self, small_store, cluster_client):
+        from sigmora.analysis.varodyne import QuantileReturnAnalysis
+        factors = _factors(small_store)
+        engine = FactorVarodyne()
+        engine.append(("quantile", QuantileReturnAnalysis(quantile=3)))
+        batch = run_many(engine, factors, periods=(1, 2), client=cluster_client, progress=False)
+        for name, table in factors.items():
+            alone = engine.analysis(table.copy(), "daily", periods=(1, 2))["quantile"]
+            got = batch[name]["quantile"]
+            pd.testing.assert_frame_equal(got.quantile_detail, alone.quantile_detail)
+            assert (got.quantile_detail.dtypes == object).all() and got.quantile_detail.isna().any().any()
+            pd.testing.assert_frame_equal(got.quantile_returns, alone.quantile_returns)
 
     def test_a_failing_factor_does_not_stop_the_others(self, small_store, cluster_client):
         factors = _factors(small_store)
@@ -118,6 +133,13 @@ class TestRunMany:
         pd.testing.assert_frame_equal(batch["b"]["capture"]["returns"], returns.rename_axis(
             index="datetime", columns="order_book_id"))
 
+    def test_local_workers_keep_the_default_allocator_settings(self, cluster_client):
+        # Dask's own default (64 KiB) would make every freed table go back to the system.
+        inherited = os.environ.get("MALLOC_TRIM_THRESHOLD_")
+        cluster_client.wait_for_workers(2, timeout=60)  # a worker killed by another test restarts
+        seen = cluster_client.run(lambda: __import__("os").environ.get("MALLOC_TRIM_THRESHOLD_"))
+        assert len(seen) == 2 and set(seen.values()) == {inherited}
+
 
 class TestBadInput:
     def test_rejected_before_any_work(self, small_store):
@@ -133,6 +155,9 @@ class TestBadInput:
             run_many(object(), {"ok": table})
         with pytest.raises(ValueError, match='returns: expect pd.DataFrame or "daily", got weekly'):
             run_many(engine, {"ok": table}, returns="weekly")
+        for bad in (0, 1.5, True):
+            with pytest.raises(ValueError, match="n_workers: expect a positive integer"):
+                local_cluster(bad)
 
     def test_unreachable_scheduler(self, small_store):
         table = _factors(small_store)["a"]

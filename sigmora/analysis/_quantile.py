@@ -110,7 +110,7 @@ class QuantileReturnAnalysis(FactorAnalyser):
         labels[quantile] = np.nan  # code -1: no group
         quantile_detail = pd.DataFrame(labels[codes], index=dates, columns=factor_data.columns, dtype=object)
 
-        return _v.QuantileReturnAnalysisResult(
+        result = _v.QuantileReturnAnalysisResult(
             quantile_turnover=quantile_turnover,
             quantile_returns=quantile_returns,
             quantile_detail=quantile_detail,
@@ -118,6 +118,10 @@ class QuantileReturnAnalysis(FactorAnalyser):
             top_minus_bottom_returns=top_minus_bottom,
             name=self.step_name,
         )
+        # The table with the codes it was built from (code -1: the last label), so that a batch
+        # can ship a byte per cell instead of an object reference per cell.
+        result._detail_codes = (quantile_detail, codes.astype(np.int8 if quantile < 127 else np.int32), labels)
+        return result
 
     def _load_benchmark_series(self, index):
         """Cumulative return of the benchmark since the first of `index`'s dates, on exactly
