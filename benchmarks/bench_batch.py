@@ -107,6 +107,8 @@ def main():
     parser.add_argument("--dates", type=int, default=1000)
     parser.add_argument("--ids", type=int, default=2000)
     parser.add_argument("--store", default=None, help="tidewell store (default: the large benchmark store)")
+    parser.add_argument("--overhead-only", action="store_true",
+                        help="only the sequential run and the 1-worker cluster with all kernel threads")
     args = parser.parse_args()
 
     _market.select(args.store or _market.ensure_store())
@@ -131,7 +133,7 @@ def main():
                      "overhead {:.2f} s = {:.3f} s per factor = {:.1%} of the work; warm-up factor {:.2f} s; "
                      "worker peak RSS {:.0f} MB".format(overhead, overhead / n, overhead / sequential_s,
                                                         warm_s, one_mb)))
-    if cores > 1:
+    if cores > 1 and not args.overhead_only:
         # One kernel thread leaves a core to the client and scheduler: the machinery's own cost.
         sequential_one_s = run_sequential(engine, factors, returns, periods, 1)
         print(row.format("sequential, one process, 1 kernel thread", sequential_one_s, sequential_one_s / n, ""))
