@@ -193,6 +193,11 @@ def test_industry_series(service):
     pd.testing.assert_series_equal(got, want, check_names=False)
     pd.testing.assert_series_equal(
         varodyne._load_industry_data(order_book_ids=ids, dates=dates, source="citics_2019"), got)
+    # Instruments left out of the request change nothing for the others.
+    fewer = ["999999.XSHE", "000002.XSHE"]
+    pd.testing.assert_series_equal(varodyne._load_industry_data(fewer, dates),
+                                   reference_load(CITICS_RECORDS, fewer, dates, "citics_2019",
+                                                  service.get_trading_dates), check_names=False)
     by_pair = got.to_dict()
     # before the earliest start date: nothing; no record at all: nothing
     assert not any(d == T("2020-01-03") or oid == "999999.XSHE" for d, oid in by_pair)
