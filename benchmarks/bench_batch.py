@@ -10,7 +10,9 @@ transfer), per factor and as a share of the work. Speed-up in workers compares c
 workers have one kernel thread each, so that adding a worker adds a core. Both sides are
 measured warm (a researcher's cluster outlives one batch): the sequential loop after one
 untimed factor, each cluster after one untimed factor per worker, whose time is printed as
-the warm-up.
+the warm-up. Sequential loops and batches alternate, `--repeats` times each, and the best of
+each side counts: this machine is shared, and a run that other work slowed says nothing about
+sigmora.
 """
 
 import argparse
@@ -70,10 +72,22 @@ def peak_rss_mb():
     return sys.__dict__.get("_bench_rss", {"peak": 0})["peak"] / 2**20
 
 
-def run_cluster(engine, factors, periods, n_workers, kernel_threads):
-    """Seconds for the batch on a fresh local cluster after one warm-up factor per worker,
-    the warm-up's seconds, and the largest worker peak RSS in MB."""
+def time_sequential(engine, factors, returns, periods):
+    start = time.perf_counter()
+    for table in factors.values():
+        engine.analysis(table.copy(), returns, periods=periods)
+    return time.perf_counter() - start
+
+
+def measure(engine, factors, returns, periods, n_workers, kernel_threads, repeats, sequential=True):
+    """On a fresh local cluster of `n_workers` (after one warm-up factor per worker), the batch
+    `repeats` times, each after the same factors run one by one in this process with the same
+    kernel threads (so both see the same machine load); the warm-up's seconds and the largest
+    worker peak RSS in MB."""
+    import sigmora
     from dask.distributed import Client
+    sigmora.set_num_threads(kernel_threads)
+    engine.analysis(next(iter(factors.values())).copy(), returns, periods=periods)  # warm caches
     with local_cluster(n_workers) as cluster, Client(cluster.scheduler_address) as client:
         # A client connected by address leaves the workers' kernel threads as set here.
         client.run(lambda: __import__("sigmora").set_num_threads(kernel_threads))
@@ -83,22 +97,16 @@ def run_cluster(engine, factors, periods, n_workers, kernel_threads):
         run_many(engine, {"warm-up-" + k: v for k, v in warm_up.items()}, periods=periods, client=client,
                  progress=False)
         warm_s = time.perf_counter() - start
-        start = time.perf_counter()
-        batch = run_many(engine, factors, periods=periods, client=client, progress=False)
-        seconds = time.perf_counter() - start
+        sequential_s, batch_s = [], []
+        for _ in range(repeats):
+            if sequential:
+                sequential_s.append(time_sequential(engine, factors, returns, periods))
+            start = time.perf_counter()
+            batch = run_many(engine, factors, periods=periods, client=client, progress=False)
+            batch_s.append(time.perf_counter() - start)
+            assert not batch.failures, batch.report()
         worker_mb = client.run(peak_rss_mb)
-    assert not batch.failures, batch.report()
-    return seconds, warm_s, max(worker_mb.values())
-
-
-def run_sequential(engine, factors, returns, periods, kernel_threads):
-    import sigmora
-    sigmora.set_num_threads(kernel_threads)
-    engine.analysis(next(iter(factors.values())).copy(), returns, periods=periods)  # warm caches
-    start = time.perf_counter()
-    for table in factors.values():
-        engine.analysis(table.copy(), returns, periods=periods)
-    return time.perf_counter() - start
+    return sequential_s, batch_s, warm_s, max(worker_mb.values())
 
 
 def main():
@@ -106,6 +114,7 @@ def main():
     parser.add_argument("--factors", type=int, default=40)
     parser.add_argument("--dates", type=int, default=1000)
     parser.add_argument("--ids", type=int, default=2000)
+    parser.add_argument("--repeats", type=int, default=2, help="timed runs of each side (the best counts)")
     parser.add_argument("--store", default=None, help="tidewell store (default: the large benchmark store)")
     parser.add_argument("--overhead-only", action="store_true",
                         help="only the sequential run and the 1-worker cluster with all kernel threads")
@@ -116,37 +125,35 @@ def main():
     periods = _market.PERIODS
     engine = make_engine()
     cores = os.cpu_count() or 1
-    print("batch of {} factors at {} x {}, periods {}, {} cores, load {:.2f}".format(
-        args.factors, args.dates, args.ids, periods, cores, os.getloadavg()[0]), flush=True)
+    print("batch of {} factors at {} x {}, periods {}, {} cores, load {:.2f}, best of {}".format(
+        args.factors, args.dates, args.ids, periods, cores, os.getloadavg()[0], args.repeats), flush=True)
 
     start = time.perf_counter()
     returns = _daily_returns(next(iter(factors.values())), periods)
     print("return table {:.2f} s".format(time.perf_counter() - start))
     n = args.factors
     row = "{:<44} {:>8.2f} s   {:.3f} s per factor   {}"
+    runs = lambda times: "(runs: {})".format(", ".join("{:.2f}".format(t) for t in times))  # noqa: E731
 
-    sequential_s = run_sequential(engine, factors, returns, periods, cores)
-    print(row.format("sequential, one process, {} kernel threads".format(cores), sequential_s, sequential_s / n, ""))
-    one_s, warm_s, one_mb = run_cluster(engine, factors, periods, 1, cores)
-    overhead = one_s - sequential_s
-    print(row.format("1 worker, {} kernel threads".format(cores), one_s, one_s / n,
-                     "overhead {:.2f} s = {:.3f} s per factor = {:.1%} of the work; warm-up factor {:.2f} s; "
-                     "worker peak RSS {:.0f} MB".format(overhead, overhead / n, overhead / sequential_s,
-                                                        warm_s, one_mb)))
-    if cores > 1 and not args.overhead_only:
-        # One kernel thread leaves a core to the client and scheduler: the machinery's own cost.
-        sequential_one_s = run_sequential(engine, factors, returns, periods, 1)
-        print(row.format("sequential, one process, 1 kernel thread", sequential_one_s, sequential_one_s / n, ""))
-        single_s, _, _ = run_cluster(engine, factors, periods, 1, 1)
-        overhead = single_s - sequential_one_s
-        print(row.format("1 worker, 1 kernel thread", single_s, single_s / n,
-                         "overhead {:.2f} s = {:.3f} s per factor = {:.1%} of the work".format(
-                             overhead, overhead / n, overhead / sequential_one_s)))
-        many_s, warm_s, many_mb = run_cluster(engine, factors, periods, cores, 1)
-        print(row.format("{} workers, 1 kernel thread each".format(cores), many_s, many_s / n,
-                         "speed-up {:.2f}x over 1 worker (ideal {}x), {:.2f}x over sequential; warm-up {:.2f} s; "
-                         "worker peak RSS {:.0f} MB".format(single_s / many_s, cores, sequential_s / many_s,
-                                                            warm_s, many_mb)))
+    configs = [cores] + ([1] if cores > 1 and not args.overhead_only else [])
+    single_s = None
+    for threads in configs:
+        seq, one, warm_s, one_mb = measure(engine, factors, returns, periods, 1, threads, args.repeats)
+        print(row.format("sequential, one process, {} kernel thread{}".format(threads, "s" * (threads > 1)),
+                         min(seq), min(seq) / n, runs(seq)))
+        overhead = min(one) - min(seq)
+        print(row.format("1 worker, {} kernel thread{}".format(threads, "s" * (threads > 1)), min(one),
+                         min(one) / n, "overhead {:.2f} s = {:.3f} s per factor = {:.1%} of the work; warm-up "
+                         "factor {:.2f} s; worker peak RSS {:.0f} MB {}".format(
+                             overhead, overhead / n, overhead / min(seq), warm_s, one_mb, runs(one))))
+        if threads == 1:
+            single_s = min(one)
+    if single_s is not None:
+        _, many, warm_s, many_mb = measure(engine, factors, returns, periods, cores, 1, args.repeats,
+                                           sequential=False)
+        print(row.format("{} workers, 1 kernel thread each".format(cores), min(many), min(many) / n,
+                         "speed-up {:.2f}x over 1 worker (ideal {}x); warm-up {:.2f} s; worker peak RSS "
+                         "{:.0f} MB {}".format(single_s / min(many), cores, warm_s, many_mb, runs(many))))
 
 
 if __name__ == "__main__":
