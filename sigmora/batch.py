@@ -208,32 +208,6 @@ def _daily_returns_from(closes, factor, p_max):
     return returns.copy()
 
 
-def _compact(result):
-    """A result dictionary as it leaves the worker: a quantile detail table still as its step
-    built it travels as the step's label codes (pickling two million object references per
-    factor cost about as much as all the rest of the transfer)."""
-    for record in result.values():
-        built = getattr(record, "_detail_codes", None)
-        if built is not None and built[0] is not None and record.quantile_detail is built[0]:
-            table = built[0]
-            record.quantile_detail = None
-            record._detail_codes = (None, built[1], built[2], table.index, table.columns)
-    return result
-
-
-def _expand(result):
-    """The result dictionary again as the engine returned it (see `_compact`)."""
-    if isinstance(result, FactorFailure):
-        return result
-    for record in result.values():
-        built = getattr(record, "_detail_codes", None)
-        if built is not None and built[0] is None:
-            _, codes, labels, index, columns = built
-            record.quantile_detail = pd.DataFrame(labels[codes], index=index, columns=columns, dtype=object)
-            del record._detail_codes
-    return result
-
-
 def _run_one(name, engine, factor, closes, returns, periods, ascending, store_path, kernel_threads,
              universe=None, start_date=None, end_date=None):
     """One pipeline run; never raises, so one factor's failure cannot cost the others."""
@@ -256,7 +230,7 @@ def _run_one(name, engine, factor, closes, returns, periods, ascending, store_pa
             returns = _daily_returns_from(closes, factor, p_max)
         else:
             returns = returns.copy()
-        return _compact(engine.analysis(factor, returns, ascending=ascending, periods=periods))
+        return engine.analysis(factor, returns, ascending=ascending, periods=periods)
     except BaseException as exc:  # noqa: BLE001 - reported per factor, the batch goes on
         if isinstance(exc, (KeyboardInterrupt, SystemExit)):
             raise
@@ -361,7 +335,7 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
     for future in pending:
         name = futures.pop(future)
         try:
-            results[name] = _expand(future.result())
+            results[name] = future.result()
         except CancelledError as exc:
             # The scheduler dropped the task (e.g. while replacing a lost worker): run it again.
             if attempts[name] < _MAX_ATTEMPTS:

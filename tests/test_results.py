@@ -171,6 +171,32 @@ def test_records_keep_tables_and_accept_none():
         assert "no tables" in rec.to_text()
 
 
+def test_label_codes_stay_codes_until_read_and_pickle_small():
+    import pickle
+    from sigmora.analysis.analysis_result import LabelCodes
+    dates = pd.date_range("2024-01-02", periods=400, name="datetime")
+    columns = pd.Index(["S{}".format(i) for i in range(500)], name="order_book_id")
+    codes = np.random.default_rng(3).integers(-1, 3, (400, 500)).astype(np.int8)
+    labels = np.array(["q1", "q2", "q3", np.nan], dtype=object)
+    expected = pd.DataFrame(labels[codes], index=dates, columns=columns, dtype=object)
+
+    rec = QuantileReturnAnalysisResult(quantile_turnover=None, quantile_returns=None, benchmark_return=None,
+                                       quantile_detail=LabelCodes(codes, labels, dates, columns),
+                                       top_minus_bottom_returns=None, name="q")
+    assert "quantile_detail" in repr(rec)
+    shipped = pickle.dumps(rec)
+    assert len(shipped) < codes.size * 2        # a byte per cell, not an object reference per cell
+    for record in (pickle.loads(shipped), rec):
+        table = record.quantile_detail
+        pd.testing.assert_frame_equal(table, expected)
+        assert record.quantile_detail is table  # built once
+    # Once read, the record holds (and pickles) the table itself, edits included.
+    rec.quantile_detail.iloc[0, 0] = "edited"
+    assert pickle.loads(pickle.dumps(rec)).quantile_detail.iloc[0, 0] == "edited"
+    rec.quantile_detail = None
+    assert rec.quantile_detail is None and "quantile_detail" not in repr(rec)
+
+
 def test_record_summaries_hold_the_expected_tables():
     ic_rec, q_rec, f_rec = make_records()
     s = ic_rec.summary()

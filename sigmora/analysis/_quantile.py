@@ -10,6 +10,7 @@ import pandas as pd
 from sigmora import _core
 from sigmora.analysis import varodyne as _v
 from sigmora.analysis.varodyne import FactorAnalyser
+from sigmora.analysis.analysis_result import LabelCodes
 from sigmora.analysis._portfolio_common import (
     compound, distinct, growth_matrix, holding_periods, lagged_values, period_column)
 
@@ -108,9 +109,10 @@ class QuantileReturnAnalysis(FactorAnalyser):
         labels = np.empty(quantile + 1, dtype=object)
         labels[:quantile] = tags
         labels[quantile] = np.nan  # code -1: no group
-        quantile_detail = pd.DataFrame(labels[codes], index=dates, columns=factor_data.columns, dtype=object)
+        quantile_detail = LabelCodes(codes.astype(np.int8 if quantile < 127 else np.int32), labels,
+                                     dates, factor_data.columns)
 
-        result = _v.QuantileReturnAnalysisResult(
+        return _v.QuantileReturnAnalysisResult(
             quantile_turnover=quantile_turnover,
             quantile_returns=quantile_returns,
             quantile_detail=quantile_detail,
@@ -118,10 +120,6 @@ class QuantileReturnAnalysis(FactorAnalyser):
             top_minus_bottom_returns=top_minus_bottom,
             name=self.step_name,
         )
-        # The table with the codes it was built from (code -1: the last label), so that a batch
-        # can ship a byte per cell instead of an object reference per cell.
-        result._detail_codes = (quantile_detail, codes.astype(np.int8 if quantile < 127 else np.int32), labels)
-        return result
 
     def _load_benchmark_series(self, index):
         """Cumulative return of the benchmark since the first of `index`'s dates, on exactly

@@ -43,7 +43,7 @@ class _AnalysisResult:
             setattr(self, key, tables.get(key))
 
     def __repr__(self):
-        held = [k for k in self._tables if getattr(self, k) is not None]
+        held = [k for k in self._tables if vars(self).get(k, vars(self).get("_" + k)) is not None]
         return "{}(name={!r}, tables={})".format(type(self).__name__, self.name, held)
 
     def summary(self, periods_per_year=None):
@@ -115,9 +115,38 @@ class ICAnalysisResult(_AnalysisResult):
         return out
 
 
+class LabelCodes:
+    """A table of labels kept as one small integer code per cell (code -1: the last label),
+    built as the table of label objects when first read. A label table of dates x
+    instruments holds an 8-byte object reference per cell and pickles them one by one; its
+    codes take a byte per cell and pickle as one buffer."""
+
+    __slots__ = ("codes", "labels", "index", "columns")
+
+    def __init__(self, codes, labels, index, columns):
+        self.codes, self.labels, self.index, self.columns = codes, labels, index, columns
+
+    def table(self):
+        return pd.DataFrame(self.labels[self.codes], index=self.index, columns=self.columns, dtype=object)
+
+
 class QuantileReturnAnalysisResult(_AnalysisResult):
     _tables = ("quantile_turnover", "quantile_returns", "quantile_detail", "benchmark_return",
                "top_minus_bottom_returns")
+
+    # The group of every instrument on every date may be given as `LabelCodes`: it then
+    # stays codes (also when the record is pickled, e.g. sent back by a batch worker) until
+    # somebody reads it.
+    @property
+    def quantile_detail(self):
+        held = self._quantile_detail
+        if isinstance(held, LabelCodes):
+            held = self._quantile_detail = held.table()
+        return held
+
+    @quantile_detail.setter
+    def quantile_detail(self, value):
+        self._quantile_detail = value
     _titles = {
         "quantile_returns": "Quantile groups per period",
         "monotonicity": "Monotonicity of group returns",
