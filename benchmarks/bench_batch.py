@@ -2,7 +2,8 @@
 this process, then on local Dask clusters of 1 and 2 worker processes (the clusters that
 `run_many(..., client=None)` starts).
 
-    python benchmarks/bench_batch.py [--factors 40] [--dates 1000] [--ids 2000]
+    python benchmarks/bench_batch.py [--factors 40] [--dates 1000] [--ids 2000] [--repeats 2]
+    python benchmarks/bench_batch.py --drift 120     # does a long-lived worker slow down?
 
 Overhead is what the batch costs beyond the work itself: the 1-worker cluster's time minus
 the sequential time with the same kernel threads (shipping tables, scheduling, result
@@ -79,6 +80,42 @@ def time_sequential(engine, factors, returns, periods):
     return time.perf_counter() - start
 
 
+def timed_run(engine, table, returns, periods, store_path):
+    """One factor test where it is called (this process or a worker): wall seconds, minor
+    page faults and RSS in MB after it."""
+    import resource
+    import psutil
+    if tidewell.current_path() != store_path:
+        tidewell.init(store_path)
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    start = time.perf_counter()
+    engine.analysis(table.copy(), returns, periods=periods)
+    seconds = time.perf_counter() - start
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
+    return seconds, faults, psutil.Process().memory_info().rss / 2**20
+
+
+def drift(engine, factors, returns, periods, n_runs, block=20):
+    """Does a long-lived worker slow down? `n_runs` factor tests one after another, first in
+    this process, then in one worker of a local cluster (all kernel threads in both); the
+    mean seconds, page faults and last RSS of every `block` consecutive runs."""
+    from dask.distributed import Client
+    tables = list(factors.values())
+    store = tidewell.current_path()
+    with local_cluster(1) as cluster, Client(cluster.scheduler_address) as client:
+        shared = client.scatter(returns, broadcast=True)
+        sides = {"this process": lambda t: timed_run(engine, t, returns, periods, store),
+                 "1 worker": lambda t: client.submit(timed_run, engine, t, shared, periods, store,
+                                                     pure=False).result()}
+        for side, run in sides.items():
+            runs = [run(tables[i % len(tables)]) for i in range(n_runs)]
+            for first in range(0, n_runs, block):
+                part = runs[first:first + block]
+                print("{:<13} runs {:>3}-{:<3} {:.3f} s per factor   {:>7.0f} page faults   RSS {:.0f} MB".format(
+                    side, first + 1, first + len(part), sum(r[0] for r in part) / len(part),
+                    sum(r[1] for r in part) / len(part), part[-1][2]), flush=True)
+
+
 def measure(engine, factors, returns, periods, n_workers, kernel_threads, repeats, sequential=True):
     """On a fresh local cluster of `n_workers` (after one warm-up factor per worker), the batch
     `repeats` times, each after the same factors run one by one in this process with the same
@@ -118,6 +155,9 @@ def main():
     parser.add_argument("--store", default=None, help="tidewell store (default: the large benchmark store)")
     parser.add_argument("--overhead-only", action="store_true",
                         help="only the sequential run and the 1-worker cluster with all kernel threads")
+    parser.add_argument("--drift", type=int, default=0, metavar="N",
+                        help="instead: N factor tests one after another in this process and in one "
+                             "long-lived worker, timed in blocks of 20")
     args = parser.parse_args()
 
     _market.select(args.store or _market.ensure_store())
@@ -131,6 +171,9 @@ def main():
     start = time.perf_counter()
     returns = _daily_returns(next(iter(factors.values())), periods)
     print("return table {:.2f} s".format(time.perf_counter() - start))
+    if args.drift:
+        drift(engine, factors, returns, periods, args.drift)
+        return
     n = args.factors
     row = "{:<44} {:>8.2f} s   {:.3f} s per factor   {}"
     runs = lambda times: "(runs: {})".format(", ".join("{:.2f}".format(t) for t in times))  # noqa: E731
