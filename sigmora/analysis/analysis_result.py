@@ -42,8 +42,12 @@ class _AnalysisResult:
         for key in self._tables:
             setattr(self, key, tables.get(key))
 
+    def _held(self, key):
+        """The table stored under `key`, in whatever form it is stored."""
+        return getattr(self, key)
+
     def __repr__(self):
-        held = [k for k in self._tables if vars(self).get(k, vars(self).get("_" + k)) is not None]
+        held = [k for k in self._tables if self._held(k) is not None]
         return "{}(name={!r}, tables={})".format(type(self).__name__, self.name, held)
 
     def summary(self, periods_per_year=None):
@@ -133,6 +137,12 @@ class LabelCodes:
 class QuantileReturnAnalysisResult(_AnalysisResult):
     _tables = ("quantile_turnover", "quantile_returns", "quantile_detail", "benchmark_return",
                "top_minus_bottom_returns")
+    _titles = {
+        "quantile_returns": "Quantile groups per period",
+        "monotonicity": "Monotonicity of group returns",
+        "top_minus_bottom": "Top minus bottom group",
+        "benchmark": "Benchmark",
+    }
 
     # The group of every instrument on every date may be given as `LabelCodes`: it then
     # stays codes (also when the record is pickled, e.g. sent back by a batch worker) until
@@ -147,12 +157,10 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
     @quantile_detail.setter
     def quantile_detail(self, value):
         self._quantile_detail = value
-    _titles = {
-        "quantile_returns": "Quantile groups per period",
-        "monotonicity": "Monotonicity of group returns",
-        "top_minus_bottom": "Top minus bottom group",
-        "benchmark": "Benchmark",
-    }
+
+    def _held(self, key):
+        # repr() shows that the table is there without building it
+        return self._quantile_detail if key == "quantile_detail" else getattr(self, key)
 
     def summary(self, periods_per_year=None):
         out = {}
