@@ -65,9 +65,9 @@ def neutral_inputs(T, N, n_industries, n_styles, seed=1):
 
 
 def install_service(exposures, codes):
-    from sigmora.analysis import varodyne
-    varodyne.tidewell = types.SimpleNamespace(get_style_factor_exposure=lambda **kwargs: exposures)
-    varodyne.get_all_industry_category = lambda source: codes
+    from sigmora.analysis import _industry, _market
+    _market.set_source(types.SimpleNamespace(get_style_factor_exposure=lambda **kwargs: exposures))
+    _industry.get_all_industry_category = lambda source: codes
 
 
 def run_stage(args):

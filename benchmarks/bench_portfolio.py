@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
 from benchmarks._harness import best_of, measure, print_header, print_row  # noqa: E402
-from sigmora.analysis import varodyne  # noqa: E402
+from sigmora.analysis import _market  # noqa: E402
 from sigmora.analysis.varodyne import FactorReturnAnalysis, QuantileReturnAnalysis  # noqa: E402
 
 import reference_portfolio as ref  # noqa: E402
@@ -56,7 +56,7 @@ def reference_benchmark(step):
 
 def bench(rows, cols, periods, with_reference, factor_reference=None):
     factor, returns = tables(rows, cols)
-    varodyne.tidewell = stand_in_client(factor.index)
+    _market.set_source(stand_in_client(factor.index))
     shape = "{}x{}".format(rows, cols)
     quantile = QuantileReturnAnalysis(quantile=5, benchmark=BENCHMARK)
     factor_step = FactorReturnAnalysis()

@@ -36,8 +36,7 @@ from collections.abc import Mapping
 
 import pandas as pd
 
-import tidewell
-from sigmora.analysis import varodyne
+from sigmora.analysis import _market, varodyne
 
 
 # Runs of one factor before a scheduler-side cancellation counts as its failure.
@@ -159,21 +158,16 @@ def _factor_window(factor):
     return list(factor.columns), factor.index[0], factor.index[-1]
 
 
-def _price_window(first, last, p_max):
-    return tidewell.get_previous_trading_date(first), tidewell.get_next_trading_date(last, p_max)
-
-
 def _union_closes(windows, p_max):
     """Post-adjusted closes for every instrument any factor names, over the widest window."""
     ids = sorted({oid for ids, _, _ in windows for oid in ids})
     first = min(w[1] for w in windows)
     last = max(w[2] for w in windows)
-    start, end = _price_window(first, last, p_max)
-    price = tidewell.get_price(order_book_ids=ids, start_date=start, end_date=end, fields="close",
-                               adjust_type="post", expect_df=True)
-    if price is None:
+    start, end = _market.price_window(first, last, p_max)
+    closes = _market.closes(ids, start, end)
+    if closes is None:
         raise ValueError("no prices found for any instrument of the factors between {} and {}".format(start, end))
-    return price["close"].unstack(0)
+    return closes
 
 
 def _identity(value):
@@ -196,14 +190,11 @@ _last_returns = {}
 
 def _daily_returns_from(closes, factor, p_max):
     """The return table a single run would build for `factor`, cut from the shared closes."""
-    start, end = _price_window(factor.index[0], factor.index[-1], p_max)
+    start, end = _market.price_window(factor.index[0], factor.index[-1], p_max)
     key = (start, end, tuple(factor.columns))
     if _last_returns.get("closes") is closes and _last_returns.get("key") == key:
         return _last_returns["returns"].copy()
-    wanted = set(factor.columns)
-    sub = closes.loc[(closes.index >= start) & (closes.index <= end), [c for c in closes.columns if c in wanted]]
-    sub = sub.dropna(axis=1, how="all").dropna(axis=0, how="all")
-    returns = sub.ffill().pct_change().iloc[1:]
+    returns = _market.returns_from_closes(closes, factor.columns, start, end)
     _last_returns.update(closes=closes, key=key, returns=returns)
     return returns.copy()
 
@@ -215,8 +206,7 @@ def _run_one(name, engine, factor, closes, returns, periods, ascending, store_pa
         import sigmora
         if kernel_threads:
             sigmora.set_num_threads(kernel_threads)
-        if store_path is not None and tidewell.current_path() != store_path:
-            tidewell.init(store_path)
+        _market.select_store(store_path)
         if not isinstance(factor, pd.DataFrame):
             from sigmora.evaluation import evaluate
             factor = evaluate(factor, universe, start_date, end_date)
@@ -280,7 +270,7 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
     from distributed import KilledWorker
     from concurrent.futures import CancelledError
 
-    store_path = tidewell.current_path()
+    store_path = _market.store_path()
     workers = max(1, len(dask_client.scheduler_info().get("workers", {})))
     import os
     kernel_threads = max(1, (os.cpu_count() or 1) // workers) if dask_client.cluster is not None else None
@@ -294,7 +284,7 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
             if isinstance(value, pd.DataFrame):
                 windows.append(_factor_window(value))
             else:
-                dates = pd.to_datetime(tidewell.get_trading_dates(start_date, end_date))
+                dates = _market.trading_date_index(start_date, end_date)
                 windows.append((list(order_book_ids), dates[0], dates[-1]))
         closes = _shared(dask_client, _union_closes(windows, p_max), "closes", batch_id)
     else:

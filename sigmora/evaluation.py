@@ -13,7 +13,7 @@ import numbers
 import numpy as np
 import pandas as pd
 
-import tidewell
+from sigmora.analysis import _market
 
 from .exception import InvalidUserFactor, SigmoraException
 from .interface import AbstractFactor, LeafFactor, ShiftedFactor
@@ -90,7 +90,7 @@ def evaluate(factor, order_book_ids, start_date, end_date):
     if not isinstance(factor, AbstractFactor):
         raise ValueError("factor: expect an AbstractFactor, got {!r}".format(factor))
     ids = _order_book_ids(order_book_ids)
-    dates = pd.DatetimeIndex(pd.to_datetime(tidewell.get_trading_dates(start_date, end_date)))
+    dates = _market.trading_date_index(start_date, end_date)
     if len(dates) == 0:
         raise ValueError("evaluate: no trading dates from {} to {}".format(start_date, end_date))
     shift = factor.shift
@@ -102,11 +102,11 @@ def evaluate(factor, order_book_ids, start_date, end_date):
     leaf_start, window = start_date, dates
     if shift > 0:
         try:
-            leaf_start = tidewell.get_previous_trading_date(dates[0], shift)
+            leaf_start = _market.previous_trading_date(dates[0], shift)
         except ValueError as err:
             raise ValueError("evaluate: {!r} looks back {} trading dates before {}: {}".format(
                 factor, shift, dates[0].date(), err)) from err
-        window = pd.DatetimeIndex(pd.to_datetime(tidewell.get_trading_dates(leaf_start, end_date)))
+        window = _market.trading_date_index(leaf_start, end_date)
 
     data = {}
     for leaf in factor.dependencies:

@@ -12,7 +12,7 @@ import functools
 import numpy as np
 import pandas as pd
 
-import tidewell
+from sigmora.analysis import _market
 from tidewell.schema import STYLE_FACTORS, price_fields
 
 from .interface import UserDefinedLeafFactor
@@ -46,9 +46,7 @@ def _bar_field(field, adjust_type):
     name = "{}_{}".format(field, adjust_type) if field in _ADJUSTED_FIELDS else field
 
     def fetch(order_book_ids, start_date, end_date):
-        bars = tidewell.get_price(list(order_book_ids), start_date=start_date, end_date=end_date,
-                                  frequency="1d", fields=[field], adjust_type=adjust_type,
-                                  expect_df=True)
+        bars = _market.bars(list(order_book_ids), start_date, end_date, [field], adjust_type)
         return _dates_by_ids(bars, field, order_book_ids, start_date, end_date)
 
     fetch.__name__ = fetch.__qualname__ = name
@@ -70,9 +68,7 @@ def _style_exposure(factor):
     name = "style_{}".format(factor)
 
     def fetch(order_book_ids, start_date, end_date):
-        exposures = tidewell.get_style_factor_exposure(
-            order_book_ids=list(order_book_ids), start_date=start_date, end_date=end_date,
-            factors=[factor])
+        exposures = _market.style_exposures(list(order_book_ids), start_date, end_date, [factor])
         return _dates_by_ids(exposures, factor, order_book_ids, start_date, end_date)
 
     fetch.__name__ = fetch.__qualname__ = name
@@ -92,7 +88,7 @@ def _signal(name):
     leaf_name = "signal_{}".format(name)
 
     def fetch(order_book_ids, start_date, end_date):
-        wide = tidewell.get_signal(list(order_book_ids), start_date, end_date, name=name)
+        wide = _market.signal(list(order_book_ids), start_date, end_date, name)
         return _reindexed(wide, order_book_ids, start_date, end_date)
 
     fetch.__name__ = fetch.__qualname__ = leaf_name
@@ -106,7 +102,7 @@ def _dates_by_ids(table, column, order_book_ids, start_date, end_date):
 
 
 def _reindexed(wide, order_book_ids, start_date, end_date):
-    dates = pd.DatetimeIndex(pd.to_datetime(tidewell.get_trading_dates(start_date, end_date)))
+    dates = _market.trading_date_index(start_date, end_date)
     ids = list(order_book_ids)
     if wide is None:
         return pd.DataFrame(np.nan, index=dates, columns=ids)

@@ -1,3 +1,4 @@
+import contextlib
 import os
 
 import pytest
@@ -18,3 +19,16 @@ def small_store(small_store_path):
     """Selects the small demo store for the duration of a test."""
     with tidewell.using(small_store_path):
         yield small_store_path
+
+
+@pytest.fixture
+def plug_market():
+    """plug_market(client) makes `client` answer every market-data read of sigmora until the
+    test ends (the industry caches are cleared when the client changes and again after)."""
+    from sigmora.analysis import _market
+
+    with contextlib.ExitStack() as stack:
+        def plug(client):
+            stack.enter_context(_market.use_source(client))
+            return client
+        yield plug

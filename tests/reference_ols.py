@@ -10,7 +10,7 @@ factor dates before the classification's first start date carry code -1.
 import numpy as np
 import pandas as pd
 
-from sigmora.analysis import varodyne
+from sigmora.analysis import _industry, _market, varodyne
 
 
 def lstsq_residuals(endog, exog):
@@ -38,7 +38,7 @@ def neutralize(step, df, calc_residuals):
     S = 0
     I = 0
     if step.style_neutralize:
-        style_df = varodyne.tidewell.get_style_factor_exposure(
+        style_df = _market.source().get_style_factor_exposure(
             order_book_ids=order_book_ids, start_date=index[0], end_date=index[-1], factors=step.style_factors)
         style_factor_names = style_df.columns.tolist()
         if varodyne._is_date_frequency_index(index):
@@ -48,7 +48,7 @@ def neutralize(step, df, calc_residuals):
             style_df.index = index
         S = len(style_factor_names)
     if step.industry:
-        cat = varodyne.get_all_industry_category(step.industry)
+        cat = _industry.get_all_industry_category(step.industry)
         cat = cat.reindex(columns=order_book_ids, fill_value=-1).reindex(index=df.index, method="ffill")
         cat = cat.fillna(-1)  # dates before the first classification start: no industry
         I = int(np.max(cat.values)) + 1

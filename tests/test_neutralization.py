@@ -7,34 +7,19 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import sigmora
 import tidewell
-from sigmora.analysis import varodyne
+from sigmora.analysis import _industry, varodyne
 from sigmora.analysis.ols import calc_residuals
 from sigmora.analysis.varodyne import Neutralization
+from tests.fakes import FakeMarket
 from tests.reference_ols import lstsq_residuals, neutralize, relative_gap
 
 TOL = 1e-9
 STYLES = ["beta", "momentum", "size"]
 
 
-class FakeService:
-    """Stands in for tidewell: style exposures from a long table, records every request."""
-
-    def __init__(self, exposures, industry_records=None):
-        self.exposures = exposures
-        self.industry_records = industry_records
-        self.style_requests = []
-        self.client = types.SimpleNamespace(get_client=lambda: types.SimpleNamespace(execute=self._execute))
-
-    def get_style_factor_exposure(self, order_book_ids, start_date, end_date, factors=None):
-        self.style_requests.append(dict(order_book_ids=list(order_book_ids), start_date=start_date,
-                                        end_date=end_date, factors=factors))
-        if factors is None:
-            return self.exposures
-        return self.exposures[[factors] if isinstance(factors, str) else list(factors)]
-
-    def _execute(self, name):
-        assert name == "__internal__zx2019_industry"
-        return self.industry_records
+def FakeService(exposures, industry_records=None):
+    """Style exposures from a long table and (optionally) CITICS records; records every request."""
+    return FakeMarket(citics=industry_records, exposures=exposures)
 
 
 def ids(n):
@@ -59,7 +44,7 @@ def code_table(rng, start_dates, order_book_ids, n_codes):
 
 
 @pytest.fixture
-def scenario(monkeypatch):
+def scenario(monkeypatch, plug_market):
     """A random factor table with every kind of gap, and fakes for the data it needs."""
     rng = np.random.default_rng(7)
     dates = pd.bdate_range("2024-01-02", periods=15)
@@ -73,8 +58,8 @@ def scenario(monkeypatch):
     cat = code_table(rng, [dates[3], dates[8], pd.Timestamp("2024-01-16")], universe[6:], 7)
     cat.loc[dates[8], universe[7:27]] = 5  # one industry dominates from then on
     calls = []
-    monkeypatch.setattr(varodyne, "tidewell", service)
-    monkeypatch.setattr(varodyne, "get_all_industry_category", lambda source: calls.append(source) or cat)
+    plug_market(service)
+    monkeypatch.setattr(_industry, "get_all_industry_category", lambda source: calls.append(source) or cat)
     other = pd.DataFrame(rng.normal(size=(14, 42)), index=dates[1:], columns=universe[:42][::-1])
     other.iloc[2, 5] = np.nan
     return types.SimpleNamespace(df=df, service=service, cat=cat, other=other, calls=calls, rng=rng)
@@ -107,7 +92,7 @@ def test_equals_dense_regression(scenario, kwargs):
 @given(seed=st.integers(0, 2**32 - 1), T=st.integers(1, 6), N=st.integers(1, 9), n_codes=st.integers(1, 4),
        styles=st.integers(0, 3), with_other=st.booleans(), with_industry=st.booleans())
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-def test_small_random_tables_equal_dense_regression(monkeypatch, seed, T, N, n_codes, styles, with_other,
+def test_small_random_tables_equal_dense_regression(monkeypatch, plug_market, seed, T, N, n_codes, styles, with_other,
                                                     with_industry):
     rng = np.random.default_rng(seed)
     dates = pd.bdate_range("2024-01-02", periods=T)
@@ -117,8 +102,8 @@ def test_small_random_tables_equal_dense_regression(monkeypatch, seed, T, N, n_c
     exposures = long_exposures(rng, dates, universe, drop=0.2, nan_rate=0.1, names=STYLES[:styles])
     starts = pd.DatetimeIndex(sorted({dates[min(1, T - 1)], dates[-1]}))  # the first date often has none
     cat = pd.DataFrame(rng.integers(-1, n_codes, size=(len(starts), N + 1)), index=starts, columns=universe)
-    monkeypatch.setattr(varodyne, "tidewell", FakeService(exposures))
-    monkeypatch.setattr(varodyne, "get_all_industry_category", lambda source: cat)
+    plug_market(FakeService(exposures))
+    monkeypatch.setattr(_industry, "get_all_industry_category", lambda source: cat)
     other = pd.DataFrame(rng.normal(size=(T, N)), index=dates, columns=df.columns)
     step = Neutralization(industry="citics_2019" if with_industry else None,
                           style_factors="all" if styles else None,
@@ -160,14 +145,14 @@ def test_degenerate_designs(scenario):
         assert got.iloc[4].isna().all()
 
 
-def test_one_industry_for_all_and_single_instrument(monkeypatch):
+def test_one_industry_for_all_and_single_instrument(monkeypatch, plug_market):
     rng = np.random.default_rng(3)
     dates = pd.bdate_range("2024-03-01", periods=4)
     df = pd.DataFrame(rng.normal(size=(4, 6)), index=dates, columns=ids(6))
     cat = pd.DataFrame(2, index=dates[:1], columns=ids(6))
     service = FakeService(long_exposures(rng, dates, ids(6), drop=0.0, nan_rate=0.0))
-    monkeypatch.setattr(varodyne, "tidewell", service)
-    monkeypatch.setattr(varodyne, "get_all_industry_category", lambda source: cat)
+    plug_market(service)
+    monkeypatch.setattr(_industry, "get_all_industry_category", lambda source: cat)
     got, _ = check_against_dense(Neutralization(style_factors=None), df)
     np.testing.assert_allclose(got.values, (df.sub(df.mean(axis=1), axis=0)).values, rtol=0, atol=1e-14)
     check_against_dense(Neutralization(), df)  # 6 instruments, 3 styles + 1 industry
@@ -175,7 +160,7 @@ def test_one_industry_for_all_and_single_instrument(monkeypatch):
     assert (got.values == 0.0).all()
 
 
-def test_regressor_spanned_by_the_industries_changes_nothing(monkeypatch):
+def test_regressor_spanned_by_the_industries_changes_nothing(monkeypatch, plug_market):
     # Demeaning such a regressor leaves only rounding noise; it must not count as a direction.
     rng = np.random.default_rng(12)
     dates = pd.bdate_range("2024-03-01", periods=5)
@@ -184,20 +169,20 @@ def test_regressor_spanned_by_the_industries_changes_nothing(monkeypatch):
     cat = pd.DataFrame(rng.integers(0, 4, size=(1, 40)), index=dates[:1], columns=universe)
     noise = rng.normal(size=(5, 40)) * 100.0  # a per-industry constant up to rounding, bit by bit
     spanned = pd.DataFrame((noise + cat.values / 3.0) - noise, index=dates, columns=universe)
-    monkeypatch.setattr(varodyne, "tidewell", FakeService(long_exposures(rng, dates, universe, 0.0, 0.0)))
-    monkeypatch.setattr(varodyne, "get_all_industry_category", lambda source: cat)
+    plug_market(FakeService(long_exposures(rng, dates, universe, 0.0, 0.0)))
+    monkeypatch.setattr(_industry, "get_all_industry_category", lambda source: cat)
     with_it, _ = check_against_dense(Neutralization(other_factors=[spanned]), df)
     without = Neutralization().process(df)
     assert relative_gap(with_it.values, without.values) < TOL
 
 
-def test_intraday_bars_take_their_dates_exposures(monkeypatch):
+def test_intraday_bars_take_their_dates_exposures(monkeypatch, plug_market):
     rng = np.random.default_rng(4)
     days = pd.bdate_range("2024-05-06", periods=3)
     bars = pd.DatetimeIndex([d + pd.Timedelta(t) for d in days for t in ("09:31:00", "10:15:00", "14:59:00")])
     df = pd.DataFrame(rng.normal(size=(len(bars), 12)), index=bars, columns=ids(12))
     service = FakeService(long_exposures(rng, days, ids(12), drop=0.05))
-    monkeypatch.setattr(varodyne, "tidewell", service)
+    plug_market(service)
     got, _ = check_against_dense(Neutralization(industry=None), df)
     assert got.index.equals(bars)
     request = service.style_requests[0]
@@ -272,7 +257,7 @@ def test_same_bits_for_any_thread_count(scenario):
         assert np.array_equal(results[0], other, equal_nan=True)
 
 
-def test_exposures_read_in_several_date_blocks(monkeypatch):
+def test_exposures_read_in_several_date_blocks(monkeypatch, plug_market):
     # The exposures are gathered a block of dates at a time, the block sized by the ids the
     # answer's index knows times the factors: 30000 ids and 3 factors give blocks of a few
     # dates, so 70 dates span several blocks (and records arrive shuffled across them).
@@ -288,18 +273,18 @@ def test_exposures_read_in_several_date_blocks(monkeypatch):
     columns = [known[i] for i in used[:50]]
     df = pd.DataFrame(rng.normal(size=(len(dates), 50)), index=dates, columns=columns)
     cat = pd.DataFrame(rng.integers(0, 4, size=(1, 50)), index=dates[:1], columns=columns)
-    monkeypatch.setattr(varodyne, "tidewell", FakeService(exposures))
-    monkeypatch.setattr(varodyne, "get_all_industry_category", lambda source: cat)
+    plug_market(FakeService(exposures))
+    monkeypatch.setattr(_industry, "get_all_industry_category", lambda source: cat)
     got, _ = check_against_dense(Neutralization(), df)
     assert np.isfinite(got.values).mean() > 0.8
 
 
-def test_process_leaves_the_cached_classification_intact(monkeypatch):
+def test_process_leaves_the_cached_classification_intact(monkeypatch, plug_market):
     start = pd.Timestamp("2024-01-02")
     records = [dict(first_industry_name=name, order_book_id=oid, start_date=start)
                for name, oid in [("Banks", "000001.XSHE"), ("Media", "000002.XSHE"), ("Banks", "000003.XSHE")]]
     service = FakeService(None, records)
-    monkeypatch.setattr(varodyne, "tidewell", service)
+    plug_market(service)
     varodyne.get_all_industry_data.cache_clear()
     varodyne.get_all_industry_category.cache_clear()
     try:

@@ -171,7 +171,7 @@ def test_results_do_not_depend_on_the_thread_count(threads):
 
 # ----------------------------------------------------------------------------- benchmark
 
-def fake_tidewell(monkeypatch, record_type="INDX", price=None):
+def fake_tidewell(plug_market, record_type="INDX", price=None):
     calls = []
 
     def get_price(*args, **kwargs):
@@ -180,13 +180,13 @@ def fake_tidewell(monkeypatch, record_type="INDX", price=None):
 
     fake = types.SimpleNamespace(instruments=lambda oid: None if record_type is None else
                                  types.SimpleNamespace(type=record_type), get_price=get_price)
-    monkeypatch.setattr(varodyne, "tidewell", fake)
+    plug_market(fake)
     return calls
 
 
 @pytest.mark.parametrize("record_type", [None, "CS"])
-def test_a_benchmark_that_is_not_an_index_is_dropped_with_a_warning(monkeypatch, record_type):
-    fake_tidewell(monkeypatch, record_type)
+def test_a_benchmark_that_is_not_an_index_is_dropped_with_a_warning(plug_market, record_type):
+    fake_tidewell(plug_market, record_type)
     with pytest.warns(UserWarning, match=r"Invalid benchmark: 000001\.XSHE is not INDX order_book_id\."):
         step = QuantileReturnAnalysis(benchmark="000001.XSHE")
     assert step.benchmark is None
@@ -198,12 +198,12 @@ def test_a_benchmark_that_is_not_an_index_is_dropped_with_a_warning(monkeypatch,
     (["2023-01-03 09:31", "2023-01-03 09:32", "2023-01-03 09:33", "2023-01-03 09:34"], "1m", "close"),
     (["2023-01-03 09:31:03", "2023-01-03 09:31:06", "2023-01-03 09:31:09", "2023-01-03 09:31:12"], "tick", "last"),
 ])
-def test_benchmark_series_by_frequency(monkeypatch, times, freq, field):
+def test_benchmark_series_by_frequency(plug_market, times, freq, field):
     index = pd.DatetimeIndex(times, name="datetime")
     served = index.delete(2)  # one date without a price
     price = pd.DataFrame({field: [100.0, 110.0, 121.0]},
                          index=pd.MultiIndex.from_product([["000300.XSHG"], served], names=["order_book_id", "dt"]))
-    calls = fake_tidewell(monkeypatch, price=price)
+    calls = fake_tidewell(plug_market, price=price)
     step = QuantileReturnAnalysis(benchmark="000300.XSHG")
     series = step._load_benchmark_series(index)
     assert calls == [(("000300.XSHG",), dict(start_date=index[0].date(), end_date=index[-1].date(),
@@ -213,8 +213,8 @@ def test_benchmark_series_by_frequency(monkeypatch, times, freq, field):
     assert series.tolist() == pytest.approx([0.0, 0.1, 0.1, 0.21])
 
 
-def test_benchmark_without_data_warns_and_the_analysis_goes_on(monkeypatch):
-    calls = fake_tidewell(monkeypatch, price=None)
+def test_benchmark_without_data_warns_and_the_analysis_goes_on(plug_market):
+    calls = fake_tidewell(plug_market, price=None)
     factor, returns = ref.random_case(2, rows=10, cols=4)
     step = QuantileReturnAnalysis(benchmark="000300.XSHG")
     with pytest.warns(UserWarning, match=r"000300\.XSHG.*2021-01-04.*2021-01-15"):

@@ -5,10 +5,10 @@ import numpy as np
 import pandas as pd
 
 from sigmora import _core
-from sigmora.analysis import varodyne as _v
-from sigmora.analysis.varodyne import FactorAnalyser
-from sigmora.analysis._portfolio_common import (
-    compound, distinct, float_values, growth_matrix, holding_periods, period_column)
+from sigmora.analysis._base import FactorAnalyser, distinct, holding_periods, period_label
+from sigmora.analysis.analysis_result import FactorReturnAnalysisResult
+from sigmora.analysis._arrays import float_view
+from sigmora.analysis._portfolio_common import compound, gapped_growth
 
 
 def leading_rows(returns, factor_data):
@@ -33,15 +33,15 @@ class FactorReturnAnalysis(FactorAnalyser):
 
     def analysis(self, factor_data, returns, periods, ascending=True):
         periods = distinct(holding_periods(periods))
-        values = float_values(factor_data, "factor_data")
+        values = float_view(factor_data, "factor_data")
         periods_array = np.asarray(periods, dtype=np.int64)
         aligned = leading_rows(returns, factor_data)
         if aligned is not None:
             # The kernel compounds the returns itself, a few instruments at a time.
-            daily = _core.portfolio_factor_returns(values, float_values(aligned, "returns"), periods_array,
+            daily = _core.portfolio_factor_returns(values, float_view(aligned, "returns"), periods_array,
                                                    bool(ascending))
         else:
-            growth = growth_matrix(returns, factor_data.index, factor_data.columns)
+            growth = gapped_growth(returns, factor_data.index, factor_data.columns)
             daily = _core.portfolio_factor_returns(values, growth, periods_array, bool(ascending),
                                                    returns_are_growth=True)
             del growth
@@ -49,5 +49,5 @@ class FactorReturnAnalysis(FactorAnalyser):
         index = factor_data.index.copy()
         index.name = "datetime"
         factor_returns = pd.DataFrame(compound(daily, axis=1).T, index=index,
-                                      columns=[period_column(p) for p in periods])
-        return _v.FactorReturnAnalysisResult(factor_returns=factor_returns, name=self.step_name)
+                                      columns=[period_label(p) for p in periods])
+        return FactorReturnAnalysisResult(factor_returns=factor_returns, name=self.step_name)

@@ -7,7 +7,6 @@ The correlations run in the C++ core (`_core.ic_by_row`, `_core.ic_decay`,
 distributions scipy's spearmanr / pearsonr use.
 """
 
-import numbers
 import operator
 import warnings
 
@@ -16,8 +15,9 @@ import pandas as pd
 from scipy import special, stats
 
 from sigmora import _core
-from sigmora.analysis import varodyne as _v
-from sigmora.analysis.varodyne import FactorAnalyser
+from sigmora.analysis import _industry
+from sigmora.analysis._base import FactorAnalyser, VALID_INDUSTRY_SOURCE, _get_return_fields, holding_periods
+from sigmora.analysis.analysis_result import ICAnalysisResult
 from sigmora.analysis._arrays import as_float_matrix
 from sigmora.analysis._forward_returns import forward_returns
 
@@ -52,13 +52,6 @@ def _p_values(r, n, rank_ic):
             p = 2 * special.betaincc(ab, ab, (np.abs(r) + 1) / 2)
             p = np.where(n == 2, 1.0, p)  # two points: r is ±1 and the p-value exactly 1
     return np.where(np.isnan(r), np.nan, p)
-
-
-def _check_periods(periods):
-    for p in periods:
-        if isinstance(p, bool) or not isinstance(p, numbers.Integral) or p < 1:
-            raise ValueError("periods: expect positive integers, got {!r}".format(
-                p.item() if isinstance(p, np.generic) else p))
 
 
 class _ICPanel(object):
@@ -101,7 +94,7 @@ class _ICPanel(object):
         def matrix(column):
             return np.ascontiguousarray(df[column].to_numpy(dtype=np.float64, na_value=np.nan).reshape(shape))
 
-        returns = {key: matrix(key) for key in _v._get_return_fields(df.columns)}
+        returns = {key: matrix(key) for key in _get_return_fields(df.columns)}
         return cls(dates, instruments, matrix("factor"), returns)
 
 
@@ -145,9 +138,9 @@ class ICAnalysis(FactorAnalyser):
             if not isinstance(industry_classification, (str, dict, pd.Series)):
                 raise ValueError("Unsupported industry_classification type, expect one of None/str/pd.Series/dict, "
                                  "got type={}".format(type(industry_classification)))
-            if isinstance(industry_classification, str) and industry_classification not in _v.VALID_INDUSTRY_SOURCE:
+            if isinstance(industry_classification, str) and industry_classification not in VALID_INDUSTRY_SOURCE:
                 raise ValueError("industry_classification: expect one of {}, got {}".format(
-                    _v.VALID_INDUSTRY_SOURCE, industry_classification))
+                    VALID_INDUSTRY_SOURCE, industry_classification))
         self.rank_ic = rank_ic
         self.ic_func = _get_ic_func(rank_ic)
         self.industry = industry_classification
@@ -156,7 +149,7 @@ class ICAnalysis(FactorAnalyser):
     # ------------------------------------------------------------------ analysis
 
     def analysis(self, factor_data, returns, periods, ascending=True):
-        _check_periods(periods)
+        holding_periods(periods)
         index_ = factor_data.index.intersection(returns.index).rename("datetime")
         if len(index_) == 0:
             raise ValueError("factor_data and returns have no date in common (factor_data: {}, returns: {})".format(
@@ -170,7 +163,7 @@ class ICAnalysis(FactorAnalyser):
         ic_decay = self._decay_table(panel, ic, constant, by_decay)
         ic_industry_distribute = self._industry_table(panel, constant)
         constant.warn()
-        return _v.ICAnalysisResult(ic=ic, ic_p_value=ic_p_value, ic_decay=ic_decay,
+        return ICAnalysisResult(ic=ic, ic_p_value=ic_p_value, ic_decay=ic_decay,
                                    ic_industry_distribute=ic_industry_distribute, name=self.step_name)
 
     def _panel(self, factor_data, returns, index_, periods, ascending):
@@ -273,7 +266,7 @@ class ICAnalysis(FactorAnalyser):
         (a user mapping) or one per date (a classification source), and the industry
         names in ascending order as an Index."""
         if isinstance(self.industry, str):
-            series = _v._load_industry_data(order_book_ids=instruments.unique(), dates=dates.unique(),
+            series = _industry._load_industry_data(order_book_ids=instruments.unique(), dates=dates.unique(),
                                             source=self.industry)
             return _codes_of_pairs(series, dates, instruments)
         names = self._industry_by_instrument(instruments.unique()).reindex(instruments)
@@ -292,7 +285,7 @@ class ICAnalysis(FactorAnalyser):
     def _get_industry_data(self, factor_data):
         """Industry names keyed by the (date, order_book_id) rows of the long table."""
         if isinstance(self.industry, str):
-            return _v._load_industry_data(
+            return _industry._load_industry_data(
                 order_book_ids=factor_data.index.get_level_values("order_book_id").unique(),
                 dates=factor_data.index.get_level_values("datetime").unique(), source=self.industry)
         order_book_ids = factor_data.index.get_level_values("order_book_id")

@@ -12,9 +12,9 @@ import numpy as np
 import pandas as pd
 
 from sigmora import _core
-from sigmora.analysis import varodyne as _v
-from sigmora.analysis._arrays import as_float_matrix
-from sigmora.analysis.varodyne import FactorPreprocessor
+from sigmora.analysis import _industry, _market
+from sigmora.analysis._arrays import as_float_matrix, float_view
+from sigmora.analysis._base import FactorPreprocessor, VALID_INDUSTRY_SOURCE, _is_date_frequency_index
 
 __all__ = ["Neutralization"]
 
@@ -31,8 +31,8 @@ class Neutralization(FactorPreprocessor):
         :param other_factors: a list of user-defined factor tables
         industry, style_factors and other_factors may not all be None at once.
         """
-        if industry and industry not in _v.VALID_INDUSTRY_SOURCE:
-            raise ValueError("industry: expect one of {}, got {}".format(_v.VALID_INDUSTRY_SOURCE, industry))
+        if industry and industry not in VALID_INDUSTRY_SOURCE:
+            raise ValueError("industry: expect one of {}, got {}".format(VALID_INDUSTRY_SOURCE, industry))
         if industry is None and style_factors is None and other_factors is None:
             raise ValueError(
                 "Expect at least one of [industry, style_factors, other_factors] not None, but get both None.")
@@ -55,8 +55,7 @@ class Neutralization(FactorPreprocessor):
     def _style_exposures(self, index, order_book_ids):
         """The service's exposures, located without reshaping them: every record's date slot
         and instrument key, every factor row's date slot and every column's key."""
-        style_df = _v.tidewell.get_style_factor_exposure(
-            order_book_ids=order_book_ids, start_date=index[0], end_date=index[-1], factors=self.style_factors)
+        style_df = _market.style_exposures(order_book_ids, index[0], index[-1], self.style_factors)
         if style_df is None:
             raise ValueError("style_factors: the data service has no exposures to {} for {} instruments "
                              "from {} to {}".format(self.style_factors or "all style factors",
@@ -69,13 +68,13 @@ class Neutralization(FactorPreprocessor):
         date_level = 1 - id_level
 
         # Intraday bars take the exposures of their calendar date.
-        dates = index if _v._is_date_frequency_index(index) else index.normalize()
+        dates = index if _is_date_frequency_index(index) else index.normalize()
         row_date, slots = pd.factorize(dates)
         level_slot = pd.DatetimeIndex(slots).get_indexer(records.levels[date_level])
         record_date = _take_codes(level_slot, records.codes[date_level])
         record_key = np.asarray(records.codes[id_level], dtype=np.int64)
         column_key = records.levels[id_level].get_indexer(order_book_ids).astype(np.int64)
-        return (_float_values(style_df), record_date, record_key, len(slots), len(records.levels[id_level]),
+        return (float_view(style_df, "style exposures"), record_date, record_key, len(slots), len(records.levels[id_level]),
                 np.asarray(row_date, dtype=np.int64), column_key)
 
     def _industry_codes(self, index, order_book_ids):
@@ -84,7 +83,7 @@ class Neutralization(FactorPreprocessor):
         A factor date before the classification's first start date has no code yet: its
         instruments count as having no industry.
         """
-        cat = _v.get_all_industry_category(self.industry)
+        cat = _industry.get_all_industry_category(self.industry)
         cat = cat.reindex(columns=order_book_ids, fill_value=_NO_CODE).reindex(index=index, method="ffill")
         codes = np.ascontiguousarray(cat.fillna(_NO_CODE).to_numpy(dtype=np.int64))
         n_industries = int(codes.max()) + 1 if codes.size else 0
@@ -95,17 +94,6 @@ def _take_codes(lookup, codes):
     """lookup[codes], with the MultiIndex code -1 (a missing label) giving -1."""
     shifted = np.concatenate([[_NO_CODE], lookup]).astype(np.int64)
     return shifted[np.asarray(codes, dtype=np.int64) + 1]
-
-
-def _float_values(df):
-    """The table's values as float64, without a copy when they already are (any strides)."""
-    if all(t == np.float64 for t in df.dtypes):
-        return df.to_numpy()
-    try:
-        return df.to_numpy(dtype=np.float64, na_value=np.nan)
-    except (TypeError, ValueError) as exc:
-        raise TypeError("style exposures: expect numeric values, got dtypes {}".format(
-            df.dtypes.astype(str).tolist())) from exc
 
 
 def _no_style():

@@ -8,11 +8,10 @@ import numpy as np
 import pandas as pd
 
 from sigmora import _core
-from sigmora.analysis import varodyne as _v
-from sigmora.analysis.varodyne import FactorAnalyser
-from sigmora.analysis.analysis_result import LabelCodes
-from sigmora.analysis._portfolio_common import (
-    compound, distinct, growth_matrix, holding_periods, lagged_values, period_column)
+from sigmora.analysis import _market
+from sigmora.analysis._base import FactorAnalyser, _get_datetime_freq, distinct, group_labels, holding_periods, period_label
+from sigmora.analysis.analysis_result import LabelCodes, QuantileReturnAnalysisResult
+from sigmora.analysis._portfolio_common import compound, gapped_growth, lagged_values
 
 
 def _my_quantile(arr, q=1, labels=None):
@@ -20,7 +19,7 @@ def _my_quantile(arr, q=1, labels=None):
     interpolated quantile k - 1 of the row's ranks and at or below quantile k (the lowest
     rank always in group 1). NaN stays NaN. `labels` defaults to "q1".."q{q}"."""
     if labels is None:
-        labels = _tags(q)
+        labels = group_labels(q)
     arr = np.asarray(arr, dtype=np.float64)
     res = np.zeros(arr.size, dtype="O")
     msk = ~np.isnan(arr)
@@ -39,10 +38,6 @@ def _my_quantile(arr, q=1, labels=None):
     bins[0] -= 1
     res[msk] = np.asarray(labels, dtype=object)[np.digitize(x, bins, True) - 1]
     return res
-
-
-def _tags(quantile):
-    return np.array(["q{}".format(i) for i in range(1, quantile + 1)])
 
 
 def _checked_quantile(quantile):
@@ -73,7 +68,7 @@ class QuantileReturnAnalysis(FactorAnalyser):
         self.quantile = quantile
         self.benchmark = None
         if benchmark is not None:
-            record = _v.tidewell.instruments(benchmark)
+            record = _market.instrument(benchmark)
             if record is None or getattr(record, "type", None) != "INDX":
                 warnings.warn("Invalid benchmark: {} is not INDX order_book_id.".format(benchmark))
             else:
@@ -82,18 +77,18 @@ class QuantileReturnAnalysis(FactorAnalyser):
     def analysis(self, factor_data, returns, periods, ascending=True):
         periods = distinct(_available_periods(holding_periods(periods), len(factor_data)))
         quantile = _checked_quantile(self.quantile)
-        tags = _tags(quantile)
+        tags = group_labels(quantile)
         dates = factor_data.index
 
         lagged = lagged_values(factor_data)
-        growth = growth_matrix(returns, dates, factor_data.columns)
+        growth = gapped_growth(returns, dates, factor_data.columns)
         codes = _core.portfolio_quantile_labels(lagged, quantile, bool(ascending))
         del lagged
         daily, turnover = _core.portfolio_quantile_returns(
             codes, growth, np.asarray(periods, dtype=np.int64), quantile)
         del growth
 
-        columns = [period_column(p) for p in periods]
+        columns = [period_label(p) for p in periods]
         index = pd.MultiIndex.from_product([tags, dates], names=["tag", "datetime"])
         n = quantile * len(dates)
         daily[np.isnan(daily)] = 0.0  # a group without a return that day earns nothing
@@ -112,7 +107,7 @@ class QuantileReturnAnalysis(FactorAnalyser):
         quantile_detail = LabelCodes(codes.astype(np.int8 if quantile < 127 else np.int32), labels,
                                      dates, factor_data.columns)
 
-        return _v.QuantileReturnAnalysisResult(
+        return QuantileReturnAnalysisResult(
             quantile_turnover=quantile_turnover,
             quantile_returns=quantile_returns,
             quantile_detail=quantile_detail,
@@ -127,11 +122,10 @@ class QuantileReturnAnalysis(FactorAnalyser):
         or without price data."""
         if self.benchmark is None:
             return None
-        freq = _v._get_datetime_freq(index)
+        freq = _get_datetime_freq(index)
         field = "last" if freq == "tick" else "close"
         start, end = index[0].date(), index[-1].date()
-        price = _v.tidewell.get_price(self.benchmark, start_date=start, end_date=end, frequency=freq,
-                                      fields=[field], expect_df=True)
+        price = _market.benchmark_prices(self.benchmark, start, end, freq, field)
         if price is None:
             warnings.warn("No price data for benchmark {} between {} and {}.".format(self.benchmark, start, end))
             return None

@@ -1,9 +1,8 @@
 """Preprocessing steps that work on each date's cross-section: clipping and standardisation."""
 
-from sigmora.analysis.varodyne import FactorPreprocessor
-from sigmora.analysis import varodyne as _v
+from sigmora.analysis._base import FactorPreprocessor, VALID_WINSORIZE_METHODS
 from sigmora.analysis import winsorize as _winsorize
-from sigmora.analysis._arrays import adopt_frame, float_matrix_view
+from sigmora.analysis._arrays import adopt_frame, float_view
 from sigmora import _core
 
 
@@ -14,18 +13,18 @@ class Winzorization(FactorPreprocessor):
         :param method: the processing method, default "mad"; one of mad, std and percentile
             ("none" is accepted too and passes the table through)
         """
-        if method not in _v.VALID_WINSORIZE_METHODS:
-            raise ValueError("method: expect one of {}, got {}".format(_v.VALID_WINSORIZE_METHODS, method))
+        if method not in VALID_WINSORIZE_METHODS:
+            raise ValueError("method: expect one of {}, got {}".format(VALID_WINSORIZE_METHODS, method))
         self.method = method
 
     def process(self, factor_data):
         try:
-            batch_winsorize = _v.BATCH_WINSORIZE_METHODS[self.method]
+            batch_winsorize = _winsorize.BATCH_WINSORIZE_METHODS[self.method]
         except KeyError:
             pass
         else:
             return batch_winsorize(factor_data)
-        winsorize = _v.WINSORIZE_METHODS[self.method]
+        winsorize = _winsorize.WINSORIZE_METHODS[self.method]
         # The methods shipped with sigmora clip the whole table in one call to the core,
         # with the same values as calling them on every row; any other function is
         # applied row by row.
@@ -44,4 +43,4 @@ class Normalization(FactorPreprocessor):
     """
 
     def process(self, factor_data):
-        return adopt_frame(_core.preprocess_normalize(float_matrix_view(factor_data, "factor_data")), factor_data)
+        return adopt_frame(_core.preprocess_normalize(float_view(factor_data, "factor_data")), factor_data)

@@ -1,0 +1,77 @@
+"""Industry classification histories in three shapes: the raw records, integer codes by
+date and instrument, and industry names for requested instruments and dates.
+
+The records come through the market-data seam; the two whole-classification tables are
+kept for three hours (`ttl_cache`), and callers must not modify them.
+"""
+
+import numpy as np
+import pandas as pd
+
+from tidewell.decorators import ttl_cache
+
+from sigmora.analysis import _market
+from sigmora.analysis._base import FIELD_MAPPING
+
+__all__ = ["get_all_industry_data", "get_all_industry_category", "_load_industry_data"]
+
+# Boundaries between the versions of the "sws" classification.
+_SWS_VERSION_2_AFTER = pd.Timestamp("2014-01-01")
+_SWS_VERSION_3_AFTER = pd.Timestamp("2021-07-31")
+
+
+@ttl_cache(10800)
+def get_all_industry_data(source="citics_2019"):
+    field = FIELD_MAPPING.get(source)
+    if source == "citics_2019":
+        data = _market.industry_records("__internal__zx2019_industry")
+        df = pd.DataFrame(data, columns=[field, "order_book_id", "start_date"])
+    elif source == "sws":
+        data = _market.industry_records("__internal__shenwan_industry")
+        df = pd.DataFrame(data, columns=["index_name", "order_book_id", "start_date", "version"])
+        # Keep only the records of the classification version in force at their start date.
+        df["select"] = 1
+        df.loc[df["start_date"] > _SWS_VERSION_2_AFTER, "select"] = 2
+        df.loc[df["start_date"] > _SWS_VERSION_3_AFTER, "select"] = 3
+        df = df[df["version"] == df["select"]]
+    else:
+        raise ValueError("source: invalid source={}, expect one of [sws, citics_2019]".format(source))
+    df = df.sort_values(["order_book_id", "start_date"], ascending=True)
+    return df[[field, "order_book_id", "start_date"]]
+
+
+@ttl_cache(10800)
+def get_all_industry_category(source="citics_2019"):
+    df = get_all_industry_data(source).copy()
+    field = FIELD_MAPPING[source]
+    df[field] = df[field].astype("category").cat.codes
+    df = df.pivot(index="start_date", columns="order_book_id", values=field)
+    df = df.ffill().bfill()
+    return df.astype(int)
+
+
+def _load_industry_data(order_book_ids, dates, source="citics_2019"):
+    """Load the industry classification data.
+
+    :return: pd.Series indexed by (datetime, order_book_id) holding industry names
+    """
+    df = get_all_industry_data(source)
+    # Reshaping and filling run on integer codes of the names (far cheaper than on text);
+    # the names are put back at the end.
+    names = df[FIELD_MAPPING[source]].astype("category")
+    df = df.assign(**{FIELD_MAPPING[source]: names.cat.codes.astype(np.float64)})
+    df = df.pivot(index="start_date", columns="order_book_id", values=FIELD_MAPPING[source])
+    # The fills run column by column: instruments nobody asked for need none.
+    df = df[df.columns.intersection(pd.Index(order_book_ids))]
+    # An instrument keeps its latest industry until a newer record says otherwise, so the
+    # calendar reaches to the last requested date, not only to the last record's start.
+    last = df.index[-1]
+    requested = pd.DatetimeIndex(dates)
+    if len(requested) and requested.max().normalize() > last:
+        last = requested.max().normalize()
+    df = df.reindex(pd.to_datetime(_market.trading_dates(df.index[0], last)))
+    df = df.ffill().bfill()
+    df = df.reindex(columns=order_book_ids, index=dates)
+    codes = df.stack().dropna()
+    return pd.Series(names.cat.categories.take(codes.to_numpy().astype(np.int64)), index=codes.index,
+                     name=codes.name)

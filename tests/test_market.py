@@ -1,0 +1,94 @@
+"""The market-data seam: one rule for daily returns whoever asks, and clients that can be
+swapped for a whole run."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import tidewell
+from sigmora import batch
+from sigmora.analysis import _industry, _market, varodyne
+from tests.fakes import FakeMarket
+
+CALENDAR = pd.bdate_range("2024-01-01", periods=12)
+
+
+class ClosesMarket:
+    """Post-adjusted closes from a wide table; a missing cell is a missing bar."""
+
+    def __init__(self, closes):
+        self.closes = closes
+        self.requests = []
+
+    def get_price(self, order_book_ids, start_date, end_date, fields, adjust_type, expect_df):
+        self.requests.append(list(order_book_ids))
+        window = self.closes.loc[pd.Timestamp(start_date):pd.Timestamp(end_date), list(order_book_ids)]
+        long = window.stack().dropna().rename("close").to_frame()
+        long.index.names = ["date", "order_book_id"]
+        return long.swaplevel().sort_index() if len(long) else None
+
+    def get_previous_trading_date(self, date, n=1):
+        return CALENDAR[CALENDAR.searchsorted(pd.Timestamp(date)) - n]
+
+    def get_next_trading_date(self, date, n=1):
+        return CALENDAR[CALENDAR.searchsorted(pd.Timestamp(date), side="right") + n - 1]
+
+
+@pytest.fixture
+def market(plug_market):
+    closes = pd.DataFrame({"A": 10.0 * 1.01 ** np.arange(12), "B": 5.0 * 0.99 ** np.arange(12),
+                           "C": 7.0 + np.arange(12)}, index=CALENDAR)
+    # A and B have no bar on the 4th date (say, a holiday of their exchange); C trades.
+    closes.iloc[3, :2] = np.nan
+    # B is suspended on the 6th and 7th dates.
+    closes.iloc[5:7, 1] = np.nan
+    return plug_market(ClosesMarket(closes))
+
+
+def test_engine_and_batch_build_the_same_returns_for_a_factor_of_a_smaller_universe(market):
+    factor = pd.DataFrame(1.0, index=CALENDAR[1:8], columns=["A", "B"])
+    alone = varodyne._daily_returns(factor, [1, 2])
+    union = _market.closes(["A", "B", "C"], CALENDAR[0], CALENDAR[-1])
+    in_batch = batch._daily_returns_from(union, factor, 2)
+    pd.testing.assert_frame_equal(in_batch, alone, check_freq=False, check_names=False)
+
+    # The rule itself: dates without any of the factor's bars drop out, a suspension keeps
+    # the last close, the first date is only a base.
+    closes = market.closes.loc[CALENDAR[0]:CALENDAR[9], ["A", "B"]].drop(CALENDAR[3])
+    expected = closes.ffill() / closes.ffill().shift() - 1
+    pd.testing.assert_frame_equal(alone, expected.iloc[1:], check_freq=False, check_names=False)
+    assert CALENDAR[3] not in alone.index and alone.loc[CALENDAR[6], "B"] == 0.0
+
+
+def test_a_client_swapped_for_a_block_is_put_back_and_caches_follow_it():
+    records = [dict(first_industry_name="Banks", order_book_id="000001.XSHE", start_date=pd.Timestamp("2024-01-02"))]
+    first, second = FakeMarket(citics=records), FakeMarket(citics=[dict(records[0], first_industry_name="Media")])
+    with _market.use_source(first):
+        assert _market.source() is first
+        assert varodyne.get_all_industry_data()["first_industry_name"].tolist() == ["Banks"]
+        with _market.use_source(second):
+            assert varodyne.get_all_industry_data()["first_industry_name"].tolist() == ["Media"]
+        assert varodyne.get_all_industry_data()["first_industry_name"].tolist() == ["Banks"]
+        assert first.queries == ["__internal__zx2019_industry"] * 2
+    assert _market.source() is tidewell
+
+
+def test_names_replaced_on_the_engine_module_reach_the_steps(monkeypatch):
+    fake = FakeMarket()
+    monkeypatch.setattr(varodyne, "tidewell", fake)
+    assert _market.source() is fake
+
+    def load(order_book_ids, dates, source="citics_2019"):
+        return pd.Series(dtype=object)
+
+    monkeypatch.setattr(varodyne, "_load_industry_data", load)
+    assert _industry._load_industry_data is load
+    monkeypatch.undo()
+    assert _market.source() is tidewell and _industry._load_industry_data is varodyne._load_industry_data
+
+
+def test_no_price_at_all_is_a_clear_error(plug_market):
+    plug_market(ClosesMarket(pd.DataFrame(np.nan, index=CALENDAR, columns=["A"])))
+    factor = pd.DataFrame(1.0, index=CALENDAR[1:3], columns=["A"])
+    with pytest.raises(ValueError, match="no prices found for any instrument of factor_data"):
+        varodyne._daily_returns(factor, 1)
