@@ -40,7 +40,7 @@ def _is_numeric_dtype(dtype):
     return pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_object_dtype(dtype)
 
 
-def float_matrix_view(df, name="df"):
+def float_view(df, name="df"):
     """A table's values as a read-only float64 array, in whatever memory order pandas
     keeps them, without copying when the table already holds float64 values.
 

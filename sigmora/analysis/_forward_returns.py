@@ -9,11 +9,7 @@ import numpy as np
 import pandas as pd
 
 from sigmora.analysis._arrays import as_float_matrix
-
-
-def period_key(period):
-    """Column label of a holding period: "P_" followed by the number."""
-    return "P_{}".format(period)
+from sigmora.analysis._base import period_label
 
 
 def cumulative_growth(returns):
@@ -21,8 +17,9 @@ def cumulative_growth(returns):
     return (returns.fillna(0) + 1).cumprod().ffill()
 
 
-def _growth_matrix(returns):
-    """cumulative_growth(returns) as a C-contiguous float64 array."""
+def zero_filled_growth(returns):
+    """cumulative_growth(returns) as a C-contiguous float64 array (a missing return counts
+    as 0; the portfolio analyses instead skip it, `_portfolio_common.gapped_growth`)."""
     values = as_float_matrix(returns, "returns")
     if not np.isinf(values).any():
         # Same sequential products as the table's cumprod; it only differs once a product
@@ -45,7 +42,7 @@ def forward_returns(returns, dates, periods):
         entry of `dates` and one column per column of `returns`, keys in the order of
         `periods` (a repeated period keeps its first position)
     """
-    growth = _growth_matrix(returns)
+    growth = zero_filled_growth(returns)
     rows = returns.index.get_indexer(pd.Index(dates))
     if (rows < 0).any():
         raise ValueError("dates: {} date(s) are not rows of returns".format(int((rows < 0).sum())))
@@ -54,7 +51,7 @@ def forward_returns(returns, dates, periods):
     base = growth[rows[0]:rows[0] + len(rows)] if contiguous else growth.take(rows, axis=0)
     out = {}
     for p in periods:
-        key = period_key(p)
+        key = period_label(p)
         if key in out:
             continue
         target = rows + p

@@ -1,64 +1,29 @@
-"""Shared preparation of the portfolio analyses: holding periods, lagged factor values and
-each instrument's running growth, as plain arrays for the C++ core."""
-
-import operator
+"""Shared preparation of the portfolio analyses: lagged factor values and each
+instrument's running growth, as plain arrays for the C++ core."""
 
 import numpy as np
 import pandas as pd
 
 from sigmora import _core
-from sigmora.analysis._arrays import as_float_matrix
-
-
-def period_column(period):
-    return "P_{}".format(period)
-
-
-def holding_periods(periods):
-    """The holding periods in their order, as ints; each must be a positive integer."""
-    if isinstance(periods, (str, bytes)) or not hasattr(periods, "__iter__"):
-        periods = [periods]
-    result = []
-    for p in periods:
-        try:
-            value = operator.index(p)
-        except TypeError:
-            value = None
-        if value is None or isinstance(p, bool) or value < 1:
-            raise ValueError("periods: expect positive integers, got {!r}".format(
-                p.item() if isinstance(p, np.generic) else p))
-        result.append(value)
-    return result
-
-
-def distinct(periods):
-    """Periods in their order without repeats (a repeated period fills the same column)."""
-    return list(dict.fromkeys(periods))
-
-
-def float_values(df, name):
-    """The table's values as float64, without a copy when they already are (the result may
-    be a read-only, column-major view)."""
-    if isinstance(df, pd.DataFrame) and len(df.columns) and all(t == np.float64 for t in df.dtypes):
-        return df.to_numpy()
-    return as_float_matrix(df, name)
+from sigmora.analysis._arrays import as_float_matrix, float_view
 
 
 def lagged_values(factor_data):
     """The factor table's values shifted down one row (the first row all missing): the
     value used on a date is the previous row's."""
-    values = float_values(factor_data, "factor_data")
+    values = float_view(factor_data, "factor_data")
     lagged = np.empty(values.shape)
     lagged[:1] = np.nan
     lagged[1:] = values[:-1]
     return lagged
 
 
-def growth_matrix(returns, index, columns):
+def gapped_growth(returns, index, columns):
     """Running product of one plus each instrument's returns down the return table's rows
     (a missing return stays missing and does not break the product), on the given dates
-    and instruments (missing ones are NaN)."""
-    values = float_values(returns, "returns")
+    and instruments (missing ones are NaN). Forward returns count a missing return as 0
+    instead (`_forward_returns.zero_filled_growth`)."""
+    values = float_view(returns, "returns")
     if values.flags.f_contiguous and not values.flags.c_contiguous:  # pandas' usual layout: no copy
         growth = _core.portfolio_growth(values.T, column_major=True)
     else:

@@ -19,7 +19,7 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 from matplotlib.ticker import MaxNLocator, PercentFormatter
 
-from sigmora.analysis.statistics import ic_decay_curve, group_order_key, period_columns
+from sigmora.analysis.statistics import ic_decay_curve, period_columns, sorted_groups
 
 __all__ = [
     "ic_figure",
@@ -125,10 +125,6 @@ def _group_colors(groups):
     return {g: cmap(0.85 * i / max(len(groups) - 1, 1)) for i, g in enumerate(groups)}
 
 
-def _sorted_groups(table):
-    return sorted(table.index.get_level_values("tag").unique(), key=group_order_key)
-
-
 # ----------------------------------------------------------------------------- IC
 
 def ic_figure(ic, title="Information coefficient"):
@@ -194,7 +190,7 @@ def ic_industry_figure(ic_industry, title="IC by industry"):
 def quantile_returns_figure(quantile_returns, benchmark_return=None, title="Cumulative return per group"):
     """One axis per period: every group's cumulative return, with the benchmark when given."""
     periods = period_columns(quantile_returns)
-    groups = _sorted_groups(quantile_returns)
+    groups = sorted_groups(quantile_returns)
     colors = _group_colors(groups)
     rows, cols = _period_grid(len(periods))
     fig = _figure(rows, title=title)
@@ -229,7 +225,7 @@ def top_minus_bottom_figure(top_minus_bottom, title="Top minus bottom group"):
 def turnover_figure(quantile_turnover, window=TURNOVER_WINDOW, title="Turnover per group"):
     """One axis per period: every group's turnover, as a rolling mean over ``window`` rows."""
     periods = period_columns(quantile_turnover)
-    groups = _sorted_groups(quantile_turnover)
+    groups = sorted_groups(quantile_turnover)
     colors = _group_colors(groups)
     rows, cols = _period_grid(len(periods))
     fig = _figure(rows, height_per_row=2.6, title=title)

@@ -22,6 +22,8 @@ import numpy as np
 import pandas as pd
 from scipy import stats as _stats
 
+from sigmora.analysis._base import group_order_key, period_columns  # noqa: F401 - part of this module's face
+
 __all__ = [
     "TRADING_DAYS_PER_YEAR",
     "periods_per_year",
@@ -53,11 +55,6 @@ def periods_per_year(index):
 
 def _ppy(index, override=None):
     return float(override) if override is not None else periods_per_year(index)
-
-
-def period_columns(table):
-    cols = [c for c in table.columns if isinstance(c, str) and c.startswith("P_")]
-    return cols if cols else list(table.columns)
 
 
 def _check_table(table, name):
@@ -171,13 +168,8 @@ def return_summary(cumulative, periods_per_year=None):
     return out
 
 
-def group_order_key(label):
-    text = str(label)
-    digits = text.lstrip("q")
-    return (0, int(digits), text) if digits.isdigit() else (1, 0, text)
-
-
-def _groups(table):
+def sorted_groups(table):
+    """The group labels of a (tag, datetime)-indexed table in their numeric order."""
     return sorted(table.index.get_level_values("tag").unique(), key=group_order_key)
 
 
@@ -207,7 +199,7 @@ def quantile_summary(quantile_returns, quantile_turnover=None, benchmark_return=
         bench_annual = _series_stats(benchmark_return, ppy)["annual_return"]
     rows = {}
     for col in period_columns(quantile_returns):
-        for group in _groups(quantile_returns):
+        for group in sorted_groups(quantile_returns):
             row = _series_stats(quantile_returns[col].xs(group, level="tag"), ppy)
             if quantile_turnover is not None:
                 if col in quantile_turnover.columns and group in quantile_turnover.index.get_level_values("tag"):

@@ -24,7 +24,7 @@ import pandas as pd
 
 from ..exception import InvalidArgument
 from .. import _core
-from ._arrays import adopt_frame, as_float_vector, float_matrix_view
+from ._arrays import adopt_frame, as_float_vector, float_view
 
 __all__ = [
     "winsorize_std",
@@ -106,7 +106,7 @@ def _batch_winsorize_std(df, n=3):
 
 def _batch_winsorize_percentile(df, left=0.025, right=0.975):
     q_lower, q_upper = _as_fractions(left, right)
-    return adopt_frame(_core.winsorize_percentile(float_matrix_view(df, "df"), q_lower, q_upper), df)
+    return adopt_frame(_core.winsorize_percentile(float_view(df, "df"), q_lower, q_upper), df)
 
 
 def _pass_through_table(df):
@@ -137,7 +137,7 @@ def _clip_series(series, kernel, n):
 
 
 def _clip_table(df, kernel, n):
-    return adopt_frame(kernel(float_matrix_view(df, "df"), n), df)
+    return adopt_frame(kernel(float_view(df, "df"), n), df)
 
 
 def _like_series(values, series):
