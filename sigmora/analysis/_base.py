@@ -55,7 +55,12 @@ def _get_datetime_freq(index: pd.DatetimeIndex):
         return "1m"
     if np.all(index.time == datetime.time(0, 0)):
         return "1d"
-    raise ValueError("Unknown datetime index: {}".format(index))
+    # Whole hours: neither daily dates (midnight) nor minute bars. Name one such time
+    # rather than printing the whole index.
+    odd = index[index.time != datetime.time(0, 0)][0]
+    raise ValueError("Unknown datetime index: {} rows of {} to {} such as {}; expect dates at midnight "
+                     "(daily data), or bar times with minutes or seconds (intraday data)".format(
+                         len(index), index[0], index[-1], odd))
 
 
 def _is_date_frequency_index(index: pd.DatetimeIndex):
@@ -115,3 +120,69 @@ def group_order_key(label):
     text = str(label)
     digits = text.lstrip(_GROUP_PREFIX)
     return (0, int(digits), text) if digits.isdigit() else (1, 0, text)
+
+
+# ----------------------------------------------------------------------------- run arguments
+
+def _span(index):
+    return "{} to {}".format(index.min(), index.max()) if len(index) else "no dates"
+
+
+def check_dates(index, name):
+    """Every step reads a table's rows in order (lags, holding periods, compounding), so a
+    table's dates must be present, unique, in ascending order and without a time zone."""
+    if index.tz is not None:
+        raise ValueError("{}: expect dates without a time zone, got {}; convert them with "
+                         "{}.tz_localize(None)".format(name, index.tz, name))
+    if index.hasnans:
+        raise ValueError("{}: {} row(s) have no date (NaT); drop them before the test".format(
+            name, int(index.isna().sum())))
+    if index.has_duplicates:
+        repeated = index[index.duplicated()].unique()
+        raise ValueError("{}: expect one row per date, got {} repeated date(s) such as {}; aggregate or drop "
+                         "the repeated rows (a long table of (date, order_book_id, value) rows is turned into "
+                         "a factor table with df.pivot(index=date, columns=order_book_id, values=value))".format(
+                             name, len(repeated), ", ".join(str(d) for d in repeated[:3])))
+    if not index.is_monotonic_increasing:
+        values = index.asi8
+        row = int(np.flatnonzero(values[1:] < values[:-1])[0]) + 1
+        raise ValueError("{}: expect dates in ascending order, but {} (row {}) comes after {} (row {}); sort the "
+                         "table with {}.sort_index()".format(name, index[row], row, index[row - 1], row - 1, name))
+
+
+def check_periods(periods):
+    """The holding periods of a run: a positive integer or a non-empty list or tuple of them."""
+    values = periods if isinstance(periods, (tuple, list)) else [periods]
+    if len(values) == 0:
+        raise ValueError("periods: expect at least one positive integer such as (1, 5, 20), got {!r}".format(periods))
+    return holding_periods(values)
+
+
+def check_ascending(ascending):
+    """The sort direction must be a plain truth value: a string like "no" is truthy."""
+    if isinstance(ascending, (bool, np.bool_)) or (isinstance(ascending, (int, np.integer)) and ascending in (0, 1)):
+        return bool(ascending)
+    raise ValueError("ascending: expect True (lower values are better) or False (higher values are better), "
+                     "got {!r}".format(ascending))
+
+
+def check_returns_overlap(factor_data, returns):
+    """A return table sharing no date or no instrument with the factor could only give empty
+    statistics and flat returns: refuse it instead."""
+    if len(factor_data.index.intersection(returns.index)) == 0:
+        hint = ""
+        factor_daily = _is_midnight(factor_data.index)
+        if factor_daily != _is_midnight(returns.index):
+            hint = "; factor_data holds {} and returns {}: give returns of the factor's own rows".format(
+                *("dates" if d else "intraday times" for d in (factor_daily, _is_midnight(returns.index))))
+        raise ValueError("factor_data and returns have no date in common (factor_data: {}, returns: {}){}".format(
+            _span(factor_data.index), _span(returns.index), hint))
+    if len(factor_data.columns.intersection(returns.columns)) == 0:
+        raise ValueError("factor_data and returns have no instrument in common (factor_data: {} instruments such "
+                         "as {}, returns: {} such as {})".format(
+                             len(factor_data.columns), list(factor_data.columns[:3]), len(returns.columns),
+                             list(returns.columns[:3])))
+
+
+def _is_midnight(index):
+    return bool(len(index)) and bool(np.all(index.normalize() == index))

@@ -7,6 +7,7 @@ The correlations run in the C++ core (`_core.ic_by_row`, `_core.ic_decay`,
 distributions scipy's spearmanr / pearsonr use.
 """
 
+import numbers
 import operator
 import warnings
 
@@ -150,6 +151,7 @@ class ICAnalysis(FactorAnalyser):
 
     def analysis(self, factor_data, returns, periods, ascending=True):
         holding_periods(periods)
+        self._n_decays()
         index_ = factor_data.index.intersection(returns.index).rename("datetime")
         if len(index_) == 0:
             raise ValueError("factor_data and returns have no date in common (factor_data: {}, returns: {})".format(
@@ -175,15 +177,28 @@ class ICAnalysis(FactorAnalyser):
             factor = np.negative(factor)
         return _ICPanel(index_, returns.columns, factor, ret_table)
 
-    def _n_decays(self):
-        return operator.index(self.max_decay) if self.max_decay else 0
+    def _n_decays(self, n_dates=None):
+        """The decays to compute: none without `max_decay`; never more than the dates
+        (a window starting past the last date holds nothing), so no buffer grows with the
+        argument rather than with the data."""
+        if isinstance(self.max_decay, (type(None), bool, np.bool_, numbers.Number)) and not self.max_decay:
+            return 0
+        try:
+            value = operator.index(self.max_decay)
+        except TypeError:
+            value = None
+        if value is None or isinstance(self.max_decay, (bool, np.bool_)) or value < 1:
+            raise ValueError("max_decay: expect None or a positive integer (the number of decay steps), got {!r}".format(
+                self.max_decay))
+        return value if n_dates is None else min(value, max(int(n_dates), 1))
 
     def _correlations(self, panel):
         """Kernel outputs (r, n, constant) per date, and per decay when the decay table needs
         them (else None); with ranks both come from one pass that sorts every row once."""
         returns = panel.return_list(panel.fields)
-        if self.rank_ic and self._n_decays() > 1:
-            return _core.ic_by_row_with_decay(panel.factor, returns, self._n_decays(), True)
+        n_decays = self._n_decays(len(panel.factor))
+        if self.rank_ic and n_decays > 1:
+            return _core.ic_by_row_with_decay(panel.factor, returns, n_decays, True)
         return _core.ic_by_row(panel.factor, returns, bool(self.rank_ic)), None
 
     # ------------------------------------------------------------------ per-date IC
@@ -214,9 +229,9 @@ class ICAnalysis(FactorAnalyser):
         return table
 
     def _decay_table(self, panel, ic, constant, by_decay=None):
-        if not self.max_decay:
+        max_decay = self._n_decays(len(panel.factor))
+        if not max_decay:
             return None
-        max_decay = self._n_decays()
         fields = panel.fields
         n_dates = len(ic)
         if len(panel.factor) != n_dates:

@@ -8,6 +8,8 @@ as they are), and the style exposures go to the core in the long form the data s
 delivers; the dates x instruments x variables array never exists.
 """
 
+import warnings
+
 import numpy as np
 import pandas as pd
 
@@ -36,6 +38,7 @@ class Neutralization(FactorPreprocessor):
         if industry is None and style_factors is None and other_factors is None:
             raise ValueError(
                 "Expect at least one of [industry, style_factors, other_factors] not None, but get both None.")
+        _check_other_factors(other_factors)
         self.industry = industry
         self.style_neutralize = True if style_factors else False
         self.style_factors = None if style_factors == "all" else style_factors
@@ -49,6 +52,7 @@ class Neutralization(FactorPreprocessor):
         codes, n_industries = self._industry_codes(index, order_book_ids) if self.industry else (None, 0)
         dense = [as_float_matrix(f.reindex(index=index, columns=order_book_ids), "other_factors[{}]".format(i))
                  for i, f in enumerate(self.other_factors or []) if f is not None and len(f) > 0]
+        _warn_uncovered(endog, dense, order_book_ids)
         result = _core.ols_neutralize(endog, *style, dense, codes, n_industries)
         return pd.DataFrame(data=result, index=df.index, columns=order_book_ids, copy=False)
 
@@ -88,6 +92,33 @@ class Neutralization(FactorPreprocessor):
         codes = np.ascontiguousarray(cat.fillna(_NO_CODE).to_numpy(dtype=np.int64))
         n_industries = int(codes.max()) + 1 if codes.size else 0
         return codes, n_industries
+
+
+def _check_other_factors(other_factors):
+    if other_factors is None:
+        return
+    if not isinstance(other_factors, (list, tuple)):
+        raise ValueError("other_factors: expect a list of factor tables (pd.DataFrame, dates x order_book_id), got "
+                         "{}; wrap a single table in a list: other_factors=[table]".format(type(other_factors).__name__))
+    for i, table in enumerate(other_factors):
+        if table is not None and not isinstance(table, pd.DataFrame):
+            raise ValueError("other_factors[{}]: expect a pd.DataFrame (dates x order_book_id) or None, got {}".format(
+                i, type(table).__name__))
+
+
+def _warn_uncovered(endog, dense, order_book_ids):
+    """A user factor table that misses an instrument (or a date) leaves it out of every
+    regression: its residuals become missing. Say so instead of losing it silently."""
+    has_value = ~np.isnan(endog)
+    for i, values in enumerate(dense):
+        lost = has_value & np.isnan(values)
+        lost_ids = np.flatnonzero(lost.any(axis=0) & ~(has_value & ~np.isnan(values)).any(axis=0))
+        if len(lost_ids):
+            warnings.warn("Neutralization: other_factors[{}] has no value for {} of {} instruments that have factor "
+                          "values (such as {}); their residuals are missing. Align the table's columns with the "
+                          "factor's order_book_ids.".format(i, len(lost_ids), len(order_book_ids),
+                                                           ", ".join(str(order_book_ids[j]) for j in lost_ids[:3])),
+                          stacklevel=4)
 
 
 def _take_codes(lookup, codes):

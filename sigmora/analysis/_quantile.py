@@ -40,9 +40,18 @@ def _my_quantile(arr, q=1, labels=None):
     return res
 
 
-def _checked_quantile(quantile):
+_MIN_GROUP_LIMIT = 100
+
+
+def _checked_quantile(quantile, n_instruments):
     if isinstance(quantile, (bool, np.bool_)) or not isinstance(quantile, (int, np.integer)) or quantile < 1:
         raise ValueError("quantile: expect a positive integer, got {!r}".format(quantile))
+    # Every group is a block of rows in the result tables, so the count is bounded by the
+    # data: groups beyond the instruments can never hold one and would only take memory.
+    limit = max(n_instruments, _MIN_GROUP_LIMIT)
+    if quantile > limit:
+        raise ValueError("quantile: expect at most {} groups (the larger of {} and the {} instruments of "
+                         "factor_data), got {}".format(limit, _MIN_GROUP_LIMIT, n_instruments, quantile))
     return int(quantile)
 
 
@@ -76,7 +85,7 @@ class QuantileReturnAnalysis(FactorAnalyser):
 
     def analysis(self, factor_data, returns, periods, ascending=True):
         periods = distinct(_available_periods(holding_periods(periods), len(factor_data)))
-        quantile = _checked_quantile(self.quantile)
+        quantile = _checked_quantile(self.quantile, factor_data.shape[1])
         tags = group_labels(quantile)
         dates = factor_data.index
 

@@ -13,7 +13,7 @@ class Winzorization(FactorPreprocessor):
         :param method: the processing method, default "mad"; one of mad, std and percentile
             ("none" is accepted too and passes the table through)
         """
-        if method not in VALID_WINSORIZE_METHODS:
+        if not _is_known_method(method):
             raise ValueError("method: expect one of {}, got {}".format(VALID_WINSORIZE_METHODS, method))
         self.method = method
 
@@ -32,6 +32,13 @@ class Winzorization(FactorPreprocessor):
         if table_winsorize is not None:
             return table_winsorize(factor_data)
         return factor_data.apply(winsorize, axis=1)
+
+
+def _is_known_method(method):
+    try:
+        return method in VALID_WINSORIZE_METHODS
+    except TypeError:  # an unhashable argument such as ["mad"]
+        return False
 
 
 class Normalization(FactorPreprocessor):

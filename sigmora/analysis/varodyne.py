@@ -31,7 +31,8 @@ from sigmora.analysis.ols import calc_residuals
 from sigmora.analysis import _industry, _market
 from sigmora.analysis._base import (  # noqa: F401 - documented here
     FIELD_MAPPING, VALID_INDUSTRY_SOURCE, VALID_WINSORIZE_METHODS, FactorAnalyser, FactorPreprocessor,
-    _get_datetime_freq, _get_return_fields, _is_date_frequency_index, _validate_data_frame)
+    _get_datetime_freq, _get_return_fields, _is_date_frequency_index, _validate_data_frame, check_ascending,
+    check_dates, check_periods, check_returns_overlap)
 from sigmora.analysis._industry import (  # noqa: F401 - documented here
     _SWS_VERSION_2_AFTER, _SWS_VERSION_3_AFTER, _load_industry_data, get_all_industry_category,
     get_all_industry_data)
@@ -122,16 +123,24 @@ class FactorVarodyne(object):
         if len(self.preprocess_pipelines) == 0 and len(self.analysis_pipelines) == 0:
             warnings.warn("no pipelines to execute.")
             return None
+        if isinstance(periods, np.integer):
+            periods = int(periods)
         assert isinstance(periods, (tuple, list, int)), "periods must be tuple/list/int, but got {}".format(
             type(periods))
         _validate_data_frame(df=factor_data, name="factor_data")
+        check_dates(factor_data.index, "factor_data")
+        check_periods(periods)
+        check_ascending(ascending)
         if isinstance(returns, str):
             if returns == "daily":
                 returns = _daily_returns(factor_data, periods)
+                check_returns_overlap(factor_data, returns)
             else:
                 raise ValueError('returns: expect pd.DataFrame or "daily", got {}'.format(returns))
         else:
             _validate_data_frame(df=returns, name="returns")
+            check_dates(returns.index, "returns")
+            check_returns_overlap(factor_data, returns)
 
         if not isinstance(periods, (tuple, list)):
             periods = [periods]
