@@ -37,6 +37,7 @@ from collections.abc import Mapping
 import pandas as pd
 
 from sigmora.analysis import _market, varodyne
+from sigmora.analysis._base import check_ascending, check_dates, check_periods
 
 
 # Runs of one factor before a scheduler-side cancellation counts as its failure.
@@ -153,9 +154,34 @@ def local_cluster(n_workers=None):
 
 # ----------------------------------------------------------------------------- the work
 
-def _factor_window(factor):
-    """Ids and the first/last dates of a table or expression-to-be."""
+def _factor_window(factor, p_max):
+    """Ids and the first/last dates of a factor table, checked as a single run checks them
+    (the engine reads its rows in order) and with a price window the calendar can give."""
+    check_dates(factor.index, "factor_data")
+    _market.price_window(factor.index[0], factor.index[-1], p_max)
     return list(factor.columns), factor.index[0], factor.index[-1]
+
+
+def _windows(factors, p_max, order_book_ids, start_date, end_date):
+    """Each factor's window, or its failure: one factor whose dates the calendar cannot
+    serve is that factor's failure, not the batch's."""
+    windows, failures = {}, {}
+    expression_window = None
+    for name, value in factors.items():
+        try:
+            if isinstance(value, pd.DataFrame):
+                windows[name] = _factor_window(value, p_max)
+            else:
+                if expression_window is None:
+                    dates = _market.trading_date_index(start_date, end_date)
+                    if len(dates) == 0:
+                        raise ValueError("no trading dates from {} to {}".format(start_date, end_date))
+                    _market.price_window(dates[0], dates[-1], p_max)
+                    expression_window = (list(order_book_ids), dates[0], dates[-1])
+                windows[name] = expression_window
+        except Exception as exc:  # noqa: BLE001 - reported as this factor's failure
+            failures[name] = FactorFailure(name, exc, traceback.format_exc())
+    return windows, failures
 
 
 def _union_closes(windows, p_max):
@@ -248,6 +274,8 @@ def run_many(engine, factors, returns="daily", periods=1, ascending=False, clien
     _check_factors(factors, order_book_ids, start_date, end_date)
     assert isinstance(periods, (tuple, list, int)), "periods must be tuple/list/int, but got {}".format(
         type(periods))
+    check_periods(periods)
+    check_ascending(ascending)
     if isinstance(returns, str):
         if returns != "daily":
             raise ValueError('returns: expect pd.DataFrame or "daily", got {}'.format(returns))
@@ -277,16 +305,12 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
 
     batch_id = uuid.uuid4().hex[:12]
     closes = shared_returns = None
+    results = {}
     if isinstance(returns, str):
         p_max = max(periods) if isinstance(periods, (tuple, list)) else periods
-        windows = []
-        for value in factors.values():
-            if isinstance(value, pd.DataFrame):
-                windows.append(_factor_window(value))
-            else:
-                dates = _market.trading_date_index(start_date, end_date)
-                windows.append((list(order_book_ids), dates[0], dates[-1]))
-        closes = _shared(dask_client, _union_closes(windows, p_max), "closes", batch_id)
+        windows, results = _windows(factors, p_max, order_book_ids, start_date, end_date)
+        if windows:
+            closes = _shared(dask_client, _union_closes(list(windows.values()), p_max), "closes", batch_id)
     else:
         shared_returns = _shared(dask_client, returns, "returns", batch_id)
 
@@ -307,7 +331,7 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
 
     futures = {}
     pending = as_completed()
-    waiting = iter(factors)
+    waiting = iter([name for name in factors if name not in results])
 
     def submit_next():
         name = next(waiting, None)
@@ -319,9 +343,12 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
     for _ in range(2 * workers):
         submit_next()
 
-    results = {}
     started = time.perf_counter()
-    done = 0
+    done = len(results)
+    if progress:
+        for name in results:
+            print("[-/{}] {} failed before it ran: {}".format(len(factors), name, results[name].exception),
+                  file=sys.stderr, flush=True)
     for future in pending:
         name = futures.pop(future)
         try:

@@ -119,6 +119,21 @@ class TestRunMany:
         assert set(batch.failures) == {"a"}
         assert "1 of 2 factors completed" in batch.report() and "a failed: ArithmeticError" in batch.report()
 
+    def test_a_factor_the_calendar_cannot_serve_is_its_own_failure(self, small_store, cluster_client):
+        factors = _factors(small_store)
+        good = factors["b"]
+        zoned = good.set_axis(good.index.tz_localize("Asia/Shanghai"))
+        beyond = good.set_axis(good.index + pd.DateOffset(years=30))
+        swapped = good.iloc[[1, 0] + list(range(2, len(good)))]
+        with pytest.warns(UserWarning, match="1 of 4 factors completed"):
+            batch = run_many(_engine(), {"zoned": zoned, "good": good, "beyond": beyond, "swapped": swapped},
+                             client=cluster_client, progress=False)
+        assert list(batch) == ["zoned", "good", "beyond", "swapped"]
+        assert set(batch.failures) == {"zoned", "beyond", "swapped"}
+        assert "time zone" in str(batch["zoned"].exception) and "ascending" in str(batch["swapped"].exception)
+        alone = _engine().analysis(good.copy(), "daily")["capture"]
+        pd.testing.assert_frame_equal(batch["good"]["capture"]["returns"], alone["returns"])
+
     def test_worker_lost_mid_run_is_rerun_elsewhere(self, small_store, cluster_client, tmp_path):
         factors = _factors(small_store)
         batch = run_many(_engine(DieOnce(str(tmp_path / "died"))), factors, client=cluster_client,
