@@ -7,11 +7,16 @@ answered from one DuckDB file.  ``tidewell.init(path)`` selects it; without a ca
 the deterministic demo market, built on first use under ``$TIDEWELL_HOME`` (or
 ``~/.cache/tidewell``).  ``tidewell import`` loads your own CSV / Parquet files into a store;
 ``tidewell info`` describes one.  The schema is documented in ``tidewell/SCHEMA.md``.
+
+The calls read the store through the store protocol (``tidewell.protocol.MarketStore``), which
+the DuckDB store implements; ``tidewell.use_store(obj)`` answers them from another
+implementation inside a block.
 """
 
-__version__ = "0.1.0"
+from ._version import __version__  # noqa: F401
 
-from . import dates, decorators, schema, store, client  # noqa: E402,F401
+from . import dates, decorators, schema, protocol, store, client  # noqa: E402,F401
+from .protocol import MarketStore  # noqa: E402,F401
 from .api import (  # noqa: E402,F401
     Instrument,
     all_instruments,
@@ -28,6 +33,7 @@ from .api import (  # noqa: E402,F401
     index_components,
     init,
     instruments,
+    use_store,
     using,
 )
 from .schema import STYLE_FACTORS  # noqa: E402,F401

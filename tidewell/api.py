@@ -1,4 +1,11 @@
-"""The public calls of tidewell (the calls the sigmora pipeline makes), answered from the selected store."""
+"""The public calls of tidewell (the calls the sigmora pipeline makes), answered from the selected store.
+
+Each call checks its arguments, asks the store through the operations of the store protocol
+(``protocol.MarketStore``) and shapes the answers into the documented tables; no SQL here.
+``_store_()`` is the one place that chooses the store: the object given to ``use_store`` inside
+its block, otherwise the DuckDB file selected with ``init`` / ``using`` (the default demo store
+when none is).
+"""
 
 from __future__ import annotations
 
@@ -16,15 +23,18 @@ from . import dates as _dates
 from . import schema as _schema
 from . import store as _store
 from .decorators import clear_all_caches
+from .protocol import MarketStore, missing_operations, missing_table_error
 
 __all__ = [
-    "init", "using", "current_path", "get_trading_dates", "get_previous_trading_date",
+    "init", "using", "use_store", "current_path", "get_trading_dates", "get_previous_trading_date",
     "get_next_trading_date", "get_price", "instruments", "all_instruments",
     "get_style_factor_exposure", "get_signal", "Instrument", "index_components", "get_factor",
     "factor_names", "get_price_table",
 ]
 
-_STATE = {"path": None}   # None: the default demo store
+# "path": the DuckDB file selected by init (None: the default demo store);
+# "store": a store object selected by use_store, which takes precedence while it is set.
+_STATE = {"path": None, "store": None}
 _STATE_LOCK = threading.RLock()
 
 FREQUENCIES = ("1d", "1m", "tick")
@@ -68,12 +78,46 @@ def current_path() -> str:
     with _STATE_LOCK:
         path = _STATE["path"]
     if path is None:
-        from .demo import ensure_default_store
+        from .home import ensure_default_store
         path = ensure_default_store()
     return path
 
 
-def _store_() -> _store.Store:
+@contextlib.contextmanager
+def use_store(store: MarketStore):
+    """Context manager: answer every call (in every thread, like ``init``) from ``store``
+    inside the block.
+
+    ``store`` is any implementation of the store protocol (``tidewell.protocol.MarketStore``),
+    for example one over data held in memory; a DuckDB file is selected with ``init`` / ``using``
+    instead.  Inside the block ``use_store`` takes precedence over the path selection (which
+    ``init``, ``using`` and ``current_path`` still set and report); blocks nest, and every
+    ``ttl_cache`` is cleared on entering and on leaving, as when ``init`` changes the selection.
+    """
+    missing = missing_operations(store)
+    if missing:
+        raise TypeError("use_store: expect a store (tidewell.protocol.MarketStore), {!r} lacks {}"
+                        .format(store, ", ".join(missing)))
+    with _STATE_LOCK:
+        previous = _STATE["store"]
+        _STATE["store"] = store
+    if previous is not store:
+        clear_all_caches()
+    try:
+        yield store
+    finally:
+        with _STATE_LOCK:
+            _STATE["store"] = previous
+        if previous is not store:
+            clear_all_caches()
+
+
+def _store_() -> MarketStore:
+    """The store the calls read: the one of ``use_store`` if set, else the selected DuckDB file."""
+    with _STATE_LOCK:
+        store = _STATE["store"]
+    if store is not None:
+        return store
     return _store.open_store(current_path(), read_only=True)
 
 
@@ -117,6 +161,12 @@ def _fields(fields, allowed, name="fields", context=""):
         if f not in seen:
             seen.append(f)
     return seen, single
+
+
+def _first_unknown(fields, allowed):
+    """The first of ``fields`` (a name, list or tuple) not in ``allowed``; None if none is."""
+    lst = [fields] if isinstance(fields, str) else fields if isinstance(fields, (list, tuple)) else []
+    return next((f for f in lst if isinstance(f, str) and f not in allowed), None)
 
 
 def _date_range(start_date, end_date, cal):
@@ -219,7 +269,6 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
     flist, single_field = _fields(fields, allowed, context=" for frequency {!r}".format(frequency))
     st = _store_()
     table = _schema.PRICE_TABLE[frequency]
-    tdef = _schema.TABLES[table]
     adjust = None if adjust_type == "none" else adjust_type
     cal = st.calendar()
     if len(ids) == 0:
@@ -230,7 +279,7 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
         start, end, j0, j1 = _calendar_window(start_date, end_date, cal)
         if j1 <= j0:
             return None
-        k, j, data = st.fetch_daily(table, ids, start, end, flist, adjust, tdef.price_fields)
+        k, j, data = st.fetch_daily(table, ids, start, end, flist, adjust)
         if len(k) == 0:
             return None
         index = _daily_index(ids, cal[j0:j1], k, j)
@@ -246,7 +295,7 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
             end = end + pd.Timedelta(days=1) - pd.Timedelta(microseconds=1)
         if start > end:
             _dates.check_range(start, given_end)
-        k, t, data = st.fetch_intraday(table, ids, start, end, flist, adjust, tdef.price_fields)
+        k, t, data = st.fetch_intraday(table, ids, start, end, flist, adjust)
         if len(k) == 0:
             return None
         index = pd.MultiIndex.from_arrays(
@@ -282,8 +331,7 @@ def get_price_table(order_book_ids, start_date=None, end_date=None, field="close
     start, end, j0, j1 = _calendar_window(start_date, end_date, cal)
     if j1 <= j0:
         return None
-    k, j, data = st.fetch_daily("daily_bars", ids, start, end, [field], adjust,
-                                _schema.TABLES["daily_bars"].price_fields)
+    k, j, data = st.fetch_daily("daily_bars", ids, start, end, [field], adjust)
     if len(k) == 0:
         return None
     used_k, k = _compact(k, len(ids))
@@ -386,12 +434,13 @@ def get_style_factor_exposure(order_book_ids, start_date, end_date, factors=None
     ids, _ = _ids(order_book_ids)
     flist, _ = _fields(factors, _schema.STYLE_FACTORS, name="factors")
     st = _store_()
-    st.require_table("style_exposures")
+    if not st.has_table("style_exposures"):
+        raise missing_table_error(st, "style_exposures")
     cal = st.calendar()
     start, end, j0, j1 = _calendar_window(start_date, end_date, cal)
     if j1 <= j0 or not ids:
         return None
-    k, j, data = st.fetch_daily("style_exposures", ids, start, end, flist, None, ())
+    k, j, data = st.fetch_daily("style_exposures", ids, start, end, flist, None)
     if len(k) == 0:
         return None
     index = _daily_index(ids, cal[j0:j1], k, j)
@@ -440,53 +489,47 @@ def index_components(order_book_id, date=None) -> List[str]:
     if not st.has_table("index_components"):
         return []
     if date is None:
-        last = st.con.execute("SELECT max(date) FROM daily_bars").fetchall()[0][0]
-        if last is None:
+        d = st.last_bar_date()
+        if d is None:
             return []
-        d = pd.Timestamp(last)
     else:
         d = _dates.to_date(date, "date")
-    rows = st.con.execute(
-        "SELECT DISTINCT order_book_id FROM index_components WHERE index_id = ? AND in_date <= ? "
-        "AND (out_date IS NULL OR out_date > ?) ORDER BY order_book_id",
-        [order_book_id, d.date(), d.date()]).fetchall()
-    return [r[0] for r in rows]
-
-
-#: Valuation ratios of the demo, derived from its style exposures (synthetic but consistent:
-#: a high book-to-price exposure is a low price-to-book ratio).
-DERIVED_FACTORS = {
-    "pb_ratio": "round(2.0 * pow(2.0, -book_to_price), 4)",
-    "pe_ratio": "round(18.0 * pow(2.0, -earnings_yield), 4)",
-}
+    return st.index_members(order_book_id, d)
 
 
 def factor_names() -> List[str]:
-    """Names ``get_factor`` accepts: the style factors, derived ratios and stored signals."""
-    return list(_schema.STYLE_FACTORS) + list(DERIVED_FACTORS) + _store_().signal_names()
+    """Names ``get_factor`` accepts: the style factors, the store's derived ratios (the demo's
+    "pb_ratio" and "pe_ratio"; a store of real data has none) and its stored signals."""
+    st = _store_()
+    return list(_schema.STYLE_FACTORS) + st.derived_factors() + st.signal_names()
 
 
 def get_factor(order_book_ids, factor, start_date, end_date):
     """Factor values indexed by (order_book_id, date), one column per requested factor.
 
     ``factor``: a name or list of names from ``factor_names()``: a style factor (its exposure),
-    "pb_ratio" / "pe_ratio" (derived from the book_to_price / earnings_yield exposures) or a
-    stored signal ("planted", "noise").  None when nothing matches.
+    in a demo store "pb_ratio" / "pe_ratio" (synthetic, derived from the book_to_price /
+    earnings_yield exposures), or a stored signal ("planted", "noise").  None when nothing
+    matches.
     """
     ids, _ = _ids(order_book_ids)
     st = _store_()
     signals = st.signal_names()
-    allowed = list(_schema.STYLE_FACTORS) + list(DERIVED_FACTORS) + signals
-    flist, _ = _fields(factor, allowed, name="factor")
+    derived = st.derived_factors()
+    allowed = list(_schema.STYLE_FACTORS) + derived + signals
+    context = ""
+    if _first_unknown(factor, allowed) in _store.DEMO_DERIVED_FACTORS:
+        context = " (a ratio derived from the demo's exposures: demo stores only)"
+    flist, _ = _fields(factor, allowed, name="factor", context=context)
     cal = st.calendar()
     start, end = _date_range(start_date, end_date, cal)
     if not ids:
         return None
     parts = []
-    plain = [f for f in flist if f in _schema.STYLE_FACTORS]
-    derived = [f for f in flist if f in DERIVED_FACTORS]
-    if plain or derived:
-        ex = st.get_style_frame(ids, start, end, plain, {f: DERIVED_FACTORS[f] for f in derived})
+    exposures = [f for f in flist if f in _schema.STYLE_FACTORS]
+    exposures += [f for f in flist if f in derived]
+    if exposures:
+        ex = st.fetch_style_frame(ids, start, end, exposures)
         if ex is not None:
             parts.append(ex)
     for f in flist:

@@ -69,7 +69,7 @@ def main(argv=None) -> int:
             from .schema import describe
             print(describe())
         elif args.command == "path":
-            from .demo import default_path
+            from .home import default_path
             print(default_path())
     except (ValueError, FileNotFoundError, FileExistsError) as exc:
         print("tidewell: error: {}".format(exc), file=sys.stderr)

@@ -17,12 +17,13 @@ from typing import Callable, Dict, List
 
 import pandas as pd
 
+from . import api as _api
+
 __all__ = ["Client", "get_client", "QUERIES"]
 
 
 def _records(table: str, columns: List[str]) -> List[dict]:
-    from .api import _store_
-    df = _store_().industry_records(table, columns)
+    df = _api._store_().industry_records(table, columns)
     df["start_date"] = pd.to_datetime(df["start_date"]).astype("datetime64[ns]")
     if "version" in df:
         df["version"] = df["version"].astype(int)

@@ -1,5 +1,8 @@
 """The deterministic demo market: an A-share-like data set built in seconds.
 
+This module is the simulator and the store builder only; the default demo store (where it
+lives, building it once on first use, rebuilding an outdated one) is ``tidewell.home``.
+
 ``build_demo(path)`` writes a complete store (see ``SCHEMA.md``):
 
 * calendar: the Shanghai exchange ("XSHG") sessions of ``exchange_calendars`` from 2005-01-04
@@ -33,7 +36,6 @@ for tests).
 
 from __future__ import annotations
 
-import contextlib
 import os
 import sys
 import tempfile
@@ -48,6 +50,7 @@ import pandas as pd
 from . import _industries as ind
 from . import schema
 from . import store as _store
+from ._version import __version__
 
 DEMO_SEED = 20190102
 #: Bumped whenever the generator's output changes; a cached default store of another revision
@@ -208,11 +211,13 @@ class _Builder:
     def run(self):
         T, N = len(self.win), self.n
         rs = _rng(self.seed, 0)
-        self.con.execute("INSERT INTO metadata VALUES ('kind', 'demo'), ('seed', ?), "
+        # the kind row marks a demo store (DuckDBStore.is_demo): only it offers derived ratios
+        self.con.execute("INSERT INTO metadata VALUES (?, ?), ('seed', ?), "
                          "('n_stocks', ?), ('start', ?), ('end', ?), ('tidewell_version', ?), "
                          "('demo_revision', ?)",
-                         [str(self.seed), str(N), str(self.start.date()), str(self.end.date()),
-                          _version(), DEMO_REVISION])
+                         list(_store.DEMO_KIND)
+                         + [str(self.seed), str(N), str(self.start.date()), str(self.end.date()),
+                            __version__, DEMO_REVISION])
         self.insert("trading_calendar", pd.DataFrame({"date": self.cal}))
 
         # -- static stock attributes ----------------------------------------------------------
@@ -603,68 +608,3 @@ class _Builder:
             self.insert("minute_bars", pd.concat(minute, ignore_index=True))
         if tick:
             self.insert("ticks", pd.concat(tick, ignore_index=True))
-
-
-def _version():
-    from . import __version__
-    return __version__
-
-
-# -- the default store -----------------------------------------------------------------------
-def default_dir() -> str:
-    home = os.environ.get("TIDEWELL_HOME")
-    if home:
-        return home
-    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    return os.path.join(base, "tidewell")
-
-
-def default_path() -> str:
-    return os.path.join(default_dir(), "demo-{}.duckdb".format(_version()))
-
-
-@contextlib.contextmanager
-def _file_lock(path):
-    import fcntl
-    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX)
-        yield
-    finally:
-        fcntl.flock(fd, fcntl.LOCK_UN)
-        os.close(fd)
-
-
-def ensure_default_store() -> str:
-    """Path of the default demo store, building it first if it does not exist yet.
-
-    Safe under concurrent first use: builders take a file lock, build into a temporary file and
-    rename it into place; whoever comes second finds the finished store.
-    """
-    path = default_path()
-    if _is_current(path):
-        return path
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with _file_lock(path + ".lock"):
-        if not _is_current(path):
-            why = "first use" if not os.path.exists(path) else "the cached one is outdated"
-            print("tidewell: building the demo market store at {} ({}, a few seconds)..."
-                  .format(path, why), file=sys.stderr)
-            build_demo(path, size="default", overwrite=True)
-    return path
-
-
-def _is_current(path) -> bool:
-    """Whether ``path`` holds a demo store of this generator revision."""
-    if not os.path.exists(path):
-        return False
-    try:
-        st = _store.open_store(path, read_only=True)
-        rows = st.con.execute("SELECT value FROM metadata WHERE key = 'demo_revision'").fetchall()
-    except Exception:  # unreadable or foreign file: rebuild it
-        _store.close(path)
-        return False
-    if rows and rows[0][0] == DEMO_REVISION:
-        return True
-    _store.close(path)
-    return False

@@ -388,9 +388,23 @@ def _load(con, frames, replace) -> Dict[str, int]:
             finally:
                 con.unregister(name)
             counts[table_name] = counts.get(table_name, 0) + len(df)
+    if "style_exposures" in by_table:
+        _mark_imported_exposures(con)
     if derive_calendar:
         counts["trading_calendar (derived)"] = len(cal_ts)
     return counts
+
+
+def _mark_imported_exposures(con) -> None:
+    """Record in a demo store that its style exposures are no longer (only) the demo's own, so
+    that it stops offering the ratios derived from them (``store.DuckDBStore.derived_factors``):
+    from imported exposures they would be invented numbers.  Other stores are left as they are.
+    """
+    kind_key, kind = _store.DEMO_KIND
+    key, value = _store.IMPORTED_EXPOSURES
+    con.execute("INSERT INTO metadata SELECT ?, ? WHERE EXISTS (SELECT 1 FROM metadata "
+                "WHERE key = ? AND value = ?) AND NOT EXISTS (SELECT 1 FROM metadata WHERE key = ?)",
+                [key, value, kind_key, kind, key])
 
 
 # -- info --------------------------------------------------------------------------------------

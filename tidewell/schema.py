@@ -235,7 +235,10 @@ _add(Table(
     "metadata",
     (Column("key", "VARCHAR", "text"), Column("value", "VARCHAR", "text")),
     key=("key",),
-    doc="Free key/value facts about the store (format version, demo parameters).",
+    doc="Free key/value facts about the store (format version, demo parameters). "
+        "`kind` = `demo` marks a demo store: only it offers the derived ratios of `get_factor` "
+        "(not after an import into its `style_exposures`, which records `style_exposures` = "
+        "`imported`).",
     optional=True,
     references_instruments=False,
 ))

@@ -1,10 +1,11 @@
 """The DuckDB store: connections, schema creation and the queries behind the public calls.
 
-A ``Store`` wraps one database file opened read-only (so several processes can read one file)
-or read-write (building and importing).  Every query filters in the database (ids through a
-joined id list, dates through ranges) and returns numpy arrays or small frames.  Connections are
-kept per path in a process-wide registry so that every caller in a process shares them;
-``close(path)`` releases one (the importer does this before it writes).
+``DuckDBStore`` implements the store protocol (``protocol.MarketStore``) over one database file
+opened read-only (so several processes can read one file) or read-write (building and
+importing); every SQL query the public calls need lives here.  Every query filters in the
+database (ids through a joined id list, dates through ranges) and returns numpy arrays or small
+frames.  Connections are kept per path in a process-wide registry so that every caller in a
+process shares them; ``close(path)`` releases one (the importer does this before it writes).
 """
 
 from __future__ import annotations
@@ -18,8 +19,9 @@ import numpy as np
 import pandas as pd
 
 from . import schema
+from .protocol import missing_table_error
 
-_REGISTRY: Dict[str, "Store"] = {}
+_REGISTRY: Dict[str, "DuckDBStore"] = {}
 _REGISTRY_LOCK = threading.RLock()
 
 
@@ -35,8 +37,23 @@ def create_schema(con) -> None:
                 [schema.SCHEMA_VERSION])
 
 
-class Store:
-    """One open store.  Thread safe: each thread queries through its own cursor."""
+#: The demo's synthetic valuation ratios, derived from its style exposures (consistent with
+#: them: a high book-to-price exposure is a low price-to-book ratio).  Only a demo store offers
+#: them (``DuckDBStore.derived_factors``): from real exposures they would be invented numbers.
+DEMO_DERIVED_FACTORS = {
+    "pb_ratio": "round(2.0 * pow(2.0, -book_to_price), 4)",
+    "pe_ratio": "round(18.0 * pow(2.0, -earnings_yield), 4)",
+}
+
+#: The metadata row the demo builder writes (``kind = demo``), and the one the importer adds
+#: when it loads style exposures into a demo store (their derived ratios would be invented).
+DEMO_KIND = ("kind", "demo")
+IMPORTED_EXPOSURES = ("style_exposures", "imported")
+
+
+class DuckDBStore:
+    """One open DuckDB store (a ``protocol.MarketStore``).  Thread safe: each thread queries
+    through its own cursor."""
 
     def __init__(self, path, read_only: bool = True):
         self.path = os.fspath(path)
@@ -49,6 +66,7 @@ class Store:
         self._calendar: Optional[pd.DatetimeIndex] = None
         self._instruments: Optional[pd.DataFrame] = None
         self._tables: Optional[set] = None
+        self._metadata: Optional[Dict[str, str]] = None
 
     # -- plumbing ---------------------------------------------------------------------------
     @property
@@ -80,7 +98,7 @@ class Store:
 
     def require_table(self, name: str) -> None:
         if not self.has_table(name):
-            raise ValueError("tidewell store {} has no table {}".format(self.path, name))
+            raise missing_table_error(self, name)
 
     # -- small tables, cached ---------------------------------------------------------------
     def calendar(self) -> pd.DatetimeIndex:
@@ -98,6 +116,33 @@ class Store:
                 df[c] = pd.to_datetime(df[c]).astype("datetime64[ns]")
             self._instruments = df.set_index("order_book_id", drop=False)
         return self._instruments
+
+    def metadata(self) -> Dict[str, str]:
+        """The store's key/value facts (empty when it has no metadata table)."""
+        if self._metadata is None:
+            rows = []
+            if self.has_table("metadata"):
+                rows = self.con.execute("SELECT key, value FROM metadata ORDER BY key").fetchall()
+            self._metadata = {k: v for k, v in rows}
+        return self._metadata
+
+    def is_demo(self) -> bool:
+        """Whether the demo builder wrote this store.
+
+        Decided by the ``kind = demo`` metadata row, which every demo store carries, those built
+        by earlier tidewell versions included; a store that only ``tidewell import`` wrote has no
+        such row (an import never writes ``kind``), nor has a foreign DuckDB file.
+        """
+        key, value = DEMO_KIND
+        return self.metadata().get(key) == value
+
+    def derived_factors(self) -> List[str]:
+        """The demo's derived ratios for a demo store whose exposures are still the demo's own;
+        none for any other store."""
+        key, value = IMPORTED_EXPOSURES
+        if not self.is_demo() or self.metadata().get(key) == value:
+            return []
+        return list(DEMO_DERIVED_FACTORS)
 
     # -- queries ----------------------------------------------------------------------------
     def query_numpy(self, sql: str, params) -> Dict[str, np.ndarray]:
@@ -127,15 +172,19 @@ class Store:
             pass
 
     def fetch_daily(self, table: str, ids: List[str], start, end, fields: List[str],
-                    adjust: Optional[str], price_fields: Sequence[str], date_col: str = "date"):
+                    adjust: Optional[str], price_fields: Optional[Sequence[str]] = None,
+                    date_col: str = "date"):
         """Rows of a daily table for ``ids`` (sorted, unique) between start and end.
 
-        ``adjust`` is None (raw), "post" (raw * factor) or "pre" (raw * factor / latest factor).
+        ``adjust`` is None (raw), "post" (raw * factor) or "pre" (raw * factor / latest factor),
+        applied to ``price_fields`` (default: the table's documented price fields).
         Returns (k, j, {field: array}) where k indexes ``ids`` and j indexes the calendar
         slice from the first trading date on or after ``start``; rows sorted by (k, j).
         The database filters and computes; the ordering is done here in linear time (a scatter
         over the ids x dates grid), which is several times faster than an ORDER BY.
         """
+        if price_fields is None:
+            price_fields = schema.TABLES[table].price_fields
         cal = self.calendar()
         j0 = int(cal.searchsorted(start, "left"))
         j1 = int(cal.searchsorted(end, "right"))
@@ -194,8 +243,10 @@ class Store:
         return k[order], j[order], values
 
     def fetch_intraday(self, table: str, ids: List[str], start, end, fields: List[str],
-                       adjust: Optional[str], price_fields: Sequence[str]):
+                       adjust: Optional[str], price_fields: Optional[Sequence[str]] = None):
         """Rows of an intraday table; returns (k, datetimes, {field: array}) sorted by (k, t)."""
+        if price_fields is None:
+            price_fields = schema.TABLES[table].price_fields
         ids_name = self._ids_relation(ids)
         try:
             exprs = []
@@ -245,10 +296,19 @@ class Store:
         finally:
             self._unregister(ids_name)
 
-    def get_style_frame(self, ids, start, end, plain, derived):
-        """Style exposures plus derived expressions, indexed (order_book_id, date)."""
-        exprs = ["s.{0} AS {0}".format(f) for f in plain]
-        exprs += ["{} AS {}".format(e, f) for f, e in derived.items()]
+    def fetch_style_frame(self, ids, start, end, fields):
+        """Style exposures and derived factors (see ``derived_factors``), indexed
+        (order_book_id, date), one column per field."""
+        derived = self.derived_factors()
+        exprs = []
+        for f in fields:
+            if f in schema.STYLE_FACTORS:
+                exprs.append("s.{0} AS {0}".format(f))
+            elif f in derived:
+                exprs.append("{} AS {}".format(DEMO_DERIVED_FACTORS[f], f))
+            else:
+                raise ValueError("fields: unknown style factor {!r}, expect some of {}".format(
+                    f, list(schema.STYLE_FACTORS) + derived))
         ids_name = self._ids_relation(ids)
         try:
             sql = ("SELECT s.order_book_id, s.date, {e} FROM style_exposures s "
@@ -268,10 +328,26 @@ class Store:
             return []
         return [r[0] for r in self.con.execute("SELECT DISTINCT name FROM signals ORDER BY 1").fetchall()]
 
+    def last_bar_date(self) -> Optional[pd.Timestamp]:
+        last = self.con.execute("SELECT max(date) FROM daily_bars").fetchall()[0][0]
+        return None if last is None else pd.Timestamp(last)
+
+    def index_members(self, index_id: str, date) -> List[str]:
+        d = pd.Timestamp(date).date()
+        rows = self.con.execute(
+            "SELECT DISTINCT order_book_id FROM index_components WHERE index_id = ? AND in_date <= ? "
+            "AND (out_date IS NULL OR out_date > ?) ORDER BY order_book_id",
+            [index_id, d, d]).fetchall()
+        return [r[0] for r in rows]
+
     def industry_records(self, table: str, columns: List[str]) -> pd.DataFrame:
         self.require_table(table)
         sql = "SELECT {} FROM {} ORDER BY order_book_id, start_date".format(", ".join(columns), table)
         return self.con.execute(sql).df()
+
+
+#: The name the class had before the store protocol (code that imports ``store.Store``).
+Store = DuckDBStore
 
 
 def _float_array(a) -> np.ndarray:
@@ -281,8 +357,8 @@ def _float_array(a) -> np.ndarray:
     return np.require(np.asarray(a, dtype=np.float64), requirements=["W"])
 
 
-def open_store(path, read_only: bool = True) -> Store:
-    """The process-wide shared ``Store`` for ``path`` (opened on first use)."""
+def open_store(path, read_only: bool = True) -> DuckDBStore:
+    """The process-wide shared ``DuckDBStore`` for ``path`` (opened on first use)."""
     key = _key(path)
     with _REGISTRY_LOCK:
         st = _REGISTRY.get(key)
@@ -290,7 +366,7 @@ def open_store(path, read_only: bool = True) -> Store:
             return st
         if st is not None:
             st.close()
-        st = Store(path, read_only=read_only)
+        st = DuckDBStore(path, read_only=read_only)
         _REGISTRY[key] = st
         return st
 
