@@ -8,9 +8,12 @@ Conventions
 * Return tables of the quantile and factor-return steps hold *cumulative* returns, one row per
   row of the factor table.  The per-row return is recovered as ``(1 + c_t) / (1 + c_{t-1}) - 1``
   (the first row against 1).
-* Annualisation uses the row frequency of the data: ``periods_per_year(index)`` is 252 for daily
-  rows (timestamps at midnight) and, for intraday rows, 252 times the median number of rows per
-  calendar day.  Every function takes ``periods_per_year=`` to override it.
+* Annualisation uses the row frequency of the data, measured from its dates:
+  ``periods_per_year(index)`` is 252 for daily rows (timestamps at midnight, a median gap of at
+  most 4.5 calendar days), 52 for weekly, 12 for monthly, 4 for quarterly and 1 for yearly rows
+  (median gaps up to 10.5, 45, 135 and 540 days), 365.25 over the median gap beyond that, and
+  for intraday rows 252 times the median number of rows per calendar day.  Every function takes
+  ``periods_per_year=`` to override it.
 * annual return: geometric, ``(1 + c_last) ** (ppy / rows) - 1``; volatility: sample standard
   deviation of the per-row returns times ``sqrt(ppy)``; Sharpe ratio: mean per-row return over its
   standard deviation times ``sqrt(ppy)`` (no risk-free rate); maximum drawdown: the deepest fall of
@@ -28,6 +31,8 @@ __all__ = [
     "TRADING_DAYS_PER_YEAR",
     "periods_per_year",
     "ic_summary",
+    "newey_west_t",
+    "row_spacing",
     "ic_decay_curve",
     "returns_from_cumulative",
     "max_drawdown",
@@ -43,12 +48,44 @@ IC_THRESHOLD = 0.02
 RETURN_STATS = ["annual_return", "volatility", "sharpe", "max_drawdown"]
 
 
+# Rows per year of date-spaced data, by the median calendar-day gap between its rows.
+_SPACINGS = ((4.5, TRADING_DAYS_PER_YEAR, "daily"), (10.5, 52, "weekly"), (45.0, 12, "monthly"),
+             (135.0, 4, "quarterly"), (540.0, 1, "yearly"))
+
+
+def row_spacing(index):
+    """The spacing of a table's rows as a word ("daily", "weekly", "monthly", "quarterly",
+    "yearly" or "intraday"), measured from the dates; None when it cannot be told (fewer
+    than two rows, or not dates)."""
+    if not isinstance(index, pd.DatetimeIndex) or len(index) < 2:
+        return None
+    if not (index == index.normalize()).all():
+        return "intraday"
+    gap = _median_gap_days(index)
+    for limit, _, word in _SPACINGS:
+        if gap <= limit:
+            return word
+    return None
+
+
+def _median_gap_days(index):
+    unique = index.unique().sort_values()
+    days = (unique[1:] - unique[:-1]) / pd.Timedelta(days=1)
+    return float(np.median(days)) if len(days) else np.nan
+
+
 def periods_per_year(index):
     """Rows per year of a table indexed by ``index`` (see the module notes for the rule)."""
     if not isinstance(index, pd.DatetimeIndex) or len(index) == 0:
         return TRADING_DAYS_PER_YEAR
     if (index == index.normalize()).all():
-        return TRADING_DAYS_PER_YEAR
+        if len(index) < 2:
+            return TRADING_DAYS_PER_YEAR
+        gap = _median_gap_days(index)
+        for limit, per_year, _ in _SPACINGS:
+            if gap <= limit:
+                return per_year
+        return 365.25 / gap
     rows_per_day = pd.Series(1, index=index).groupby(index.normalize()).size().median()
     return TRADING_DAYS_PER_YEAR * float(rows_per_day)
 
@@ -64,13 +101,52 @@ def _check_table(table, name):
 
 # ----------------------------------------------------------------------------- IC
 
+def holding_lags(label):
+    """Autocovariance lags of the IC series of period column "P_n": n - 1, since the returns
+    of n-row holding periods that start on consecutive rows overlap in n - 1 rows (0 for
+    any other label)."""
+    text = str(label)
+    if text.startswith("P_") and text[2:].isdigit():
+        return max(int(text[2:]) - 1, 0)
+    return 0
+
+
+def newey_west_t(values, lags):
+    """t-statistic and two-sided p-value of the mean of ``values`` with the Newey-West
+    (Bartlett kernel) variance over ``lags`` lags: the regression of the series on a
+    constant with a HAC covariance (no small-sample factor), normal p-value, as
+    statsmodels' OLS(...).fit(cov_type="HAC", cov_kwds={"maxlags": lags}) gives them.
+    Missing values are dropped first. NaN for fewer than two values or no variance."""
+    x = np.asarray(values, dtype=float)
+    x = x[~np.isnan(x)]
+    n = len(x)
+    if n < 2:
+        return np.nan, np.nan
+    lags = min(int(lags), n - 1)  # no autocovariance beyond the series
+    e = x - x.mean()
+    s = e @ e
+    for lag in range(1, lags + 1):
+        s += 2.0 * (1.0 - lag / (lags + 1.0)) * (e[lag:] @ e[:-lag])
+    variance = s / n / n
+    if not variance > 0:
+        return np.nan, np.nan
+    t = x.mean() / np.sqrt(variance)
+    return float(t), float(2 * _stats.norm.sf(abs(t)))
+
+
 def ic_summary(ic, threshold=IC_THRESHOLD):
-    """Per period: mean, std, IR, t-statistic and p-value of the mean, share of positive dates,
-    share of dates with |IC| > ``threshold``, skew and excess kurtosis of the per-date IC.
+    """Per period: mean, std, IR, t-statistic and p-value of the mean, the same with the
+    Newey-West variance, share of positive dates, share of dates with |IC| > ``threshold``,
+    skew and excess kurtosis of the per-date IC.
 
     ``ic``: dates x "P_n" table of per-date IC.  The t-test is the one-sample test of mean 0
     (n - 1 degrees of freedom); std, skew and kurtosis are the sample (bias-corrected) ones.
     Shares are taken over dates with an IC value.
+
+    For a holding period of n > 1 rows the ICs of consecutive dates share n - 1 rows of
+    returns and are strongly autocorrelated, so the plain t-statistic overstates the
+    evidence; ``nw_t_stat`` / ``nw_p_value`` allow for that (Newey-West with n - 1 lags) and
+    are the ones to read for such periods. For P_1 the two agree up to the t vs normal tail.
     """
     _check_table(ic, "ic")
     abs_label = "abs_ic_gt_{:g}".format(threshold)
@@ -85,6 +161,7 @@ def ic_summary(ic, threshold=IC_THRESHOLD):
             p_value = 2 * _stats.t.sf(abs(t_stat), n - 1)
         else:
             t_stat = p_value = np.nan
+        nw_t, nw_p = newey_west_t(x.to_numpy(), holding_lags(col))
         rows[col] = {
             "dates": n,
             "mean": mean,
@@ -92,6 +169,8 @@ def ic_summary(ic, threshold=IC_THRESHOLD):
             "ir": mean / std if std and std > 0 else np.nan,
             "t_stat": t_stat,
             "p_value": p_value,
+            "nw_t_stat": nw_t,
+            "nw_p_value": nw_p,
             "positive_share": (x > 0).mean() if n else np.nan,
             abs_label: (x.abs() > threshold).mean() if n else np.nan,
             "skew": x.skew() if n > 2 else np.nan,
