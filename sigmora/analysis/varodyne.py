@@ -28,7 +28,7 @@ from tidewell.decorators import ttl_cache
 from sigmora.analysis.winsorize import WINSORIZE_METHODS, BATCH_WINSORIZE_METHODS
 from sigmora.analysis.analysis_result import *  # noqa: F401,F403
 from sigmora.analysis.ols import calc_residuals
-from sigmora.analysis import _industry, _market
+from sigmora.analysis import _coverage, _industry, _market
 from sigmora.analysis._base import (  # noqa: F401 - documented here
     FIELD_MAPPING, VALID_INDUSTRY_SOURCE, VALID_WINSORIZE_METHODS, FactorAnalyser, FactorPreprocessor,
     _get_datetime_freq, _get_return_fields, _is_date_frequency_index, _validate_data_frame, check_ascending,
@@ -154,9 +154,24 @@ class FactorVarodyne(object):
             factor_data = preprocessor.process(factor_data)
             if keep_preprocess_result:
                 result[name] = factor_data.copy()
+        coverage = None
+        if self.analysis_pipelines:
+            coverage = _coverage.measure(factor_data, returns, periods)
+            coverage.warn_if_thin()
         for name, analyser in self.analysis_pipelines.items():
-            result[name] = analyser.analysis(factor_data, returns, periods, ascending=ascending)
+            result[name] = _with_coverage(analyser.analysis(factor_data, returns, periods, ascending=ascending),
+                                          coverage)
         return result
+
+
+def _with_coverage(record, coverage):
+    """Hands the run's coverage to a result record (a step may return anything else too)."""
+    if hasattr(record, "__dict__") and not isinstance(record, (dict, pd.DataFrame, pd.Series)):
+        try:
+            record.coverage = coverage
+        except AttributeError:
+            pass
+    return record
 
 
 def _daily_returns(factor_data, periods):

@@ -1,0 +1,143 @@
+"""What a run rests on: the factor dates and instruments it was given, those it could use,
+and why the others dropped out.
+
+The engine measures this once per run and hands it to every result record, so that no
+statistic is shown without the rows behind it.
+"""
+
+import warnings
+
+import numpy as np
+import pandas as pd
+
+# A run using less than this share of the dates or instruments it was given warns.
+THIN_SHARE = 0.5
+
+
+class Coverage:
+    """Counts of one run (plain numbers, so records pickle and compare easily).
+
+    dates_given / dates_used, and the dropped dates by reason:
+      before_returns / after_returns: outside the span of the return table (no price yet, or
+        past the last price or calendar date);
+      not_return_dates: inside that span but not a row of the return table (not a trading
+        date, e.g. a weekend or holiday);
+      no_values: a return date on which the factor has no value at all.
+    without_forward_return: per period label, used dates whose holding period runs past the
+      return table (they still count as used, the period just has no return there).
+    instruments_given / instruments_known (with any return) / instruments_used (a factor
+    value and a return on some used date).
+    values_per_date: min, median and max of the factor values present per used date;
+    missing_share: share of missing factor cells on the used dates and instruments.
+    """
+
+    REASONS = {
+        "before_returns": "before the first price",
+        "after_returns": "after the last price",
+        "not_return_dates": "not a trading date",
+        "no_values": "no factor value",
+    }
+
+    def __init__(self, **counts):
+        self.__dict__.update(counts)
+
+    def __eq__(self, other):
+        return isinstance(other, Coverage) and _comparable(self.__dict__) == _comparable(other.__dict__)
+
+    def __repr__(self):
+        return "Coverage({})".format(self.text())
+
+    @property
+    def dropped(self):
+        return {reason: getattr(self, reason) for reason in self.REASONS if getattr(self, reason)}
+
+    def text(self):
+        """One line: dates and instruments used of those given, and why dates dropped."""
+        line = "{} of {} dates used".format(self.dates_used, self.dates_given)
+        if self.dropped:
+            line += " ({} dropped: {})".format(
+                self.dates_given - self.dates_used,
+                ", ".join("{} {}".format(n, self.REASONS[r]) for r, n in self.dropped.items()))
+        line += "; {} of {} instruments used".format(self.instruments_used, self.instruments_given)
+        if self.instruments_known < self.instruments_given:
+            line += " ({} without any price)".format(self.instruments_given - self.instruments_known)
+        lo, mid, hi = self.values_per_date
+        if self.dates_used:
+            line += "; values per date {:g} / {:g} / {:g} (min / median / max), {:.1%} missing".format(
+                lo, mid, hi, self.missing_share)
+        return line
+
+    def table(self):
+        """The counts as a one-column table (rows: the quantities)."""
+        rows = {
+            "dates given": self.dates_given,
+            "dates used": self.dates_used,
+        }
+        for reason, label in self.REASONS.items():
+            rows["dates dropped: " + label] = getattr(self, reason)
+        for period, n in self.without_forward_return.items():
+            rows["dates without forward return {}".format(period)] = n
+        rows.update({
+            "instruments given": self.instruments_given,
+            "instruments with prices": self.instruments_known,
+            "instruments used": self.instruments_used,
+            "values per date, min": self.values_per_date[0],
+            "values per date, median": self.values_per_date[1],
+            "values per date, max": self.values_per_date[2],
+            "missing share": self.missing_share,
+        })
+        return pd.DataFrame({"coverage": pd.Series(rows, dtype=object)})
+
+    def warn_if_thin(self, stacklevel=3):
+        """Warns when the run used under half of the dates or instruments it was given."""
+        thin = []
+        if self.dates_given and self.dates_used < THIN_SHARE * self.dates_given:
+            thin.append("{} of {} dates".format(self.dates_used, self.dates_given))
+        if self.instruments_given and self.instruments_used < THIN_SHARE * self.instruments_given:
+            thin.append("{} of {} instruments".format(self.instruments_used, self.instruments_given))
+        if thin:
+            warnings.warn("The factor test used only {}: {}".format(" and ".join(thin), self.text()),
+                          stacklevel=stacklevel)
+
+
+def _comparable(d):
+    return {k: (tuple(v) if isinstance(v, (list, tuple)) else v) for k, v in d.items()}
+
+
+def measure(factor_data, returns, periods):
+    """The coverage of a run of `factor_data` (the table the analyses see) against the
+    return table `returns` for the holding `periods` (labels "P_n")."""
+    dates = factor_data.index
+    ret_dates = returns.index
+    on_returns = dates.isin(ret_dates)
+    first, last = (ret_dates.min(), ret_dates.max()) if len(ret_dates) else (None, None)
+    before = ~on_returns & (dates < first) if first is not None else ~on_returns
+    after = ~on_returns & (dates > last) if last is not None else np.zeros(len(dates), bool)
+    inside = ~on_returns & ~before & ~after
+
+    values = factor_data.to_numpy(dtype=np.float64, na_value=np.nan)
+    present = ~np.isnan(values)
+    any_value = present.any(axis=1)
+    used = on_returns & any_value
+    no_values = on_returns & ~any_value
+
+    position = ret_dates.get_indexer(dates[used])
+    without_forward = {"P_{}".format(p): int((position + p >= len(ret_dates)).sum()) for p in periods}
+
+    known_ids = returns.columns[returns.notna().to_numpy().any(axis=0)] if returns.size else returns.columns[:0]
+    known = factor_data.columns.isin(known_ids)
+    used_cells = present[used]
+    # An instrument is used when it has a value on a used date and returns at all.
+    used_ids = used_cells.any(axis=0) & known
+    per_date = used_cells[:, known].sum(axis=1)
+    values_per_date = ((int(per_date.min()), float(np.median(per_date)), int(per_date.max()))
+                       if len(per_date) else (0, 0.0, 0))
+    cells = used_cells[:, known] if len(per_date) else used_cells
+    missing_share = float(1.0 - cells.mean()) if cells.size else 1.0
+    return Coverage(
+        dates_given=len(dates), dates_used=int(used.sum()),
+        before_returns=int(before.sum()), after_returns=int(after.sum()),
+        not_return_dates=int(inside.sum()), no_values=int(no_values.sum()),
+        without_forward_return=without_forward,
+        instruments_given=len(factor_data.columns), instruments_known=int(known.sum()),
+        instruments_used=int(used_ids.sum()), values_per_date=values_per_date, missing_share=missing_share)
