@@ -15,6 +15,11 @@ import os
 
 import pandas as pd
 
+# The record rendering lives below the records and the report; the headline tables beside the
+# leaderboard.  Both are re-exported here.
+from sigmora.analysis._html import FOLDED_TABLES, _chart_html, _heading, record_html, table_html  # noqa: F401
+from sigmora.analysis.leaderboard import glance_table, leaderboard
+
 __all__ = ["render_report", "write_report", "record_html", "table_html", "glance_table"]
 
 DEFAULT_FILE_NAME = "tear_sheet.html"
@@ -34,81 +39,6 @@ table.sigmora tbody th { background: #f7f9fb; text-align: left; }
 img.chart { max-width: 100%; display: block; margin: 6px 0 14px; }
 nav ul { columns: 2; font-size: 0.9em; }
 """
-
-
-# Tables whose every value the chart after them shows: folded away under their chart.
-FOLDED_TABLES = ("ic_decay", "ic_industry")
-
-
-def table_html(table, float_format="{:.4f}"):
-    """HTML of one summary table (floats to four decimals)."""
-    return table.to_html(classes="sigmora", border=0, na_rep="NaN", index_names=False,
-                         float_format=float_format.format, escape=True)
-
-
-def _heading(level, text, anchor=None):
-    attr = ' id="{}"'.format(html.escape(anchor)) if anchor else ""
-    return "<h{0}{1}>{2}</h{0}>".format(level, attr, html.escape(text))
-
-
-def _chart_html(fig, alt):
-    from sigmora.analysis.plotting import figure_to_data_uri
-    return '<img class="chart" alt="{}" src="{}"/>'.format(html.escape(alt), figure_to_data_uri(fig))
-
-
-def record_html(record, heading_level=2, charts=True, anchor=None):
-    """HTML block of one result record: each summary table followed by its chart, then the
-    remaining charts."""
-    parts = ['<div class="sigmora-record">',
-             _heading(heading_level, "{}: {}".format(type(record).__name__, record.name), anchor)]
-    tables = record.summary()
-    figures = record.plot() if charts else {}
-    if not tables:
-        parts.append("<p>No tables.</p>")
-    for key, table in tables.items():
-        parts.append(_heading(heading_level + 1, record.title(key)))
-        fig = figures.pop(key, None)
-        folded = fig is not None and key in FOLDED_TABLES
-        if not folded:
-            parts.append(table_html(table))
-        if fig is not None:
-            parts.append(_chart_html(fig, "{} {}".format(record.name, key)))
-        if folded:
-            parts.append("<details><summary>table ({} rows)</summary>{}</details>".format(
-                len(table), table_html(table)))
-    for key, fig in figures.items():
-        parts.append(_chart_html(fig, "{} {}".format(record.name, key)))
-    parts.append("</div>")
-    return "\n".join(parts)
-
-
-def glance_table(results):
-    """Headline figures of one engine output, one row per period: IC mean, IR and t-statistic,
-    the top-minus-bottom group's annual return and Sharpe ratio, whether group returns are
-    monotone, and the factor return's annual return and Sharpe ratio."""
-    from sigmora.analysis.analysis_result import (FactorReturnAnalysisResult, ICAnalysisResult,
-                                                  QuantileReturnAnalysisResult)
-    pieces = []
-    for record in results.values():
-        if isinstance(record, ICAnalysisResult) and record.ic is not None:
-            s = record.summary()["ic"]
-            pieces.append(s[["mean", "ir", "t_stat"]].set_axis(["IC mean", "IC IR", "IC t-stat"], axis=1))
-        elif isinstance(record, QuantileReturnAnalysisResult):
-            s = record.summary()
-            if "top_minus_bottom" in s:
-                pieces.append(s["top_minus_bottom"][["annual_return", "sharpe"]].set_axis(
-                    ["top-bottom annual return", "top-bottom Sharpe"], axis=1))
-            if "monotonicity" in s:
-                pieces.append(s["monotonicity"][["direction"]].set_axis(["groups q1 to last"], axis=1))
-        elif isinstance(record, FactorReturnAnalysisResult) and record.factor_returns is not None:
-            s = record.summary()["factor_returns"]
-            pieces.append(s[["annual_return", "sharpe"]].set_axis(
-                ["factor annual return", "factor Sharpe"], axis=1))
-    if not pieces:
-        return None
-    # several records of one kind: keep the first one's columns
-    table = pd.concat(pieces, axis=1)
-    return table.loc[:, ~table.columns.duplicated()]
 
 
 def _table_note_html(name, table, heading_level):
@@ -169,7 +99,6 @@ def render_report(results, title="Factor tear sheet", description=None):
             body += _results_html(sub, 3, "factor{}-".format(i))
         head.append("<nav><ul>{}</ul></nav>".format("".join(toc)))
         if len(results) > 1:
-            from sigmora.analysis.leaderboard import leaderboard
             board = leaderboard(results)
             if board.shape[1]:
                 head += [_heading(2, "Leaderboard"), table_html(board)]

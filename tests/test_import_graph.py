@@ -111,3 +111,9 @@ def test_steps_and_the_data_seam_never_import_the_engine():
     graph = _graph()
     lower = [m for m in graph if m.startswith("sigmora.analysis._")]
     assert [m for m in lower if "sigmora.analysis.varodyne" in graph[m]] == []
+
+
+def test_leaderboard_and_record_html_import_no_report():
+    graph = _graph()
+    assert "sigmora.report" not in graph["sigmora.analysis.leaderboard"]
+    assert graph["sigmora.analysis._html"] <= {"sigmora.analysis.plotting", "sigmora.analysis.statistics"}

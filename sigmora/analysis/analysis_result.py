@@ -6,12 +6,19 @@ the step left it unset) and offers
 * ``summary()``: a dict of summary tables (see ``sigmora.analysis.statistics`` for the rules),
 * ``plot()``: a dict of matplotlib figures,
 * ``show()``: the summary printed in a terminal, or tables and charts rendered in a notebook,
-* ``_repr_html_()``: the notebook rendering itself.
+* ``_repr_html_()``: the notebook rendering itself,
+* ``headline()``: its columns of the "at a glance" table (one row per period), or None,
+* ``leaderboard_figures()``: which figures it puts on the leaderboard (`BoardFigure`s).
+
+The report and the leaderboard only call these methods: a new kind of record describes itself
+here (or in its step's module) and needs no change to either.
 """
 
 import pandas as pd
 
 from sigmora.analysis import statistics as _stats
+from sigmora.analysis._html import record_html
+from sigmora.analysis.leaderboard import BoardFigure
 
 __all__ = ["ICAnalysisResult", "QuantileReturnAnalysisResult", "FactorReturnAnalysisResult"]
 
@@ -85,8 +92,16 @@ class _AnalysisResult:
             print(self.to_text())
 
     def _repr_html_(self):
-        from sigmora.report import record_html
         return record_html(self, heading_level=3)
+
+    def headline(self):
+        """Per-period headline figures for the "at a glance" table: a table indexed by period with
+        one labelled column per figure, or None when the record has none."""
+        return None
+
+    def leaderboard_figures(self):
+        """The figures this record puts on the leaderboard (see `BoardFigure`)."""
+        return ()
 
 
 class ICAnalysisResult(_AnalysisResult):
@@ -117,6 +132,15 @@ class ICAnalysisResult(_AnalysisResult):
         if self.ic_industry_distribute is not None:
             out["ic_industry"] = _plot.ic_industry_figure(self.ic_industry_distribute)
         return out
+
+    def headline(self):
+        if self.ic is None:
+            return None
+        s = self.summary()["ic"]
+        return s[["mean", "ir", "t_stat"]].set_axis(["IC mean", "IC IR", "IC t-stat"], axis=1)
+
+    def leaderboard_figures(self):
+        return (BoardFigure("IC mean", 10), BoardFigure("IC IR", 20))
 
 
 class LabelCodes:
@@ -189,6 +213,30 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
             out["turnover"] = _plot.turnover_figure(self.quantile_turnover)
         return out
 
+    def headline(self):
+        s = self.summary()
+        pieces = []
+        if "top_minus_bottom" in s:
+            pieces.append(s["top_minus_bottom"][["annual_return", "sharpe"]].set_axis(
+                ["top-bottom annual return", "top-bottom Sharpe"], axis=1))
+        if "monotonicity" in s:
+            pieces.append(s["monotonicity"][["direction"]].set_axis(["groups q1 to last"], axis=1))
+        if not pieces:
+            return None
+        return pieces[0] if len(pieces) == 1 else pd.concat(pieces, axis=1)
+
+    def leaderboard_figures(self):
+        return (BoardFigure("top-bottom annual return", 30), BoardFigure("mean turnover", 50, self.mean_turnover))
+
+    def mean_turnover(self):
+        """Mean turnover over all groups, per period; None without turnover."""
+        if self.quantile_turnover is None:
+            return None
+        groups = self.summary()["quantile_returns"]
+        if "mean_turnover" not in groups:
+            return None
+        return groups["mean_turnover"].groupby(level="period", sort=False).mean()
+
 
 class FactorReturnAnalysisResult(_AnalysisResult):
     _tables = ("factor_returns",)
@@ -204,3 +252,12 @@ class FactorReturnAnalysisResult(_AnalysisResult):
         if self.factor_returns is None:
             return {}
         return {"factor_returns": _plot.factor_returns_figure(self.factor_returns)}
+
+    def headline(self):
+        if self.factor_returns is None:
+            return None
+        s = self.summary()["factor_returns"]
+        return s[["annual_return", "sharpe"]].set_axis(["factor annual return", "factor Sharpe"], axis=1)
+
+    def leaderboard_figures(self):
+        return (BoardFigure("factor Sharpe", 40),)

@@ -1,42 +1,87 @@
-"""One table comparing many factors by their headline statistics."""
+"""Headline figures: one engine output's "at a glance" table, and one table comparing many factors.
+
+Both ask the result records themselves (duck typing, nothing here knows a record type):
+
+* ``record.headline()``: the record's per-period headline figures, a table indexed by period
+  with one labelled column per figure, or None;
+* ``record.leaderboard_figures()``: the `BoardFigure`s it puts on the leaderboard.
+
+A value without these methods (a kept factor table, a record of another kind) contributes
+nothing.  This module imports no other part of sigmora.
+"""
+
+from typing import Callable, NamedTuple, Optional
 
 import pandas as pd
 
-# Headline figures per period, as named in a result's "at a glance" table.
-_PER_PERIOD = ["IC mean", "IC IR", "top-bottom annual return", "factor Sharpe"]
+__all__ = ["BoardFigure", "glance_table", "factor_row", "leaderboard"]
 
 
-def _mean_turnover(results):
-    """Mean turnover over all groups, per period, of the first quantile record."""
-    from sigmora.analysis.analysis_result import QuantileReturnAnalysisResult
-    for record in results.values():
-        if isinstance(record, QuantileReturnAnalysisResult) and record.quantile_turnover is not None:
-            groups = record.summary()["quantile_returns"]
-            if "mean_turnover" in groups:
-                return groups["mean_turnover"].groupby(level="period", sort=False).mean()
+class BoardFigure(NamedTuple):
+    """A figure a record puts on the leaderboard, as one column "<label> <period>" per period.
+
+    ``place`` orders the leaderboard's columns (lower first, ties in the order of the steps), so
+    that they do not depend on the order in which the steps ran.  ``compute`` is None for a figure
+    of the record's headline (its values are the "at a glance" column of that label), else a
+    callable without arguments returning the figure per period (a Series indexed by period), or
+    None when the record has no such figure; then the next record offering the label is asked.
+    """
+
+    label: str
+    place: float
+    compute: Optional[Callable[[], Optional[pd.Series]]] = None
+
+
+def _ask(value, method):
+    """``value.method()``, looked up on the type (so that a DataFrame column of that name does
+    not count), or None when the type has no such method."""
+    function = getattr(type(value), method, None)
+    return function(value) if callable(function) else None
+
+
+def glance_table(results):
+    """Headline figures of one engine output, one row per period: the columns each record's
+    ``headline()`` gives, in the order of the steps (several records giving a column of one
+    label: the first one's)."""
+    pieces = [table for table in (_ask(value, "headline") for value in results.values()) if table is not None]
+    if not pieces:
+        return None
+    table = pd.concat(pieces, axis=1)
+    return table.loc[:, ~table.columns.duplicated()]
+
+
+def _figure_values(label, computes, glance):
+    """Values of the figure ``label``: from the first record offering it that has them."""
+    for compute in computes:
+        if compute is None:
+            if glance is not None and label in glance.columns:
+                return glance[label]
+        else:
+            values = compute()
+            if values is not None:
+                return values
     return None
 
 
 def factor_row(results):
     """The headline statistics of one engine output as one flat row."""
-    from sigmora.report import glance_table
-    row = {}
+    offered = {}  # label -> (place, computes of the records offering it, in step order)
+    for value in results.values():
+        for figure in _ask(value, "leaderboard_figures") or ():
+            offered.setdefault(figure.label, (figure.place, []))[1].append(figure.compute)
     glance = glance_table(results)
-    if glance is not None:
-        for stat in _PER_PERIOD:
-            if stat in glance.columns:
-                for period, value in glance[stat].items():
-                    row["{} {}".format(stat, period)] = value
-    turnover = _mean_turnover(results)
-    if turnover is not None:
-        for period, value in turnover.items():
-            row["mean turnover {}".format(period)] = value
+    row = {}
+    for label, (_, computes) in sorted(offered.items(), key=lambda item: item[1][0]):
+        values = _figure_values(label, computes, glance)
+        if values is not None:
+            for period, value in values.items():
+                row["{} {}".format(label, period)] = value
     return row
 
 
 def leaderboard(results_by_factor, sort_by=None, ascending=False):
-    """Factors x headline statistics (mean IC and IR per period, top-minus-bottom annual return,
-    factor-return Sharpe ratio, mean turnover).
+    """Factors x headline statistics (those the records put on the leaderboard: mean IC and IR
+    per period, top-minus-bottom annual return, factor-return Sharpe ratio, mean turnover).
 
     :param results_by_factor: factor name -> the engine's result dictionary
     :param sort_by: a column to sort by; default: the IC IR of the first period, else the

@@ -1,0 +1,55 @@
+"""HTML of result records: a summary table, a heading, an embedded chart, a whole record.
+
+The records' notebook rendering and the tear sheet (`sigmora.report`, which re-exports these
+names) both use them.  This module sits below both: it imports neither the records nor the
+report nor the leaderboard.
+"""
+
+import html
+
+__all__ = ["record_html", "table_html", "FOLDED_TABLES"]
+
+# Tables whose every value the chart after them shows: folded away under their chart.
+FOLDED_TABLES = ("ic_decay", "ic_industry")
+
+
+def table_html(table, float_format="{:.4f}"):
+    """HTML of one summary table (floats to four decimals)."""
+    return table.to_html(classes="sigmora", border=0, na_rep="NaN", index_names=False,
+                         float_format=float_format.format, escape=True)
+
+
+def _heading(level, text, anchor=None):
+    attr = ' id="{}"'.format(html.escape(anchor)) if anchor else ""
+    return "<h{0}{1}>{2}</h{0}>".format(level, attr, html.escape(text))
+
+
+def _chart_html(fig, alt):
+    from sigmora.analysis.plotting import figure_to_data_uri
+    return '<img class="chart" alt="{}" src="{}"/>'.format(html.escape(alt), figure_to_data_uri(fig))
+
+
+def record_html(record, heading_level=2, charts=True, anchor=None):
+    """HTML block of one result record: each summary table followed by its chart, then the
+    remaining charts."""
+    parts = ['<div class="sigmora-record">',
+             _heading(heading_level, "{}: {}".format(type(record).__name__, record.name), anchor)]
+    tables = record.summary()
+    figures = record.plot() if charts else {}
+    if not tables:
+        parts.append("<p>No tables.</p>")
+    for key, table in tables.items():
+        parts.append(_heading(heading_level + 1, record.title(key)))
+        fig = figures.pop(key, None)
+        folded = fig is not None and key in FOLDED_TABLES
+        if not folded:
+            parts.append(table_html(table))
+        if fig is not None:
+            parts.append(_chart_html(fig, "{} {}".format(record.name, key)))
+        if folded:
+            parts.append("<details><summary>table ({} rows)</summary>{}</details>".format(
+                len(table), table_html(table)))
+    for key, fig in figures.items():
+        parts.append(_chart_html(fig, "{} {}".format(record.name, key)))
+    parts.append("</div>")
+    return "\n".join(parts)
