@@ -29,9 +29,9 @@ def demo_window(store_path, max_period):
     """Factor dates that fit the store's bars: from a year after the first bar (ten dates for
     stores shorter than two years) to the last month end whose forward returns over
     ``max_period`` dates still lie inside the bars."""
-    import tidewell
+    from sigmora.analysis import _market
     first, last = _bar_range(store_path)
-    dates = pd.DatetimeIndex(tidewell.get_trading_dates(first, last))
+    dates = _market.trading_date_index(first, last)
     if len(dates) < max_period + 60:
         raise UsageError("--store: {} trading dates of bars are too few for periods up to {}".format(
             len(dates), max_period))
@@ -45,8 +45,8 @@ def demo_window(store_path, max_period):
 
 
 def _stock_ids():
-    import tidewell
-    table = tidewell.all_instruments(type="CS")
+    from sigmora.analysis import _market
+    table = _market.all_instruments(type="CS")
     return sorted(table["order_book_id"].tolist())
 
 
@@ -60,10 +60,10 @@ def reversal_factor(days=REVERSAL_DAYS):
 
 def demo_factors(start, end):
     """The planted signal of the demo market and the 5-day price reversal, dates x stocks."""
-    import tidewell
+    from sigmora.analysis import _market
     from sigmora.evaluation import evaluate
     ids = _stock_ids()
-    planted = tidewell.get_signal(ids, start, end)
+    planted = _market.signal(ids, start, end, "planted")
     if planted is None:
         raise UsageError("the store has no 'planted' signal between {} and {}".format(start.date(), end.date()))
     planted.index = pd.DatetimeIndex(planted.index)

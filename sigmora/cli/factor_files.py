@@ -72,8 +72,8 @@ def factor_from_file(path, args):
 
 def known_columns(table, err):
     """``table`` without the columns that are no instrument of the current store (said on ``err``)."""
-    import tidewell
-    known = set(tidewell.all_instruments()["order_book_id"])
+    from sigmora.analysis import _market
+    known = set(_market.all_instruments()["order_book_id"])
     unknown = [c for c in table.columns if c not in known]
     if len(unknown) == len(table.columns):
         raise UsageError("FACTOR_FILE: none of its {} columns is an instrument of the store "

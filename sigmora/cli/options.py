@@ -86,8 +86,8 @@ def checked_benchmark(args, step_names):
     """The --benchmark option; when a step chosen uses it, checked to be an index of the store."""
     benchmark = none_or(args.benchmark)
     if benchmark is not None and registry.uses_option(step_names, "benchmark"):
-        import tidewell
-        record = tidewell.instruments(benchmark)
+        from sigmora.analysis import _market
+        record = _market.instrument(benchmark)
         if record is None or record.type != "INDX":
             raise UsageError("--benchmark: expect the order_book_id of an index in the store, got {!r}".format(
                 benchmark))
