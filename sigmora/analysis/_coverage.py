@@ -141,3 +141,33 @@ def measure(factor_data, returns, periods):
         without_forward_return=without_forward,
         instruments_given=len(factor_data.columns), instruments_known=int(known.sum()),
         instruments_used=int(used_ids.sum()), values_per_date=values_per_date, missing_share=missing_share)
+
+
+def degenerate(factor_data, name="factor_data", stacklevel=3):
+    """Warns about factor values no test can use as given, and returns what is wrong with
+    the whole table ("no values" or "constant"), or None.
+
+    Infinite values are kept (they count as the most extreme values); the warning says how
+    to drop them instead.
+    """
+    values = factor_data.to_numpy(dtype=np.float64, na_value=np.nan)
+    infinite = np.isinf(values)
+    if infinite.any():
+        columns = np.flatnonzero(infinite.any(axis=0))
+        warnings.warn("{} holds {} infinite value(s) in {} instrument(s) such as {}; they count as the most extreme "
+                      "values. To leave them out, replace them with NaN first: "
+                      "{}.replace([np.inf, -np.inf], np.nan)".format(
+                          name, int(infinite.sum()), len(columns),
+                          ", ".join(str(factor_data.columns[j]) for j in columns[:3]), name), stacklevel=stacklevel)
+    present = ~np.isnan(values)
+    if not present.any():
+        warnings.warn("{} has no value at all: every statistic of this test is NaN".format(name), stacklevel=stacklevel)
+        return "no values"
+    with np.errstate(invalid="ignore"):
+        spread = np.nanmax(np.where(present, values, -np.inf), axis=1) - np.nanmin(np.where(present, values, np.inf), axis=1)
+    rows = present.sum(axis=1) >= 2
+    if rows.any() and not (spread[rows] > 0).any() and not np.isnan(spread[rows]).any():
+        warnings.warn("{} is the same for every instrument on every date: it ranks nothing, so its IC is NaN and "
+                      "its groups and factor returns say nothing".format(name), stacklevel=stacklevel)
+        return "constant"
+    return None

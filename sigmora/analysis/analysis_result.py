@@ -14,6 +14,7 @@ The report and the leaderboard only call these methods: a new kind of record des
 here (or in its step's module) and needs no change to either.
 """
 
+import numpy as np
 import pandas as pd
 
 from sigmora.analysis import statistics as _stats
@@ -35,11 +36,16 @@ def _in_notebook():
 
 
 class _AnalysisResult:
-    """A record of named tables; every table may be None."""
+    """A record of named tables; every table may be None.
+
+    ``coverage``: what the run rested on (`sigmora.analysis._coverage.Coverage`), set by the
+    engine; its table ends the summary.
+    """
 
     _tables = ()
     # key of a summary table -> heading shown above it
     _titles = {}
+    coverage = None
 
     def __init__(self, *, name=None, **tables):
         unknown = set(tables) - set(self._tables)
@@ -67,7 +73,14 @@ class _AnalysisResult:
         raise NotImplementedError
 
     def title(self, key):
+        if key == "coverage":
+            return "What the run rests on"
         return self._titles.get(key, key)
+
+    def _with_coverage(self, tables):
+        if self.coverage is not None:
+            tables["coverage"] = self.coverage.table()
+        return tables
 
     def to_text(self, periods_per_year=None):
         """The summary as plain text, one titled table after another."""
@@ -120,7 +133,7 @@ class ICAnalysisResult(_AnalysisResult):
             out["ic_decay"] = _stats.ic_decay_curve(self.ic_decay)
         if self.ic_industry_distribute is not None:
             out["ic_industry"] = self.ic_industry_distribute.copy()
-        return out
+        return self._with_coverage(out)
 
     def plot(self):
         from sigmora.analysis import plotting as _plot
@@ -137,10 +150,11 @@ class ICAnalysisResult(_AnalysisResult):
         if self.ic is None:
             return None
         s = self.summary()["ic"]
-        return s[["mean", "ir", "t_stat"]].set_axis(["IC mean", "IC IR", "IC t-stat"], axis=1)
+        return s[["mean", "ir", "t_stat", "nw_t_stat"]].set_axis(
+            ["IC mean", "IC IR", "IC t-stat", "IC NW t-stat"], axis=1)
 
     def leaderboard_figures(self):
-        return (BoardFigure("IC mean", 10), BoardFigure("IC IR", 20))
+        return (BoardFigure("IC mean", 10), BoardFigure("IC IR", 20), BoardFigure("IC NW t-stat", 25))
 
 
 class LabelCodes:
@@ -188,18 +202,40 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
 
     def summary(self, periods_per_year=None):
         out = {}
+        empty = self.empty_groups()
         if self.quantile_returns is not None:
             groups = _stats.quantile_summary(self.quantile_returns, self.quantile_turnover,
-                                             self.benchmark_return, periods_per_year=periods_per_year)
+                                             self.benchmark_return, periods_per_year=periods_per_year,
+                                             empty_groups=empty)
             out["quantile_returns"] = groups
             out["monotonicity"] = _stats.monotonicity(groups)
         if self.top_minus_bottom_returns is not None:
-            out["top_minus_bottom"] = _stats.return_summary(self.top_minus_bottom_returns,
-                                                            periods_per_year=periods_per_year)
+            spread = _stats.return_summary(self.top_minus_bottom_returns, periods_per_year=periods_per_year)
+            if self._end_groups() & set(empty):
+                spread.loc[:, :] = float("nan")  # one end never held anything: no spread
+            out["top_minus_bottom"] = spread
         if self.benchmark_return is not None:
             out["benchmark"] = _stats.benchmark_summary(self.benchmark_return,
                                                         periods_per_year=periods_per_year)
-        return out
+        return self._with_coverage(out)
+
+    def empty_groups(self):
+        """The groups that held no instrument on any date (their return rows are zero-filled)."""
+        held = self._quantile_detail
+        if held is None or self.quantile_returns is None:
+            return ()
+        groups = self.quantile_returns.index.get_level_values("tag").unique()
+        if isinstance(held, LabelCodes):
+            codes = np.unique(held.codes)
+            present = {held.labels[c] for c in codes if c >= 0 and c < len(held.labels) - 1}
+        else:
+            present = set(pd.unique(held.to_numpy().ravel()))
+        return tuple(g for g in groups if g not in present)
+
+    def _end_groups(self):
+        groups = sorted(self.quantile_returns.index.get_level_values("tag").unique(),
+                        key=_stats.group_order_key) if self.quantile_returns is not None else []
+        return {groups[0], groups[-1]} if groups else set()
 
     def plot(self):
         from sigmora.analysis import plotting as _plot
@@ -244,8 +280,9 @@ class FactorReturnAnalysisResult(_AnalysisResult):
 
     def summary(self, periods_per_year=None):
         if self.factor_returns is None:
-            return {}
-        return {"factor_returns": _stats.return_summary(self.factor_returns, periods_per_year=periods_per_year)}
+            return self._with_coverage({})
+        return self._with_coverage(
+            {"factor_returns": _stats.return_summary(self.factor_returns, periods_per_year=periods_per_year)})
 
     def plot(self):
         from sigmora.analysis import plotting as _plot

@@ -76,6 +76,10 @@ def factor_row(results):
         if values is not None:
             for period, value in values.items():
                 row["{} {}".format(label, period)] = value
+    # A factor without values, or the same value everywhere, is marked: its figures mean nothing.
+    problems = {getattr(getattr(v, "coverage", None), "degenerate", None) for v in results.values()} - {None}
+    if problems:
+        row["note"] = "factor: " + ", ".join(sorted(problems))
     return row
 
 

@@ -260,13 +260,15 @@ def _check_tagged(table, name):
 
 
 def quantile_summary(quantile_returns, quantile_turnover=None, benchmark_return=None,
-                     periods_per_year=None):
+                     periods_per_year=None, empty_groups=()):
     """Per period and group: annual return, volatility, Sharpe ratio, maximum drawdown, mean
     turnover, and the annual return in excess of the benchmark's when a benchmark is given.
 
     ``quantile_returns`` / ``quantile_turnover``: (tag, datetime) x "P_n" tables (cumulative
     returns; per-row turnover); ``benchmark_return``: cumulative series over the dates, or None.
     Rows are indexed by (period, group), groups in their numeric order (q1, q2, ..., q10).
+    A group of ``empty_groups`` never held an instrument: its flat zero returns are no
+    statistic, so its row is NaN.
     """
     _check_tagged(quantile_returns, "quantile_returns")
     if quantile_turnover is not None:
@@ -288,6 +290,8 @@ def quantile_summary(quantile_returns, quantile_turnover=None, benchmark_return=
                     row["mean_turnover"] = np.nan
             if bench_annual is not None:
                 row["excess_return"] = row["annual_return"] - bench_annual
+            if group in empty_groups:
+                row = dict.fromkeys(row, np.nan)
             rows[(col, group)] = row
     columns = RETURN_STATS + (["mean_turnover"] if quantile_turnover is not None else []) + \
         (["excess_return"] if bench_annual is not None else [])

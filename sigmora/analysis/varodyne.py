@@ -149,6 +149,7 @@ class FactorVarodyne(object):
             table.index.name = "datetime"
             table.columns.name = "order_book_id"
 
+        problem = _coverage.degenerate(factor_data) if self.analysis_pipelines else None
         result = {}
         for name, preprocessor in self.preprocess_pipelines:
             factor_data = preprocessor.process(factor_data)
@@ -157,7 +158,9 @@ class FactorVarodyne(object):
         coverage = None
         if self.analysis_pipelines:
             coverage = _coverage.measure(factor_data, returns, periods)
-            coverage.warn_if_thin()
+            coverage.degenerate = problem
+            if problem is None:
+                coverage.warn_if_thin()
         for name, analyser in self.analysis_pipelines.items():
             result[name] = _with_coverage(analyser.analysis(factor_data, returns, periods, ascending=ascending),
                                           coverage)

@@ -1,0 +1,98 @@
+"""Every run says what it rests on, warns when that is thin or meaningless, and shows no
+statistic for a group that never held an instrument."""
+
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from sigmora.analysis.leaderboard import leaderboard
+from sigmora.analysis.varodyne import FactorVarodyne, ICAnalysis, QuantileReturnAnalysis
+
+TRADING = pd.bdate_range("2024-01-01", periods=60)
+IDS = ["S{:02d}".format(i) for i in range(20)]
+
+
+def returns_table(seed=0):
+    rng = np.random.default_rng(seed)
+    return pd.DataFrame(rng.normal(0, 0.02, size=(len(TRADING), len(IDS))), index=TRADING, columns=IDS)
+
+
+def run(factor, returns, *steps, periods=(1, 5)):
+    engine = FactorVarodyne()
+    for i, step in enumerate(steps or (ICAnalysis(),)):
+        engine.append(("s{}".format(i), step))
+    return engine.analysis(factor, returns, periods=periods)
+
+
+def test_weekend_rows_are_counted_as_dropped_and_named():
+    rng = np.random.default_rng(1)
+    days = pd.date_range(TRADING[0], TRADING[39])   # every calendar day: weekends included
+    factor = pd.DataFrame(rng.normal(size=(len(days), len(IDS))), index=days, columns=IDS)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        record = run(factor, returns_table())["s0"]
+    cov = record.coverage
+    assert (cov.dates_given, cov.dates_used, cov.not_return_dates) == (len(days), 40, len(days) - 40)
+    assert cov.without_forward_return == {"P_1": 0, "P_5": 0}
+    assert "40 of {} dates used ({} dropped: {} not a trading date)".format(
+        len(days), len(days) - 40, len(days) - 40) in cov.text()
+    table = record.summary()["coverage"]["coverage"]
+    assert table["dates dropped: not a trading date"] == len(days) - 40 and table["instruments used"] == 20
+    assert "What the run rests on" in record.to_text()
+
+
+def test_a_factor_starting_long_before_the_prices_warns_with_the_counts():
+    rng = np.random.default_rng(2)
+    dates = pd.bdate_range("2023-06-01", TRADING[-10])
+    factor = pd.DataFrame(rng.normal(size=(len(dates), len(IDS) + 5)), index=dates, columns=IDS + list("VWXYZ"))
+    before = int((dates < TRADING[0]).sum())
+    with pytest.warns(UserWarning, match=r"The factor test used only 51 of {} dates: 51 of {} dates used \({} dropped: "
+                                         r"{} before the first price\); 20 of 25 instruments used \(5 without any "
+                                         r"price\)".format(len(dates), len(dates), before, before)):
+        record = run(factor, returns_table())["s0"]
+    assert record.coverage.values_per_date == (20, 20.0, 20) and record.coverage.missing_share == 0.0
+
+
+@pytest.mark.parametrize("factor, problem, message", [
+    (pd.DataFrame(np.nan, index=TRADING[:30], columns=IDS), "no values", "has no value at all"),
+    (pd.DataFrame(3.0, index=TRADING[:30], columns=IDS), "constant", "is the same for every instrument"),
+])
+def test_a_factor_without_information_warns_and_is_marked_on_the_leaderboard(factor, problem, message):
+    with pytest.warns(UserWarning, match=message):
+        results = run(factor, returns_table(), QuantileReturnAnalysis(quantile=2), ICAnalysis())
+    assert results["s0"].coverage.degenerate == problem
+    board = leaderboard({"flat": results})
+    assert board.loc["flat", "note"] == "factor: " + problem
+
+
+def test_infinite_values_are_named_with_the_remedy():
+    rng = np.random.default_rng(3)
+    factor = pd.DataFrame(rng.normal(size=(30, 20)), index=TRADING[:30], columns=IDS)
+    factor.iloc[:, 4] = np.inf
+    factor.iloc[2, 7] = -np.inf
+    with pytest.warns(UserWarning, match=r"factor_data holds 31 infinite value\(s\) in 2 instrument\(s\) such as "
+                                         r"S04, S07.*replace\(\[np.inf, -np.inf\], np.nan\)"):
+        run(factor, returns_table())
+
+
+def test_groups_that_never_hold_an_instrument_show_no_statistics():
+    rng = np.random.default_rng(4)
+    # Three instruments with values, five groups: the ranks 1, 2, 3 always land in q1, q3, q5.
+    factor = pd.DataFrame(np.nan, index=TRADING[:30], columns=IDS)
+    factor.iloc[:, :3] = rng.normal(size=(30, 3))
+    record = run(factor, returns_table(), QuantileReturnAnalysis(quantile=5))["s0"]
+    assert set(record.empty_groups()) == {"q2", "q4"}
+    groups = record.summary()["quantile_returns"]
+    assert groups.xs("q4", level="group").isna().all().all() and groups.xs("q2", level="group").isna().all().all()
+    assert groups.xs("q5", level="group")["volatility"].notna().all()
+    # The documented tables keep their zero-filled rows.
+    assert (record.quantile_returns.loc["q4"] == 0).all().all()
+    assert record.summary()["top_minus_bottom"].notna().all().all()
+    # Without any value no group is ever held: no statistic at all, the spread included.
+    factor.iloc[:, :] = np.nan
+    with pytest.warns(UserWarning, match="has no value at all"):
+        empty = run(factor, returns_table(), QuantileReturnAnalysis(quantile=5))["s0"]
+    assert empty.summary()["quantile_returns"].isna().all().all()
+    assert empty.summary()["top_minus_bottom"].isna().all().all()
