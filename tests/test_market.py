@@ -28,10 +28,19 @@ class ClosesMarket:
         return long.swaplevel().sort_index() if len(long) else None
 
     def get_previous_trading_date(self, date, n=1):
-        return CALENDAR[CALENDAR.searchsorted(pd.Timestamp(date)) - n]
+        pos = CALENDAR.searchsorted(pd.Timestamp(date)) - n
+        if pos < 0:
+            raise ValueError("no trading date before {}".format(date))
+        return CALENDAR[pos]
 
     def get_next_trading_date(self, date, n=1):
-        return CALENDAR[CALENDAR.searchsorted(pd.Timestamp(date), side="right") + n - 1]
+        pos = CALENDAR.searchsorted(pd.Timestamp(date), side="right") + n - 1
+        if pos >= len(CALENDAR):
+            raise ValueError("no trading date {} after {}".format(n, date))
+        return CALENDAR[pos]
+
+    def get_trading_dates(self, start, end):
+        return CALENDAR[(CALENDAR >= pd.Timestamp(start)) & (CALENDAR <= pd.Timestamp(end))]
 
 
 @pytest.fixture
@@ -58,6 +67,13 @@ def test_engine_and_batch_build_the_same_returns_for_a_factor_of_a_smaller_unive
     expected = closes.ffill() / closes.ffill().shift() - 1
     pd.testing.assert_frame_equal(alone, expected.iloc[1:], check_freq=False, check_names=False)
     assert CALENDAR[3] not in alone.index and alone.loc[CALENDAR[6], "B"] == 0.0
+
+
+def test_a_factor_ending_with_the_calendar_runs_to_its_last_date(market):
+    factor = pd.DataFrame(1.0, index=CALENDAR[:], columns=["A", "B", "C"])
+    returns = varodyne._daily_returns(factor, [1, 5])
+    # The window starts and ends with the calendar: no base before the first date.
+    assert returns.index[0] == CALENDAR[1] and returns.index[-1] == CALENDAR[-1]
 
 
 def test_a_client_swapped_for_a_block_is_put_back_and_caches_follow_it():
@@ -92,3 +108,24 @@ def test_no_price_at_all_is_a_clear_error(plug_market):
     factor = pd.DataFrame(1.0, index=CALENDAR[1:3], columns=["A"])
     with pytest.raises(ValueError, match="no prices found for any instrument of factor_data"):
         varodyne._daily_returns(factor, 1)
+
+
+def test_a_factor_reaching_the_last_bar_runs_and_one_outside_the_calendar_is_refused(small_store):
+    from sigmora.analysis.varodyne import FactorVarodyne, ICAnalysis
+    calendar = tidewell.get_trading_dates("1900-01-01", "2200-12-31")
+    last_bar = pd.Timestamp(tidewell.info(small_store)["tables"]["daily_bars"]["last"])
+    ids = tidewell.all_instruments(type="CS")["order_book_id"].tolist()[:10]
+    rng = np.random.default_rng(0)
+    dates = calendar[calendar <= last_bar][-30:]
+    factor = pd.DataFrame(rng.normal(size=(30, 10)), index=dates, columns=ids)
+    engine = FactorVarodyne()
+    engine.append(("ic", ICAnalysis()))
+    record = engine.analysis(factor, "daily", periods=(1, 5))["ic"]
+    assert record.coverage.without_forward_return == {"P_1": 1, "P_5": 5}
+    assert record.ic["P_5"].iloc[-5:].isna().all() and record.ic["P_5"].iloc[:-5].notna().all()
+
+    early = factor.set_axis(pd.bdate_range("1990-01-01", periods=30))
+    with pytest.raises(ValueError, match=r"factor_data: its dates \(1990-01-01 to 1990-02-09\) lie outside the "
+                                         r"store's trading calendar \({} to {}\)".format(
+                                             calendar[0].date(), calendar[-1].date())):
+        engine.analysis(early, "daily")

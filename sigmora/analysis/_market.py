@@ -73,8 +73,38 @@ def next_trading_date(date, n):
 def price_window(first, last, p_max):
     """The dates a daily return table for factor dates `first` .. `last` needs: from the
     trading date before `first` (the first return's base) to `p_max` trading dates after
-    `last` (the longest holding period's end)."""
-    return previous_trading_date(first), next_trading_date(last, p_max)
+    `last` (the longest holding period's end).
+
+    Where the calendar ends sooner, the window ends with it (the last dates then have no
+    forward return) and starts with it; a factor outside the calendar altogether is an
+    error naming both spans.
+    """
+    try:
+        start = previous_trading_date(first)
+    except ValueError:
+        start = None
+    try:
+        end = next_trading_date(last, p_max)
+    except ValueError:
+        end = None
+    if start is None or end is None:
+        calendar = _calendar()
+        if len(calendar) == 0 or calendar[0] > pd.Timestamp(last) or calendar[-1] < pd.Timestamp(first):
+            raise ValueError("factor_data: its dates ({} to {}) lie outside the store's trading calendar ({}); "
+                             "test it against a store whose calendar and prices cover them".format(
+                                 pd.Timestamp(first).date(), pd.Timestamp(last).date(), _span(calendar)))
+        start = calendar[0] if start is None else start
+        end = calendar[-1] if end is None else end
+    return start, end
+
+
+def _calendar():
+    """The client's whole trading calendar."""
+    return trading_date_index("1900-01-01", "2200-12-31")
+
+
+def _span(dates):
+    return "{} to {}".format(dates[0].date(), dates[-1].date()) if len(dates) else "empty"
 
 
 # ----------------------------------------------------------------------------- prices
@@ -113,7 +143,10 @@ def daily_returns(factor_data, periods):
     start, end = price_window(factor_data.index[0], factor_data.index[-1], p_max)
     table = closes(factor_data.columns, start, end)
     if table is None:
-        raise ValueError("no prices found for any instrument of factor_data between {} and {}".format(start, end))
+        raise ValueError("no prices found for any instrument of factor_data between {} and {} (factor_data: {} "
+                         "instruments such as {}); check that its columns are order_book_ids of the store".format(
+                             pd.Timestamp(start).date(), pd.Timestamp(end).date(), len(factor_data.columns),
+                             ", ".join(str(c) for c in factor_data.columns[:3])))
     return returns_from_closes(table, table.columns, start, end)
 
 
