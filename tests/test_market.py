@@ -129,3 +129,41 @@ def test_a_factor_reaching_the_last_bar_runs_and_one_outside_the_calendar_is_ref
                                          r"store's trading calendar \({} to {}\)".format(
                                              calendar[0].date(), calendar[-1].date())):
         engine.analysis(early, "daily")
+
+
+class CalendarFrom(FakeMarket):
+    """A fake whose trading calendar starts on a given date."""
+
+    def __init__(self, first, **kwargs):
+        super().__init__(**kwargs)
+        self.first = pd.Timestamp(first)
+
+    def get_trading_dates(self, start, end):
+        return super().get_trading_dates(max(pd.Timestamp(start), self.first), end)
+
+
+def test_classification_records_before_the_calendar_apply_from_its_first_date(plug_market):
+    records = [dict(first_industry_name="Banks", order_book_id="000001.XSHE", start_date=pd.Timestamp("2009-03-02")),
+               dict(first_industry_name="Media", order_book_id="000002.XSHE", start_date=pd.Timestamp("2009-06-01")),
+               dict(first_industry_name="Autos", order_book_id="000002.XSHE", start_date=pd.Timestamp("2010-01-05"))]
+    plug_market(CalendarFrom("2010-01-04", citics=records))
+    dates = pd.bdate_range("2010-01-04", periods=3)
+    got = varodyne._load_industry_data(["000001.XSHE", "000002.XSHE"], dates)
+    assert got.loc[(dates[0], "000001.XSHE")] == "Banks" and got.loc[(dates[0], "000002.XSHE")] == "Media"
+    assert got.loc[(dates[2], "000002.XSHE")] == "Autos" and len(got) == 6
+
+
+def test_a_classification_or_exposures_the_store_lacks_are_named_with_the_way_out(plug_market):
+    from sigmora.analysis.varodyne import ICAnalysis, Neutralization
+    plug_market(FakeMarket(citics=[], sws=[], exposures=None))
+    factor = pd.DataFrame(np.arange(12.0).reshape(3, 4), index=pd.bdate_range("2024-01-02", periods=3),
+                          columns=["A", "B", "C", "D"])
+    returns = factor.pct_change()
+    for step in (ICAnalysis(industry_classification="sws"), Neutralization(style_factors=None)):
+        with pytest.raises(ValueError, match=r"industry classification '(sws|citics_2019)': the store holds no "
+                                             r"records of it; import them.*or leave industries out") as err:
+            (step.process(factor) if isinstance(step, Neutralization)
+             else step.analysis(factor, returns, [1]))
+        assert isinstance(err.value, IndexError)
+    with pytest.raises(ValueError, match=r"style_factors: .*no exposures.*Neutralization\(style_factors=None\)"):
+        Neutralization(industry=None).process(factor)

@@ -15,6 +15,19 @@ from sigmora.analysis._base import FIELD_MAPPING
 
 __all__ = ["get_all_industry_data", "get_all_industry_category", "_load_industry_data"]
 
+
+class MissingClassificationError(ValueError, IndexError):
+    """The store holds no record of the classification asked for. (An IndexError too: an
+    empty classification has always failed with one.)"""
+
+
+def missing_classification(source):
+    return MissingClassificationError(
+        "industry classification {!r}: the store holds no records of it; import them into the store "
+        "(tidewell import STORE industry=FILE), choose another source ({}), or leave industries out "
+        "(industry=None / industry_classification=None)".format(
+            source, " or ".join(s for s in FIELD_MAPPING if s != source)))
+
 # Boundaries between the versions of the "sws" classification.
 _SWS_VERSION_2_AFTER = pd.Timestamp("2014-01-01")
 _SWS_VERSION_3_AFTER = pd.Timestamp("2021-07-31")
@@ -56,6 +69,8 @@ def _load_industry_data(order_book_ids, dates, source="citics_2019"):
     :return: pd.Series indexed by (datetime, order_book_id) holding industry names
     """
     df = get_all_industry_data(source)
+    if len(df) == 0:
+        raise missing_classification(source)
     # Reshaping and filling run on integer codes of the names (far cheaper than on text);
     # the names are put back at the end.
     names = df[FIELD_MAPPING[source]].astype("category")
@@ -69,7 +84,15 @@ def _load_industry_data(order_book_ids, dates, source="citics_2019"):
     requested = pd.DatetimeIndex(dates)
     if len(requested) and requested.max().normalize() > last:
         last = requested.max().normalize()
-    df = df.reindex(pd.to_datetime(_market.trading_dates(df.index[0], last)))
+    trading = pd.DatetimeIndex(pd.to_datetime(_market.trading_dates(df.index[0], last)))
+    if len(trading) and df.index[0] < trading[0] and df.index[0] < _market.calendar_start():
+        # Records that start before the calendar apply from its first date (a record starting
+        # on a non-trading date inside the calendar still has no effect).
+        early = df.loc[df.index < trading[0]].ffill().iloc[-1]
+        first = df.loc[trading[0]] if trading[0] in df.index else pd.Series(np.nan, index=df.columns)
+        df.loc[trading[0]] = first.combine_first(early)
+        df = df.sort_index()
+    df = df.reindex(trading)
     df = df.ffill().bfill()
     df = df.reindex(columns=order_book_ids, index=dates)
     codes = df.stack().dropna()

@@ -103,6 +103,12 @@ def _calendar():
     return trading_date_index("1900-01-01", "2200-12-31")
 
 
+def calendar_start():
+    """The first date of the client's trading calendar (NaT when it is empty)."""
+    calendar = _calendar()
+    return calendar[0] if len(calendar) else pd.NaT
+
+
 def _span(dates):
     return "{} to {}".format(dates[0].date(), dates[-1].date()) if len(dates) else "empty"
 

@@ -62,8 +62,10 @@ class Neutralization(FactorPreprocessor):
         style_df = _market.style_exposures(order_book_ids, index[0], index[-1], self.style_factors)
         if style_df is None:
             raise ValueError("style_factors: the data service has no exposures to {} for {} instruments "
-                             "from {} to {}".format(self.style_factors or "all style factors",
-                                                    len(order_book_ids), index[0], index[-1]))
+                             "from {} to {}; import them into the store (tidewell import STORE "
+                             "style_exposures=FILE) or neutralize without them: "
+                             "Neutralization(style_factors=None)".format(
+                                 self.style_factors or "all style factors", len(order_book_ids), index[0], index[-1]))
         records = style_df.index
         if not isinstance(records, pd.MultiIndex) or records.nlevels != 2 or "order_book_id" not in records.names:
             raise ValueError("style exposures: expect rows indexed by (order_book_id, date), got levels {}".format(
@@ -88,6 +90,8 @@ class Neutralization(FactorPreprocessor):
         instruments count as having no industry.
         """
         cat = _industry.get_all_industry_category(self.industry)
+        if cat.shape[1] == 0:
+            raise _industry.missing_classification(self.industry)
         cat = cat.reindex(columns=order_book_ids, fill_value=_NO_CODE).reindex(index=index, method="ffill")
         codes = np.ascontiguousarray(cat.fillna(_NO_CODE).to_numpy(dtype=np.int64))
         n_industries = int(codes.max()) + 1 if codes.size else 0
