@@ -96,3 +96,11 @@ def test_groups_that_never_hold_an_instrument_show_no_statistics():
         empty = run(factor, returns_table(), QuantileReturnAnalysis(quantile=5))["s0"]
     assert empty.summary()["quantile_returns"].isna().all().all()
     assert empty.summary()["top_minus_bottom"].isna().all().all()
+
+
+def test_warnings_point_at_the_users_call():
+    factor = pd.DataFrame(3.0, index=TRADING[:30], columns=IDS)
+    with pytest.warns(UserWarning) as caught:
+        run(factor, returns_table(), QuantileReturnAnalysis(quantile=2), periods=(1, 40))
+    assert {w.filename for w in caught} == {__file__}
+    assert {str(w.message).split(" ")[0] for w in caught} >= {"factor_data", "Invalid"}

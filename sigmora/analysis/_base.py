@@ -6,6 +6,9 @@ Nothing here reads market data or imports a step; the engine and every step impo
 
 import datetime
 import operator
+import os
+import sys
+import warnings
 from collections import ChainMap
 
 import numpy as np
@@ -186,3 +189,18 @@ def check_returns_overlap(factor_data, returns):
 
 def _is_midnight(index):
     return bool(len(index)) and bool(np.all(index.normalize() == index))
+
+
+# ----------------------------------------------------------------------------- warnings
+
+_PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
+
+
+def warn_user(message, category=UserWarning):
+    """Warns at the user's own call (the first frame outside this package), wherever inside
+    the package the condition was found: the warning then names the line of the script or
+    notebook cell that caused it, and Python's filters show it once per such line."""
+    frame, level = sys._getframe(1), 1
+    while frame is not None and frame.f_code.co_filename.startswith(_PACKAGE_DIR):
+        frame, level = frame.f_back, level + 1
+    warnings.warn(message, category, stacklevel=level)

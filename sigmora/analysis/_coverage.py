@@ -5,10 +5,10 @@ The engine measures this once per run and hands it to every result record, so th
 statistic is shown without the rows behind it.
 """
 
-import warnings
-
 import numpy as np
 import pandas as pd
+
+from sigmora.analysis._base import warn_user
 
 # A run using less than this share of the dates or instruments it was given warns.
 THIN_SHARE = 0.5
@@ -88,7 +88,7 @@ class Coverage:
         })
         return pd.DataFrame({"coverage": pd.Series(rows, dtype=object)})
 
-    def warn_if_thin(self, stacklevel=3):
+    def warn_if_thin(self):
         """Warns when the run used under half of the dates or instruments it was given."""
         thin = []
         if self.dates_given and self.dates_used < THIN_SHARE * self.dates_given:
@@ -96,8 +96,7 @@ class Coverage:
         if self.instruments_given and self.instruments_used < THIN_SHARE * self.instruments_given:
             thin.append("{} of {} instruments".format(self.instruments_used, self.instruments_given))
         if thin:
-            warnings.warn("The factor test used only {}: {}".format(" and ".join(thin), self.text()),
-                          stacklevel=stacklevel)
+            warn_user("The factor test used only {}: {}".format(" and ".join(thin), self.text()))
 
 
 def _comparable(d):
@@ -143,7 +142,7 @@ def measure(factor_data, returns, periods):
         instruments_used=int(used_ids.sum()), values_per_date=values_per_date, missing_share=missing_share)
 
 
-def degenerate(factor_data, name="factor_data", stacklevel=3):
+def degenerate(factor_data, name="factor_data"):
     """Warns about factor values no test can use as given, and returns what is wrong with
     the whole table ("no values" or "constant"), or None.
 
@@ -154,20 +153,20 @@ def degenerate(factor_data, name="factor_data", stacklevel=3):
     infinite = np.isinf(values)
     if infinite.any():
         columns = np.flatnonzero(infinite.any(axis=0))
-        warnings.warn("{} holds {} infinite value(s) in {} instrument(s) such as {}; they count as the most extreme "
+        warn_user("{} holds {} infinite value(s) in {} instrument(s) such as {}; they count as the most extreme "
                       "values. To leave them out, replace them with NaN first: "
                       "{}.replace([np.inf, -np.inf], np.nan)".format(
                           name, int(infinite.sum()), len(columns),
-                          ", ".join(str(factor_data.columns[j]) for j in columns[:3]), name), stacklevel=stacklevel)
+                          ", ".join(str(factor_data.columns[j]) for j in columns[:3]), name))
     present = ~np.isnan(values)
     if not present.any():
-        warnings.warn("{} has no value at all: every statistic of this test is NaN".format(name), stacklevel=stacklevel)
+        warn_user("{} has no value at all: every statistic of this test is NaN".format(name))
         return "no values"
     with np.errstate(invalid="ignore"):
         spread = np.nanmax(np.where(present, values, -np.inf), axis=1) - np.nanmin(np.where(present, values, np.inf), axis=1)
     rows = present.sum(axis=1) >= 2
     if rows.any() and not (spread[rows] > 0).any() and not np.isnan(spread[rows]).any():
-        warnings.warn("{} is the same for every instrument on every date: it ranks nothing, so its IC is NaN and "
-                      "its groups and factor returns say nothing".format(name), stacklevel=stacklevel)
+        warn_user("{} is the same for every instrument on every date: it ranks nothing, so its IC is NaN and "
+                      "its groups and factor returns say nothing".format(name))
         return "constant"
     return None

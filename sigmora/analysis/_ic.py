@@ -9,7 +9,6 @@ distributions scipy's spearmanr / pearsonr use.
 
 import numbers
 import operator
-import warnings
 
 import numpy as np
 import pandas as pd
@@ -17,7 +16,7 @@ from scipy import special, stats
 
 from sigmora import _core
 from sigmora.analysis import _industry
-from sigmora.analysis._base import FactorAnalyser, VALID_INDUSTRY_SOURCE, _get_return_fields, holding_periods
+from sigmora.analysis._base import warn_user, FactorAnalyser, VALID_INDUSTRY_SOURCE, _get_return_fields, holding_periods
 from sigmora.analysis.analysis_result import ICAnalysisResult
 from sigmora.analysis._arrays import as_float_matrix
 from sigmora.analysis._forward_returns import forward_returns
@@ -117,9 +116,9 @@ class _ConstantInputs(object):
             parts.append("on {} of {} dates".format(n, self.n_dates))
         if self.industries:
             parts.append("in {} industries".format(self.industries))
-        warnings.warn(stats.ConstantInputWarning(
+        warn_user(stats.ConstantInputWarning(
             "An input array is constant {}; the IC is not defined there and set to NaN.".format(
-                " and ".join(parts))), stacklevel=3)
+                " and ".join(parts))))
 
 
 class ICAnalysis(FactorAnalyser):

@@ -8,15 +8,13 @@ as they are), and the style exposures go to the core in the long form the data s
 delivers; the dates x instruments x variables array never exists.
 """
 
-import warnings
-
 import numpy as np
 import pandas as pd
 
 from sigmora import _core
 from sigmora.analysis import _industry, _market
 from sigmora.analysis._arrays import as_float_matrix, float_view
-from sigmora.analysis._base import FactorPreprocessor, VALID_INDUSTRY_SOURCE, _is_date_frequency_index
+from sigmora.analysis._base import warn_user, FactorPreprocessor, VALID_INDUSTRY_SOURCE, _is_date_frequency_index
 
 __all__ = ["Neutralization"]
 
@@ -118,11 +116,11 @@ def _warn_uncovered(endog, dense, order_book_ids):
         lost = has_value & np.isnan(values)
         lost_ids = np.flatnonzero(lost.any(axis=0) & ~(has_value & ~np.isnan(values)).any(axis=0))
         if len(lost_ids):
-            warnings.warn("Neutralization: other_factors[{}] has no value for {} of {} instruments that have factor "
+            warn_user("Neutralization: other_factors[{}] has no value for {} of {} instruments that have factor "
                           "values (such as {}); their residuals are missing. Align the table's columns with the "
                           "factor's order_book_ids.".format(i, len(lost_ids), len(order_book_ids),
                                                            ", ".join(str(order_book_ids[j]) for j in lost_ids[:3])),
-                          stacklevel=4)
+                          )
 
 
 def _take_codes(lookup, codes):

@@ -2,14 +2,13 @@
 the lagged factor sorts instruments into, their turnover, the top-minus-bottom return and
 the benchmark's cumulative return."""
 
-import warnings
 
 import numpy as np
 import pandas as pd
 
 from sigmora import _core
 from sigmora.analysis import _market
-from sigmora.analysis._base import FactorAnalyser, _get_datetime_freq, distinct, group_labels, holding_periods, period_label
+from sigmora.analysis._base import warn_user, FactorAnalyser, _get_datetime_freq, distinct, group_labels, holding_periods, period_label
 from sigmora.analysis.analysis_result import LabelCodes, QuantileReturnAnalysisResult
 from sigmora.analysis._portfolio_common import compound, gapped_growth, lagged_values
 
@@ -63,7 +62,7 @@ def _available_periods(periods, n_rows):
     periods = [p for p in periods if p not in unavailable]
     if not periods:
         raise ValueError("Invalid periods, must be less than {}".format(n_rows))
-    warnings.warn("Invalid periods found: {}, will ignore.".format(unavailable))
+    warn_user("Invalid periods found: {}, will ignore.".format(unavailable))
     return periods
 
 
@@ -79,7 +78,7 @@ class QuantileReturnAnalysis(FactorAnalyser):
         if benchmark is not None:
             record = _market.instrument(benchmark)
             if record is None or getattr(record, "type", None) != "INDX":
-                warnings.warn("Invalid benchmark: {} is not INDX order_book_id.".format(benchmark))
+                warn_user("Invalid benchmark: {} is not INDX order_book_id.".format(benchmark))
             else:
                 self.benchmark = benchmark
 
@@ -136,7 +135,7 @@ class QuantileReturnAnalysis(FactorAnalyser):
         start, end = index[0].date(), index[-1].date()
         price = _market.benchmark_prices(self.benchmark, start, end, freq, field)
         if price is None:
-            warnings.warn("No price data for benchmark {} between {} and {}.".format(self.benchmark, start, end))
+            warn_user("No price data for benchmark {} between {} and {}.".format(self.benchmark, start, end))
             return None
         price = price[field]
         price.index = price.index.droplevel("order_book_id")

@@ -11,12 +11,12 @@ data come through `_market`, the industry tables through `_industry`, and each c
 step lives in a module of its own; this module re-exports all the names it documents.
 """
 
-import datetime
+import datetime  # noqa: F401 - documented import
 import sys
 import types
 import warnings
-from collections import defaultdict, ChainMap
-from typing import Dict, Sequence
+from collections import defaultdict, ChainMap  # noqa: F401 - documented imports
+from typing import Dict, Sequence  # noqa: F401 - documented imports
 
 import pandas as pd
 import numpy as np
