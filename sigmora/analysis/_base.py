@@ -200,7 +200,7 @@ def warn_user(message, category=UserWarning):
     """Warns at the user's own call (the first frame outside this package), wherever inside
     the package the condition was found: the warning then names the line of the script or
     notebook cell that caused it, and Python's filters show it once per such line."""
-    frame, level = sys._getframe(1), 1
+    frame, level = sys._getframe(1), 2  # stacklevel 1 would name this function
     while frame is not None and frame.f_code.co_filename.startswith(_PACKAGE_DIR):
         frame, level = frame.f_back, level + 1
     warnings.warn(message, category, stacklevel=level)
