@@ -104,3 +104,18 @@ def test_warnings_point_at_the_users_call():
         run(factor, returns_table(), QuantileReturnAnalysis(quantile=2), periods=(1, 40))
     assert {w.filename for w in caught} == {__file__}
     assert {str(w.message).split(" ")[0] for w in caught} >= {"factor_data", "Invalid"}
+
+
+def test_more_groups_than_a_typical_date_holds_warns_and_repeated_columns_are_refused():
+    rng = np.random.default_rng(5)
+    factor = pd.DataFrame(rng.normal(size=(30, 20)), index=TRADING[:30], columns=IDS)
+    factor.iloc[::2, 12:] = np.nan
+    with pytest.warns(UserWarning, match=r"quantile: 15 groups, but a typical date has 12 instruments with values"):
+        run(factor.iloc[:29], returns_table(), QuantileReturnAnalysis(quantile=15))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        run(factor, returns_table(), QuantileReturnAnalysis(quantile=5))
+    doubled = pd.concat([factor, factor.iloc[:, :2]], axis=1)
+    with pytest.raises(ValueError, match=r"factor_data: expect one column per order_book_id, got 2 repeated "
+                                         r"column\(s\) such as S00, S01"):
+        run(doubled, returns_table())

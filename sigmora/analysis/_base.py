@@ -39,6 +39,9 @@ class FactorAnalyser(object):
     def analysis(self, factor_data, returns, periods, ascending=True):
         raise NotImplementedError("Need implement FactorAnalyser.analysis")
 
+    # A step may define review(coverage): the engine hands it what the run rests on before
+    # the analysis, so that the step can warn about settings the data cannot support.
+
 
 # ----------------------------------------------------------------------------- tables
 
@@ -151,6 +154,15 @@ def check_dates(index, name):
         row = int(np.flatnonzero(values[1:] < values[:-1])[0]) + 1
         raise ValueError("{}: expect dates in ascending order, but {} (row {}) comes after {} (row {}); sort the "
                          "table with {}.sort_index()".format(name, index[row], row, index[row - 1], row - 1, name))
+
+
+def check_columns(columns, name):
+    """One column per instrument: a repeated order_book_id would be two instruments at once."""
+    if columns.has_duplicates:
+        repeated = columns[columns.duplicated()].unique()
+        raise ValueError("{}: expect one column per order_book_id, got {} repeated column(s) such as {}; drop or "
+                         "merge the repeated columns".format(name, len(repeated),
+                                                             ", ".join(str(c) for c in repeated[:3])))
 
 
 def check_periods(periods):

@@ -82,6 +82,15 @@ class QuantileReturnAnalysis(FactorAnalyser):
             else:
                 self.benchmark = benchmark
 
+    def review(self, coverage):
+        """Warns when most dates have fewer instruments than groups: some groups then stay
+        empty on those dates."""
+        typical = coverage.values_per_date[1]
+        if isinstance(self.quantile, (int, np.integer)) and self.quantile > typical:
+            warn_user("quantile: {} groups, but a typical date has {:g} instruments with values: some groups stay "
+                      "empty on most dates (their statistics show NaN when they never hold one); use at most {} "
+                      "groups".format(self.quantile, typical, max(int(typical), 1)))
+
     def analysis(self, factor_data, returns, periods, ascending=True):
         periods = distinct(_available_periods(holding_periods(periods), len(factor_data)))
         quantile = _checked_quantile(self.quantile, factor_data.shape[1])

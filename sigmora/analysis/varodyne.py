@@ -32,7 +32,7 @@ from sigmora.analysis import _coverage, _industry, _market
 from sigmora.analysis._base import (  # noqa: F401 - documented here
     FIELD_MAPPING, VALID_INDUSTRY_SOURCE, VALID_WINSORIZE_METHODS, FactorAnalyser, FactorPreprocessor,
     _get_datetime_freq, _get_return_fields, _is_date_frequency_index, _validate_data_frame, check_ascending,
-    check_dates, check_periods, check_returns_overlap)
+    check_columns, check_dates, check_periods, check_returns_overlap)
 from sigmora.analysis._industry import (  # noqa: F401 - documented here
     _SWS_VERSION_2_AFTER, _SWS_VERSION_3_AFTER, _load_industry_data, get_all_industry_category,
     get_all_industry_data)
@@ -129,6 +129,7 @@ class FactorVarodyne(object):
             type(periods))
         _validate_data_frame(df=factor_data, name="factor_data")
         check_dates(factor_data.index, "factor_data")
+        check_columns(factor_data.columns, "factor_data")
         check_periods(periods)
         check_ascending(ascending)
         if isinstance(returns, str):
@@ -140,6 +141,7 @@ class FactorVarodyne(object):
         else:
             _validate_data_frame(df=returns, name="returns")
             check_dates(returns.index, "returns")
+            check_columns(returns.columns, "returns")
             check_returns_overlap(factor_data, returns)
 
         if not isinstance(periods, (tuple, list)):
@@ -162,6 +164,9 @@ class FactorVarodyne(object):
             if problem is None:
                 coverage.warn_if_thin()
         for name, analyser in self.analysis_pipelines.items():
+            review = getattr(analyser, "review", None)
+            if review is not None and coverage is not None and coverage.degenerate is None:
+                review(coverage)
             result[name] = _with_coverage(analyser.analysis(factor_data, returns, periods, ascending=ascending),
                                           coverage)
         return result
