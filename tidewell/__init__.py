@@ -18,10 +18,14 @@ from ._version import __version__  # noqa: F401
 from . import dates, decorators, schema, protocol, store, client  # noqa: E402,F401
 from .protocol import MarketStore  # noqa: E402,F401
 from .api import (  # noqa: E402,F401
+    Cells,
     Instrument,
+    WIDE_DATASETS,
     all_instruments,
     current_path,
     factor_names,
+    get_daily_cells,
+    get_daily_grids,
     get_factor,
     get_next_trading_date,
     get_previous_trading_date,
