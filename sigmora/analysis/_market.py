@@ -8,15 +8,25 @@ tidewell's documented calls (`get_price`, `get_trading_dates`, `get_next_trading
 `get_previous_trading_date`, `instruments`, `all_instruments`, `get_style_factor_exposure`,
 `get_signal`, `client.get_client().execute`) will do, and a test double needs only the
 calls its test makes.
+
+Per-date, per-instrument data (closes, bar fields, style exposures, signals) travel as
+dates x instruments arrays when the client offers tidewell's wide reads
+(`get_daily_grids`, `get_daily_cells`, `get_price_table`): the store hands over integer
+positions and values, placed straight into arrays, with no long table and no pivot in
+between. A client without them is asked through the long calls above, and the answers are
+reshaped here as before; both give the same tables.
 """
 
 import contextlib
 import threading
 
+import numpy as np
 import pandas as pd
 
 import tidewell
 from tidewell.decorators import clear_all_caches
+
+from sigmora import _core
 
 _lock = threading.RLock()
 _source = tidewell
@@ -115,9 +125,22 @@ def _span(dates):
 
 # ----------------------------------------------------------------------------- prices
 
+def _wide(call):
+    """The client's wide read `call`, or None when it answers only the long calls."""
+    return getattr(_source, call, None)
+
+
+def has_wide_reads():
+    """Whether the client hands over dates x instruments arrays (tidewell's wide reads)."""
+    return _wide("get_daily_grids") is not None and _wide("get_daily_cells") is not None
+
+
 def closes(order_book_ids, start_date, end_date):
     """Post-adjusted closes, dates x instruments (instruments without any bar absent);
     None when the client has no bar at all."""
+    table = _wide("get_price_table")
+    if table is not None:
+        return table(order_book_ids, start_date, end_date, field="close", adjust_type="post")
     price = _source.get_price(order_book_ids=order_book_ids, start_date=start_date, end_date=end_date,
                               fields="close", adjust_type="post", expect_df=True)
     if price is None:
@@ -138,8 +161,17 @@ def returns_from_closes(closes_table, order_book_ids, start_date, end_date):
     in_window = (closes_table.index >= pd.Timestamp(start_date)) & (closes_table.index <= pd.Timestamp(end_date))
     columns = [c for c in closes_table.columns if c in wanted]
     sub = closes_table.loc[in_window, columns]
-    sub = sub.dropna(axis=1, how="all").dropna(axis=0, how="all")
-    return sub.ffill().pct_change().iloc[1:]
+    if not all(dtype == np.float64 for dtype in sub.dtypes):
+        sub = sub.dropna(axis=1, how="all").dropna(axis=0, how="all")
+        return sub.ffill().pct_change().iloc[1:]
+    # The same rule in one pass of the core: ffill().pct_change() on the present rows and
+    # columns, with the same two operations per value.
+    return _returns_table(sub.to_numpy(), sub.index, sub.columns)
+
+
+def _returns_table(values, dates, columns):
+    returns, rows, cols = _core.returns_from_closes(values)
+    return pd.DataFrame(returns, index=dates[rows], columns=columns[cols], copy=False)
 
 
 def daily_returns(factor_data, periods):
@@ -147,13 +179,26 @@ def daily_returns(factor_data, periods):
     trading dates after the last one, in one price request."""
     p_max = max(periods) if isinstance(periods, (tuple, list)) else periods
     start, end = price_window(factor_data.index[0], factor_data.index[-1], p_max)
-    table = closes(factor_data.columns, start, end)
-    if table is None:
-        raise ValueError("no prices found for any instrument of factor_data between {} and {} (factor_data: {} "
-                         "instruments such as {}); check that its columns are order_book_ids of the store".format(
-                             pd.Timestamp(start).date(), pd.Timestamp(end).date(), len(factor_data.columns),
-                             ", ".join(str(c) for c in factor_data.columns[:3])))
-    return returns_from_closes(table, table.columns, start, end)
+    grids = _wide("get_daily_grids")
+    if grids is not None:
+        # The closes as one dates x instruments array, turned into returns in one pass; the
+        # instruments in the order a long request would give them (sorted).
+        ids = list(dict.fromkeys(factor_data.columns))
+        if all(isinstance(i, str) for i in ids):
+            ids.sort()
+        dates = trading_date_index(start, end).rename("date")
+        table = grids("daily_bars", ids, dates, ["close"], adjust_type="post")["close"]
+        returns = _returns_table(table, dates, pd.Index(ids, name="order_book_id"))
+        if returns.shape[1]:
+            return returns
+    else:
+        table = closes(factor_data.columns, start, end)
+        if table is not None:
+            return returns_from_closes(table, table.columns, start, end)
+    raise ValueError("no prices found for any instrument of factor_data between {} and {} (factor_data: {} "
+                     "instruments such as {}); check that its columns are order_book_ids of the store".format(
+                         pd.Timestamp(start).date(), pd.Timestamp(end).date(), len(factor_data.columns),
+                         ", ".join(str(c) for c in factor_data.columns[:3])))
 
 
 def bars(order_book_ids, start_date, end_date, fields, adjust_type="none"):
