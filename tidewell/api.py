@@ -559,13 +559,15 @@ class Cells(NamedTuple):
 
     Entry ``i`` is the value of row ``row[i]`` (a position in the requested dates) and column
     ``col[i]`` (a position in the requested ids): one entry per stored (id, date) pair, in no
-    particular order.  ``values`` holds one float64 array per field (NaN: stored as missing);
-    ``shape`` is (number of dates, number of ids).
+    particular order.  ``matrix`` is a fields x entries float64 array (NaN: stored as
+    missing) and ``values`` maps each field to its row of it; ``shape`` is (number of dates,
+    number of ids).
     """
     row: np.ndarray
     col: np.ndarray
     values: Dict[str, np.ndarray]
     shape: Tuple[int, int]
+    matrix: np.ndarray
 
     def grid(self, field: str) -> np.ndarray:
         """The dates x ids float64 array of one field, NaN where nothing is stored."""
@@ -589,8 +591,8 @@ def get_daily_cells(dataset, order_book_ids, dates, fields, adjust_type="none") 
     table, ids, dates, flist, adjust = _wide_request(st, dataset, order_book_ids, dates, fields, adjust_type)
     if table == "signals" and len(flist) != 1:
         raise ValueError("fields: expect one signal name for its cells, got {!r}".format(flist))
-    row, col, values = _gather(st, table, ids, _days_of(dates), flist, adjust)
-    return Cells(row, col, values, (len(dates), len(ids)))
+    row, col, matrix = _gather(st, table, ids, _days_of(dates), flist, adjust)
+    return Cells(row, col, dict(zip(flist, matrix)), (len(dates), len(ids)), matrix)
 
 
 def get_daily_grids(dataset, order_book_ids, dates, fields, adjust_type="none") -> Dict[str, np.ndarray]:
@@ -749,18 +751,24 @@ def _scan(st, table, ids, days, fields, adjust, visit, strict=False, other_ids=F
 
 
 def _gather(st, table, ids, days, fields, adjust):
-    """Every cell of the request: (row, col, {field: values}), int64 positions."""
+    """Every cell of the request: (row, col, fields x cells values), int64 positions; each
+    value is copied once, from the store's record batches into its place."""
     parts = []
     _scan(st, table, ids, days, fields, adjust, lambda row, col, values: parts.append((row, col, values)))
-    if not parts:
-        empty = np.empty(0, dtype=np.int64)
-        return empty, empty, {f: np.empty(0) for f in fields}
-    row = np.concatenate([p[0] for p in parts])
-    col = np.concatenate([p[1] for p in parts])
-    values = {}
-    for f in fields:
-        values[f] = np.concatenate([p[2].pop(f) for p in parts])
-    return row, col, values
+    n = sum(len(p[0]) for p in parts)
+    row = np.empty(n, dtype=np.int64)
+    col = np.empty(n, dtype=np.int64)
+    matrix = np.empty((len(fields), n))
+    at = 0
+    while parts:
+        part_row, part_col, values = parts.pop(0)
+        end = at + len(part_row)
+        row[at:end] = part_row
+        col[at:end] = part_col
+        for i, f in enumerate(fields):
+            matrix[i, at:end] = values[f]
+        at = end
+    return row, col, matrix
 
 
 class _OutsideRequest(Exception):

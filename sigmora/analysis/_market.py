@@ -240,6 +240,51 @@ def style_exposures(order_book_ids, start_date, end_date, factors=None):
                                              end_date=end_date, factors=factors)
 
 
+#: Memory one block of `style_exposure_blocks` may take: positions and values of its
+#: records (about 3 % of that again for the store's transient record batches).
+STYLE_BLOCK_BYTES = 160 << 20
+
+
+class ExposureBlock(object):
+    """The style exposures of the dates `first` .. `stop - 1` of a request, as records:
+    record i holds the exposures `values[i]` (one per factor) of instrument `col[i]` (a
+    position in the requested instruments) on date `first + row[i]`."""
+
+    __slots__ = ("first", "stop", "row", "col", "values", "factors", "n_ids")
+
+    def __init__(self, first, stop, row, col, values, factors, n_ids):
+        self.first, self.stop = first, stop
+        self.row, self.col, self.values = row, col, values
+        self.factors, self.n_ids = factors, n_ids
+
+    def dense(self):
+        """The block as a dates x instruments x factors float64 array (NaN: no record)."""
+        out = np.full((self.stop - self.first, self.n_ids, len(self.factors)), np.nan)
+        out[self.row, self.col] = self.values
+        return out
+
+
+def style_exposure_blocks(order_book_ids, dates, factors=None, max_bytes=None):
+    """Style exposures of `order_book_ids` (unique) on `dates` (unique dates at midnight,
+    ascending), read a block of consecutive dates at a time so that no more than about
+    `max_bytes` (default STYLE_BLOCK_BYTES) of them are held at once: yields ExposureBlock
+    objects covering `dates` in order. Needs the client's wide reads (`has_wide_reads()`).
+    """
+    factors = list(tidewell.STYLE_FACTORS) if factors is None else \
+        [factors] if isinstance(factors, str) else list(factors)
+    ids = list(order_book_ids)
+    budget = STYLE_BLOCK_BYTES if max_bytes is None else max_bytes
+    # At most one record per instrument and date: its values and two positions.
+    per_date = max(len(ids), 1) * (8 * len(factors) + 16)
+    block = max(1, int(budget // per_date))
+    for first in range(0, len(dates), block):
+        stop = min(len(dates), first + block)
+        cells = _source.get_daily_cells("style_exposures", ids, dates[first:stop], factors)
+        # records x factors, one factor's values contiguous (the core takes any strides)
+        yield ExposureBlock(first, stop, cells.row, cells.col, cells.matrix.T, factors, len(ids))
+        del cells
+
+
 def signal(order_book_ids, start_date, end_date, name):
     """A stored signal as a dates x instruments table; None without any."""
     return _source.get_signal(order_book_ids, start_date, end_date, name=name)
