@@ -145,30 +145,38 @@ def industry_codes(order_book_ids, dates, source="citics_2019"):
             if column[r] not in on_first:
                 position[r] = 0
     effective = np.flatnonzero((position >= 0) & (column >= 0))
-    codes = np.full((len(dates), len(order_book_ids)), -1, dtype=np.int64)
+    effective = effective[np.lexsort((position[effective], column[effective]))]
+    shape = (len(dates), len(order_book_ids))
     date_row = trading.get_indexer(dates)  # -1: not a trading date, so no industry
     rows = np.flatnonzero(date_row >= 0)
+    used = np.empty(0, dtype=np.int64)
+    codes = None
     if len(effective) and len(rows):
-        # The wanted trading dates in order; each record marks the first of them on or after
-        # its start, and a running maximum of record numbers carries it forward.
+        # The wanted trading dates in order. Records are numbered 1, 2, ... by instrument and
+        # start (0: none); each marks the first wanted date on or after its start, and a
+        # running maximum down the dates carries it to the next record.
         order = rows[np.argsort(date_row[rows], kind="stable")]
-        wanted = date_row[order]
-        effective = effective[np.lexsort((position[effective], column[effective]))]
-        rank = np.arange(len(effective), dtype=np.int64)
-        at = np.searchsorted(wanted, position[effective], side="left")
-        carried = np.full((len(order) + 1, len(order_book_ids)), -1, dtype=np.int64)
-        np.maximum.at(carried, (at, column[effective]), rank)
-        carried = np.maximum.accumulate(carried[:-1], axis=0)
-        # Before its first record an instrument takes that record (a backward fill).
-        first_rank = np.full(len(order_book_ids), -1, dtype=np.int64)
+        at = np.searchsorted(date_row[order], position[effective], side="left")
+        number = np.arange(1, len(effective) + 1, dtype=np.int32)
+        carried = np.zeros((len(order) + 1, len(order_book_ids)), dtype=np.int32)
+        np.maximum.at(carried, (at, column[effective]), number)
+        # Before its first record an instrument takes that record (a backward fill): it
+        # holds from the first date on, until the next one.
         held, first_of = np.unique(column[effective], return_index=True)
-        first_rank[held] = rank[first_of]
-        carried = np.where(carried < 0, first_rank[None, :], carried)
-        found = carried >= 0
-        codes[order] = np.where(found, record_code[effective][np.maximum(carried, 0)], -1)
-    used = np.unique(codes[codes >= 0])
-    renumber = np.full(len(categories), -1, dtype=np.int64)
-    renumber[used] = np.arange(len(used))
-    codes = np.where(codes >= 0, renumber[np.maximum(codes, 0)], -1)
+        carried[0, held] = np.maximum(carried[0, held], number[first_of])
+        carried = np.maximum.accumulate(carried[:-1], axis=0)
+        # Industries in use, numbered in the order of their names (the categories' order).
+        in_use = np.bincount(carried.reshape(-1), minlength=len(effective) + 1)[1:] > 0
+        used = np.unique(record_code[effective[in_use]])
+        renumber = np.full(len(categories), -1, dtype=np.int64)
+        renumber[used] = np.arange(len(used))
+        code_of_number = np.concatenate([[-1], renumber[record_code[effective]]])
+        if len(order) == len(dates) and np.array_equal(order, np.arange(len(dates))):
+            codes = code_of_number[carried]
+        else:
+            codes = np.full(shape, -1, dtype=np.int64)
+            codes[order] = code_of_number[carried]
+    if codes is None:
+        codes = np.full(shape, -1, dtype=np.int64)
     return codes, pd.Index(categories.take(used))
 
