@@ -201,6 +201,43 @@ def daily_returns(factor_data, periods):
                          ", ".join(str(c) for c in factor_data.columns[:3])))
 
 
+#: The long call that answers each data set of `daily_table` for a client without wide reads.
+_DAILY_TABLES = ("daily_bars", "style_exposures", "signals")
+
+
+def daily_table(dataset, order_book_ids, start_date, end_date, field, adjust_type="none"):
+    """One per-date, per-instrument field as a table of exactly the trading dates from
+    `start_date` to `end_date` (rows) and `order_book_ids` in their order (columns), NaN
+    where the client holds no value: a bar field ("daily_bars", prices adjusted by
+    `adjust_type`), a style factor ("style_exposures") or a signal ("signals", `field` its
+    name)."""
+    if dataset not in _DAILY_TABLES:
+        raise ValueError("dataset: expect one of {}, got {!r}".format(list(_DAILY_TABLES), dataset))
+    dates = trading_date_index(start_date, end_date)
+    ids = list(order_book_ids)
+    grids = _wide("get_daily_grids")
+    if grids is not None:
+        unique = list(dict.fromkeys(ids))
+        values = grids(dataset, unique, dates, [field], adjust_type=adjust_type)[field]
+        if len(unique) != len(ids):
+            values = values[:, pd.Index(unique).get_indexer(ids)]
+        return pd.DataFrame(values, index=dates, columns=ids, copy=False)
+    if dataset == "daily_bars":
+        long = bars(ids, start_date, end_date, [field], adjust_type)
+        wide = None if long is None else long[field].unstack("order_book_id")
+    elif dataset == "style_exposures":
+        long = style_exposures(ids, start_date, end_date, [field])
+        wide = None if long is None else long[field].unstack("order_book_id")
+    else:
+        wide = signal(ids, start_date, end_date, field)
+    if wide is None:
+        return pd.DataFrame(np.nan, index=dates, columns=ids)
+    wide = wide.reindex(index=dates, columns=ids)
+    wide.index = dates
+    wide.columns.name = None
+    return wide.astype(np.float64)
+
+
 def bars(order_book_ids, start_date, end_date, fields, adjust_type="none"):
     """Daily bars in the client's long form (rows: (order_book_id, date)); None without any."""
     return _source.get_price(order_book_ids, start_date=start_date, end_date=end_date, fields=fields,
