@@ -548,9 +548,9 @@ def get_factor(order_book_ids, factor, start_date, end_date):
 # -- wide reads: dates x ids arrays ------------------------------------------------------------
 #: The daily data sets a wide read serves, and what its ``fields`` name there.
 WIDE_DATASETS = {
-    "daily_bars": "bar fields (open, high, low, close, volume, total_turnover), any adjust_type",
-    "style_exposures": "style factors (and a demo store's derived ratios)",
-    "signals": "signal names",
+    "daily_bars": "bar fields (open, high, low, close, volume, total_turnover), any adjust_type; None: all",
+    "style_exposures": "style factors (and a demo store's derived ratios); None: every style factor",
+    "signals": "signal names; None: every stored signal",
 }
 
 
@@ -645,7 +645,9 @@ def _wide_request(st, dataset, order_book_ids, dates, fields, adjust_type):
         if not st.has_table(dataset):
             raise missing_table_error(st, dataset)
         if dataset == "style_exposures":
-            flist, _ = _fields(fields, list(_schema.STYLE_FACTORS) + st.derived_factors())
+            # None: the style factors; a demo store's derived ratios when named
+            flist, _ = _fields(list(_schema.STYLE_FACTORS) if fields is None else fields,
+                               list(_schema.STYLE_FACTORS) + st.derived_factors())
         else:
             flist, _ = _fields(fields, st.signal_names(), context=" (not a stored signal)")
     return dataset, ids, dates, flist, adjust

@@ -55,7 +55,9 @@ class Neutralization(FactorPreprocessor):
         dense = [as_float_matrix(f.reindex(index=index, columns=order_book_ids), "other_factors[{}]".format(i))
                  for i, f in enumerate(self.other_factors or []) if f is not None and len(f) > 0]
         _warn_uncovered(endog, dense, order_book_ids)
-        if self.style_neutralize and _market.has_wide_reads():
+        # Rows out of date order (never from the engine) keep the one-pass reading, which
+        # asks for the exposures from the first row's date to the last row's.
+        if self.style_neutralize and _market.has_wide_reads() and index.is_monotonic_increasing:
             result = self._in_date_blocks(endog, index, order_book_ids, dense)
         else:
             style = self._style_exposures(index, order_book_ids) if self.style_neutralize else _no_style()
