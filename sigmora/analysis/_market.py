@@ -125,20 +125,33 @@ def _span(dates):
 
 # ----------------------------------------------------------------------------- prices
 
-def _wide(call):
-    """The client's wide read `call`, or None when it answers only the long calls."""
-    return getattr(_source, call, None)
+#: The long call each data set of the wide reads stands in for.
+_LONG_CALLS = {"daily_bars": "get_price", "style_exposures": "get_style_factor_exposure", "signals": "get_signal"}
 
 
-def has_wide_reads():
-    """Whether the client hands over dates x instruments arrays (tidewell's wide reads)."""
-    return _wide("get_daily_grids") is not None and _wide("get_daily_cells") is not None
+def _wide(call, dataset):
+    """The client's wide read `call` of `dataset`, or None when the client answers only the
+    long calls, or when the long call it stands in for was replaced on the tidewell module (a
+    test double, say): that call then answers."""
+    wide = getattr(_source, call, None)
+    if wide is None:
+        return None
+    long_call = _LONG_CALLS[dataset]
+    if _source is tidewell and getattr(tidewell, long_call) is not getattr(tidewell.api, long_call):
+        return None
+    return wide
+
+
+def has_wide_reads(dataset="style_exposures"):
+    """Whether the client hands over `dataset` as dates x instruments arrays and positions
+    (tidewell's wide reads)."""
+    return _wide("get_daily_grids", dataset) is not None and _wide("get_daily_cells", dataset) is not None
 
 
 def closes(order_book_ids, start_date, end_date):
     """Post-adjusted closes, dates x instruments (instruments without any bar absent);
     None when the client has no bar at all."""
-    table = _wide("get_price_table")
+    table = _wide("get_price_table", "daily_bars")
     if table is not None:
         return table(order_book_ids, start_date, end_date, field="close", adjust_type="post")
     price = _source.get_price(order_book_ids=order_book_ids, start_date=start_date, end_date=end_date,
@@ -179,7 +192,7 @@ def daily_returns(factor_data, periods):
     trading dates after the last one, in one price request."""
     p_max = max(periods) if isinstance(periods, (tuple, list)) else periods
     start, end = price_window(factor_data.index[0], factor_data.index[-1], p_max)
-    grids = _wide("get_daily_grids")
+    grids = _wide("get_daily_grids", "daily_bars")
     if grids is not None:
         # The closes as one dates x instruments array, turned into returns in one pass; the
         # instruments in the order a long request would give them (sorted).
@@ -215,7 +228,7 @@ def daily_table(dataset, order_book_ids, start_date, end_date, field, adjust_typ
         raise ValueError("dataset: expect one of {}, got {!r}".format(list(_DAILY_TABLES), dataset))
     dates = trading_date_index(start_date, end_date)
     ids = list(order_book_ids)
-    grids = _wide("get_daily_grids")
+    grids = _wide("get_daily_grids", dataset)
     if grids is not None:
         unique = list(dict.fromkeys(ids))
         values = grids(dataset, unique, dates, [field], adjust_type=adjust_type)[field]
