@@ -755,22 +755,30 @@ def _scan(st, table, ids, days, fields, adjust, visit, strict=False, other_ids=F
 def _gather(st, table, ids, days, fields, adjust):
     """Every cell of the request: (row, col, fields x cells values), int64 positions; each
     value is copied once, from the store's record batches into its place."""
-    parts = []
-    _scan(st, table, ids, days, fields, adjust, lambda row, col, values: parts.append((row, col, values)))
-    n = sum(len(p[0]) for p in parts)
-    row = np.empty(n, dtype=np.int64)
-    col = np.empty(n, dtype=np.int64)
-    matrix = np.empty((len(fields), n))
-    at = 0
-    while parts:
-        part_row, part_col, values = parts.pop(0)
-        end = at + len(part_row)
-        row[at:end] = part_row
-        col[at:end] = part_col
+    # At most one cell per (date, id): room for that many, of which only the part written is
+    # ever touched (and so held); a store holding repeated rows gets more room as it needs.
+    room = len(days) * len(ids)
+    row = np.empty(room, dtype=np.int64)
+    col = np.empty(room, dtype=np.int64)
+    matrix = np.empty((len(fields), room))
+    at = [0]
+
+    def put(part_row, part_col, values):
+        nonlocal row, col, matrix
+        end = at[0] + len(part_row)
+        if end > len(row):
+            grow = max(end, 2 * len(row))
+            row, col = np.resize(row, grow), np.resize(col, grow)
+            matrix = np.concatenate([matrix, np.empty((len(fields), grow - matrix.shape[1]))], axis=1)
+        row[at[0]:end] = part_row
+        col[at[0]:end] = part_col
         for i, f in enumerate(fields):
-            matrix[i, at:end] = values[f]
-        at = end
-    return row, col, matrix
+            matrix[i, at[0]:end] = values[f]
+        at[0] = end
+
+    _scan(st, table, ids, days, fields, adjust, put)
+    n = at[0]
+    return row[:n], col[:n], matrix[:, :n]
 
 
 class _OutsideRequest(Exception):

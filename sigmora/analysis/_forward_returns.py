@@ -24,7 +24,9 @@ def zero_filled_growth(returns):
     if not np.isinf(values).any():
         # Same sequential products as the table's cumprod; it only differs once a product
         # turns NaN (inf * 0), which skipna leaves out and the forward fill then covers.
-        growth = np.where(np.isnan(values), 1.0, values + 1.0)
+        growth = np.add(values, 1.0)  # NaN stays NaN, and becomes 1 next
+        np.copyto(growth, 1.0, where=np.isnan(values))
+        del values
         with np.errstate(over="ignore", invalid="ignore"):
             np.cumprod(growth, axis=0, out=growth)
         if not np.isnan(growth).any():

@@ -170,11 +170,10 @@ class ICAnalysis(FactorAnalyser):
 
     def _panel(self, factor_data, returns, index_, periods, ascending):
         ret_table = forward_returns(returns, index_, periods)
-        aligned = factor_data.reindex(index_, columns=returns.columns)
-        factor = as_float_matrix(aligned, "factor_data")
+        factor = as_float_matrix(factor_data.reindex(index_, columns=returns.columns), "factor_data")
         if self.rank_ic and ascending:
             # Rank IC measures "higher is better"; an ascending factor is read the other way.
-            factor = np.negative(factor)
+            factor = np.negative(factor, out=factor if _owns(factor) else None)
         return _ICPanel(index_, returns.columns, factor, ret_table)
 
     def _n_decays(self, n_dates=None):
@@ -313,6 +312,11 @@ class ICAnalysis(FactorAnalyser):
         order_book_ids = factor_data.index.get_level_values("order_book_id")
         industry_series = self._industry_by_instrument(order_book_ids.unique())
         return pd.Series(index=factor_data.index, data=industry_series[order_book_ids].values)
+
+
+def _owns(array):
+    """Whether an array holds its own memory (no table or other array sees it)."""
+    return array.base is None and array.flags.writeable
 
 
 def _codes_of_pairs(series, dates, instruments):

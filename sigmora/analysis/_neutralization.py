@@ -85,6 +85,7 @@ class Neutralization(FactorPreprocessor):
                 endog[rows], block.values, block.row, block.col, block.stop - block.first, len(ids),
                 row_date[rows] - block.first, column_key, [d[rows] for d in dense],
                 industry.codes(rows) if industry else None, n_industries)
+            del block  # before the next block is read: one block at a time
         if records == 0 and _market.style_exposures(order_book_ids, index[0], index[-1], self.style_factors) is None:
             raise _no_exposures(self.style_factors, order_book_ids, index)
         return result
