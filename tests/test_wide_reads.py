@@ -357,3 +357,30 @@ def test_industry_codes_equal_the_table_of_names_on_random_histories(plug_market
             assert np.array_equal(got[0], codes) and got[1].equals(labels), records
             checked += (codes >= 0).sum() > 0
     assert checked > 50
+
+
+def test_category_codes_equal_the_category_table_on_random_histories(plug_market):
+    # Neutralization's rule: each row takes the latest record on or before it, the first one
+    # before that starts, nothing before the classification's first start (rows may be
+    # intraday times or repeat).
+    rng = np.random.default_rng(4)
+    names = ["Banks", "Media", "Autos", "Coal"]
+    for _ in range(150):
+        ids = ["{:06d}.XSHE".format(i) for i in range(int(rng.integers(1, 7)))]
+        records = [dict(first_industry_name=names[rng.integers(len(names))], order_book_id=oid, start_date=start)
+                   for oid in ids if rng.random() > 0.2
+                   for start in sorted({pd.Timestamp("2020-01-01") + pd.Timedelta(days=int(d))
+                                        for d in rng.integers(0, 40, int(rng.integers(1, 4)))})]
+        if not records:
+            continue
+        with _market.use_source(FakeMarket(citics=records)):
+            wanted = list(rng.choice(ids + ["999999.XSHG"], size=int(rng.integers(1, len(ids) + 2)), replace=False))
+            index = pd.DatetimeIndex(np.sort(rng.choice(pd.date_range("2019-12-25", periods=50), size=12)))
+            if rng.random() < 0.3:
+                index = index + pd.Timedelta("10:15:00")
+            table = _industry.get_all_industry_category("citics_2019")
+            want = table.reindex(columns=wanted, fill_value=-1).reindex(index=index, method="ffill")
+            got = _industry.category_codes(wanted, index)
+            assert np.array_equal(got, want.fillna(-1).to_numpy(dtype=np.int64)), records
+            if not index[::-1].is_monotonic_increasing:  # rows out of order: the table answers
+                assert _industry.category_codes(wanted, index[::-1]) is None

@@ -13,7 +13,8 @@ from tidewell.decorators import ttl_cache
 from sigmora.analysis import _market
 from sigmora.analysis._base import FIELD_MAPPING
 
-__all__ = ["get_all_industry_data", "get_all_industry_category", "_load_industry_data", "industry_codes"]
+__all__ = ["get_all_industry_data", "get_all_industry_category", "_load_industry_data", "industry_codes",
+           "category_codes"]
 
 
 class MissingClassificationError(ValueError, IndexError):
@@ -55,8 +56,40 @@ def get_all_industry_data(source="citics_2019"):
 
 @ttl_cache(10800)
 def get_all_industry_category(source="citics_2019"):
-    df = get_all_industry_data(source).copy()
+    """Industry codes (the names' category codes) by classification start date and
+    instrument: each instrument's latest record on or before the date, its first record
+    before that one starts."""
+    df = get_all_industry_data(source)
     field = FIELD_MAPPING[source]
+    codes = df[field].astype("category").cat.codes.to_numpy().astype(np.int64)
+    starts = pd.Index(df["start_date"])
+    ids = pd.Index(df["order_book_id"])
+    if len(df) == 0 or pd.MultiIndex.from_arrays([starts, ids]).has_duplicates:
+        return _category_by_reshaping(df, field)
+    # The table of the reshaping rule (pivot, forward then backward fill), filled with
+    # integers: records are numbered 1, 2, ... by instrument and start date, each number is
+    # carried down its instrument's column, and the first one also up to the top.
+    start_index, start_dates = pd.factorize(starts, sort=True)
+    id_index, id_labels = pd.factorize(ids, sort=True)
+    order = np.lexsort((start_index, id_index))
+    number = np.empty(len(df), dtype=np.int32)
+    number[order] = np.arange(1, len(df) + 1, dtype=np.int32)
+    carried = np.zeros((len(start_dates), len(id_labels)), dtype=np.int32)
+    carried[start_index, id_index] = number
+    first = np.full(len(id_labels), np.iinfo(np.int32).max, dtype=np.int32)
+    np.minimum.at(first, id_index, number)  # each instrument's first record
+    carried[0] = np.maximum(carried[0], first)
+    np.maximum.accumulate(carried, axis=0, out=carried)
+    code_of_number = np.empty(len(df) + 1, dtype=np.int64)
+    code_of_number[0] = -1
+    code_of_number[number] = codes
+    return pd.DataFrame(code_of_number[carried], index=pd.Index(start_dates, name="start_date"),
+                        columns=pd.Index(id_labels, name="order_book_id"), copy=False)
+
+
+def _category_by_reshaping(df, field):
+    """get_all_industry_category through pandas' pivot (which refuses repeated records)."""
+    df = df.copy()
     df[field] = df[field].astype("category").cat.codes
     df = df.pivot(index="start_date", columns="order_book_id", values=field)
     df = df.ffill().bfill()
@@ -180,3 +213,42 @@ def industry_codes(order_book_ids, dates, source="citics_2019"):
         codes = np.full(shape, -1, dtype=np.int64)
     return codes, pd.Index(categories.take(used))
 
+
+
+def category_codes(order_book_ids, index, source="citics_2019"):
+    """The codes `get_all_industry_category` gives the rows `index` (ascending timestamps) and
+    `order_book_ids`, as an int32 array (-1: none), without building that table: what
+    ``table.reindex(columns=order_book_ids, fill_value=-1).reindex(index=index,
+    method="ffill").fillna(-1)`` holds. A row takes each instrument's latest record starting
+    on or before it, the first record before that one starts, and no code before the
+    classification's first start date. None when the index is not ascending or the
+    classification's (start date, instrument) pairs repeat: the table then answers.
+    """
+    df = get_all_industry_data(source)
+    index = pd.DatetimeIndex(index)
+    starts = pd.DatetimeIndex(df["start_date"])
+    if (len(df) == 0 or not index.is_monotonic_increasing
+            or pd.MultiIndex.from_arrays([starts, df["order_book_id"]]).has_duplicates):
+        return None
+    codes = df[FIELD_MAPPING[source]].astype("category").cat.codes.to_numpy().astype(np.int32)
+    column = pd.Index(order_book_ids).get_indexer(df["order_book_id"])
+    mine = np.flatnonzero(column >= 0)
+    out = np.full((len(index), len(order_book_ids)), -1, dtype=np.int32)
+    dated = int(index.searchsorted(starts.min(), side="left"))  # rows from the first start on
+    if len(mine) == 0 or dated == len(index):
+        return out
+    # Records numbered 1, 2, ... by instrument and start; each marks the first row on or
+    # after its start, the first one also the top row (a backward fill), and a running
+    # maximum carries them down.
+    mine = mine[np.lexsort((starts.asi8[mine], column[mine]))]
+    number = np.arange(1, len(mine) + 1, dtype=np.int32)
+    rows = index[dated:]
+    at = rows.searchsorted(starts[mine], side="left")
+    carried = np.zeros((len(rows) + 1, len(order_book_ids)), dtype=np.int32)
+    np.maximum.at(carried, (at, column[mine]), number)
+    held, first_of = np.unique(column[mine], return_index=True)
+    carried[0, held] = np.maximum(carried[0, held], number[first_of])
+    np.maximum.accumulate(carried, axis=0, out=carried)
+    code_of_number = np.concatenate([np.array([-1], dtype=np.int32), codes[mine]])
+    out[dated:] = code_of_number[carried[:-1]]
+    return out

@@ -25,6 +25,7 @@ from sigmora.analysis._base import warn_user, FactorPreprocessor, VALID_INDUSTRY
 __all__ = ["Neutralization"]
 
 _NO_CODE = -1
+_CATEGORY_TABLE = _industry.get_all_industry_category
 
 
 class Neutralization(FactorPreprocessor):
@@ -130,9 +131,21 @@ class Neutralization(FactorPreprocessor):
 
 class _IndustryCodes(object):
     """Industry codes of factor rows, a block at a time (-1: none), as `_industry_codes`
-    gives them for all rows at once, and the number of industries over all rows."""
+    gives them for all rows at once, and the number of industries over all rows.
+
+    Read from the classification's records (`_industry.category_codes`), unless
+    `get_all_industry_category` was replaced or cannot be bypassed: its table then answers.
+    """
 
     def __init__(self, source, index, order_book_ids):
+        self.by_row = None
+        if _industry.get_all_industry_category is _CATEGORY_TABLE:
+            if len(_industry.get_all_industry_data(source)) == 0:
+                raise _industry.missing_classification(source)
+            self.by_row = _industry.category_codes(order_book_ids, index, source)
+        if self.by_row is not None:
+            self.n_industries = int(self.by_row.max()) + 1 if self.by_row.size else 0
+            return
         cat = _industry.get_all_industry_category(source)
         if cat.shape[1] == 0:
             raise _industry.missing_classification(source)
@@ -151,6 +164,8 @@ class _IndustryCodes(object):
         return _as_codes(self.table[np.ix_(self.column[self.classified], start_rows)]).T
 
     def codes(self, rows):
+        if self.by_row is not None:
+            return self.by_row[rows].astype(np.int64)
         start_row = self.start_row[rows]
         out = np.full((len(start_row), len(self.column)), _NO_CODE, dtype=np.int64)
         dated = np.flatnonzero(start_row >= 0)
