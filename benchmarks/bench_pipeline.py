@@ -79,14 +79,17 @@ def run_stage(steps, name, factor, returns):
     return step.analysis(factor, returns, _market.PERIODS, ascending=False)
 
 
-def load_inputs(k):
-    """(factor, returns, seconds to load the factor, seconds to build the return table)."""
+def load_inputs(k, cpu=None):
+    """(factor, returns, seconds to load the factor, seconds to build the return table); the
+    process CPU seconds of each go to `cpu` (a dict) when given."""
     from sigmora.analysis.varodyne import _daily_returns
-    t0 = time.perf_counter()
+    c0, t0 = time.process_time(), time.perf_counter()
     factor = _market.load_factor(k)
-    t1 = time.perf_counter()
+    c1, t1 = time.process_time(), time.perf_counter()
     returns = _daily_returns(factor, _market.PERIODS)
-    t2 = time.perf_counter()
+    c2, t2 = time.process_time(), time.perf_counter()
+    if cpu is not None:
+        cpu.update(factor_load_cpu_s=c1 - c0, returns_cpu_s=c2 - c1)
     if not returns.index.is_monotonic_increasing:
         print("WARNING: the daily return table's dates are out of order (check tidewell.get_price); "
               "the figures of this size are computed on misordered returns.", file=sys.stderr, flush=True)
@@ -108,10 +111,11 @@ def child_load(args):
     """Data loading: the factor from the store and the engine's daily return table, saved for
     the measuring processes so that their peak RSS is the pipeline's, not the loader's."""
     _market.select(args.store)
-    factor, returns, t_factor, t_returns = load_inputs(args.k)
+    cpu = {}
+    factor, returns, t_factor, t_returns = load_inputs(args.k, cpu)
     save_tables(args.inputs, factor=factor, returns=returns)
-    return {"scale": args.k, "shape": list(factor.shape), "returns_shape": list(returns.shape),
-            "factor_load_s": t_factor, "returns_s": t_returns, "peak_rss_load_mb": peak_rss_mb()}
+    return dict(cpu, scale=args.k, shape=list(factor.shape), returns_shape=list(returns.shape),
+                factor_load_s=t_factor, returns_s=t_returns, peak_rss_load_mb=peak_rss_mb())
 
 
 def child_sigmora(args):
@@ -125,8 +129,9 @@ def child_sigmora(args):
     stages = {}
     current = factor
     for name in STAGES:
+        c0 = time.process_time()
         seconds, growth, result = measure(run_stage, steps, name, current, returns)
-        stages[name] = {"s": seconds, "peak_growth_mb": growth / MB}
+        stages[name] = {"s": seconds, "cpu_s": time.process_time() - c0, "peak_growth_mb": growth / MB}
         if name in PREPROCESSING:
             current = result
         del result
@@ -155,9 +160,10 @@ def child_engine(args):
     for name, step in make_steps().items():
         engine.append((name, step))
     rss_before = peak_rss_mb()
+    c0 = time.process_time()
     seconds, _, _ = measure(engine.analysis, factor, "daily", ascending=False, periods=_market.PERIODS)
-    out.update(engine_cold_s=seconds, peak_rss_engine_mb=peak_rss_mb(), rss_before_engine_mb=rss_before,
-               load_after=_market.load_note())
+    out.update(engine_cold_s=seconds, engine_cold_cpu_s=time.process_time() - c0, peak_rss_engine_mb=peak_rss_mb(),
+               rss_before_engine_mb=rss_before, load_after=_market.load_note())
     return out
 
 
@@ -270,6 +276,13 @@ def print_scaling(runs):
                                                         for r in runs])
     rows.append(["largest step's RSS growth, MB"] + ["{:.0f} ({})".format(*max(
         (v["peak_growth_mb"], n) for n, v in r["stages"].items())) for r in runs])
+    rows.append(["process CPU s: load factor / return table"] + ["{:.2f} / {:.2f}".format(
+        r.get("factor_load_cpu_s", float("nan")), r.get("returns_cpu_s", float("nan"))) for r in runs])
+    rows.append(["process CPU s: Neutralization / ICAnalysis"] + ["{:.2f} / {:.2f}".format(
+        r["stages"]["neutralize"].get("cpu_s", float("nan")), r["stages"]["ic"].get("cpu_s", float("nan")))
+        for r in runs])
+    if all("engine_cold_cpu_s" in r for r in runs):
+        rows.append(["process CPU s: engine, fresh process"] + ["{:.2f}".format(r["engine_cold_cpu_s"]) for r in runs])
     rows.append(["load average (1 min) before -> after"] + ["{} -> {}".format(r["load_before"][5:], r["load_after"][5:])
                                                            for r in runs])
     if any(r.get("repeats", 1) > 1 for r in runs):
@@ -383,7 +396,7 @@ def driver(args):
                     print("scale 1/{}: failed".format(k), flush=True)
                 else:
                     run = best_run(tries)
-                    for key in ("factor_load_s", "returns_s"):
+                    for key in ("factor_load_s", "returns_s", "factor_load_cpu_s", "returns_cpu_s"):
                         run[key] = min(x[key] for x in loads if key in x)
                     run["peak_rss_load_mb"] = max(x["peak_rss_load_mb"] for x in loads if "peak_rss_load_mb" in x)
                     if args.engine:
@@ -392,6 +405,7 @@ def driver(args):
                         cold = [c for c in cold if "engine_cold_s" in c]
                         if cold:
                             run["engine_cold_s"] = min(c["engine_cold_s"] for c in cold)
+                            run["engine_cold_cpu_s"] = min(c["engine_cold_cpu_s"] for c in cold)
                             run["peak_rss_engine_mb"] = max(c["peak_rss_engine_mb"] for c in cold)
                             run["engine_cold_loads"] = [c["load_before"] for c in cold]
                     runs.append(run)
@@ -417,6 +431,7 @@ def best_run(tries):
     """One run's record with the best time of each stage over `tries` (the largest peak RSS)."""
     run = dict(tries[0])
     run["stages"] = {name: {"s": min(t["stages"][name]["s"] for t in tries),
+                            "cpu_s": min(t["stages"][name].get("cpu_s", float("nan")) for t in tries),
                             "peak_growth_mb": max(t["stages"][name]["peak_growth_mb"] for t in tries)}
                      for name in tries[0]["stages"]}
     run["pipeline_s"] = min(t["pipeline_s"] for t in tries)
