@@ -12,6 +12,8 @@ Rows:
   call (opens the store) and the best of --repeat warm calls (goal: under 1.5 s), plus the
   pipeline's unstack(0) of the result, get_price_table (the same wide table built directly),
   the pre-adjusted and style-exposure variants;
+* the wide reads: one bar field and the planted signal as dates x ids arrays (goal: under
+  0.5 s), the ten style exposures as cells a block of dates at a time;
 * peak RSS of the process.
 """
 
@@ -98,6 +100,21 @@ def main(argv=None):
     row("get_style_factor_exposure 10 factors, 5000 ids x 10 y", s)
     s, _ = timed(tidewell.get_price, ids[:300], "2024-01-02", "2024-06-28", fields="close", adjust_type="post")
     row("get_price 1 post field, 300 ids x half a year", s)
+    # Wide reads: dates x ids arrays placed straight from the store's positions.
+    dates = tidewell.get_trading_dates(large["start"], large["end"])
+    best = min(timed(tidewell.get_daily_grids, "daily_bars", ids, dates, "close", "post")[0]
+               for _ in range(max(1, args.repeat)))
+    row("get_daily_grids 1 post field, 5000 ids x 10 y, best of {}".format(max(1, args.repeat)), best,
+        "{} x {}".format(len(dates), len(ids)), goal=0.5)
+    best = min(timed(tidewell.get_signal, None, large["start"], large["end"])[0] for _ in range(max(1, args.repeat)))
+    row("get_signal planted, every id x 10 y, best of {}".format(max(1, args.repeat)), best, goal=0.5)
+
+    def style_blocks(block=333):
+        for first in range(0, len(dates), block):
+            tidewell.get_daily_cells("style_exposures", ids, dates[first:first + block], None)
+
+    s, _ = timed(style_blocks)
+    row("get_daily_cells 10 style factors, blocks of 333 dates", s, "{} blocks".format(-(-len(dates) // 333)))
     print("{:<58} {:>9.0f} MB".format("peak RSS", peak_rss_mb()))
     return 0
 
