@@ -384,3 +384,37 @@ def test_category_codes_equal_the_category_table_on_random_histories(plug_market
             assert np.array_equal(got, want.fillna(-1).to_numpy(dtype=np.int64)), records
             if not index[::-1].is_monotonic_increasing:  # rows out of order: the table answers
                 assert _industry.category_codes(wanted, index[::-1]) is None
+
+
+def test_forward_returns_in_one_pass_equal_the_growth_table(monkeypatch):
+    # The core's pass against the table-based rule: missing returns count as 0, windows past
+    # the end are NaN; an infinite return or a growth that turns NaN is left to the table.
+    from sigmora.analysis import _forward_returns
+    rng = np.random.default_rng(0)
+    fallbacks = 0
+    for _ in range(300):
+        T, N = int(rng.integers(1, 30)), int(rng.integers(1, 8))
+        values = rng.normal(scale=0.05, size=(T, N))
+        values[rng.random((T, N)) < 0.2] = np.nan
+        if rng.random() < 0.1:
+            values[rng.integers(T), rng.integers(N)] = np.inf
+        if rng.random() < 0.1:
+            values[rng.integers(T), rng.integers(N)] = -1.0  # growth 0: later 0 / 0
+        index = pd.bdate_range("2024-01-01", periods=T)
+        returns = pd.DataFrame(values, index=index, columns=["c{}".format(i) for i in range(N)])
+        if rng.random() < 0.5:
+            returns = returns.T.copy().T  # column-major values
+        dates = index[np.sort(rng.choice(T, size=int(rng.integers(0, T + 1)), replace=False))]
+        if rng.random() < 0.2:
+            dates = dates[::-1]
+        periods = [int(p) for p in rng.choice([1, 2, 5, 10, 1], size=int(rng.integers(1, 4)))]
+        got = _forward_returns.forward_returns(returns, dates, periods)
+        fallbacks += _core.forward_returns(returns.to_numpy(), np.asarray(returns.index.get_indexer(dates)),
+                                           np.asarray(list(dict.fromkeys(periods)))) is None
+        with monkeypatch.context() as m:
+            m.setattr(_core, "forward_returns", lambda *args: None)
+            want = _forward_returns.forward_returns(returns, dates, periods)
+        assert list(got) == list(want)
+        for key in got:
+            assert same(got[key], want[key]) and got[key].flags.c_contiguous, key
+    assert fallbacks > 10

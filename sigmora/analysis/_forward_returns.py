@@ -8,6 +8,7 @@ growth[t + p] / growth[t] - 1, NaN when row t + p lies beyond the table.
 import numpy as np
 import pandas as pd
 
+from sigmora import _core
 from sigmora.analysis._arrays import as_float_matrix
 from sigmora.analysis._base import period_label
 
@@ -44,10 +45,19 @@ def forward_returns(returns, dates, periods):
         entry of `dates` and one column per column of `returns`, keys in the order of
         `periods` (a repeated period keeps its first position)
     """
-    growth = zero_filled_growth(returns)
     rows = returns.index.get_indexer(pd.Index(dates))
     if (rows < 0).any():
         raise ValueError("dates: {} date(s) are not rows of returns".format(int((rows < 0).sum())))
+    keys = list(dict.fromkeys(period_label(p) for p in periods))
+    if len(returns.columns) and all(dtype == np.float64 for dtype in returns.dtypes):
+        # One pass of the core over the table as it lies in memory (its growth table lives
+        # only there): the same products, divisions and subtractions.
+        firsts = list(dict.fromkeys(periods))
+        found = _core.forward_returns(returns.to_numpy(), np.asarray(rows, dtype=np.int64),
+                                      np.asarray([int(p) for p in firsts], dtype=np.int64))
+        if found is not None:
+            return dict(zip(keys, found))
+    growth = zero_filled_growth(returns)
     n_rows = len(growth)
     contiguous = len(rows) > 0 and np.array_equal(rows, np.arange(rows[0], rows[0] + len(rows)))
     base = growth[rows[0]:rows[0] + len(rows)] if contiguous else growth.take(rows, axis=0)

@@ -321,7 +321,11 @@ def style_exposure_blocks(order_book_ids, dates, factors=None, max_bytes=None):
     objects covering `dates` in order. Needs the client's wide reads (`has_wide_reads()`).
     """
     factors = list(tidewell.STYLE_FACTORS) if factors is None else \
-        [factors] if isinstance(factors, str) else list(factors)
+        list(dict.fromkeys([factors] if isinstance(factors, str) else factors))
+    unknown = [f for f in factors if f not in tidewell.STYLE_FACTORS]
+    if unknown:  # as the long call refuses them (a demo store's derived ratios included)
+        raise ValueError("factors: unknown field {!r}, expect some of {}".format(
+            unknown[0], list(tidewell.STYLE_FACTORS)))
     ids = list(order_book_ids)
     budget = STYLE_BLOCK_BYTES if max_bytes is None else max_bytes
     # At most one record per instrument and date: its values and two positions.

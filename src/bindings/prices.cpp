@@ -1,6 +1,9 @@
 // Daily returns from closing prices.
 #include <nanobind/stl/tuple.h>
 
+#include <stdexcept>
+#include <string>
+
 #include <tuple>
 #include <vector>
 
@@ -32,6 +35,26 @@ std::tuple<nb::object, OutArray<std::int64_t>, OutArray<std::int64_t>> returns(A
     return {result, to_numpy(std::move(rows), {n_rows}), to_numpy(std::move(lines.cols), {n_present_cols})};
 }
 
+// The forward returns of every period as K new arrays (rows x instruments), or None when the
+// table holds an infinite return or a growth that turns NaN.
+nb::object forward(AnyMat returns, CIntVec rows, CIntVec periods) {
+    const StridedTable table = strided_table(returns);
+    const std::size_t n = rows.shape(0), K = periods.shape(0);
+    for (std::size_t i = 0; i < n; ++i)
+        if (rows.data()[i] < 0 || rows.data()[i] >= static_cast<std::int64_t>(table.rows))
+            throw std::invalid_argument("rows: expect positions in 0 .. " + std::to_string(table.rows) +
+                                        " - 1, got " + std::to_string(rows.data()[i]));
+    nb::list arrays;
+    std::vector<double*> out(K);
+    for (std::size_t k = 0; k < K; ++k) arrays.append(empty_matrix(n, table.cols, out[k]));
+    bool ok;
+    {
+        nb::gil_scoped_release release;
+        ok = forward_returns(table, rows.data(), n, periods.data(), K, out.data());
+    }
+    return ok ? nb::object(arrays) : nb::none();
+}
+
 }  // namespace
 
 void register_prices(nanobind::module_& m) {
@@ -40,6 +63,10 @@ void register_prices(nanobind::module_& m) {
           "rows are the positions of the dates with any close after the first such date, cols those of the "
           "instruments with any close; a missing close takes the last one before it, and each return is "
           "close / previous close - 1 (pandas' ffill().pct_change() on the present rows and columns).");
+    m.def("forward_returns", &forward, nb::arg("returns"), nb::arg("rows"), nb::arg("periods"),
+          "Compounded forward returns of a dates x instruments table of one-period returns (NaN counted as 0): "
+          "one rows x instruments array per period, growth[row + period] / growth[row] - 1 (NaN past the "
+          "table's end); None when a return is infinite or a growth turns NaN.");
 }
 
 }  // namespace sigmora::bind

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <limits>
 
 #include "core/parallel.hpp"
@@ -66,6 +67,54 @@ void returns_from_closes(const StridedTable& t, const PresentLines& lines, doubl
             }
         },
         kMinColumns);
+}
+
+}  // namespace sigmora
+
+namespace sigmora {
+
+bool forward_returns(const StridedTable& t, const std::int64_t* rows, std::size_t n_rows,
+                     const std::int64_t* periods, std::size_t n_periods, double* const* out) {
+    const std::size_t T = t.rows, N = t.cols;
+    std::unique_ptr<double[]> growth(new double[T * N]);  // every value is written below
+    std::vector<std::uint8_t> bad(N, 0);
+    // Growth down each column: sequential products, one block of columns per thread, walked
+    // a row at a time (each row's stretch of the block is contiguous in both tables).
+    parallel_for(
+        N,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t r = 0; r < T; ++r) {
+                double* g = growth.get() + r * N;
+                const double* previous = r > 0 ? g - N : nullptr;
+                for (std::size_t j = begin; j < end; ++j) {
+                    const double x = at(t, r, j);
+                    const double factor = std::isnan(x) ? 1.0 : x + 1.0;
+                    g[j] = previous ? previous[j] * factor : factor;
+                    if (std::isinf(x) || std::isnan(g[j])) bad[j] = 1;
+                }
+            }
+        },
+        kMinColumns);
+    for (std::size_t j = 0; j < N; ++j)
+        if (bad[j]) return false;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    parallel_for(n_rows, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const auto base = static_cast<std::size_t>(rows[i]);
+            const double* from = growth.get() + base * N;
+            for (std::size_t k = 0; k < n_periods; ++k) {
+                double* o = out[k] + i * N;
+                const std::int64_t target = rows[i] + periods[k];
+                if (target < 0 || target >= static_cast<std::int64_t>(T)) {
+                    std::fill(o, o + N, nan);
+                    continue;
+                }
+                const double* to = growth.get() + static_cast<std::size_t>(target) * N;
+                for (std::size_t j = 0; j < N; ++j) o[j] = to[j] / from[j] - 1.0;
+            }
+        }
+    });
+    return true;
 }
 
 }  // namespace sigmora

@@ -24,3 +24,17 @@ PresentLines present_lines(const StridedTable& closes);
 void returns_from_closes(const StridedTable& closes, const PresentLines& lines, double* out);
 
 }  // namespace sigmora
+
+namespace sigmora {
+
+// Compounded forward returns from a table of one-period returns (dates x instruments, NaN =
+// missing, counted as 0): with growth[t] the running product of (1 + return) down each
+// column from the first row, out[k][i] = growth[rows[i] + periods[k]] / growth[rows[i]] - 1,
+// NaN when that row lies beyond the table. Same sequential products and the same two final
+// operations as numpy's cumprod, divide and subtract. Returns false, writing nothing
+// meaningful, when a return is infinite or a growth turns NaN (inf * 0): the caller's
+// table-based rule handles those.
+bool forward_returns(const StridedTable& returns, const std::int64_t* rows, std::size_t n_rows,
+                     const std::int64_t* periods, std::size_t n_periods, double* const* out);
+
+}  // namespace sigmora
