@@ -292,7 +292,7 @@ def style_exposures(order_book_ids, start_date, end_date, factors=None):
 
 #: Memory one block of `style_exposure_blocks` may take: positions and values of its
 #: records (about 3 % of that again for the store's transient record batches).
-STYLE_BLOCK_BYTES = 160 << 20
+STYLE_BLOCK_BYTES = 128 << 20
 
 
 class ExposureBlock(object):
