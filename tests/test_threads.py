@@ -14,6 +14,9 @@ KERNELS = [
     ("winsorize_std", lambda x: _core.winsorize_std(x, 3.0)),
     ("winsorize_percentile", lambda x: _core.winsorize_percentile(x, 0.025, 0.975)),
     ("preprocess_normalize", _core.preprocess_normalize),
+    ("returns_from_closes", lambda x: _core.returns_from_closes(x)[0]),
+    ("forward_returns", lambda x: np.stack(_core.forward_returns(
+        np.where(np.isinf(x), np.nan, x) * 0.01, np.arange(len(x)), np.array([1, 5, 20])))),
 ]
 
 

@@ -214,7 +214,7 @@ def daily_returns(factor_data, periods):
                          ", ".join(str(c) for c in factor_data.columns[:3])))
 
 
-#: The long call that answers each data set of `daily_table` for a client without wide reads.
+#: The data sets `daily_table` reads (through their long calls for a client without wide reads).
 _DAILY_TABLES = ("daily_bars", "style_exposures", "signals")
 
 
