@@ -59,10 +59,7 @@ def growth_matrix(returns, index, columns):
     (a missing return stays missing and does not break the product), on the given dates
     and instruments (missing ones are NaN)."""
     values = float_values(returns, "returns")
-    if values.flags.f_contiguous and not values.flags.c_contiguous:  # pandas' usual layout: no copy
-        growth = _core.portfolio_growth(values.T, column_major=True)
-    else:
-        growth = _core.portfolio_growth(np.ascontiguousarray(values))
+    growth = _core.portfolio_growth(values)  # read in place, in any memory order
     if returns.index.equals(index) and returns.columns.equals(columns):
         return growth
     table = pd.DataFrame(growth, index=returns.index, columns=returns.columns, copy=False)
