@@ -47,4 +47,4 @@ bench: build
 	for f in benchmarks/bench_*.py; do $(PYTHON) $$f || exit 1; done
 
 clean:
-	rm -rf build sigmora/_core*.so
+	rm -rf build sigmora/_core*.so sigmora/_core.pyi

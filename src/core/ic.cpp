@@ -7,14 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "core/numeric.hpp"
 #include "core/parallel.hpp"
 #include "core/rank.hpp"
 
 namespace sigmora {
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 bool all_equal(const double* v, std::size_t n) {
     for (std::size_t i = 1; i < n; ++i)

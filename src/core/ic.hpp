@@ -39,6 +39,13 @@ void ic_by_row(const double* factor, const double* const* returns, std::size_t n
 void ic_decay(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
               std::size_t n_cols, std::size_t max_decay, bool rank, CorrOutput out, CorrOutput* rows = nullptr);
 
+// ic_by_row and ic_decay in one pass that sorts every row once (ic_decay with `rows`).
+inline void ic_by_row_with_decay(const double* factor, const double* const* returns, std::size_t n_periods,
+                                 std::size_t n_rows, std::size_t n_cols, std::size_t max_decay, bool rank,
+                                 CorrOutput rows, CorrOutput decay) {
+    ic_decay(factor, returns, n_periods, n_rows, n_cols, max_decay, rank, decay, &rows);
+}
+
 // One correlation per group and period, pooled over every cell whose code is that group.
 // `codes` is n_code_rows x N int64 with n_code_rows 1 (one code per instrument for all
 // dates) or T; -1 = no group, otherwise 0 <= code < n_groups.

@@ -1,11 +1,11 @@
 #include "core/neutralize.hpp"
 
+#include "core/numeric.hpp"
 #include "core/ols.hpp"
 #include "core/parallel.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -63,7 +63,7 @@ public:
     // style[i]: the S exposures of instrument i on this row's date, or nullptr.
     void solve(std::size_t t, const double* yt, const double* const* style, double* out) {
         const std::size_t K = K_;
-        std::fill(out, out + N_, std::numeric_limits<double>::quiet_NaN());
+        std::fill(out, out + N_, kNaN);
 
         // Complete instruments: the value and every regressor finite.
         std::size_t n_complete = 0;
@@ -171,9 +171,9 @@ private:
 
 }  // namespace
 
-void neutralize_residuals(const double* endog, std::size_t T, std::size_t N, const LongExposures& style,
-                          const std::vector<const double*>& dense, const std::int64_t* codes,
-                          std::size_t n_industries, double* out) {
+void ols_neutralize(const double* endog, std::size_t T, std::size_t N, const LongExposures& style,
+                    const std::vector<const double*>& dense, const std::int64_t* codes, std::size_t n_industries,
+                    double* out) {
     const std::size_t S = style.n_factors;
     if (S == 0) {
         parallel_for(T, [&](std::size_t begin, std::size_t end) {
@@ -203,9 +203,8 @@ void neutralize_residuals(const double* endog, std::size_t T, std::size_t N, con
         return d < 0 ? d : static_cast<std::int64_t>(static_cast<std::size_t>(d) / block);
     });
     const Buckets rows_of_date(T, style.n_dates, [&](std::size_t t) { return style.row_date[t]; });
-    const double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t t = 0; t < T; ++t)
-        if (style.row_date[t] < 0) std::fill(out + t * N, out + (t + 1) * N, nan);  // no exposures
+        if (style.row_date[t] < 0) std::fill(out + t * N, out + (t + 1) * N, kNaN);  // no exposures
 
     parallel_for(n_blocks, [&](std::size_t begin, std::size_t end) {
         RowSolver solver(N, S, dense, codes, n_industries);

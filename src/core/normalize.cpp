@@ -2,17 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "core/masked.hpp"
-
-// A second build of a hot loop for processors with AVX2, picked at load time. Plain
-// AVX2 (no FMA) rounds every operation as the baseline build does: same bits.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define SIGMORA_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define SIGMORA_AVX2_CLONES
-#endif
+#include "core/numeric.hpp"
+#include "core/row_blocks.hpp"
 
 namespace sigmora {
 namespace {
@@ -22,13 +15,11 @@ namespace {
 // A sum starts at +0.0 and so never becomes -0.0: adding 0.0 for a missing cell leaves
 // it unchanged, as skipping the cell does.
 template <std::size_t G>
-inline __attribute__((always_inline)) void normalize_group(const double* const* rows, std::size_t cols, double* const* outs) {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    constexpr double inf = std::numeric_limits<double>::infinity();
+SIGMORA_ALWAYS_INLINE void normalize_group(const double* const* rows, std::size_t cols, double* const* outs) {
     double total[G], lowest[G], highest[G], squares[G], mean[G], std_dev[G];
     std::size_t count[G];
     for (std::size_t g = 0; g < G; ++g) {
-        total[g] = 0.0, squares[g] = 0.0, lowest[g] = inf, highest[g] = -inf, count[g] = 0;
+        total[g] = 0.0, squares[g] = 0.0, lowest[g] = kInf, highest[g] = -kInf, count[g] = 0;
     }
     for (std::size_t j = 0; j < cols; ++j) {
         for (std::size_t g = 0; g < G; ++g) {
@@ -49,7 +40,7 @@ inline __attribute__((always_inline)) void normalize_group(const double* const* 
     }
     for (std::size_t g = 0; g < G; ++g) {
         const bool no_spread = count[g] < 2 || lowest[g] == highest[g];
-        std_dev[g] = no_spread ? nan : std::sqrt(squares[g] / static_cast<double>(count[g] - 1));
+        std_dev[g] = no_spread ? kNaN : std::sqrt(squares[g] / static_cast<double>(count[g] - 1));
         const double* row = rows[g];
         double* row_out = outs[g];
         for (std::size_t j = 0; j < cols; ++j) {
@@ -78,12 +69,10 @@ constexpr std::size_t kColumnChunk = 64;
 SIGMORA_AVX2_CLONES
 void normalize_column_chunk(const double* x, std::size_t rows, std::size_t cols, std::size_t r0, std::size_t n,
                             double* out) {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    constexpr double inf = std::numeric_limits<double>::infinity();
     double total[kColumnChunk], lowest[kColumnChunk], highest[kColumnChunk], squares[kColumnChunk];
     double count[kColumnChunk], mean[kColumnChunk], std_dev[kColumnChunk];
     for (std::size_t i = 0; i < n; ++i) {
-        total[i] = 0.0, squares[i] = 0.0, lowest[i] = inf, highest[i] = -inf, count[i] = 0.0;
+        total[i] = 0.0, squares[i] = 0.0, lowest[i] = kInf, highest[i] = -kInf, count[i] = 0.0;
     }
     for (std::size_t j = 0; j < cols; ++j) {
         const double* column = x + j * rows + r0;
@@ -106,7 +95,7 @@ void normalize_column_chunk(const double* x, std::size_t rows, std::size_t cols,
     }
     for (std::size_t i = 0; i < n; ++i) {
         const bool no_spread = count[i] < 2.0 || lowest[i] == highest[i];
-        std_dev[i] = no_spread ? nan : std::sqrt(squares[i] / (count[i] - 1.0));
+        std_dev[i] = no_spread ? kNaN : std::sqrt(squares[i] / (count[i] - 1.0));
     }
     for (std::size_t j = 0; j < cols; ++j) {
         const double* column = x + j * rows + r0;
@@ -118,8 +107,7 @@ void normalize_column_chunk(const double* x, std::size_t rows, std::size_t cols,
     }
 }
 
-}  // namespace
-
+// x and out column-major: element (r, j) at [r + j * rows].
 void normalize_column_major(const double* x, std::size_t rows, std::size_t cols, double* out) {
     if (rows == 0 || cols == 0) return;
     const std::size_t n_chunks = (rows + kColumnChunk - 1) / kColumnChunk;
@@ -131,6 +119,7 @@ void normalize_column_major(const double* x, std::size_t rows, std::size_t cols,
     });
 }
 
+// x in any layout, out row-major.
 void normalize_rows(const StridedTable& x, double* out) {
     const std::size_t cols = x.cols;
     for_each_row_block(x, [&](std::size_t r0, std::size_t n_rows, const double* const* rows) {
@@ -140,6 +129,17 @@ void normalize_rows(const StridedTable& x, double* out) {
         for (; i + 4 <= n_rows; i += 4) normalize_four(rows + i, cols, outs + i);
         for (; i < n_rows; ++i) normalize_one(rows + i, cols, outs + i);
     });
+}
+
+}  // namespace
+
+void preprocess_normalize(const StridedTable& x, double* out) {
+    // Column-major, as pandas holds a float table: work and answer in that order.
+    if (result_order(x) == Order::column_major) {
+        normalize_column_major(x.data, x.rows, x.cols, out);
+    } else {
+        normalize_rows(x, out);
+    }
 }
 
 }  // namespace sigmora

@@ -1,5 +1,6 @@
 #include "core/ols.hpp"
 
+#include "core/numeric.hpp"
 #include "core/parallel.hpp"
 
 #include <algorithm>
@@ -111,7 +112,6 @@ void ResidualProjector::project(const Eigen::Ref<const Eigen::MatrixXd>& A, Eige
 
 void ols_residuals(const double* endog, const double* exog, std::size_t T, std::size_t N, std::size_t K,
                    double* out) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
     parallel_for(T, [&](std::size_t begin, std::size_t end) {
         Eigen::MatrixXd A(static_cast<Index>(K), static_cast<Index>(N));
         Eigen::VectorXd y(static_cast<Index>(N));
@@ -122,7 +122,7 @@ void ols_residuals(const double* endog, const double* exog, std::size_t T, std::
             const double* yt = endog + t * N;
             const double* xt = exog + t * N * K;
             double* ot = out + t * N;
-            std::fill(ot, ot + N, nan);
+            std::fill(ot, ot + N, kNaN);
             rows.clear();
             for (std::size_t i = 0; i < N; ++i) {
                 bool complete = std::isfinite(yt[i]);

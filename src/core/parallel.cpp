@@ -21,7 +21,7 @@ std::atomic<int> g_threads{default_threads()};
 
 }  // namespace
 
-int num_threads() { return g_threads.load(std::memory_order_relaxed); }
+int get_num_threads() { return g_threads.load(std::memory_order_relaxed); }
 
 void set_num_threads(int n) {
     if (n < 1) throw std::invalid_argument("n: expect a positive number of threads, got " + std::to_string(n));
@@ -32,7 +32,7 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
                   std::size_t min_rows_per_thread) {
     if (n == 0) return;
     std::size_t per = std::max<std::size_t>(min_rows_per_thread, 1);
-    std::size_t workers = std::min<std::size_t>(static_cast<std::size_t>(num_threads()), (n + per - 1) / per);
+    std::size_t workers = std::min<std::size_t>(static_cast<std::size_t>(get_num_threads()), (n + per - 1) / per);
     if (workers <= 1) {
         body(0, n);
         return;

@@ -10,7 +10,7 @@
 namespace sigmora {
 
 // Number of worker threads kernels may use (>= 1).
-int num_threads();
+int get_num_threads();
 void set_num_threads(int n);
 
 // Calls body(begin, end) on disjoint contiguous blocks covering [0, n).

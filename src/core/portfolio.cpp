@@ -8,12 +8,11 @@
 #include <vector>
 
 #include "core/holding_periods.hpp"
+#include "core/numeric.hpp"
 #include "core/parallel.hpp"
 
 namespace sigmora {
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Rows handed to one thread at least, so small tables do not pay for threads.
 std::size_t min_rows(std::size_t cols) { return std::max<std::size_t>(1, 16384 / std::max<std::size_t>(cols, 1)); }
@@ -51,11 +50,14 @@ void rank_edges(std::size_t n, int quantile, std::vector<double>& edges) {
 
 }  // namespace
 
-void running_growth(const double* returns, std::size_t rows, std::size_t cols, bool column_major, double* out) {
+void portfolio_growth(const StridedTable& returns, double* out) {
     // Columns in parallel (the product runs along time), a few at a time so that every row
-    // of the output is written a cache line at a time.
+    // of the output is written a cache line at a time. One loop serves every memory order:
+    // a column-major table (pandas' layout) is read down its columns, a row-major one a
+    // cache line of each row at a time.
     constexpr std::size_t kChunk = 8;
-    const std::size_t row_step = column_major ? 1 : cols, col_step = column_major ? rows : 1;
+    const std::size_t rows = returns.rows, cols = returns.cols;
+    const std::ptrdiff_t row_step = returns.row_stride, col_step = returns.col_stride;
     parallel_for((cols + kChunk - 1) / kChunk, [&](std::size_t c0, std::size_t c1) {
         double product[kChunk];
         for (std::size_t chunk = c0; chunk < c1; ++chunk) {
@@ -64,7 +66,8 @@ void running_growth(const double* returns, std::size_t rows, std::size_t cols, b
             for (std::size_t t = 0; t < rows; ++t) {
                 double* o = out + t * cols + first;
                 for (std::size_t j = 0; j < width; ++j) {
-                    const double g = 1.0 + returns[t * row_step + (first + j) * col_step];
+                    const double g = 1.0 + returns.data[static_cast<std::ptrdiff_t>(t) * row_step +
+                                                        static_cast<std::ptrdiff_t>(first + j) * col_step];
                     if (std::isnan(g)) {
                         o[j] = kNaN;
                     } else {
@@ -77,8 +80,8 @@ void running_growth(const double* returns, std::size_t rows, std::size_t cols, b
     }, 8);
 }
 
-void quantile_labels(const double* values, std::size_t rows, std::size_t cols, int quantile, bool ascending,
-                     std::int64_t* out) {
+void portfolio_quantile_labels(const double* values, std::size_t rows, std::size_t cols, int quantile,
+                               bool ascending, std::int64_t* out) {
     if (quantile < 1) throw std::invalid_argument("quantile: expect a positive integer, got " + std::to_string(quantile));
     struct Cell {
         double value;
@@ -121,8 +124,8 @@ void quantile_labels(const double* values, std::size_t rows, std::size_t cols, i
     }, min_rows(cols));
 }
 
-void quantile_period_returns(const std::int64_t* labels, const double* growth, std::size_t rows, std::size_t cols,
-                             int quantile, const std::int64_t* periods, std::size_t n_periods, double* out_returns,
+void portfolio_quantile_returns(const std::int64_t* labels, const double* growth, std::size_t rows,
+                                std::size_t cols, int quantile, const std::int64_t* periods, std::size_t n_periods, double* out_returns,
                              double* out_turnover) {
     if (quantile < 1) throw std::invalid_argument("quantile: expect a positive integer, got " + std::to_string(quantile));
     const std::vector<std::size_t> period_list = checked_periods(periods, n_periods);

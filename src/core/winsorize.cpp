@@ -2,19 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/masked.hpp"
+#include "core/numeric.hpp"
+#include "core/row_blocks.hpp"
 
 namespace sigmora {
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // numpy's pairwise summation (loops_utils.h: blocks of at most 128 summed with eight
 // accumulators, larger ranges split in halves rounded to a multiple of 8), over the
@@ -234,7 +232,7 @@ void clip_row(const double* x, std::size_t n, double lower, double upper, double
     }
 }
 
-void winsorize_mad_rows(const StridedTable& x, double n, double* out) {
+void winsorize_mad(const StridedTable& x, double n, double* out) {
     const std::size_t cols = x.cols;
     for_each_row(x, out, [cols, n](const double* row, double* row_out, double* buf, double* scratch) {
         const double median = nan_median(row, cols, count_present(row, cols), scratch);
@@ -245,7 +243,7 @@ void winsorize_mad_rows(const StridedTable& x, double n, double* out) {
     });
 }
 
-void winsorize_std_rows(const StridedTable& x, double n, double* out) {
+void winsorize_std(const StridedTable& x, double n, double* out) {
     const std::size_t cols = x.cols;
     for_each_row(x, out, [cols, n](const double* row, double* row_out, double*, double*) {
         const std::size_t count = count_present(row, cols);
@@ -265,7 +263,7 @@ void winsorize_std_rows(const StridedTable& x, double n, double* out) {
     });
 }
 
-void winsorize_percentile_rows(const StridedTable& x, double q_lower, double q_upper, double* out) {
+void winsorize_percentile(const StridedTable& x, double q_lower, double q_upper, double* out) {
     check_fraction(q_lower, "q_lower");
     check_fraction(q_upper, "q_upper");
     const double q[2] = {q_lower, q_upper};

@@ -1,3 +1,4 @@
+// The extension module sigmora._core: one register_<family> call per kernel family.
 #include <nanobind/nanobind.h>
 
 #include "bindings/register.hpp"
@@ -7,7 +8,9 @@ NB_MODULE(_core, m) {
     sigmora::bind::register_parallel(m);
     sigmora::bind::register_winsorize(m);
     sigmora::bind::register_ols(m);
-    sigmora::bind::register_preprocess(m);
+    sigmora::bind::register_neutralize(m);
+    sigmora::bind::register_normalize(m);
     sigmora::bind::register_ic(m);
     sigmora::bind::register_portfolio(m);
+    sigmora::bind::register_factor_portfolio(m);
 }
