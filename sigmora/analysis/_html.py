@@ -35,11 +35,19 @@ def record_html(record, heading_level=2, charts=True, anchor=None):
     parts = ['<div class="sigmora-record">',
              _heading(heading_level, "{}: {}".format(type(record).__name__, record.name), anchor)]
     tables = record.summary()
+    coverage = tables.pop("coverage", None)
+    if coverage is not None and getattr(record, "coverage", None) is not None:
+        parts.append('<p class="coverage">Rests on: {}</p>'.format(html.escape(record.coverage.text())))
+        tables["coverage"] = coverage  # the counts in full, folded below
     figures = record.plot() if charts else {}
     if not tables:
         parts.append("<p>No tables.</p>")
     for key, table in tables.items():
         parts.append(_heading(heading_level + 1, record.title(key)))
+        if key == "coverage":
+            parts.append("<details><summary>{}</summary>{}</details>".format(
+                html.escape(record.title(key)), table_html(table)))
+            continue
         fig = figures.pop(key, None)
         folded = fig is not None and key in FOLDED_TABLES
         if not folded:

@@ -85,7 +85,10 @@ class _AnalysisResult:
     def to_text(self, periods_per_year=None):
         """The summary as plain text, one titled table after another."""
         lines = ["{} '{}'".format(type(self).__name__, self.name)]
+        if self.coverage is not None:
+            lines.append("Rests on: " + self.coverage.text())
         tables = self.summary(periods_per_year=periods_per_year)
+        tables.pop("coverage", None)  # said in one line above
         if not tables:
             lines.append("(no tables)")
         # east_asian_width: Chinese industry names take two columns each in a terminal
