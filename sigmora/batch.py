@@ -74,9 +74,9 @@ class BatchResult(dict):
             lines.append("  {} failed: {}: {}".format(name, type(failure.exception).__name__, failure.exception))
         return "\n".join(lines)
 
-    def leaderboard(self, sort_by=None, ascending=False):
+    def leaderboard(self, sort_by=None, ascending=False, fdr=0.05):
         from sigmora.analysis.leaderboard import leaderboard
-        return leaderboard(self.succeeded, sort_by=sort_by, ascending=ascending)
+        return leaderboard(self.succeeded, sort_by=sort_by, ascending=ascending, fdr=fdr)
 
 
 # ----------------------------------------------------------------------------- validation

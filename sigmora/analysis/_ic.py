@@ -164,8 +164,10 @@ class ICAnalysis(FactorAnalyser):
         ic_decay = self._decay_table(panel, ic, constant, by_decay)
         ic_industry_distribute = self._industry_table(panel, constant)
         constant.warn()
+        autocorrelation = _rank_autocorrelation(panel.factor, index_, holding_periods(periods))
         return ICAnalysisResult(ic=ic, ic_p_value=ic_p_value, ic_decay=ic_decay,
-                                   ic_industry_distribute=ic_industry_distribute, name=self.step_name)
+                                ic_industry_distribute=ic_industry_distribute,
+                                factor_rank_autocorrelation=autocorrelation, name=self.step_name)
 
     def _panel(self, factor_data, returns, index_, periods, ascending):
         ret_table = forward_returns(returns, index_, periods)
@@ -305,6 +307,21 @@ class ICAnalysis(FactorAnalyser):
         order_book_ids = factor_data.index.get_level_values("order_book_id")
         industry_series = self._industry_by_instrument(order_book_ids.unique())
         return pd.Series(index=factor_data.index, data=industry_series[order_book_ids].values)
+
+
+def _rank_autocorrelation(factor, dates, periods):
+    """Spearman correlation of each date's factor values with those `lag` dates earlier, over
+    the instruments present on both, for lag 1 and every holding period: how stable the
+    factor's ranking is (NaN on the first `lag` dates)."""
+    lags = sorted(set([1] + [p for p in periods if p < len(dates)]))
+    out = np.full((len(dates), len(lags)), np.nan)
+    for j, lag in enumerate(lags):
+        if lag >= len(dates):
+            continue
+        # Row slices of a C-ordered table are C-ordered: no lagged copy is made.
+        r, n, _ = _core.ic_by_row(factor[lag:], [factor[:-lag]], True)
+        out[lag:, j] = np.where(n[:, 0] >= 2, r[:, 0], np.nan)
+    return pd.DataFrame(out, index=dates, columns=pd.Index(["lag_{}".format(lag) for lag in lags]))
 
 
 def _codes_of_pairs(series, dates, instruments):

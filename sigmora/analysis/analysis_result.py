@@ -121,9 +121,10 @@ class _AnalysisResult:
 
 
 class ICAnalysisResult(_AnalysisResult):
-    _tables = ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute")
+    _tables = ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute", "factor_rank_autocorrelation")
     _titles = {
         "ic": "IC statistics per period",
+        "rank_autocorrelation": "Factor rank autocorrelation (mean over dates, by lag in rows)",
         "ic_decay": "Mean IC by decay (rows after the factor date)",
         "ic_industry": "IC by industry (pooled over dates)",
     }
@@ -136,6 +137,8 @@ class ICAnalysisResult(_AnalysisResult):
             out["ic_decay"] = _stats.ic_decay_curve(self.ic_decay)
         if self.ic_industry_distribute is not None:
             out["ic_industry"] = self.ic_industry_distribute.copy()
+        if self.factor_rank_autocorrelation is not None:
+            out["rank_autocorrelation"] = _stats.rank_autocorrelation_summary(self.factor_rank_autocorrelation)
         return self._with_coverage(out)
 
     def plot(self):
@@ -147,6 +150,8 @@ class ICAnalysisResult(_AnalysisResult):
             out["ic_decay"] = _plot.ic_decay_figure(self.ic_decay)
         if self.ic_industry_distribute is not None:
             out["ic_industry"] = _plot.ic_industry_figure(self.ic_industry_distribute)
+        if self.factor_rank_autocorrelation is not None:
+            out["rank_autocorrelation"] = _plot.rank_autocorrelation_figure(self.factor_rank_autocorrelation)
         return out
 
     def headline(self):
@@ -157,7 +162,11 @@ class ICAnalysisResult(_AnalysisResult):
             ["IC mean", "IC IR", "IC t-stat", "IC NW t-stat"], axis=1)
 
     def leaderboard_figures(self):
-        return (BoardFigure("IC mean", 10), BoardFigure("IC IR", 20), BoardFigure("IC NW t-stat", 25))
+        return (BoardFigure("IC mean", 10), BoardFigure("IC IR", 20), BoardFigure("IC NW t-stat", 25),
+                BoardFigure("IC NW p-value", 26, self._nw_p_values))
+
+    def _nw_p_values(self):
+        return None if self.ic is None else _stats.ic_summary(self.ic)["nw_p_value"]
 
 
 class LabelCodes:

@@ -255,3 +255,18 @@ def factor_returns_figure(factor_returns, title="Cumulative factor return"):
     _date_axis(ax)
     ax.legend(fontsize=8, loc="upper left")
     return fig
+
+
+def rank_autocorrelation_figure(autocorrelation, window=TURNOVER_WINDOW, title="Factor rank autocorrelation"):
+    """The factor's rank autocorrelation per lag over the dates (rolling mean over `window`
+    dates, so the level reads through the day-to-day noise)."""
+    fig = _figure(1, height_per_row=3.2, title=title)
+    ax = fig.add_subplot()
+    dates = _dates(autocorrelation.index)
+    for col in autocorrelation.columns:
+        series = autocorrelation[col].rolling(window, min_periods=1).mean()
+        ax.plot(dates, series.to_numpy(dtype=float), linewidth=1.1, label=str(col).replace("_", " "))
+    _style(ax, "{}-date rolling mean".format(window), ylabel="rank correlation")
+    _date_axis(ax)
+    ax.legend(fontsize=8, loc="lower left")
+    return fig

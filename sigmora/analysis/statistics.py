@@ -34,6 +34,7 @@ __all__ = [
     "newey_west_t",
     "row_spacing",
     "ic_decay_curve",
+    "rank_autocorrelation_summary",
     "returns_from_cumulative",
     "max_drawdown",
     "return_summary",
@@ -178,6 +179,17 @@ def ic_summary(ic, threshold=IC_THRESHOLD):
         }
     out = pd.DataFrame.from_dict(rows, orient="index")
     out.index.name = "period"
+    return out
+
+
+def rank_autocorrelation_summary(autocorrelation):
+    """Per lag: the dates with a value, and the mean and median rank autocorrelation of the
+    factor (1 means the ranking does not change at all from one date to the date `lag` later;
+    low values mean high turnover of any portfolio built on it)."""
+    _check_table(autocorrelation, "autocorrelation")
+    out = pd.DataFrame({"dates": autocorrelation.notna().sum(), "mean": autocorrelation.mean(),
+                        "median": autocorrelation.median()})
+    out.index.name = "lag"
     return out
 
 
