@@ -523,6 +523,11 @@ class _Target:
         clear_all_caches()
         if self.existed:
             self.con = _store.connect(path, read_only=False, wait=wait)
+            try:
+                _store.verify(self.con, path)
+            except BaseException:
+                self.con.close()
+                raise
         else:
             folder = os.path.dirname(os.path.abspath(path))
             if not os.path.isdir(folder):
@@ -923,6 +928,7 @@ def check_store(path) -> dict:
     _store.close(path)
     con = _store.connect(path, read_only=True)
     try:
+        _store.verify(con, path)
         problems = []
         present = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables "
                                              "WHERE table_schema = 'main'").fetchall()}

@@ -90,6 +90,40 @@ def connect(path, read_only: bool = True, wait: Optional[float] = None, new: boo
     return con
 
 
+def verify(con, path) -> None:
+    """Refuse a truncated store behind ``con`` (``errors.StoreCorruptError``)."""
+    present = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables "
+                                         "WHERE table_schema = 'main'").fetchall()}
+    _check_size(con, path, [t for t in schema.TABLE_ORDER if t in present])
+
+
+#: The bytes before a DuckDB file's first block (its three headers).
+_HEADER = 3 * 4096
+
+
+def _check_size(con, path, tables) -> None:
+    """A file shorter than the blocks its tables' data sit in was truncated (a copy cut short, a
+    full disk): refuse it now rather than fail on whichever query first reaches a missing block."""
+    try:
+        block = con.execute("SELECT block_size FROM pragma_database_size()").fetchall()[0][0]
+        last = -1
+        for t in tables:
+            rows = con.execute("SELECT max(block_id), max(list_max(additional_block_ids)) FROM "
+                               "pragma_storage_info('{}') WHERE persistent".format(t)).fetchall()
+            for v in rows[0]:
+                if v is not None:
+                    last = max(last, int(v))
+    except duckdb.Error:   # pragma: no cover - another DuckDB's pragmas
+        return
+    need = _HEADER + (last + 1) * int(block)
+    size = os.path.getsize(path)
+    if size < need:
+        raise _errors.StoreCorruptError(
+            "tidewell store {} is damaged or truncated ({:,} bytes, its data reach byte {:,}); "
+            "rebuild it (`tidewell build-demo`) or import your files into a new store".format(
+                path, size, need), path)
+
+
 def _translated(method):
     """Store errors met by a query (a damaged block, a file changed underneath) as StoreErrors."""
     @functools.wraps(method)
@@ -437,6 +471,7 @@ def check_selectable(path) -> None:
             "{} is not a tidewell store: a DuckDB database without tidewell's tables (build one with "
             "`tidewell build-demo` or `tidewell import`)".format(st.path), st.path)
     try:
+        _check_size(st.con, st.path, known)
         empty = all(st.con.execute("SELECT NOT EXISTS (SELECT 1 FROM {})".format(t)).fetchall()[0][0]
                     for t in known)
     except duckdb.Error as exc:
@@ -445,6 +480,9 @@ def check_selectable(path) -> None:
         if err is exc:
             raise
         raise err from None
+    except _errors.StoreError:
+        close(path)
+        raise
     if empty:
         close(path)
         raise _errors.EmptyStoreError(
