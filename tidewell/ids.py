@@ -4,17 +4,11 @@ tidewell stores a six-digit code and the exchange's code: ``000001.XSHE`` (Shenz
 ``600000.XSHG`` (Shanghai), ``430047.BJSE`` (Beijing).  Files from the usual sources spell the
 same ids in other ways; ``normalize`` reads them all (case does not matter):
 
-=============================  ===============  ==========================================
-spelling                       example          read as
-=============================  ===============  ==========================================
-tidewell / RiceQuant           ``000001.XSHE``  as is (``.XSHG``, ``.XSHE``, ``.BJSE``)
-suffix (Tushare, Wind)         ``000001.SZ``    ``.SZ`` -> XSHE, ``.SH`` / ``.SS`` -> XSHG,
-                                                ``.BJ`` -> BJSE
-prefix (Sina, Tencent, eastmoney) ``sz000001``  ``sz`` -> XSHE, ``sh`` -> XSHG, ``bj`` -> BJSE
-                               ``SZ000001``
-prefix with a dot (Baostock)   ``sz.000001``    as the prefix form
-bare code                      ``000001``       the exchange of the code's range (below)
-=============================  ===============  ==========================================
+* tidewell / RiceQuant: ``000001.XSHE`` (kept as it is);
+* a suffix (Tushare, Wind, Yahoo): ``000001.SZ``, ``600000.SH``, ``600000.SS``, ``430047.BJ``;
+* a prefix (Sina, Tencent, eastmoney), with or without a dot (Baostock): ``sz000001``,
+  ``SZ000001``, ``sh.600000``, ``bj430047``;
+* a bare code, ``000001``: the exchange of the code's range.
 
 Bare codes, by their first digits: 600, 601, 603, 605, 688, 689, 900 (stocks) and 50, 51, 52, 56,
 58 (funds) are Shanghai; 000, 001, 002, 003, 004, 300, 301, 302, 200, 201 (stocks), 15, 16, 18
@@ -23,9 +17,10 @@ Bare codes, by their first digits: 600, 601, 603, 605, 688, 689, 900 (stocks) an
 The range 000 is shared: Shenzhen's stocks and Shanghai's indexes (000001 is both Ping An Bank
 and the SSE Composite, 000300 the CSI 300).  A bare 000 code is the Shenzhen stock, except where
 it can only be an index (the ``index_id`` column, or an ``instruments`` row of type ``INDX``) and
-except where only the Shanghai index of that code is an instrument of the store or the import;
-when both are, the bare code is ambiguous and refused.  Codes of no listed range, other suffixes
-or prefixes, and codes that are not six digits are refused with the accepted spellings.
+except where only the Shanghai index of that code is an instrument of the store or the import
+(the importer decides that); when both are, the bare code is ambiguous and refused.  Codes of no
+listed range, other suffixes or prefixes, and codes that are not six digits are refused with the
+accepted spellings.  The table is in ``SCHEMA.md``.
 """
 
 from __future__ import annotations

@@ -22,10 +22,8 @@ from . import schema
 
 __all__ = ["RULES", "TYPES", "EXCHANGES", "Violation", "check", "store_relation"]
 
-#: Instrument types a store holds: stocks, indexes, exchange-traded and listed open-end funds.
-TYPES = ("CS", "INDX", "ETF", "LOF")
-#: Exchanges: Shanghai, Shenzhen, Beijing.
-EXCHANGES = ("XSHG", "XSHE", "BJSE")
+TYPES = schema.TYPES
+EXCHANGES = schema.EXCHANGES
 
 #: Tables whose rows name an instrument, and the column(s) that do.
 REFERENCES = (
@@ -41,19 +39,8 @@ BARS = (("daily_bars", "date"), ("minute_bars", "CAST(x.datetime AS DATE)"),
 ON_TRADING_DATES = (("daily_bars", "x.date"), ("style_exposures", "x.date"), ("signals", "x.date"),
                     ("minute_bars", "CAST(x.datetime AS DATE)"), ("ticks", "CAST(x.datetime AS DATE)"))
 
-RULES: Dict[str, str] = {
-    "instrument-type": "instruments.type is one of {}".format(", ".join(TYPES)),
-    "instrument-exchange": "instruments.exchange is one of {}".format(", ".join(EXCHANGES)),
-    "instrument-dates": "an instrument's de_listed_date is not before its listed_date",
-    "known-instrument": "every bar, minute bar, tick, classification record, style exposure, "
-                        "signal and index-membership row (index_id and order_book_id) names an "
-                        "instrument of the store",
-    "listed-span": "bars, minute bars and ticks fall on or after the instrument's listed_date and "
-                   "before its de_listed_date",
-    "calendar-reach": "trading_calendar reaches at least as far as the last bar",
-    "trading-date": "daily bars, style exposures and signals are dated, and minute bars and ticks "
-                    "fall, on dates of trading_calendar",
-}
+#: The rules, documented with the schema.
+RULES: Dict[str, str] = schema.RULES
 
 
 @dataclass
