@@ -368,7 +368,9 @@ def _convert(src: _Source, col: schema.Column, values: pd.Series) -> pd.Series:
         else:
             text = raw.astype(object).where(~missing_in, None)
             if len(text) and not all(isinstance(v, str) or v is None for v in text.iloc[:1]):
-                text = text.map(_date_text)
+                # date objects, integers: converted once per distinct value (dates repeat a lot)
+                conv = {u: _date_text(u) for u in pd.unique(text.to_numpy(dtype=object))}
+                text = text.map(conv.__getitem__)
             out = pd.to_datetime(text, format="ISO8601", errors="coerce")
             retry = ~missing_in & out.isna().to_numpy()
             if retry.any():      # yyyymmdd, yyyy/mm/dd: rewritten as ISO text first

@@ -38,7 +38,8 @@ def _key(path) -> str:
 #: code of the process may still open the same file with DuckDB's defaults; the files that would
 #: make DuckDB load an extension while connecting (SQLite databases, foreign files) are refused
 #: before DuckDB sees them (``errors.check_file``).
-SETTINGS = {"autoinstall_known_extensions": "false", "autoload_known_extensions": "false"}
+SETTINGS = {"autoinstall_known_extensions": "false", "autoload_known_extensions": "false",
+            "enable_progress_bar": "false"}
 
 #: How long (seconds) opening a store waits for another process's write to finish (a reader that
 #: meets an import's commit, an import that meets another's) before it gives up with
@@ -64,7 +65,9 @@ def connect(path, read_only: bool = True, wait: Optional[float] = None, new: boo
     """
     path = os.fspath(path)
     if new:
-        con = duckdb.connect(path, config={k: False for k in SETTINGS})
+        # nobody else has the file: the settings are given while connecting
+        con = duckdb.connect(path, config={k: False for k in SETTINGS if "extensions" in k})
+        con.execute("SET enable_progress_bar = false")
         return con
     if read_only and not os.path.exists(path):
         raise FileNotFoundError("tidewell store not found: {}".format(path))

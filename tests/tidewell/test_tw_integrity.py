@@ -403,3 +403,17 @@ def test_command_messages(tiny, tmp_path, capsys):
         for action in sub._actions:
             if action.dest != "help":
                 assert action.help, (name, action.dest)
+
+
+def test_sigmora_demo_on_a_store_of_other_data(tiny):
+    import io
+    from sigmora.cli import main as sigmora_main
+    out, err = io.StringIO(), io.StringIO()
+    prev = tidewell.init(None)
+    try:
+        assert sigmora_main(["demo", "--store", tiny, "--quiet"], out=out, err=err) == 2
+    finally:
+        tidewell.init(prev)
+    msg = err.getvalue()
+    assert "the demo needs a demo store" in msg and "sigmora run FACTOR_FILE --store " + tiny in msg
+    assert "unknown signal" not in msg
