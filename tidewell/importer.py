@@ -768,11 +768,11 @@ def _plan_calendar(con, by_table, replaced, rel) -> Optional[pd.DataFrame]:
         if lo is not None:
             firsts.append(pd.Timestamp(lo))
     start, end = _calendar_span(min(firsts), max(lasts))
-    if generated and n:
-        start, end = min(start, pd.Timestamp(cal_first)), max(end, pd.Timestamp(cal_last))
-        if pd.Timestamp(cal_first) <= start and pd.Timestamp(cal_last) >= end:
-            return None      # the generated calendar covers the store already
     dates = _calendars.sessions(start, end)
+    if generated and n:
+        if pd.Timestamp(cal_first) <= dates[0] and pd.Timestamp(cal_last) >= dates[-1]:
+            return None      # the generated calendar covers the store already
+        dates = _calendars.sessions(min(start, pd.Timestamp(cal_first)), max(end, pd.Timestamp(cal_last)))
     return pd.DataFrame({"date": dates.astype("datetime64[ns]")})
 
 
@@ -812,7 +812,10 @@ def _load(con, frames, replace, store_path) -> Dict[str, int]:
         sources = dict(rel.sources)
         violations = _integrity.check(con, rel)
         if violations:
-            _refuse(violations, sources, by_table, replaced, cal_src)
+            generated = cal_src is not None or (
+                "trading_calendar" not in by_table
+                and _metadata(con).get(CALENDAR_KEY) == CALENDAR_GENERATED)
+            _refuse(violations, sources, by_table, replaced, generated)
         # -- everything checked: write, in one transaction ---------------------------------
         counts: Dict[str, int] = {}
         con.execute("BEGIN TRANSACTION")
@@ -864,7 +867,7 @@ _CAUSES = {"known-instrument": ("instruments",), "listed-span": ("instruments",)
            "calendar-reach": ("trading_calendar",), "trading-date": ("trading_calendar",)}
 
 
-def _describe(v, sources, by_table, replaced, cal_src) -> Tuple[str, Optional[str]]:
+def _describe(v, sources, by_table, replaced, generated) -> Tuple[str, Optional[str]]:
     """(text, file) of one violation."""
     rule = "[rule {}: {} in all]".format(v.rule, v.extent())
     if v.src is not None:
@@ -876,7 +879,7 @@ def _describe(v, sources, by_table, replaced, cal_src) -> Tuple[str, Optional[st
         file = None
     causes = []
     for t in _CAUSES.get(v.rule, ()):
-        if t == "trading_calendar" and cal_src is not None:
+        if t == "trading_calendar" and generated:
             causes.append("the store's calendar is the exchange's sessions (XSHG of "
                           "exchange_calendars); import a trading_calendar if your data follow "
                           "another calendar")
@@ -892,8 +895,8 @@ def _describe(v, sources, by_table, replaced, cal_src) -> Tuple[str, Optional[st
     return text, file
 
 
-def _refuse(violations, sources, by_table, replaced, cal_src):
-    texts = [_describe(v, sources, by_table, replaced, cal_src) for v in violations]
+def _refuse(violations, sources, by_table, replaced, generated):
+    texts = [_describe(v, sources, by_table, replaced, generated) for v in violations]
     first = violations[0]
     msg = texts[0][0]
     if len(texts) > 1:
