@@ -4,7 +4,6 @@ writes, leftovers cleaned, space reclaimed.  Races run in subprocesses bounded i
 import os
 import shutil
 import sqlite3
-import stat
 import subprocess
 import sys
 import textwrap
