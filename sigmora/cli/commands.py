@@ -36,10 +36,20 @@ def _select_store(path, progress, build_if_missing=False):
     return path
 
 
+def _require_demo_store(store):
+    """The demo tests the demo market's planted signal: refuse a store of other data plainly."""
+    import tidewell
+    if "planted" not in tidewell.factor_names():
+        raise UsageError("--store: the demo needs a demo store (one built by `tidewell build-demo` or "
+                         "the default one); {} holds no 'planted' signal. To test a factor on this "
+                         "store: sigmora run FACTOR_FILE --store {}".format(store, store))
+
+
 def cmd_demo(args, out, err):
     progress = Progress(err, enabled=not args.quiet)
     t0 = time.perf_counter()
     store = _select_store(args.store, progress, build_if_missing=True)
+    _require_demo_store(store)
     periods = DEFAULT_PERIODS
     start, end = demo_window(store, max(periods))
     if args.start:
