@@ -73,7 +73,7 @@ def cmd_demo(args, out, err):
 def cmd_run(args, out, err):
     progress = Progress(err, enabled=not args.quiet)
     periods, preprocess, analyses = steps_from_options(args)
-    factor = factor_from_file(args.factor_file, args)
+    factor = factor_from_file(args.factor_file, args, err)
     store = _select_store(args.store, progress)
     factor = known_columns(factor, err)
     benchmark = checked_benchmark(args, preprocess + analyses)
@@ -102,9 +102,9 @@ def cmd_run_many(args, out, err):
     progress = Progress(err, enabled=not args.quiet)
     periods, preprocess, analyses = steps_from_options(args)
     files = factor_files(args.factor_files)
-    factors = {name: factor_from_file(path, args) for name, path in files.items()}
+    factors = {name: factor_from_file(path, args, err) for name, path in files.items()}
     store = _select_store(args.store, progress)
-    factors = {name: known_columns(table, err) for name, table in factors.items()}
+    factors = {name: known_columns(table, err, files[name]) for name, table in factors.items()}
     benchmark = checked_benchmark(args, preprocess + analyses)
     engine = registry.make_engine(chosen_steps(args, preprocess, analyses, benchmark))
     client = args.scheduler

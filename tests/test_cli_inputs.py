@@ -1,0 +1,234 @@
+"""What the ``sigmora`` command makes of the factor files it is given: dates in their many
+spellings, long tables, repeated columns and dates, bad cells."""
+
+import io
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+import tidewell
+from sigmora import cli
+from sigmora.cli.errors import UsageError
+
+# A quick pipeline for the runs that only need the numbers to compare.
+QUICK = ("--preprocess", "none", "--analysis", "ic,factor_return", "--max-decay", "0", "--industry", "none",
+         "--periods", "1,5", "--no-report", "-q")
+
+
+@pytest.fixture(autouse=True)
+def keep_store_selection():
+    """The command selects a store for the process; put the previous selection back."""
+    previous = tidewell.init(None)
+    tidewell.init(previous)
+    yield
+    tidewell.init(previous)
+
+
+def run(*argv):
+    out, err = io.StringIO(), io.StringIO()
+    code = cli.main(list(argv), out=out, err=err)
+    return code, out.getvalue(), err.getvalue()
+
+
+@pytest.fixture(scope="module")
+def planted(small_store_path):
+    """The store's planted signal, dates x stocks, 2023-02-01 to 2023-06-30."""
+    with tidewell.using(small_store_path):
+        table = tidewell.get_signal(None, "2023-02-01", "2023-06-30")
+    table.index = pd.DatetimeIndex(table.index).as_unit("ns")
+    table.index.name, table.columns.name = "date", "order_book_id"
+    return table.astype(float)
+
+
+def month_ends(table):
+    return table.groupby(table.index.to_period("M")).tail(1)
+
+
+def written(path, text):
+    path.write_text(text)
+    return str(path)
+
+
+def read(path):
+    err = io.StringIO()
+    return cli.read_factor_file(str(path), err=err), err.getvalue()
+
+
+# ----------------------------------------------------------------------------- dates
+
+def test_every_unambiguous_date_spelling_reads_as_the_same_table(tmp_path, planted):
+    table = planted.iloc[:15, :4]
+    expected, _ = read(_csv(tmp_path / "iso.csv", table, lambda d: d.strftime("%Y-%m-%d")))
+    pd.testing.assert_frame_equal(expected, table, check_freq=False)
+    spellings = {
+        "compact": lambda d: d.strftime("%Y%m%d"),
+        "slashes": lambda d: "{}/{}/{}".format(d.year, d.month, d.day),
+        "dots": lambda d: d.strftime("%Y.%m.%d"),
+        "with_time": lambda d: d.strftime("%Y-%m-%d 00:00:00"),
+        # the 13th and later days tell the order of day and month
+        "day_first": lambda d: d.strftime("%d/%m/%Y"),
+        "month_first": lambda d: d.strftime("%m-%d-%Y"),
+        "month_names": lambda d: d.strftime("%d %b %Y"),
+        "month_names_us": lambda d: d.strftime("%B %d, %Y"),
+    }
+    for name, spell in spellings.items():
+        got, note = read(_csv(tmp_path / (name + ".csv"), table, spell))
+        pd.testing.assert_frame_equal(got, expected, check_freq=False, obj=name)
+        assert note == "", name
+    # yyyymmdd as integers and as text in Parquet, and as floats (what a column with gaps becomes)
+    for name, dates in (("int", table.index.strftime("%Y%m%d").astype(int)),
+                        ("text", table.index.strftime("%Y%m%d").astype(str)),
+                        ("float", table.index.strftime("%Y%m%d").astype(float))):
+        path = tmp_path / (name + ".parquet")
+        table.reset_index(drop=True).assign(date=dates)[["date"] + list(table.columns)].to_parquet(path)
+        pd.testing.assert_frame_equal(read(path)[0], expected, check_freq=False, obj=name)
+
+
+def _csv(path, table, spell):
+    out = table.copy()
+    out.index = [spell(d) for d in table.index]
+    out.index.name = "date"
+    out.to_csv(path)
+    return path
+
+
+def test_a_yyyymmdd_file_gives_the_results_of_the_iso_file(tmp_path, small_store_path, planted):
+    (tmp_path / "iso").mkdir()
+    (tmp_path / "compact").mkdir()
+    _csv(tmp_path / "iso" / "planted.csv", planted, lambda d: d.strftime("%Y-%m-%d"))
+    _csv(tmp_path / "compact" / "planted.csv", planted, lambda d: d.strftime("%Y%m%d"))
+    iso = run("run", str(tmp_path / "iso" / "planted.csv"), "--store", small_store_path, *QUICK)
+    compact = run("run", str(tmp_path / "compact" / "planted.csv"), "--store", small_store_path, *QUICK)
+    assert iso[0] == compact[0] == 0, (iso[2], compact[2])
+    assert compact[1] == iso[1]
+
+
+def test_dates_that_cannot_be_read_one_way_are_refused_naming_line_and_value(tmp_path):
+    header = "date,000001.XSHE\n"
+    cases = {
+        "ambiguous.csv": ("01/02/2023,1\n02/03/2023,2\n",
+                          "line 2: the date '01/02/2023' is ambiguous: 2023-02-01 read day first, 2023-01-02 read month "
+                          "first, and no date of the file tells which; write dates as yyyy-mm-dd or yyyymmdd"),
+        "mixed.csv": ("13/02/2023,1\n02/14/2023,2\n",
+                      "its dates mix day-first and month-first spellings: line 2 '13/02/2023' and line 3 "
+                      "'02/14/2023'; write them as yyyy-mm-dd"),
+        # a blank line still counts
+        "impossible.csv": ("2023-02-01,1\n\n2023-02-30,2\n2023-03-01,3\n",
+                           "the column 'date' must hold dates (expect dates such as 2024-01-02, 2024/01/02 or "
+                           "20240102); this is not a date: line 4: '2023-02-30'"),
+        "seconds.csv": ("1675209600,1\n1675296000,2\n",
+                        "the column 'date' must hold dates (expect dates such as 2024-01-02, 2024/01/02 or 20240102); "
+                        "2 values are not dates: line 2: 1675209600, line 3: 1675296000"),
+        "short_year.csv": ("01/02/23,1\n", "the column 'date' must hold dates (expect dates such as 2024-01-02, "
+                                            "2024/01/02 or 20240102); this is not a date: line 2: '01/02/23'"),
+        "zone.csv": ("2023-02-01 09:31:00+08:00,1\n",
+                     "line 2: the date '2023-02-01 09:31:00+08:00' carries a time zone; write local dates or times "
+                     "without one"),
+        "no_date.csv": ("2023-02-01,1\n,2\n", "line 3 has values but no date"),
+    }
+    for name, (rows, message) in cases.items():
+        path = written(tmp_path / name, header + rows)
+        code, out, err = run("run", path)
+        assert code == 2, (name, err)
+        assert err == "sigmora: error: FACTOR_FILE: {}: {}\n".format(path, message), name
+
+
+def test_rows_out_of_order_are_sorted_and_repeated_dates_refused(tmp_path):
+    path = written(tmp_path / "unsorted.csv", "date,000001.XSHE,000002.XSHE\n2023-02-02,1,2\n\n2023-02-01,3,4\n"
+                                              "2023-02-03,5,6\n")
+    table, note = read(path)
+    assert list(table.index.strftime("%Y-%m-%d")) == ["2023-02-01", "2023-02-02", "2023-02-03"]
+    assert table["000001.XSHE"].tolist() == [3.0, 1.0, 5.0]
+    assert note == ("sigmora: {}: its dates are not in ascending order (2023-02-01 on line 4 comes after "
+                    "2023-02-02); read them sorted\n".format(path))
+    path = written(tmp_path / "twice.csv", "date,000001.XSHE\n2023-02-01,1\n2023-02-02,2\n20230201,3\n2023-02-02,4\n")
+    with pytest.raises(UsageError) as caught:
+        read(path)
+    assert str(caught.value) == ("FACTOR_FILE: {}: it has repeated dates, e.g. 2023-02-01 (lines 2 and 4), "
+                                 "2023-02-02 (lines 3 and 5); keep one row per date".format(path))
+
+
+# ----------------------------------------------------------------------------- columns and cells
+
+def test_a_repeated_column_is_refused_by_name(tmp_path):
+    csv = written(tmp_path / "twice.csv", "date,000001.XSHE,000002.XSHE,000001.XSHE\n2023-02-01,1,2,3\n")
+    code, _, err = run("run", csv)
+    assert code == 2
+    assert err == ("sigmora: error: FACTOR_FILE: {}: the column '000001.XSHE' appears more than once; keep one "
+                   "column per instrument\n".format(csv))
+    parquet = str(tmp_path / "twice.parquet")
+    pq.write_table(pa.table([pa.array(["2023-02-01"]), pa.array([1.0]), pa.array([2.0]), pa.array([3.0]),
+                             pa.array([4.0])], names=["date", "A", "B", "A", "B"]), parquet)
+    code, _, err = run("run", parquet)
+    assert code == 2 and "the columns 'A', 'B' appear more than once" in err
+
+
+def test_cells_that_are_no_number_are_named_with_date_and_column(tmp_path):
+    path = written(tmp_path / "text.csv", "date,000001.XSHE,000002.XSHE\n2023-02-01,0.5,high\n2023-02-02,1%,2\n"
+                                          "2023-02-03,,3\n2023-02-06,n/a?,4\n2023-02-07,x,5\n")
+    code, _, err = run("run", path)
+    assert code == 2
+    assert err == ("sigmora: error: FACTOR_FILE: {}: expect numeric factor values; 4 cells are not numbers: line 2 "
+                   "(2023-02-01), column 000002.XSHE: 'high'; line 3 (2023-02-02), column 000001.XSHE: '1%'; line 5 "
+                   "(2023-02-06), column 000001.XSHE: 'n/a?'\n".format(path))
+    # an empty cell is a missing value, not a bad one
+    table, _ = read(written(tmp_path / "gap.csv", "date,000001.XSHE\n2023-02-01,\n2023-02-02,2\n"))
+    assert np.isnan(table.iloc[0, 0]) and table.iloc[1, 0] == 2.0
+
+
+# ----------------------------------------------------------------------------- long tables
+
+def test_a_long_table_is_pivoted_and_gives_the_results_of_its_pivot(tmp_path, small_store_path, planted):
+    (tmp_path / "wide").mkdir()
+    (tmp_path / "long").mkdir()
+    planted.to_csv(tmp_path / "wide" / "planted.csv")
+    stacked = planted.stack().dropna()
+    long = pd.DataFrame({"trade_date": stacked.index.get_level_values(0).strftime("%Y%m%d"),
+                         "ts_code": stacked.index.get_level_values(1), "factor": stacked.to_numpy()})
+    long.sample(frac=1.0, random_state=0).to_csv(tmp_path / "long" / "planted.csv", index=False)
+    table, note = read(tmp_path / "long" / "planted.csv")
+    pd.testing.assert_frame_equal(table, planted.loc[:, planted.notna().any()], check_freq=False)
+    assert note == ("sigmora: {}: a long table of (trade_date, ts_code, factor) rows; read as 102 dates x 29 "
+                    "instruments\n".format(tmp_path / "long" / "planted.csv"))
+    # the (order_book_id, date) index of a factor as the store returns it, in Parquet
+    parquet = tmp_path / "long.parquet"
+    stacked.rename("value").swaplevel().rename_axis(["order_book_id", "datetime"]).to_frame().to_parquet(parquet)
+    pd.testing.assert_frame_equal(read(parquet)[0], table, check_freq=False)
+
+    wide = run("run", str(tmp_path / "wide" / "planted.csv"), "--store", small_store_path, *QUICK)
+    pivoted = run("run", str(tmp_path / "long" / "planted.csv"), "--store", small_store_path, *QUICK)
+    assert wide[0] == pivoted[0] == 0, pivoted[2]
+    assert pivoted[1] == wide[1]
+    assert "a long table of (trade_date, ts_code, factor) rows" in pivoted[2]
+
+
+def test_a_long_table_that_cannot_be_pivoted_is_refused_with_the_pivot_call(tmp_path):
+    cases = {
+        "two_values.csv": ("date,code,pe,pb\n20230201,000001.XSHE,1,2\n",
+                           "it looks like a long table of (date, code, value) rows but holds 2 value columns (pe, "
+                           "pb); keep one, e.g. df.pivot(index='date', columns='code', values='pe')"),
+        "pair_twice.csv": ("date,order_book_id,value\n20230201,000001.XSHE,1\n20230202,000001.XSHE,2\n"
+                           "20230201,000001.XSHE,3\n",
+                           "the date 2023-02-01 and order_book_id 000001.XSHE appear more than once (lines 2 and 4); "
+                           "keep one value per date and instrument"),
+        "other_names.csv": ("when,value,who\n20230201,1,000001.XSHE\n20230201,2,000002.XSHE\n",
+                            "it has repeated dates, e.g. 2023-02-01 (lines 2 and 3); if it is a long table of (date, "
+                            "id, value) rows, name its columns date, order_book_id and value, or pivot it first: "
+                            "df.pivot(index='when', columns='who', values='value')"),
+        "bad_value.csv": ("date,code,value\n20230201,000001.XSHE,1\n20230201,000002.XSHE,x\n",
+                          "expect numeric factor values; 1 cell is not a number: line 3 (2023-02-01, 000002.XSHE), "
+                          "column value: 'x'"),
+    }
+    for name, (text, message) in cases.items():
+        path = written(tmp_path / name, text)
+        code, _, err = run("run", path)
+        assert code == 2, (name, err)
+        assert err == "sigmora: error: FACTOR_FILE: {}: {}\n".format(path, message), name
+
+
+def test_ids_of_a_long_table_keep_their_leading_zeros(tmp_path):
+    table, _ = read(written(tmp_path / "codes.csv", "date,code,value\n2023-02-01,000001,1\n2023-02-01,000002,2\n"))
+    assert list(table.columns) == ["000001", "000002"]
