@@ -1,5 +1,6 @@
-"""What the ``sigmora`` command makes of the factor files it is given: dates in their many
-spellings, long tables, repeated columns and dates, bad cells."""
+"""What the ``sigmora`` command makes of the factor files and options it is given: dates in
+their many spellings, long tables, repeated columns and dates, bad cells, option values out of
+range."""
 
 import io
 
@@ -232,3 +233,31 @@ def test_a_long_table_that_cannot_be_pivoted_is_refused_with_the_pivot_call(tmp_
 def test_ids_of_a_long_table_keep_their_leading_zeros(tmp_path):
     table, _ = read(written(tmp_path / "codes.csv", "date,code,value\n2023-02-01,000001,1\n2023-02-01,000002,2\n"))
     assert list(table.columns) == ["000001", "000002"]
+
+
+# ----------------------------------------------------------------------------- options
+
+def test_every_invalid_option_value_is_a_usage_error_naming_what_is_accepted(tmp_path):
+    csv = written(tmp_path / "f.csv", "date,000001.XSHE\n2023-02-01,1\n2023-02-02,2\n")
+    cases = [
+        (("--industry", "foo"), "--industry: expect one of citics_2019, sws, none, got 'foo'"),
+        (("--max-decay", "9223372036854775809"),
+         "--max-decay: expect an integer number of IC decay steps from 0 to 2520, got '9223372036854775809'"),
+        (("--max-decay", "-1"), "--max-decay: expect an integer number of IC decay steps from 0 to 2520, got '-1'"),
+        (("--quantiles", "3000000000"),
+         "--quantiles: expect an integer number of groups from 2 to 1000, got '3000000000'"),
+        (("--quantiles", "2.5"), "--quantiles: expect an integer number of groups from 2 to 1000, got '2.5'"),
+        (("--periods", "1,99999999999999999999"),
+         "--periods: expect comma-separated positive integers such as 1,5,10,20, each at most 2520, "
+         "got '1,99999999999999999999'"),
+        (("--end", "soon"), "--end: expect a date such as 2021-06-30, got 'soon'"),
+    ]
+    for options, message in cases:
+        for command, target in (("run", csv), ("run-many", csv)):
+            code, out, err = run(command, target, *options)
+            assert (code, out) == (2, ""), (command, options, err)
+            assert err == "sigmora: error: {}\n".format(message), (command, options)
+    # accepted: any case, and the bounds themselves
+    args = cli.build_parser().parse_args(["run", csv, "--industry", "SWS", "--quantiles", "1000", "--max-decay", "0",
+                                          "--periods", "2520"])
+    assert (args.industry, args.quantiles, args.max_decay, args.periods) == ("sws", 1000, 0, "2520")
