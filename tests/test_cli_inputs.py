@@ -1,6 +1,6 @@
 """What the ``sigmora`` command makes of the factor files and options it is given: dates in
 their many spellings, long tables, repeated columns and dates, bad cells, option values out of
-range."""
+range, and the line saying what each run rests on."""
 
 import io
 
@@ -12,6 +12,7 @@ import pytest
 
 import tidewell
 from sigmora import cli
+from sigmora.cli import commands
 from sigmora.cli.errors import UsageError
 
 # A quick pipeline for the runs that only need the numbers to compare.
@@ -56,6 +57,19 @@ def written(path, text):
 def read(path):
     err = io.StringIO()
     return cli.read_factor_file(str(path), err=err), err.getvalue()
+
+
+@pytest.fixture
+def captured(monkeypatch):
+    """The engine outputs the commands print, by label."""
+    seen = {}
+    original = commands.print_results
+
+    def capture(results, label, out):
+        seen[label] = results
+        return original(results, label, out)
+    monkeypatch.setattr(commands, "print_results", capture)
+    return seen
 
 
 # ----------------------------------------------------------------------------- dates
@@ -104,6 +118,7 @@ def test_a_yyyymmdd_file_gives_the_results_of_the_iso_file(tmp_path, small_store
     iso = run("run", str(tmp_path / "iso" / "planted.csv"), "--store", small_store_path, *QUICK)
     compact = run("run", str(tmp_path / "compact" / "planted.csv"), "--store", small_store_path, *QUICK)
     assert iso[0] == compact[0] == 0, (iso[2], compact[2])
+    assert "rests on: 102 of 102 dates used" in iso[1]
     assert compact[1] == iso[1]
 
 
@@ -261,3 +276,16 @@ def test_every_invalid_option_value_is_a_usage_error_naming_what_is_accepted(tmp
     args = cli.build_parser().parse_args(["run", csv, "--industry", "SWS", "--quantiles", "1000", "--max-decay", "0",
                                           "--periods", "2520"])
     assert (args.industry, args.quantiles, args.max_decay, args.periods) == ("sws", 1000, 0, "2520")
+
+
+# ----------------------------------------------------------------------------- what a run rests on
+
+def test_each_factor_says_what_it_rests_on(tmp_path, small_store_path, planted, captured):
+    path = str(tmp_path / "planted.csv")
+    planted.iloc[:, :20].to_csv(path)
+    code, out, err = run("run", path, "--store", small_store_path, *QUICK)
+    assert code == 0, err
+    coverage = captured["planted"]["ic"].coverage
+    assert coverage.dates_used == 102 and coverage.instruments_used == 20
+    assert out.startswith("\n=== planted ===\nrests on: {}\n".format(coverage.text()))
+    assert out.count("rests on: ") == 1
