@@ -1,8 +1,10 @@
 """What the ``sigmora`` command makes of the factor files and options it is given: dates in
 their many spellings, long tables, repeated columns and dates, bad cells, option values out of
-range, and the line saying what each run rests on."""
+range, the row spacing that annualises the summaries, what P_n means, and the line saying what
+each run rests on."""
 
 import io
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -12,6 +14,9 @@ import pytest
 
 import tidewell
 from sigmora import cli
+from sigmora.analysis import _horizons, statistics
+from sigmora.analysis._base import FACTOR_ROWS, RETURN_ROWS
+from sigmora.analysis.varodyne import FactorReturnAnalysis, FactorVarodyne, ICAnalysis, QuantileReturnAnalysis
 from sigmora.cli import commands
 from sigmora.cli.errors import UsageError
 
@@ -265,6 +270,9 @@ def test_every_invalid_option_value_is_a_usage_error_naming_what_is_accepted(tmp
         (("--periods", "1,99999999999999999999"),
          "--periods: expect comma-separated positive integers such as 1,5,10,20, each at most 2520, "
          "got '1,99999999999999999999'"),
+        (("--frequency", "fortnightly"),
+         "--frequency: expect one of daily, weekly, monthly, quarterly, yearly, intraday (or leave it out to measure "
+         "it from the dates), got 'fortnightly'"),
         (("--end", "soon"), "--end: expect a date such as 2021-06-30, got 'soon'"),
     ]
     for options, message in cases:
@@ -274,8 +282,137 @@ def test_every_invalid_option_value_is_a_usage_error_naming_what_is_accepted(tmp
             assert err == "sigmora: error: {}\n".format(message), (command, options)
     # accepted: any case, and the bounds themselves
     args = cli.build_parser().parse_args(["run", csv, "--industry", "SWS", "--quantiles", "1000", "--max-decay", "0",
-                                          "--periods", "2520"])
-    assert (args.industry, args.quantiles, args.max_decay, args.periods) == ("sws", 1000, 0, "2520")
+                                          "--frequency", "Monthly", "--periods", "2520"])
+    assert (args.industry, args.quantiles, args.max_decay, args.frequency, args.periods) == (
+        "sws", 1000, 0, "monthly", "2520")
+
+
+# ----------------------------------------------------------------------------- row spacing and periods
+
+def _factor_summary(results):
+    return results["factor_return"].summary()["factor_returns"]
+
+
+def test_frequency_annualises_every_summary_and_is_measured_by_default(tmp_path, small_store_path, planted,
+                                                                      captured):
+    path = str(tmp_path / "monthly.csv")
+    month_ends(planted).to_csv(path)
+    options = ("--store", small_store_path) + QUICK
+    code, _, err = run("run", path, *options)
+    assert code == 0, err
+    measured = captured["monthly"]
+    record = measured["factor_return"]
+    assert record.periods_per_year == 12
+    pd.testing.assert_frame_equal(_factor_summary(measured),
+                                  statistics.return_summary(record.factor_returns, periods_per_year=12))
+    code, _, err = run("run", path, "--frequency", "weekly", *options)
+    assert code == 0, err
+    assert ("sigmora: {}: --frequency weekly, though its rows are spaced monthly by their dates; annualising with 52 "
+            "rows a year as stated".format(path)) in err
+    stated = captured["monthly"]
+    weekly = statistics.return_summary(stated["factor_return"].factor_returns, periods_per_year=52)
+    pd.testing.assert_frame_equal(_factor_summary(stated), weekly)
+    assert not np.allclose(weekly["annual_return"], _factor_summary(measured)["annual_return"])
+    # the headline (and so the leaderboard and the tear sheet) carries the stated annualisation
+    assert stated["factor_return"].headline()["factor annual return"].tolist() == weekly["annual_return"].tolist()
+    code, _, err = run("run", path, "--frequency", "intraday", *options)
+    assert code == 2
+    assert err == ("sigmora: error: --frequency intraday: the rows of {} are dates at midnight, not intraday times; "
+                   "leave --frequency out or state their spacing\n".format(path))
+
+
+def test_a_monthly_factor_says_what_p_n_means_once(tmp_path, small_store_path, planted):
+    path = str(tmp_path / "monthly.csv")
+    month_ends(planted).to_csv(path)
+    options = ("--store", small_store_path, "--preprocess", "none", "--max-decay", "0", "--industry", "none",
+               "--no-report", "-q")
+    code, _, err = run("run", path, "--periods", "1,3", *options)
+    assert code == 0, err
+    warning = ("sigmora: warning: Monthly factor rows on a daily return table: P_n means two things in this run: in "
+               "the quantile and factor_return steps P_n holds n factor rows (P_1 about a month; P_3 about 3 months), "
+               "while in the ic step P_n is n rows of the return table (P_1 one trading day; P_3 3 trading days); for "
+               "a monthly IC use periods of about 20 (P_20).\n")
+    assert warning in err and err.count("sigmora: warning:") == 1
+    code, _, err = run("run", path, "--periods", "1,20", "--analysis", "ic", *options)
+    assert code == 0, err
+    assert ("sigmora: warning: Monthly factor rows on a daily return table: in the ic step P_n is n rows of the "
+            "return table, not n factor rows (P_1 one trading day; P_20 20 trading days, about one factor row); for "
+            "a monthly IC use periods of about 20 (P_20).\n") in err
+    # IC periods of the factor's own spacing, or a factor on every trading day: nothing to say
+    code, _, err = run("run", path, "--periods", "20", "--analysis", "ic", *options)
+    assert code == 0 and "P_n" not in err, err
+    daily = str(tmp_path / "daily.csv")
+    planted.to_csv(daily)
+    code, _, err = run("run", daily, "--periods", "1,3", *options)
+    assert code == 0 and "P_n" not in err, err
+
+
+def test_the_engine_warns_at_the_callers_line_once_per_run():
+    days = pd.bdate_range("2024-01-01", periods=130)
+    ids = ["S{}".format(i) for i in range(12)]
+    rng = np.random.default_rng(3)
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=(len(days), len(ids))), index=days, columns=ids)
+    weekly = pd.DataFrame(rng.normal(size=(len(days), len(ids))), index=days, columns=ids).iloc[::5]
+    engine = FactorVarodyne()
+    for step in (("ic", ICAnalysis()), ("quantile", QuantileReturnAnalysis(quantile=3)),
+                 ("factor_return", FactorReturnAnalysis())):
+        engine.append(step)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        engine.analysis(weekly, returns, periods=(1, 2))
+    said = [w for w in caught if "P_n" in str(w.message)]
+    assert len(said) == 1
+    assert said[0].filename == __file__
+    assert str(said[0].message) == (
+        "Weekly factor rows on a daily return table: P_n means two things in this run: in the quantile and "
+        "factor_return steps P_n holds n factor rows (P_1 about a week; P_2 about 2 weeks), while in the ic step P_n "
+        "is n rows of the return table (P_1 one trading day; P_2 2 trading days); for a weekly IC use periods of "
+        "about 5 (P_5).")
+
+
+def test_what_p_1_holds_for_monthly_factor_rows():
+    """The warning's claim: with monthly factor rows and daily returns, the factor-return step's
+    P_1 earns the return from one factor date to the next, the IC's P_1 the next day's return."""
+    days = pd.bdate_range("2024-01-01", "2024-05-31")
+    ids = ["A", "B", "C"]
+    rng = np.random.default_rng(4)
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=(len(days), 3)), index=days, columns=ids)
+    dates = days[days.to_series().groupby(days.to_period("M")).transform("max") == days]
+    factor = pd.DataFrame([[3.0, 1.0, 2.0], [1.0, 2.0, 3.0], [2.0, 3.0, 1.0], [3.0, 2.0, 1.0], [1.0, 3.0, 2.0]],
+                          index=dates, columns=ids)
+    engine = FactorVarodyne()
+    engine.append(("ic", ICAnalysis(rank_ic=False)))
+    engine.append(("factor_return", FactorReturnAnalysis()))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = engine.analysis(factor, returns, periods=1)
+    growth = (1 + returns).cumprod().loc[dates]
+    held = growth / growth.shift(1) - 1  # from one factor date to the next
+    weights = factor.sub(factor.mean(axis=1), axis=0)
+    weights = weights.div(weights.abs().sum(axis=1), axis=0).shift(1)
+    expected = (weights * held).sum(axis=1, min_count=1).fillna(0.0)
+    got = statistics.returns_from_cumulative(result["factor_return"].factor_returns)["P_1"]
+    np.testing.assert_allclose(got.to_numpy(), expected.to_numpy(), atol=1e-12)
+    next_day = returns.shift(-1).loc[dates]
+    ic = [np.corrcoef(factor.loc[d], next_day.loc[d])[0, 1] for d in dates]
+    np.testing.assert_allclose(result["ic"].ic["P_1"].to_numpy(), ic, atol=1e-12)
+
+
+def test_period_mismatch_is_silent_when_the_rows_agree():
+    class Step:
+        def __init__(self, rows):
+            self.period_rows = rows
+
+    days = pd.bdate_range("2024-01-01", periods=300)
+    both = {"ic": Step(RETURN_ROWS), "quantile": Step(FACTOR_ROWS)}
+    assert _horizons.period_mismatch(days, days, (1, 5), both) is None
+    quarterly = days[::63]
+    assert _horizons.period_mismatch(quarterly, days, (1,), {"quantile": Step(FACTOR_ROWS)}) is None
+    assert _horizons.period_mismatch(quarterly, days, (40, 63), {"ic": Step(RETURN_ROWS)}) is None
+    assert _horizons.period_mismatch(quarterly, days, (63,), {"custom": Step(None)}) is None
+    assert _horizons.period_mismatch(quarterly, days, (5,), {"ic": Step(RETURN_ROWS)}) == (
+        "Quarterly factor rows on a daily return table: in the ic step P_n is n rows of the return table, not n "
+        "factor rows (P_5 5 trading days); for a quarterly IC use periods of about 63 (P_63).")
 
 
 # ----------------------------------------------------------------------------- what a run rests on

@@ -36,6 +36,32 @@ def _select_store(path, progress, build_if_missing=False):
     return path
 
 
+def _rows_per_year(factor, frequency, name, err):
+    """Rows per year that annualise the factor's summaries (--frequency, else measured from its
+    dates) and how they were found, for the tear sheet."""
+    from sigmora.analysis import statistics
+    measured = statistics.row_spacing(factor.index)
+    if frequency is None:
+        per_year = statistics.periods_per_year(factor.index)
+        return per_year, "{} rows, {:g} a year (measured from the dates)".format(measured or "irregular", per_year)
+    if frequency == "intraday" and measured != "intraday":
+        raise UsageError("--frequency intraday: the rows of {} are dates at midnight, not intraday times; leave "
+                         "--frequency out or state their spacing".format(name))
+    per_year = statistics.rows_per_year(frequency, factor.index)
+    if measured is not None and measured != frequency:
+        print("sigmora: {}: --frequency {}, though its rows are spaced {} by their dates; annualising with {:g} rows "
+              "a year as stated".format(name, frequency, measured, per_year), file=err)
+    return per_year, "{} rows, {:g} a year (--frequency)".format(frequency, per_year)
+
+
+def _annualise(results, per_year):
+    """Every record of ``results`` annualises its summaries with ``per_year`` rows a year."""
+    for value in results.values():
+        if hasattr(value, "summary"):
+            value.periods_per_year = per_year
+    return results
+
+
 def cmd_demo(args, out, err):
     progress = Progress(err, enabled=not args.quiet)
     t0 = time.perf_counter()
@@ -74,19 +100,21 @@ def cmd_run(args, out, err):
     progress = Progress(err, enabled=not args.quiet)
     periods, preprocess, analyses = steps_from_options(args)
     factor = factor_from_file(args.factor_file, args, err)
+    per_year, spacing = _rows_per_year(factor, args.frequency, args.factor_file, err)
     store = _select_store(args.store, progress)
     factor = known_columns(factor, err)
     benchmark = checked_benchmark(args, preprocess + analyses)
     steps = chosen_steps(args, preprocess, analyses, benchmark)
     label = os.path.splitext(os.path.basename(args.factor_file))[0]
     results = run_pipeline(factor, steps, periods, ascending=args.ascending, progress=progress, label=label)
-    print_results(results, label, out)
+    print_results(_annualise(results, per_year), label, out)
     if args.no_report:
         return 0
     description = {
         "factor file": os.path.abspath(args.factor_file), "store": store,
         "factor dates": "{} to {} ({} rows)".format(factor.index[0].date(), factor.index[-1].date(), len(factor)),
         "instruments": factor.shape[1],
+        "row spacing": spacing,
         "steps": ", ".join("{} ({})".format(n, type(s).__name__) for n, s in steps),
         "periods": ", ".join(map(str, periods)),
         "sort direction": "ascending (lower is better)" if args.ascending else "descending (higher is better)",
@@ -97,6 +125,20 @@ def cmd_run(args, out, err):
     return 0
 
 
+def _warn_periods(factors, periods, engine, err):
+    """What P_n means for each factor whose rows do not fit the periods (the runs on the workers
+    cannot say it here), against the trading dates the daily returns will hold."""
+    from sigmora.analysis import _horizons, _market
+    for name, factor in factors.items():
+        try:
+            dates = _market.trading_date_index(factor.index[0], factor.index[-1])
+        except Exception:  # noqa: BLE001 - the run reports a calendar it cannot serve
+            continue
+        text = _horizons.period_mismatch(factor.index, dates, periods, engine.analysis_pipelines)
+        if text is not None:
+            print("sigmora: warning: {}: {}".format(name, text), file=err)
+
+
 def cmd_run_many(args, out, err):
     from sigmora.batch import run_many
     progress = Progress(err, enabled=not args.quiet)
@@ -105,8 +147,10 @@ def cmd_run_many(args, out, err):
     factors = {name: factor_from_file(path, args, err) for name, path in files.items()}
     store = _select_store(args.store, progress)
     factors = {name: known_columns(table, err, files[name]) for name, table in factors.items()}
+    per_year = {name: _rows_per_year(table, args.frequency, files[name], err)[0] for name, table in factors.items()}
     benchmark = checked_benchmark(args, preprocess + analyses)
     engine = registry.make_engine(chosen_steps(args, preprocess, analyses, benchmark))
+    _warn_periods(factors, periods, engine, err)
     client = args.scheduler
     if client is not None:
         from sigmora.batch import _connect
@@ -120,6 +164,8 @@ def cmd_run_many(args, out, err):
                          progress=not args.quiet)
     if args.scheduler is not None:
         client.close()
+    for name, results in batch.succeeded.items():
+        _annualise(results, per_year[name])
     print(batch.report(), file=out)
     for name, failure in batch.failures.items():
         print("\n--- {} ---\n{}".format(name, failure.traceback), file=err)

@@ -14,12 +14,14 @@ from sigmora.cli.demo_factors import DEMO_BENCHMARK
 from sigmora.cli.errors import UsageError
 
 __all__ = ["build_parser", "build_steps", "steps_from_options", "chosen_steps", "checked_benchmark",
-           "date_option", "none_or", "INDUSTRIES", "MAX_PERIOD", "MAX_QUANTILES"]
+           "date_option", "none_or", "FREQUENCIES", "INDUSTRIES", "MAX_PERIOD", "MAX_QUANTILES"]
 
 # Holding periods and IC decay steps count rows; ten years of trading days bound them.
 MAX_PERIOD = 2520
 MAX_QUANTILES = 1000
 INDUSTRIES = ("citics_2019", "sws", "none")
+# The spacings --frequency states (those `sigmora.analysis.statistics.row_spacing` measures).
+FREQUENCIES = ("daily", "weekly", "monthly", "quarterly", "yearly", "intraday")
 
 
 def _integer(text):
@@ -141,8 +143,9 @@ def _step_list_help(what, kind, extra):
 
 
 def _analysis_options(p):
-    p.add_argument("--periods", default="1,5,10,20", help="holding periods in rows, each from 1 to {} "
-                   "(default 1,5,10,20)".format(MAX_PERIOD))
+    p.add_argument("--periods", default="1,5,10,20", help="holding periods, each from 1 to {}: trading days "
+                   "in the IC, factor rows in the quantile and factor-return steps (the same for daily factor "
+                   "rows; default 1,5,10,20)".format(MAX_PERIOD))
     p.add_argument("--preprocess", default=",".join(registry.default_names(PREPROCESS)),
                    help=_step_list_help("preprocessing steps in order", PREPROCESS, " or none"))
     p.add_argument("--analysis", default=",".join(registry.default_names(ANALYSIS)),
@@ -155,6 +158,9 @@ def _analysis_options(p):
                        MAX_PERIOD))
     p.add_argument("--quantiles", type=_bounded_integer("--quantiles", 2, MAX_QUANTILES, "an integer number of "
                    "groups"), default=5, help="number of quantile groups, 2 to {} (default 5)".format(MAX_QUANTILES))
+    p.add_argument("--frequency", type=_choice("--frequency", FREQUENCIES, " (or leave it out to measure it from "
+                   "the dates)"), help="spacing of the factor's rows, used to annualise returns: {} (default: "
+                   "measured from the dates)".format(", ".join(FREQUENCIES)))
     p.add_argument("--benchmark", default=DEMO_BENCHMARK, help="benchmark index, or none (default "
                    "{})".format(DEMO_BENCHMARK))
     p.add_argument("--ascending", action="store_true", help="lower factor values are better")
