@@ -1,7 +1,7 @@
 """What the ``sigmora`` command makes of the factor files and options it is given: dates in
 their many spellings, long tables, repeated columns and dates, bad cells, option values out of
-range, the row spacing that annualises the summaries, what P_n means, and the line saying what
-each run rests on."""
+range, the row spacing that annualises the summaries, what P_n means, the line saying what
+each run rests on, and folders with some unreadable files."""
 
 import io
 import warnings
@@ -426,3 +426,47 @@ def test_each_factor_says_what_it_rests_on(tmp_path, small_store_path, planted, 
     assert coverage.dates_used == 102 and coverage.instruments_used == 20
     assert out.startswith("\n=== planted ===\nrests on: {}\n".format(coverage.text()))
     assert out.count("rests on: ") == 1
+
+
+# ----------------------------------------------------------------------------- folders
+
+def test_run_many_reports_unreadable_files_as_failures_and_runs_the_others(tmp_path, small_store_path, planted):
+    folder = tmp_path / "factors"
+    folder.mkdir()
+    planted.to_csv(folder / "planted.csv")
+    written(folder / "dates.csv", "date,000001.XSHE\nsomeday,1\n2023-02-02,2\n")
+    written(folder / "strangers.csv", "date,NOPE.XSHE\n2023-02-01,1\n2023-02-02,2\n")
+    # readable, but before the store's calendar: its run fails
+    written(folder / "old.csv", "date,000001.XSHE\n1990-01-02,1\n1990-01-03,2\n")
+    code, out, err = run("run-many", str(folder), "--store", small_store_path, *QUICK)
+    assert code == 0, err
+    report = out[:out.index("Leaderboard")]
+    assert report.startswith("1 of 4 factors completed\n")
+    assert ("  dates failed: FactorFileError: FACTOR_FILE: {}: the column 'date' must hold dates (expect dates such "
+            "as 2024-01-02, 2024/01/02 or 20240102); this is not a date: line 2: 'someday'\n".format(
+                folder / "dates.csv")) in report
+    assert ("  strangers failed: FactorFileError: FACTOR_FILE: {}: none of its 1 columns is an instrument of the "
+            "store (e.g. 'NOPE.XSHE')\n".format(folder / "strangers.csv")) in report
+    assert "  old failed: ValueError: " in report
+    assert "planted rests on: 102 of 102 dates used" in report
+    board = out[out.index("Leaderboard"):].splitlines()
+    assert [line.split()[0] for line in board[3:]] == ["planted"]
+    # the run that raised shows its traceback, the unreadable files do not need one
+    assert "--- old ---\nTraceback" in err and "--- dates ---" not in err and "--- strangers ---" not in err
+
+
+def test_run_many_exit_codes_when_nothing_completes(tmp_path, small_store_path):
+    unreadable = tmp_path / "unreadable"
+    unreadable.mkdir()
+    written(unreadable / "a.csv", "date,000001.XSHE\n2023-02-01,1\n2023-02-01,2\n")
+    written(unreadable / "b.csv", "date,000001.XSHE,000001.XSHE\n2023-02-01,1,2\n")
+    code, out, err = run("run-many", str(unreadable), "--store", small_store_path, *QUICK)
+    assert code == 2, err
+    assert out.startswith("0 of 2 factors completed\n  a failed: FactorFileError: FACTOR_FILE: {}: it has repeated "
+                          "dates".format(unreadable / "a.csv"))
+    failing = tmp_path / "failing"
+    failing.mkdir()
+    written(failing / "old.csv", "date,000001.XSHE\n1990-01-02,1\n1990-01-03,2\n")
+    code, out, err = run("run-many", str(failing), "--store", small_store_path, *QUICK)
+    assert code == 1, err
+    assert out.startswith("0 of 1 factors completed\n  old failed: ValueError: ")

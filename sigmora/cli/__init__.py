@@ -4,7 +4,9 @@
     sigmora run FACTOR_FILE [options]   a factor table of your own (CSV or Parquet, dates x ids)
     sigmora run-many FILES... [--scheduler ADDRESS]   many factor tables on Dask workers
 
-Exit codes: 0 success, 2 bad options or input files, 1 a failure while the test ran.
+Exit codes: 0 success, 2 bad options or input files, 1 a failure while the test ran.  For
+`run-many` an unreadable file or a failing run is that factor's failure: 0 when at least one
+factor completed; when none did, 2 if no file could be read, else 1.
 Progress goes to stderr, summaries to stdout.
 
 The package by concern: `options` (the parser, options to periods, dates and steps),

@@ -12,6 +12,7 @@ from sigmora.cli.factor_files import factor_files, factor_from_file, known_colum
 from sigmora.cli.options import build_steps, checked_benchmark, chosen_steps, date_option, steps_from_options
 from sigmora.cli.output import print_leaderboard, print_results, write_tear_sheet
 from sigmora.cli.progress import Progress, run_pipeline
+from sigmora.cli.rests_on import rests_on
 
 __all__ = ["cmd_demo", "cmd_run", "cmd_run_many", "COMMANDS"]
 
@@ -125,6 +126,32 @@ def cmd_run(args, out, err):
     return 0
 
 
+def _read_many(files, args, err):
+    """The factor tables of ``files`` (name -> path), each with its rows per year; a file that
+    cannot be read, or fits neither the options nor the store, is that factor's failure."""
+    from sigmora.batch import FactorFailure
+    tables, failures = {}, {}
+    for name, path in files.items():
+        try:
+            tables[name] = factor_from_file(path, args, err)
+        except UsageError as exc:
+            failures[name] = FactorFailure(name, exc, str(exc))
+    return tables, failures
+
+
+def _checked_many(tables, files, args, err):
+    from sigmora.batch import FactorFailure
+    factors, per_year, failures = {}, {}, {}
+    for name, table in tables.items():
+        try:
+            factors[name] = known_columns(table, err, files[name])
+            per_year[name] = _rows_per_year(table, args.frequency, files[name], err)[0]
+        except UsageError as exc:
+            factors.pop(name, None)
+            failures[name] = FactorFailure(name, exc, str(exc))
+    return factors, per_year, failures
+
+
 def _warn_periods(factors, periods, engine, err):
     """What P_n means for each factor whose rows do not fit the periods (the runs on the workers
     cannot say it here), against the trading dates the daily returns will hold."""
@@ -140,43 +167,55 @@ def _warn_periods(factors, periods, engine, err):
 
 
 def cmd_run_many(args, out, err):
-    from sigmora.batch import run_many
+    from sigmora.batch import BatchResult, run_many
     progress = Progress(err, enabled=not args.quiet)
     periods, preprocess, analyses = steps_from_options(args)
     files = factor_files(args.factor_files)
-    factors = {name: factor_from_file(path, args, err) for name, path in files.items()}
+    tables, unreadable = _read_many(files, args, err)
     store = _select_store(args.store, progress)
-    factors = {name: known_columns(table, err, files[name]) for name, table in factors.items()}
-    per_year = {name: _rows_per_year(table, args.frequency, files[name], err)[0] for name, table in factors.items()}
+    factors, per_year, misfits = _checked_many(tables, files, args, err)
+    unreadable.update(misfits)
     benchmark = checked_benchmark(args, preprocess + analyses)
     engine = registry.make_engine(chosen_steps(args, preprocess, analyses, benchmark))
     _warn_periods(factors, periods, engine, err)
-    client = args.scheduler
-    if client is not None:
-        from sigmora.batch import _connect
-        try:
-            client, _ = _connect(client)
-        except ConnectionError as exc:
-            raise UsageError("--scheduler: {}".format(exc)) from None
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", UserWarning)  # failures are reported below
-        batch = run_many(engine, factors, periods=periods, ascending=args.ascending, client=client,
-                         progress=not args.quiet)
-    if args.scheduler is not None:
-        client.close()
+    ran = {}
+    if factors:
+        client = args.scheduler
+        if client is not None:
+            from sigmora.batch import _connect
+            try:
+                client, _ = _connect(client)
+            except ConnectionError as exc:
+                raise UsageError("--scheduler: {}".format(exc)) from None
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)  # failures are reported below
+            ran = run_many(engine, factors, periods=periods, ascending=args.ascending, client=client,
+                           progress=not args.quiet)
+        if args.scheduler is not None:
+            client.close()
+    batch = BatchResult((name, ran[name] if name in ran else unreadable[name]) for name in files)
     for name, results in batch.succeeded.items():
         _annualise(results, per_year[name])
     print(batch.report(), file=out)
+    for name, results in batch.succeeded.items():
+        print("{} {}".format(name, rests_on(results)), file=out)
     for name, failure in batch.failures.items():
-        print("\n--- {} ---\n{}".format(name, failure.traceback), file=err)
+        if name not in unreadable:  # the report gave the whole message of a file's failure
+            print("\n--- {} ---\n{}".format(name, failure.traceback), file=err)
     print_leaderboard(batch.leaderboard(), out)
     if not args.no_report and batch.succeeded:
         description = {"factor files": ", ".join(files.values()), "store": store,
-                       "periods": ", ".join(map(str, periods))}
+                       "periods": ", ".join(map(str, periods)),
+                       "rows per year": ", ".join("{} {:g}".format(n, per_year[n]) for n in batch.succeeded)}
+        if batch.failures:
+            description["failed"] = ", ".join(batch.failures)
         path = write_tear_sheet(batch.succeeded, args.out, "sigmora-report", args.title or "Factor leaderboard",
                                 description, progress)
         print("\nTear sheet: {}".format(path), file=out)
-    return 1 if batch.failures else 0
+    if batch.succeeded:
+        return 0
+    # Nothing completed: 2 when no file could be read as a factor table, else 1.
+    return 2 if len(unreadable) == len(batch) else 1
 
 
 COMMANDS = {"demo": cmd_demo, "run": cmd_run, "run-many": cmd_run_many}

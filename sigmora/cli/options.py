@@ -201,7 +201,10 @@ def build_parser():
     many = sub.add_parser("run-many", help="test many factor tables at once on Dask workers",
                           description="Test every factor file (or every .csv/.parquet file of a folder) "
                           "with the same steps, on a local cluster of worker processes or on the Dask "
-                          "scheduler given; print the leaderboard and write one tear sheet.")
+                          "scheduler given; print the leaderboard and write one tear sheet. A file that "
+                          "cannot be read as a factor table, or a factor whose run fails, is reported as "
+                          "that factor's failure while the others complete. Exit code 0 when at least one "
+                          "factor completed; when none did, 2 if no file could be read, else 1.")
     many.add_argument("factor_files", nargs="+", metavar="FACTOR_FILES",
                       help="factor tables (.csv or .parquet) or folders holding them")
     common(many, "sigmora-report")
