@@ -460,10 +460,14 @@ def test_run_many_exit_codes_when_nothing_completes(tmp_path, small_store_path):
     unreadable.mkdir()
     written(unreadable / "a.csv", "date,000001.XSHE\n2023-02-01,1\n2023-02-01,2\n")
     written(unreadable / "b.csv", "date,000001.XSHE,000001.XSHE\n2023-02-01,1,2\n")
-    code, out, err = run("run-many", str(unreadable), "--store", small_store_path, *QUICK)
+    # readable, but its dates refute the option
+    written(unreadable / "c.csv", "date,000001.XSHE\n2023-02-01,1\n2023-02-02,2\n")
+    code, out, err = run("run-many", str(unreadable), "--store", small_store_path, "--frequency", "intraday", *QUICK)
     assert code == 2, err
-    assert out.startswith("0 of 2 factors completed\n  a failed: FactorFileError: FACTOR_FILE: {}: it has repeated "
+    assert out.startswith("0 of 3 factors completed\n  a failed: FactorFileError: FACTOR_FILE: {}: it has repeated "
                           "dates".format(unreadable / "a.csv"))
+    assert ("\n  c failed: UsageError: --frequency intraday: the rows of {} are dates at midnight, not intraday "
+            "times;".format(unreadable / "c.csv")) in out
     failing = tmp_path / "failing"
     failing.mkdir()
     written(failing / "old.csv", "date,000001.XSHE\n1990-01-02,1\n1990-01-03,2\n")

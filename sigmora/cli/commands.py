@@ -127,8 +127,8 @@ def cmd_run(args, out, err):
 
 
 def _read_many(files, args, err):
-    """The factor tables of ``files`` (name -> path), each with its rows per year; a file that
-    cannot be read, or fits neither the options nor the store, is that factor's failure."""
+    """The factor tables of ``files`` (name -> path) within --start/--end, and the failures of
+    those that cannot be read (or hold no row in the window), by name."""
     from sigmora.batch import FactorFailure
     tables, failures = {}, {}
     for name, path in files.items():
@@ -140,6 +140,8 @@ def _read_many(files, args, err):
 
 
 def _checked_many(tables, files, args, err):
+    """The tables on the store's instruments, the rows per year that annualise each, and the
+    failures of those with no instrument of the store or a --frequency their dates refute."""
     from sigmora.batch import FactorFailure
     factors, per_year, failures = {}, {}, {}
     for name, table in tables.items():
