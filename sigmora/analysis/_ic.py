@@ -16,7 +16,8 @@ from scipy import special, stats
 
 from sigmora import _core
 from sigmora.analysis import _industry
-from sigmora.analysis._base import warn_user, FactorAnalyser, VALID_INDUSTRY_SOURCE, _get_return_fields, holding_periods
+from sigmora.analysis._base import (RETURN_ROWS, FactorAnalyser, VALID_INDUSTRY_SOURCE, _get_return_fields,
+                                    holding_periods, warn_user)
 from sigmora.analysis.analysis_result import ICAnalysisResult
 from sigmora.analysis._arrays import as_float_matrix
 from sigmora.analysis._forward_returns import forward_returns
@@ -122,6 +123,7 @@ class _ConstantInputs(object):
 
 
 class ICAnalysis(FactorAnalyser):
+    period_rows = RETURN_ROWS  # forward returns over n rows of the return table
 
     def __init__(self, rank_ic=True, industry_classification=None, max_decay=None):
         """IC analysis.

@@ -40,12 +40,16 @@ class _AnalysisResult:
 
     ``coverage``: what the run rested on (`sigmora.analysis._coverage.Coverage`), set by the
     engine; its table ends the summary.
+    ``periods_per_year``: rows per year that annualise the summary when ``summary()`` is not
+    given them (None: measured from the dates, see `sigmora.analysis.statistics`); the command
+    line sets it from ``--frequency``.
     """
 
     _tables = ()
     # key of a summary table -> heading shown above it
     _titles = {}
     coverage = None
+    periods_per_year = None
 
     def __init__(self, *, name=None, **tables):
         unknown = set(tables) - set(self._tables)
@@ -76,6 +80,9 @@ class _AnalysisResult:
         if key == "coverage":
             return "What the run rests on"
         return self._titles.get(key, key)
+
+    def _rows_per_year(self, periods_per_year):
+        return periods_per_year if periods_per_year is not None else self.periods_per_year
 
     def _with_coverage(self, tables):
         if self.coverage is not None:
@@ -213,6 +220,7 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         return self._quantile_detail if key == "quantile_detail" else getattr(self, key)
 
     def summary(self, periods_per_year=None):
+        periods_per_year = self._rows_per_year(periods_per_year)
         out = {}
         empty = self.empty_groups()
         if self.quantile_returns is not None:
@@ -291,6 +299,7 @@ class FactorReturnAnalysisResult(_AnalysisResult):
     _titles = {"factor_returns": "Factor returns per period"}
 
     def summary(self, periods_per_year=None):
+        periods_per_year = self._rows_per_year(periods_per_year)
         if self.factor_returns is None:
             return self._with_coverage({})
         return self._with_coverage(

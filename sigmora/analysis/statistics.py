@@ -33,6 +33,7 @@ __all__ = [
     "ic_summary",
     "newey_west_t",
     "row_spacing",
+    "rows_per_year",
     "ic_decay_curve",
     "rank_autocorrelation_summary",
     "returns_from_cumulative",
@@ -89,6 +90,21 @@ def periods_per_year(index):
         return 365.25 / gap
     rows_per_day = pd.Series(1, index=index).groupby(index.normalize()).size().median()
     return TRADING_DAYS_PER_YEAR * float(rows_per_day)
+
+
+def rows_per_year(spacing, index=None):
+    """Rows per year of rows spaced as ``spacing`` (a word `row_spacing` gives); for
+    "intraday", measured from the times of ``index`` as `periods_per_year` does."""
+    per_year = {word: n for _, n, word in _SPACINGS}
+    if spacing == "intraday":
+        if index is None or row_spacing(index) != "intraday":
+            raise ValueError("rows_per_year: intraday rows are measured from their times; give an index of "
+                             "intraday times, got {}".format("none" if index is None else row_spacing(index)))
+        return periods_per_year(index)
+    if spacing not in per_year:
+        raise ValueError("spacing: expect one of {}, got {!r}".format(", ".join(list(per_year) + ["intraday"]),
+                                                                    spacing))
+    return per_year[spacing]
 
 
 def _ppy(index, override=None):

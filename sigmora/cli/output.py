@@ -4,6 +4,8 @@ import os
 
 import pandas as pd
 
+from sigmora.cli.rests_on import rests_on
+
 __all__ = ["print_results", "print_leaderboard", "write_tear_sheet"]
 
 
@@ -11,6 +13,7 @@ def print_results(results, label, out):
     """Each record's summary, then the "at a glance" table."""
     from sigmora.report import glance_table
     print("\n=== {} ===".format(label), file=out)
+    print(rests_on(results), file=out)
     for value in results.values():
         if hasattr(value, "to_text"):
             print("\n" + value.to_text(), file=out)

@@ -52,6 +52,7 @@ def _timed_steps(steps, progress, prefix):
     class TimedAnalyser(FactorAnalyser):
         def __init__(self, step, label):
             self.step, self.label = step, label
+            self.period_rows = getattr(step, "period_rows", None)
 
         def analysis(self, factor_data, returns, periods, ascending=True):
             self.step.step_name = self.step_name
