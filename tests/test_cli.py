@@ -124,8 +124,9 @@ def test_demo_on_the_small_store(tmp_path, small_store_path):
     report = out_dir / "tear_sheet.html"
     assert "Tear sheet: {}".format(report) in out
     document = report.read_text(encoding="utf-8")
-    # two factors, each with IC (3 charts), quantiles (3) and factor returns (1)
-    assert document.count('<img class="chart"') == 14
+    # two factors, each with IC (4 charts: per date, decay, industries, rank autocorrelation),
+    # quantiles (3) and factor returns (1)
+    assert document.count('<img class="chart"') == 16
 
 
 def test_run_on_a_factor_file(tmp_path, small_store_path, factor_csv):
