@@ -139,7 +139,8 @@ def test_run_on_a_factor_file(tmp_path, small_store_path, factor_csv):
     assert "Mean IC by decay" not in out and "QuantileReturnAnalysisResult" not in out
     assert "[planted] normalize (Normalization) done in" in err
     document = (tmp_path / "sheet.html").read_text(encoding="utf-8")
-    assert document.count('<img class="chart"') == 2
+    # IC per date, factor rank autocorrelation, factor returns
+    assert document.count('<img class="chart"') == 3
     assert os.path.basename(csv) in document
 
 
