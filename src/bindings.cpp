@@ -10,4 +10,5 @@ NB_MODULE(_core, m) {
     sigmora::bind::register_preprocess(m);
     sigmora::bind::register_ic(m);
     sigmora::bind::register_portfolio(m);
+    sigmora::bind::register_operators(m);
 }

@@ -10,4 +10,5 @@ void register_ols(nanobind::module_& m);
 void register_preprocess(nanobind::module_& m);
 void register_ic(nanobind::module_& m);
 void register_portfolio(nanobind::module_& m);
+void register_operators(nanobind::module_& m);
 }  // namespace sigmora::bind
