@@ -344,7 +344,10 @@ class _Graph:
             return failed
         func = self.payloads[node]
         try:
-            out = func(*args)
+            # Division by zero, log of 0 and the like give inf or NaN values, as documented:
+            # no floating-point warnings per node.
+            with np.errstate(all="ignore"):
+                out = func(*args)
             if any(func is c for c in _CONDITIONS):
                 out = _missing_as_nan(out, args)
         except Exception as err:  # noqa: BLE001 - reported with the node's text

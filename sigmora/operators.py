@@ -14,7 +14,8 @@ Conventions (those of the "101 Formulaic Alphas" paper, Kakushadze 2016):
 - Windows ``d`` count trading-date rows, the current one included; a non-integer window is
   floored (``ts_mean(x, 9.7)`` is ``ts_mean(x, 9)``); a window must be at least 1 row.
 - Time-series operators work per instrument. A window that holds a missing value gives a
-  missing value (pandas ``rolling(d, min_periods=d)``) unless the operator says otherwise.
+  missing value (pandas ``rolling(d, min_periods=d)``) unless the operator says otherwise;
+  like pandas' windows they take an infinity (e.g. from a division by 0) as missing.
 - Cross-sectional and group operators work per date over the instruments that have a value
   and leave missing cells missing.
 - Each node's ``shift`` counts the past rows it needs, so ``evaluate`` over [start, end]

@@ -84,7 +84,7 @@ def _two_windows(x, y, d, fn):
     for j in range(x.shape[1]):
         for t in range(d - 1, x.shape[0]):
             a, b = xv[t - d + 1:t + 1, j], yv[t - d + 1:t + 1, j]
-            if not (np.isnan(a).any() or np.isnan(b).any()):
+            if np.isfinite(a).all() and np.isfinite(b).all():   # pandas' windows skip infinities too
                 out.iat[t, j] = fn(a, b)
     return out
 

@@ -68,12 +68,13 @@ Scratch& scratch() {
     return s;
 }
 
-// Prefix counts of missing rows (x or, when given, y missing).
+// Prefix counts of missing rows (x or, when given, y missing). Infinities count as missing, as
+// pandas' rolling windows take them.
 void count_missing(const double* x, const double* y, std::size_t T, std::vector<std::size_t>& missing) {
     missing.resize(T + 1);
     missing[0] = 0;
     for (std::size_t t = 0; t < T; ++t)
-        missing[t + 1] = missing[t] + ((std::isnan(x[t]) || (y && std::isnan(y[t]))) ? 1 : 0);
+        missing[t + 1] = missing[t] + ((!std::isfinite(x[t]) || (y && !std::isfinite(y[t]))) ? 1 : 0);
 }
 
 // Prefix counts of value changes between consecutive rows: the window [s, t] is constant when
@@ -216,6 +217,10 @@ struct PairM {
         const bool constant = window_constant(*changes_x, s, t) || window_constant(*changes_y, s, t);
         if (!corr) return constant ? 0.0 : (m.sxy - m.sx * m.sy / n) / (n - 1.0);
         if (constant) return kNaN;
+        if (d == 2) {
+            // Two points are perfectly correlated: the sign, exactly (the formula would round).
+            return (x[t] - x[s] > 0.0) == (y[t] - y[s] > 0.0) ? 1.0 : -1.0;
+        }
         const double vx = m.sxx - m.sx * m.sx / n, vy = m.syy - m.sy * m.sy / n;
         if (!(vx > 0.0) || !(vy > 0.0)) return kNaN;
         const double r = (m.sxy - m.sx * m.sy / n) / std::sqrt(vx * vy);

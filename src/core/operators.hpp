@@ -2,8 +2,8 @@
 // (rows = trading dates, columns = instruments, NaN = missing).
 //
 // Time-series kernels work per column over trailing windows of d rows and follow pandas'
-// rolling(d, min_periods=d): a window that holds a missing value, or that reaches before the
-// first row, gives NaN. They write a column-major T x N result (out[j * T + t]) and run in
+// rolling(d, min_periods=d): a window that holds a missing value (NaN, or an infinity, which
+// pandas' windows also take as missing), or that reaches before the first row, gives NaN. They write a column-major T x N result (out[j * T + t]) and run in
 // parallel over fixed blocks of columns, so the thread count never changes a bit.
 //
 // Sums, means, standard deviations, covariances, correlations, products, minima, maxima and
