@@ -10,7 +10,7 @@ from hypothesis.extra import numpy as hnp
 import sigmora
 import tidewell
 from sigmora import operators as op
-from sigmora.evaluation import _Failure, _Graph, evaluate, evaluate_many, iter_evaluate, lag
+from sigmora.evaluation import _Failure, _Graph, evaluate, evaluate_many, iter_evaluate
 from sigmora.exception import SigmoraUserException
 from sigmora.interface import CombinedFactor, UserDefinedLeafFactor
 from sigmora.leaves import bar_field, industry
