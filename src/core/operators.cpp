@@ -283,16 +283,16 @@ void weighted_lags(const double* x, std::size_t T, std::size_t d, const double* 
 }
 
 void ts_rank_column(const double* x, std::size_t T, std::size_t d, Scratch& s, double* out) {
-    // Ties share the mean of their positions; the result is that rank divided by d.
-    std::vector<double>& less = s.a;
-    std::vector<double>& equal = s.b;
-    less.assign(T, 0.0);
-    equal.assign(T, 0.0);
+    // Ties share the mean of their positions; the result is that rank divided by d. Twice the
+    // rank of today's value is 2 * (values below it) + (earlier values equal to it) + 2,
+    // counted in integers.
+    // (Counts in doubles are exact and keep the loop in one vector type.)
+    std::vector<double>& twice = s.a;
+    twice.assign(T, 2.0);
     for (std::size_t i = 1; i < d; ++i) {
         for (std::size_t t = d - 1; t < T; ++t) {
             const double v = x[t - i], now = x[t];
-            less[t] += v < now ? 1.0 : 0.0;
-            equal[t] += v == now ? 1.0 : 0.0;
+            twice[t] += (v < now ? 2.0 : 0.0) + (v == now ? 1.0 : 0.0);
         }
     }
     const double n = static_cast<double>(d);
@@ -300,7 +300,7 @@ void ts_rank_column(const double* x, std::size_t T, std::size_t d, Scratch& s, d
         if (t + 1 < d || window_missing(s.missing, t + 1 - d, t)) {
             out[t] = kNaN;
         } else {
-            out[t] = ((2.0 * less[t] + equal[t] + 2.0) * 0.5) / n;
+            out[t] = (twice[t] * 0.5) / n;
         }
     }
 }
@@ -325,9 +325,10 @@ void regression_column(TsOp op, const double* x, std::size_t T, std::size_t d, S
         // sum of (y - mean)^2 about each window's own mean
         std::vector<double>& syy = s.c;
         syy.assign(T, 0.0);
+        for (std::size_t t = d - 1; t < T; ++t) s.b[t] /= n;  // the window means (Rsquare uses no sums)
         for (std::size_t i = 0; i < d; ++i)
             for (std::size_t t = d - 1; t < T; ++t) {
-                const double e = x[t - i] - s.b[t] / n;
+                const double e = x[t - i] - s.b[t];
                 syy[t] += e * e;
             }
     }
