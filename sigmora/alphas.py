@@ -45,7 +45,7 @@ from .operators import (
     ts_sum,
 )
 
-__all__ = ["alpha", "ALPHAS", "LEFT_OUT", "inputs"]
+__all__ = ["alpha", "ALPHAS", "LEFT_OUT", "inputs", "select"]
 
 LEFT_OUT = {56: "needs the market capitalisation (cap), which the store does not hold"}
 
@@ -628,3 +628,21 @@ def alpha(n):
             raise ValueError("alpha {} is not shipped: it {}".format(int(number), LEFT_OUT[int(number)]))
         raise ValueError("n: expect 1 .. 101 or a name alpha001 .. alpha101, got {!r}".format(n))
     return ALPHAS[name]()
+
+
+def select(spec):
+    """The names of the alphas a command-line list asks for: "all", or numbers and names
+    separated by commas ("1,12,alpha101"), in the order given, without repeats."""
+    if not isinstance(spec, str) or not spec.strip():
+        raise ValueError("alphas: expect 'all' or a comma-separated list of alpha numbers, got {!r}".format(spec))
+    if spec.strip().lower() == "all":
+        return list(ALPHAS)
+    names = []
+    for item in spec.split(","):
+        item = item.strip()
+        n = int(item) if item.isdigit() else item
+        alpha(n)   # raises for an unknown or left-out alpha
+        name = "alpha{:03d}".format(n) if isinstance(n, int) else n
+        if name not in names:
+            names.append(name)
+    return names

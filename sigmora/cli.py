@@ -3,6 +3,7 @@
     sigmora demo [--out DIR]            the demo market's planted signal and a price reversal
     sigmora run FACTOR_FILE [options]   a factor table of your own (CSV or Parquet, dates x ids)
     sigmora run-many FILES... [--scheduler ADDRESS]   many factor tables on Dask workers
+    sigmora run-many --alphas all|1,12,...     the 101 Formulaic Alphas (with or without FILES)
 
 Exit codes: 0 success, 2 bad options or input files, 1 a failure while the test ran.
 Progress goes to stderr, summaries to stdout.
@@ -459,10 +460,13 @@ def cmd_run_many(args, out, err):
     from sigmora.batch import run_many
     progress = Progress(err, enabled=not args.quiet)
     periods, preprocess, analyses = _steps_from_options(args)
+    if not args.factor_files and not args.alphas:
+        raise UsageError("run-many: give FACTOR_FILES, --alphas, or both")
     files = _factor_files(args.factor_files)
     factors = {name: _factor_from_file(path, args, err) for name, path in files.items()}
     store = _select_store(args.store, progress)
     factors = {name: _known_columns(table, err) for name, table in factors.items()}
+    window = _alpha_window(args, store, periods, factors)
     benchmark = _checked_benchmark(args, analyses)
     engine = FactorVarodyne()
     for step in _build_chosen_steps(args, preprocess, analyses, benchmark):
@@ -477,7 +481,7 @@ def cmd_run_many(args, out, err):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)  # failures are reported below
         batch = run_many(engine, factors, periods=periods, ascending=args.ascending, client=client,
-                         progress=not args.quiet)
+                         progress=not args.quiet, **window)
     if args.scheduler is not None:
         client.close()
     print(batch.report(), file=out)
@@ -489,12 +493,35 @@ def cmd_run_many(args, out, err):
                                "display.float_format", "{:.4f}".format):
             print("\nLeaderboard\n{}".format(board.to_string()), file=out)
     if not args.no_report and batch.succeeded:
-        description = {"factor files": ", ".join(files.values()), "store": store,
+        description = {"factor files": ", ".join(files.values()) or "none", "store": store,
                        "periods": ", ".join(map(str, periods))}
+        if args.alphas:
+            description["alphas"] = "{} ({} to {})".format(args.alphas, window["start_date"].date(),
+                                                           window["end_date"].date())
         path = _write_report(batch.succeeded, args.out, "sigmora-report", args.title or "Factor leaderboard",
                              description, progress)
         print("\nTear sheet: {}".format(path), file=out)
     return 1 if batch.failures else 0
+
+
+def _alpha_window(args, store, periods, factors):
+    """Adds the alphas of --alphas to `factors` as expressions; returns the instruments and
+    dates run_many evaluates them on (all stocks; --start/--end, else the demo window)."""
+    if not args.alphas:
+        return {}
+    from sigmora.alphas import alpha, select
+    try:
+        names = select(args.alphas)
+    except ValueError as exc:
+        raise UsageError("--alphas: {}".format(exc)) from None
+    taken = sorted(set(names) & set(factors))
+    if taken:
+        raise UsageError("--alphas: a factor file is already named {!r}".format(taken[0]))
+    default_start, default_end = demo_window(store, max(periods))
+    start = _date_option(args.start, "--start") if args.start else default_start
+    end = _date_option(args.end, "--end") if args.end else default_end
+    factors.update((name, alpha(name)) for name in names)
+    return {"order_book_ids": _stock_ids(), "start_date": pd.Timestamp(start), "end_date": pd.Timestamp(end)}
 
 
 def _date_option(text, option):
@@ -564,8 +591,11 @@ def build_parser():
                           description="Test every factor file (or every .csv/.parquet file of a folder) "
                           "with the same steps, on a local cluster of worker processes or on the Dask "
                           "scheduler given; print the leaderboard and write one tear sheet.")
-    many.add_argument("factor_files", nargs="+", metavar="FACTOR_FILES",
+    many.add_argument("factor_files", nargs="*", metavar="FACTOR_FILES",
                       help="factor tables (.csv or .parquet) or folders holding them")
+    many.add_argument("--alphas", metavar="LIST", help="also test the 101 Formulaic Alphas: 'all' or numbers "
+                      "such as 1,12,101 (evaluated on all stocks of the store over --start/--end, by "
+                      "default the demo window)")
     common(many, "sigmora-report")
     _analysis_options(many)
     many.add_argument("--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler "
