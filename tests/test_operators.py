@@ -75,7 +75,7 @@ def tables(draw, count=1, max_rows=30, elements=GRID):
 
 
 WINDOWS = st.tuples(st.integers(1, 12), st.sampled_from([0.0, 0.5, 0.99]))
-SETTINGS = settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+SETTINGS = settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 TS_UNARY = ["ts_sum", "ts_mean", "ts_std", "ts_min", "ts_max", "ts_argmin", "ts_argmax", "ts_rank",
             "ts_product", "ts_decay_linear", "ts_zscore", "ts_ema", "ts_slope", "ts_rsquare", "ts_resid"]
