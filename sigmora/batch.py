@@ -225,6 +225,31 @@ def _daily_returns_from(closes, factor, p_max):
     return returns.copy()
 
 
+def _factor_tables(factors, order_book_ids, start_date, end_date):
+    """(name, table) for each factor: tables as given first, then the expressions, evaluated
+    together (`sigmora.evaluation.iter_evaluate`: each leaf fetched once for all of them, each
+    common subexpression computed once) one table at a time as the caller asks for the next.
+    A factor that cannot be evaluated comes with its exception instead of a table."""
+    expressions = {}
+    for name, value in factors.items():
+        if isinstance(value, pd.DataFrame):
+            yield name, value
+        else:
+            expressions[name] = value
+    if not expressions:
+        return
+    from sigmora.evaluation import iter_evaluate
+    seen = set()
+    try:
+        for name, value in iter_evaluate(expressions, order_book_ids, start_date, end_date, errors="return"):
+            seen.add(name)
+            yield name, value
+    except Exception as exc:  # noqa: BLE001 - e.g. a leaf or the calendar failing for all of them
+        for name in expressions:
+            if name not in seen:
+                yield name, exc
+
+
 def _run_one(name, engine, factor, closes, returns, periods, ascending, store_path, kernel_threads,
              universe=None, start_date=None, end_date=None):
     """One pipeline run; never raises, so one factor's failure cannot cost the others."""
@@ -323,7 +348,7 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
             # worker dies can be re-run elsewhere (scattered data would die with the worker).
             warnings.filterwarnings("ignore", message=".*[Ll]arge (object|graph).*")
             future = dask_client.submit(
-                _run_one, name, engine, factors[name], closes, shared_returns, periods, ascending, store_path,
+                _run_one, name, engine, tables[name], closes, shared_returns, periods, ascending, store_path,
                 kernel_threads, order_book_ids, start_date, end_date,
                 key="sigmora-{}-{}-{}".format(batch_id, name, attempts[name]), pure=False)
         futures[future] = name
@@ -331,28 +356,38 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
 
     futures = {}
     pending = as_completed()
-    waiting = iter([name for name in factors if name not in results])
+    # The table each run in flight tests (kept for a re-run); expressions are evaluated here, as
+    # runs free up, with each leaf fetched once for all of them (see `_factor_tables`).
+    tables = {}
+    waiting = _factor_tables({name: value for name, value in factors.items() if name not in results},
+                             order_book_ids, start_date, end_date)
 
     def submit_next():
-        name = next(waiting, None)
-        if name is not None:
+        for name, value in waiting:
+            if isinstance(value, BaseException):
+                results[name] = FactorFailure(name, value, "".join(traceback.format_exception(value)))
+                if progress:
+                    print("[{}/{}] {} failed to evaluate: {}".format(len(results), len(factors), name, value),
+                          file=sys.stderr, flush=True)
+                continue
+            tables[name] = value
             pending.add(submit(name))
-
-    # A few tasks per worker in flight, the next one submitted as one finishes: the scheduler
-    # holds only the factor tables about to run, not a copy of every one of them.
-    for _ in range(2 * workers):
-        submit_next()
+            return
 
     started = time.perf_counter()
-    done = len(results)
     if progress:
         for name in results:
             print("[-/{}] {} failed before it ran: {}".format(len(factors), name, results[name].exception),
                   file=sys.stderr, flush=True)
+    # A few tasks per worker in flight, the next one submitted as one finishes: the scheduler
+    # holds only the factor tables about to run, not a copy of every one of them.
+    for _ in range(2 * workers):
+        submit_next()
     for future in pending:
         name = futures.pop(future)
         try:
             results[name] = future.result()
+            tables.pop(name, None)
         except CancelledError as exc:
             # The scheduler dropped the task (e.g. while replacing a lost worker): run it again.
             if attempts[name] < _MAX_ATTEMPTS:
@@ -362,9 +397,10 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
         except KilledWorker as exc:
             # The factor's run itself keeps killing workers (e.g. out of memory).
             results[name] = FactorFailure(name, exc, "".join(traceback.format_exception(exc)))
+        tables.pop(name, None)
         del future  # the worker may drop the result now
+        done = len(results)
         submit_next()
-        done += 1
         if progress:
             status = "failed" if isinstance(results[name], FactorFailure) else "done"
             print("[{}/{}] {} {} ({:.1f} s)".format(done, len(factors), name, status,

@@ -3,6 +3,8 @@ output streams and returns the exit code."""
 
 import os
 import time
+
+import pandas as pd
 import warnings
 
 from sigmora.analysis import registry
@@ -182,11 +184,14 @@ def cmd_run_many(args, out, err):
     from sigmora.batch import BatchResult, run_many
     progress = Progress(err, enabled=not args.quiet)
     periods, preprocess, analyses = steps_from_options(args)
-    files = factor_files(args.factor_files)
+    if not args.factor_files and not args.alphas:
+        raise UsageError("run-many: give FACTOR_FILES, --alphas, or both")
+    files = factor_files(args.factor_files) if args.factor_files else {}
     tables, unreadable = _read_many(files, args, err)
     store = _select_store(args.store, progress)
     factors, per_year, misfits = _checked_many(tables, files, args, err)
     unreadable.update(misfits)
+    window = _alpha_window(args, store, periods, factors, files, per_year)
     benchmark = checked_benchmark(args, preprocess + analyses)
     engine = registry.make_engine(chosen_steps(args, preprocess, analyses, benchmark))
     _warn_periods(factors, periods, engine, err)
@@ -202,7 +207,7 @@ def cmd_run_many(args, out, err):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", UserWarning)  # failures are reported below
             ran = run_many(engine, factors, periods=periods, ascending=args.ascending, client=client,
-                           progress=not args.quiet)
+                           progress=not args.quiet, **window)
         if args.scheduler is not None:
             client.close()
     batch = BatchResult((name, ran[name] if name in ran else unreadable[name]) for name in files)
@@ -216,7 +221,8 @@ def cmd_run_many(args, out, err):
             print("\n--- {} ---\n{}".format(name, failure.traceback), file=err)
     print_leaderboard(batch.leaderboard(), out)
     if not args.no_report and batch.succeeded:
-        description = {"factor files": ", ".join(files.values()), "store": store,
+        description = {"factor files": ", ".join(v for v in files.values() if not v.startswith("alpha ")) or "none",
+                       "store": store,
                        "periods": ", ".join(map(str, periods)),
                        "rows per year": ", ".join("{} {:g}".format(n, per_year[n]) for n in batch.succeeded)}
         if batch.failures:
@@ -228,6 +234,31 @@ def cmd_run_many(args, out, err):
         return 0
     # Nothing completed: 2 when no file could be read as a factor table, else 1.
     return 2 if len(unreadable) == len(batch) else 1
+
+
+def _alpha_window(args, store, periods, factors, files, per_year):
+    """Adds the alphas of --alphas to `factors` as expressions (and to `files` under their
+    names); returns what run_many evaluates them on: all stocks over --start/--end, else the
+    demo window."""
+    if not args.alphas:
+        return {}
+    from sigmora.alphas import alpha, select
+    from sigmora.cli.demo_factors import _stock_ids as stock_ids
+    try:
+        names = select(args.alphas)
+    except ValueError as exc:
+        raise UsageError("--alphas: {}".format(exc)) from None
+    taken = sorted(set(names) & set(files))
+    if taken:
+        raise UsageError("--alphas: a factor file is already named {!r}".format(taken[0]))
+    default_start, default_end = demo_window(store, max(periods))
+    start = date_option(args.start, "--start") if args.start else default_start
+    end = date_option(args.end, "--end") if args.end else default_end
+    for name in names:
+        factors[name] = alpha(name)
+        files[name] = "alpha {}".format(name)
+        per_year[name] = 252.0
+    return {"order_book_ids": stock_ids(), "start_date": pd.Timestamp(start), "end_date": pd.Timestamp(end)}
 
 
 COMMANDS = {"demo": cmd_demo, "run": cmd_run, "run-many": cmd_run_many}

@@ -205,8 +205,11 @@ def build_parser():
                           "cannot be read as a factor table, or a factor whose run fails, is reported as "
                           "that factor's failure while the others complete. Exit code 0 when at least one "
                           "factor completed; when none did, 2 if no file could be read, else 1.")
-    many.add_argument("factor_files", nargs="+", metavar="FACTOR_FILES",
+    many.add_argument("factor_files", nargs="*", metavar="FACTOR_FILES",
                       help="factor tables (.csv or .parquet) or folders holding them")
+    many.add_argument("--alphas", metavar="LIST", help="also test the 101 Formulaic Alphas: 'all' or numbers "
+                      "such as 1,12,101 (evaluated on all stocks of the store over --start/--end, by "
+                      "default the demo window)")
     common(many, "sigmora-report")
     _analysis_options(many)
     many.add_argument("--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler "

@@ -13,4 +13,5 @@ NB_MODULE(_core, m) {
     sigmora::bind::register_ic(m);
     sigmora::bind::register_portfolio(m);
     sigmora::bind::register_factor_portfolio(m);
+    sigmora::bind::register_operators(m);
 }
