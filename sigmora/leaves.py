@@ -1,8 +1,9 @@
 """Ready-made leaf factors for the data the market-data store holds.
 
 Each leaf is a ``UserDefinedLeafFactor``: it fetches its data for the whole requested window in
-one request and returns a table indexed by exactly the trading dates from start to end, one column
-per requested id.  Missing bars or exposures stay NaN; nothing is filled.
+one request (as a dates x ids array when the data client offers wide reads) and returns a table
+indexed by exactly the trading dates from start to end, one column per requested id.  Missing bars
+or exposures stay NaN; nothing is filled.
 
 The factories return the same leaf object for the same arguments, so an expression that names
 ``bar_field("close")`` twice fetches the closes once.
@@ -48,8 +49,7 @@ def _bar_field(field, adjust_type):
     name = "{}_{}".format(field, adjust_type) if field in _ADJUSTED_FIELDS else field
 
     def fetch(order_book_ids, start_date, end_date):
-        bars = _market.bars(list(order_book_ids), start_date, end_date, [field], adjust_type)
-        return _dates_by_ids(bars, field, order_book_ids, start_date, end_date)
+        return _market.daily_table("daily_bars", order_book_ids, start_date, end_date, field, adjust_type)
 
     fetch.__name__ = fetch.__qualname__ = name
     return UserDefinedLeafFactor(name, fetch)
@@ -70,8 +70,7 @@ def _style_exposure(factor):
     name = "style_{}".format(factor)
 
     def fetch(order_book_ids, start_date, end_date):
-        exposures = _market.style_exposures(list(order_book_ids), start_date, end_date, [factor])
-        return _dates_by_ids(exposures, factor, order_book_ids, start_date, end_date)
+        return _market.daily_table("style_exposures", order_book_ids, start_date, end_date, factor)
 
     fetch.__name__ = fetch.__qualname__ = name
     return UserDefinedLeafFactor(name, fetch)
@@ -90,8 +89,7 @@ def _signal(name):
     leaf_name = "signal_{}".format(name)
 
     def fetch(order_book_ids, start_date, end_date):
-        wide = _market.signal(list(order_book_ids), start_date, end_date, name)
-        return _reindexed(wide, order_book_ids, start_date, end_date)
+        return _market.daily_table("signals", order_book_ids, start_date, end_date, name)
 
     fetch.__name__ = fetch.__qualname__ = leaf_name
     return UserDefinedLeafFactor(leaf_name, fetch)
@@ -118,12 +116,6 @@ def _industry_leaf(source):
 
     fetch.__name__ = fetch.__qualname__ = name
     return UserDefinedLeafFactor(name, fetch)
-
-
-def _dates_by_ids(table, column, order_book_ids, start_date, end_date):
-    """One column of an (order_book_id, date) table as trading dates x ids."""
-    wide = None if table is None else table[column].unstack("order_book_id")
-    return _reindexed(wide, order_book_ids, start_date, end_date)
 
 
 def _reindexed(wide, order_book_ids, start_date, end_date):

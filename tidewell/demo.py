@@ -76,6 +76,7 @@ STYLE_VOL = 0.0025
 SIGNAL_RHO, SIGNAL_ALPHA = 0.9, 0.0006
 EXPOSURE_RHO, EXPOSURE_DEV = 0.995, 0.35
 BLOCK = 500  # stocks generated per block (fixed: the data do not depend on the machine)
+_STYLE_STAGING = "_demo_style_exposures"
 
 MINUTES = np.concatenate([np.arange(9 * 60 + 31, 11 * 60 + 31), np.arange(13 * 60 + 1, 15 * 60 + 1)])
 
@@ -199,13 +200,13 @@ class _Builder:
         self.start, self.end = self.win[0], self.win[-1]
 
     # -- helpers ---------------------------------------------------------------------------
-    def insert(self, table, frame):
+    def insert(self, table, frame, into=None):
         cols = [c for c in schema.TABLES[table].column_names if c in frame.columns]
         name = "_demo_src"
         self.con.register(name, frame)
         try:
             self.con.execute("INSERT INTO {t} ({c}) SELECT {c} FROM {n}".format(
-                t=table, c=", ".join(cols), n=name))
+                t=into or table, c=", ".join(cols), n=name))
         finally:
             self.con.unregister(name)
 
@@ -358,6 +359,9 @@ class _Builder:
         f_first[new] = 1.0
         n_susp = rs.poisson(1.2 * T / 1456.0, size=N)
 
+        # Style exposures are read a cross-section (a block of dates) at a time, so they are
+        # stored date by date: each block of stocks goes to a staging table first.
+        self.con.execute("CREATE TEMP TABLE {} AS SELECT * FROM style_exposures LIMIT 0".format(_STYLE_STAGING))
         for b0 in range(0, N, BLOCK):
             b1 = min(N, b0 + BLOCK)
             sums, cnts = self._block(b0, b1, _rng(self.seed, 2, b0 // BLOCK), pos - w0,
@@ -366,6 +370,9 @@ class _Builder:
                                      f_first[b0:b1], n_susp[b0:b1], member_of[b0:b1])
             idx_sum += sums
             idx_cnt += cnts
+        self.con.execute("INSERT INTO style_exposures SELECT * FROM {} ORDER BY date, order_book_id".format(
+            _STYLE_STAGING))
+        self.con.execute("DROP TABLE {}".format(_STYLE_STAGING))
         idx_ret = np.where(idx_cnt > 0, idx_sum / np.maximum(idx_cnt, 1), 0.0)
         self._indexes(idx_ret)
 
@@ -544,7 +551,7 @@ class _Builder:
         sty = {"order_book_id": oid[li], "date": dates[lt]}
         for k, name in enumerate(schema.STYLE_FACTORS):
             sty[name] = np.round(expo[lt, li, k], 6)
-        self.insert("style_exposures", pd.DataFrame(sty))
+        self.insert("style_exposures", pd.DataFrame(sty), into=_STYLE_STAGING)
         return sums, cnts
 
     # -- indexes ------------------------------------------------------------------------------

@@ -23,6 +23,7 @@ from sigmora.analysis._arrays import as_float_matrix
 from sigmora.analysis._forward_returns import forward_returns
 
 _LONG_INDEX_NAMES = ["datetime", "order_book_id"]
+_LOAD_INDUSTRY_DATA = _industry._load_industry_data
 
 
 def _get_ic_func(rank_ic=False):
@@ -284,6 +285,13 @@ class ICAnalysis(FactorAnalyser):
         (a user mapping) or one per date (a classification source), and the industry
         names in ascending order as an Index."""
         if isinstance(self.industry, str):
+            # Codes straight from the classification's records, unless `_load_industry_data`
+            # was replaced (its answer then decides) or labels repeat.
+            found = None
+            if _industry._load_industry_data is _LOAD_INDUSTRY_DATA:
+                found = _industry.industry_codes(instruments, dates, source=self.industry)
+            if found is not None:
+                return found
             series = _industry._load_industry_data(order_book_ids=instruments.unique(), dates=dates.unique(),
                                             source=self.industry)
             return _codes_of_pairs(series, dates, instruments)

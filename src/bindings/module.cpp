@@ -14,4 +14,5 @@ NB_MODULE(_core, m) {
     sigmora::bind::register_portfolio(m);
     sigmora::bind::register_factor_portfolio(m);
     sigmora::bind::register_operators(m);
+    sigmora::bind::register_prices(m);
 }

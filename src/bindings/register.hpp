@@ -16,4 +16,5 @@ void register_ic(nanobind::module_& m);
 void register_portfolio(nanobind::module_& m);
 void register_factor_portfolio(nanobind::module_& m);
 void register_operators(nanobind::module_& m);
+void register_prices(nanobind::module_& m);
 }  // namespace sigmora::bind
