@@ -64,6 +64,14 @@ Out<T, D> new_array(const std::size_t (&shape)[D], Fill fill, Order order = Orde
     return nb::cast<Out<T, D>>(array, /*convert=*/false);  // a view of `array`, never a copy
 }
 
+// A new C-ordered rows x cols float64 result for a kernel that writes every cell, as a
+// Python object, with its data pointer.
+inline nb::object empty_matrix(std::size_t rows, std::size_t cols, double*& data) {
+    Out<double, 2> array = new_array<double>({rows, cols}, Fill::none);
+    data = array.data();
+    return nb::cast(array);
+}
+
 inline std::string shape_text(std::initializer_list<std::size_t> shape) {
     std::string s = "(";
     std::size_t i = 0;

@@ -36,13 +36,6 @@ std::size_t window(std::int64_t d) {
     return static_cast<std::size_t>(d);
 }
 
-// A new C-ordered rows x cols float64 result through the shared allocator, with its data.
-nb::object empty_matrix(std::size_t rows, std::size_t cols, double*& data) {
-    Out<double, 2> array = new_array<double>({rows, cols}, Fill::none);
-    data = array.data();
-    return nb::cast(array);
-}
-
 // T x N column-major result: a C-ordered N x T array handed back transposed.
 nb::object ts_result(std::size_t T, std::size_t N, double*& out) { return empty_matrix(N, T, out); }
 
