@@ -10,7 +10,7 @@ from sigmora.cli.demo_factors import DEFAULT_PERIODS, DEMO_BENCHMARK, DEMO_STEPS
 from sigmora.cli.errors import UsageError
 from sigmora.cli.factor_files import factor_files, factor_from_file, known_columns
 from sigmora.cli.options import build_steps, checked_benchmark, chosen_steps, date_option, steps_from_options
-from sigmora.cli.output import print_leaderboard, print_results, write_tear_sheet
+from sigmora.cli.output import print_leaderboard, print_results, save_results_to, write_tear_sheet
 from sigmora.cli.progress import Progress, run_pipeline
 
 __all__ = ["cmd_demo", "cmd_run", "cmd_run_many", "COMMANDS"]
@@ -37,7 +37,7 @@ def _select_store(path, progress, build_if_missing=False):
 
 
 def cmd_demo(args, out, err):
-    progress = Progress(err, enabled=not args.quiet)
+    progress = Progress(err, enabled=not args.quiet, verbose=args.verbose)
     t0 = time.perf_counter()
     store = _select_store(args.store, progress, build_if_missing=True)
     periods = DEFAULT_PERIODS
@@ -55,7 +55,8 @@ def cmd_demo(args, out, err):
     for label, factor in factors.items():
         steps = build_steps(benchmark=DEMO_BENCHMARK)
         results[label] = run_pipeline(factor, steps, periods, ascending=False, progress=progress, label=label)
-        print_results(results[label], label, out)
+        print_results(results[label], label, out, args.verbose)
+    save_results_to(results, args, out)
     description = {
         "store": store, "factor dates": "{} to {}".format(start.date(), end.date()),
         "instruments": max(f.shape[1] for f in factors.values()),
@@ -71,7 +72,7 @@ def cmd_demo(args, out, err):
 
 
 def cmd_run(args, out, err):
-    progress = Progress(err, enabled=not args.quiet)
+    progress = Progress(err, enabled=not args.quiet, verbose=args.verbose)
     periods, preprocess, analyses = steps_from_options(args)
     factor = factor_from_file(args.factor_file, args)
     store = _select_store(args.store, progress)
@@ -80,7 +81,8 @@ def cmd_run(args, out, err):
     steps = chosen_steps(args, preprocess, analyses, benchmark)
     label = os.path.splitext(os.path.basename(args.factor_file))[0]
     results = run_pipeline(factor, steps, periods, ascending=args.ascending, progress=progress, label=label)
-    print_results(results, label, out)
+    print_results(results, label, out, args.verbose)
+    save_results_to(results, args, out)
     if args.no_report:
         return 0
     description = {
@@ -99,7 +101,7 @@ def cmd_run(args, out, err):
 
 def cmd_run_many(args, out, err):
     from sigmora.batch import run_many
-    progress = Progress(err, enabled=not args.quiet)
+    progress = Progress(err, enabled=not args.quiet, verbose=args.verbose)
     periods, preprocess, analyses = steps_from_options(args)
     files = factor_files(args.factor_files)
     factors = {name: factor_from_file(path, args) for name, path in files.items()}
@@ -124,6 +126,7 @@ def cmd_run_many(args, out, err):
     for name, failure in batch.failures.items():
         print("\n--- {} ---\n{}".format(name, failure.traceback), file=err)
     print_leaderboard(batch.leaderboard(), out)
+    save_results_to(batch, args, out)
     if not args.no_report and batch.succeeded:
         description = {"factor files": ", ".join(files.values()), "store": store,
                        "periods": ", ".join(map(str, periods))}
