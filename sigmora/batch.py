@@ -53,7 +53,7 @@ class FactorFailure:
         self.traceback = traceback_text
 
     def __repr__(self):
-        return "FactorFailure({!r}, {}: {})".format(self.name, type(self.exception).__name__, self.exception)
+        return "FactorFailure({!r}, {}: {})".format(self.name, self._kind(), self.exception)
 
     def _kind(self):
         exc = self.exception
@@ -103,7 +103,7 @@ class BatchResult(dict):
         failed = self.failures
         lines = ["{} of {} factors completed".format(len(self) - len(failed), len(self))]
         for name, failure in failed.items():
-            lines.append("  {} failed: {}: {}".format(name, type(failure.exception).__name__, failure.exception))
+            lines.append("  {} failed: {}: {}".format(name, failure._kind(), failure.exception))
         return "\n".join(lines)
 
     def leaderboard(self, sort_by=None, ascending=False):

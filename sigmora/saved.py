@@ -9,8 +9,10 @@ what each file holds, so that the results read back equal to what was saved.
 A folder of saved results holds ``manifest.json`` and one file per table, in a folder per level:
 ``<table>.parquet`` for a record, ``<step>/<table>.parquet`` for an engine output,
 ``<factor>/<step>/<table>.parquet`` for a batch or a dict of outputs.  Parquet keeps the tables'
-types itself; CSV files are plain (dates as ISO text, floats written to round-trip exactly) and
-the manifest carries the index and column types that turn them back into the same tables.
+types itself; CSV files are plain (dates as ISO text, floats written to round-trip exactly, a
+missing value as an empty field) and the manifest carries the index and column types that turn
+them back into the same tables.  In CSV an empty text cannot be told from a missing value: it
+reads back as missing.
 
 Every file is written whole or not at all (`sigmora._atomic`): all tables are first written to
 temporary files, and only when every one of them is on disk are they renamed into place, the
@@ -31,7 +33,9 @@ import json
 import os
 import re
 
+import numpy as np
 import pandas as pd
+from pandas.api.types import pandas_dtype
 
 from sigmora import _atomic
 
@@ -58,15 +62,18 @@ def _levels(index):
 
 
 def _as_dtype(values, dtype):
-    """``values`` (read from a file) as the type ``dtype`` (its text) they were saved with."""
-    values = pd.Index(values) if not isinstance(values, (pd.Index, pd.Series)) else values
+    """``values`` (an Index or Series read from a file) as the type ``dtype`` (its text) they
+    were saved with."""
     if str(values.dtype) == dtype:
         return values
+    if isinstance(values, pd.Series):
+        return pd.Series(_as_dtype(pd.Index(values), dtype), index=values.index, name=values.name)
     if dtype.startswith("datetime64"):
-        parsed = pd.to_datetime(values, format="ISO8601")
-        if ", " in dtype and getattr(parsed.dtype, "tz", None) is None:
-            parsed = parsed.dt.tz_localize("UTC") if isinstance(parsed, pd.Series) else parsed.tz_localize("UTC")
-        return parsed.astype(dtype)
+        target = pandas_dtype(dtype)
+        if isinstance(target, pd.DatetimeTZDtype):
+            return pd.DatetimeIndex(pd.to_datetime(values, format="ISO8601", utc=True)).tz_convert(
+                target.tz).as_unit(target.unit)
+        return pd.DatetimeIndex(pd.to_datetime(values, format="ISO8601")).as_unit(np.datetime_data(target)[0])
     if dtype == "bool":
         return values.map({"True": True, "False": False, True: True, False: False}).astype(bool)
     return values.astype(dtype)

@@ -41,7 +41,7 @@ def _same_table(a, b):
         return a is None and b is None
     check = pd.testing.assert_series_equal if isinstance(a, pd.Series) else pd.testing.assert_frame_equal
     try:
-        check(a, b, check_freq=False)
+        check(a, b, check_exact=True, check_freq=False)
     except AssertionError:
         return False
     return True
