@@ -35,8 +35,10 @@ $(VENV)/.build-tools: $(PY)
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" "cmake>=3.18" ninja
 	@touch $@
 
-# The package (a release build of the core) with its runtime and test dependencies.
+# The package (a release build of the core) with its runtime and test dependencies. A core
+# left in the source tree by an earlier in-place build would be packed beside the new one: gone.
 $(VENV)/.installed: $(VENV)/.build-tools $(SOURCES) | system-deps
+	rm -f sigmora/_core*.so
 	flock $(VENV)/.lock $(PY) -m pip install -q --no-build-isolation ".[test]"
 	@touch $@
 

@@ -98,7 +98,7 @@ class _Writer:
         self.root, self.format = root, fmt
         self.files = {}       # relative path -> SHA-256
         self._staged = []     # (temporary path, final path)
-        self._taken = {}      # folder -> names used in it
+        self._taken = {"": {MANIFEST}}   # folder -> names used in it (lower case)
 
     def child(self, folder, key):
         """The relative path of ``key`` inside ``folder``: its name made safe and unique there."""
@@ -219,7 +219,7 @@ class _Reader:
         frame.index = (pd.MultiIndex.from_arrays(levels, names=names) if len(levels) > 1
                        else pd.Index(levels[0], name=names[0]))
         columns = meta["columns"]
-        dtypes = meta.get("dtypes") or [meta["dtype"]] * frame.shape[1]
+        dtypes = meta["dtypes"] if "dtypes" in meta else [meta["dtype"]] * frame.shape[1]
         wrong = {label: dtype for label, dtype, now in zip(frame.columns, dtypes, frame.dtypes) if str(now) != dtype}
         plain = {label: dtype for label, dtype in wrong.items() if not dtype.startswith(("datetime64", "bool"))}
         if plain:
@@ -318,6 +318,13 @@ def save_results(results, path, format="parquet"):
                 os.unlink(stale)
             except FileNotFoundError:
                 pass
+            folder = os.path.dirname(stale)
+            while folder != root and os.path.commonpath([folder, root]) == root:
+                try:
+                    os.rmdir(folder)           # only while empty
+                except OSError:
+                    break
+                folder = os.path.dirname(folder)
     return root
 
 

@@ -151,7 +151,14 @@ def test_saving_again_replaces_the_save_and_keeps_other_files(tmp_path, engine_o
     smaller = {"factor_return": engine_output["factor_return"]}
     sigmora.save_results(smaller, folder)
     assert sorted(_files(folder)) == ["factor_return/factor_returns.parquet", "manifest.json", "notes.txt"]
+    assert sorted(os.listdir(folder)) == ["factor_return", "manifest.json", "notes.txt"]
     assert sigmora.load_results(folder) == smaller
+    # names that are no file names, or the manifest's own, still get a file each
+    odd = {"manifest.json": engine_output["factor_return"], "a/b": pd.DataFrame({"x": []}, dtype=float)}
+    back = sigmora.load_results(sigmora.save_results(odd, tmp_path / "odd"))
+    assert list(back) == list(odd) and back["manifest.json"] == odd["manifest.json"]
+    pd.testing.assert_frame_equal(back["a/b"], odd["a/b"])
+    assert sorted(os.listdir(tmp_path / "odd")) == ["a_b.parquet", "manifest.json", "manifest.json-2"]
 
 
 def test_files_that_do_not_match_their_manifest_are_refused(tmp_path, engine_output):
