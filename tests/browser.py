@@ -10,10 +10,12 @@ reader's browser shows it (the system's chromium; websocket-client speaks the pr
 
 import json
 import os
+import queue
 import re
 import shutil
 import subprocess
 import tempfile
+import threading
 import time
 
 CHROMIUM_NAMES = ("chromium", "chromium-browser", "google-chrome", "chrome")
@@ -86,18 +88,22 @@ class Browser:
                 "--no-default-browser-check", "--disable-extensions", "--remote-debugging-port=0",
                 "--remote-allow-origins=*", "--user-data-dir=" + self._profile,
                 "--window-size={},{}".format(self.width, self.height), "about:blank"]
-        self._process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        # The browser runs without what the test process may preload (a sanitizer runtime).
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+        self._process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+        lines = queue.Queue()
+        threading.Thread(target=lambda: [lines.put(line) for line in self._process.stderr], daemon=True).start()
         deadline = time.monotonic() + self.timeout
         url = None
-        while url is None and time.monotonic() < deadline:
-            line = self._process.stderr.readline()
-            if not line and self._process.poll() is not None:
-                break
-            found = re.search(r"DevTools listening on (ws://\S+)", line)
+        while url is None and time.monotonic() < deadline and self._process.poll() is None:
+            try:
+                found = re.search(r"DevTools listening on (ws://\S+)", lines.get(timeout=1))
+            except queue.Empty:
+                continue
             url = found.group(1) if found else None
         if url is None:
             self.__exit__(None, None, None)
-            raise BrowserError("Chromium did not start")
+            raise BrowserError("Chromium did not start within {} s".format(self.timeout))
         self._socket = websocket.create_connection(url, timeout=self.timeout, suppress_origin=True)
         return self
 
@@ -115,7 +121,6 @@ class Browser:
             except subprocess.TimeoutExpired:
                 self._process.kill()
                 self._process.wait()
-            self._process.stderr.close()
             shutil.rmtree(self._profile, ignore_errors=True)
 
     def send(self, method, params, session=None):
