@@ -53,7 +53,39 @@ class FactorFailure:
         self.traceback = traceback_text
 
     def __repr__(self):
-        return "FactorFailure({!r}, {}: {})".format(self.name, type(self.exception).__name__, self.exception)
+        return "FactorFailure({!r}, {}: {})".format(self.name, self._kind(), self.exception)
+
+    def _kind(self):
+        exc = self.exception
+        return exc.type_name if isinstance(exc, SavedError) else type(exc).__name__
+
+    def __eq__(self, other):
+        """Failures are equal when they name the same factor, exception type, message and traceback."""
+        if not isinstance(other, FactorFailure):
+            return NotImplemented
+        return ((self.name, self._kind(), str(self.exception), self.traceback)
+                == (other.name, other._kind(), str(other.exception), other.traceback))
+
+    __hash__ = None
+
+    def _save_entry(self, writer, folder):
+        return {"kind": "failure", "name": self.name, "exception": self._kind(), "message": str(self.exception),
+                "traceback": self.traceback}
+
+    @classmethod
+    def _from_saved(cls, entry, reader):
+        return cls(entry["name"], SavedError(entry["exception"], entry["message"]), entry["traceback"])
+
+
+class SavedError(Exception):
+    """The exception of a failure read back from saved results: its type's name and its message."""
+
+    def __init__(self, type_name, message):
+        super().__init__(message)
+        self.type_name = type_name
+
+    def __repr__(self):
+        return "SavedError({}: {})".format(self.type_name, self)
 
 
 class BatchResult(dict):
@@ -71,12 +103,27 @@ class BatchResult(dict):
         failed = self.failures
         lines = ["{} of {} factors completed".format(len(self) - len(failed), len(self))]
         for name, failure in failed.items():
-            lines.append("  {} failed: {}: {}".format(name, type(failure.exception).__name__, failure.exception))
+            lines.append("  {} failed: {}: {}".format(name, failure._kind(), failure.exception))
         return "\n".join(lines)
 
     def leaderboard(self, sort_by=None, ascending=False, fdr=0.05):
         from sigmora.analysis.leaderboard import leaderboard
         return leaderboard(self.succeeded, sort_by=sort_by, ascending=ascending, fdr=fdr)
+
+    def save(self, path, format="parquet"):
+        """Save every factor's results (and what failed, and why) into the folder ``path``
+        (Parquet, or "csv"), with a manifest; `sigmora.load_results` reads it back as a
+        BatchResult.  Returns the folder's absolute path."""
+        from sigmora.saved import save_results
+        return save_results(self, path, format=format)
+
+    def _save_entry(self, writer, folder):
+        return {"kind": "batch", "items": [[name, writer.entry(value, writer.child(folder, name))]
+                                           for name, value in self.items()]}
+
+    @classmethod
+    def _from_saved(cls, entry, reader):
+        return cls((name, reader.entry(item)) for name, item in entry["items"])
 
 
 # ----------------------------------------------------------------------------- validation

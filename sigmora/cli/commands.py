@@ -12,7 +12,7 @@ from sigmora.cli.demo_factors import DEFAULT_PERIODS, DEMO_BENCHMARK, DEMO_STEPS
 from sigmora.cli.errors import UsageError
 from sigmora.cli.factor_files import factor_files, factor_from_file, known_columns
 from sigmora.cli.options import build_steps, checked_benchmark, chosen_steps, date_option, steps_from_options
-from sigmora.cli.output import print_leaderboard, print_results, write_tear_sheet
+from sigmora.cli.output import print_leaderboard, print_results, save_results_to, write_tear_sheet
 from sigmora.cli.progress import Progress, run_pipeline
 from sigmora.cli.rests_on import rests_on
 
@@ -75,7 +75,7 @@ def _annualise(results, per_year):
 
 
 def cmd_demo(args, out, err):
-    progress = Progress(err, enabled=not args.quiet)
+    progress = Progress(err, enabled=not args.quiet, verbose=args.verbose)
     t0 = time.perf_counter()
     store = _select_store(args.store, progress, build_if_missing=True)
     _require_demo_store(store)
@@ -94,7 +94,8 @@ def cmd_demo(args, out, err):
     for label, factor in factors.items():
         steps = build_steps(benchmark=DEMO_BENCHMARK)
         results[label] = run_pipeline(factor, steps, periods, ascending=False, progress=progress, label=label)
-        print_results(results[label], label, out)
+        print_results(results[label], label, out, args.verbose)
+    save_results_to(results, args, out)
     description = {
         "store": store, "factor dates": "{} to {}".format(start.date(), end.date()),
         "instruments": max(f.shape[1] for f in factors.values()),
@@ -110,7 +111,7 @@ def cmd_demo(args, out, err):
 
 
 def cmd_run(args, out, err):
-    progress = Progress(err, enabled=not args.quiet)
+    progress = Progress(err, enabled=not args.quiet, verbose=args.verbose)
     periods, preprocess, analyses = steps_from_options(args)
     factor = factor_from_file(args.factor_file, args, err)
     per_year, spacing = _rows_per_year(factor, args.frequency, args.factor_file, err)
@@ -120,7 +121,8 @@ def cmd_run(args, out, err):
     steps = chosen_steps(args, preprocess, analyses, benchmark)
     label = os.path.splitext(os.path.basename(args.factor_file))[0]
     results = run_pipeline(factor, steps, periods, ascending=args.ascending, progress=progress, label=label)
-    print_results(_annualise(results, per_year), label, out)
+    print_results(_annualise(results, per_year), label, out, args.verbose)
+    save_results_to(results, args, out)
     if args.no_report:
         return 0
     description = {
@@ -182,7 +184,7 @@ def _warn_periods(factors, periods, engine, err):
 
 def cmd_run_many(args, out, err):
     from sigmora.batch import BatchResult, run_many
-    progress = Progress(err, enabled=not args.quiet)
+    progress = Progress(err, enabled=not args.quiet, verbose=args.verbose)
     periods, preprocess, analyses = steps_from_options(args)
     if not args.factor_files and not args.alphas:
         raise UsageError("run-many: give FACTOR_FILES, --alphas, or both")
@@ -220,6 +222,7 @@ def cmd_run_many(args, out, err):
         if name not in unreadable:  # the report gave the whole message of a file's failure
             print("\n--- {} ---\n{}".format(name, failure.traceback), file=err)
     print_leaderboard(batch.leaderboard(), out)
+    save_results_to(batch, args, out)
     if not args.no_report and batch.succeeded:
         description = {"factor files": ", ".join(v for v in files.values() if not v.startswith("alpha ")) or "none",
                        "store": store,

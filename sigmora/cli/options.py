@@ -184,6 +184,12 @@ def build_parser():
         p.add_argument("--start", metavar="DATE", help="first factor date")
         p.add_argument("--end", metavar="DATE", help="last factor date")
         p.add_argument("-q", "--quiet", action="store_true", help="no progress lines on stderr")
+        p.add_argument("-v", "--verbose", action="store_true", help="print every summary table, not just "
+                       "the headline figures")
+        p.add_argument("--save", metavar="DIR", help="also save every result table into DIR (read them "
+                       "back with sigmora.load_results)")
+        p.add_argument("--save-format", choices=("parquet", "csv"), default="parquet",
+                       help="file format of --save (default parquet)")
 
     demo = sub.add_parser("demo", help="run the full factor test on the demo market",
                           description="Open (or build) the demo store, test its planted signal and a "
