@@ -16,7 +16,7 @@ import math
 import numpy as np
 import pandas as pd
 
-import reference_operators as ref
+from tests import reference_operators as ref
 
 
 # ----------------------------------------------------------------------------- the operators

@@ -9,7 +9,7 @@ from sigmora.alphas import ALPHAS, LEFT_OUT, alpha
 from sigmora.analysis._industry import _load_industry_data
 from sigmora.evaluation import evaluate, evaluate_many
 
-import reference_alphas
+from tests import reference_alphas
 
 HISTORY_START, START, END = "2022-01-04", "2023-11-01", "2023-12-29"
 

@@ -15,7 +15,7 @@ from sigmora.exception import SigmoraUserException
 from sigmora.interface import CombinedFactor, UserDefinedLeafFactor
 from sigmora.leaves import bar_field, industry
 
-import reference_operators as ref
+from tests import reference_operators as ref
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
