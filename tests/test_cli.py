@@ -190,7 +190,7 @@ def test_run_prints_the_headline_by_default_and_saves_what_it_computed(tmp_path,
     saved = sigmora.load_results(tmp_path / "saved")
     assert "Results saved: {}".format(tmp_path / "saved") in out
     assert set(saved) == {"ic", "quantile"} and sorted(os.listdir(tmp_path / "saved" / "ic")) == [
-        "ic.csv", "ic_p_value.csv"]
+        "factor_rank_autocorrelation.csv", "ic.csv", "ic_p_value.csv"]
     factor = cli.read_factor_file(csv)
     with tidewell.using(small_store_path):
         again = cli.run_pipeline(factor, cli.build_steps(["normalize"], ["ic", "quantile"], max_decay=0,

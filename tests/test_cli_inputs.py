@@ -70,9 +70,9 @@ def captured(monkeypatch):
     seen = {}
     original = commands.print_results
 
-    def capture(results, label, out):
+    def capture(results, label, out, *args, **kwargs):
         seen[label] = results
-        return original(results, label, out)
+        return original(results, label, out, *args, **kwargs)
     monkeypatch.setattr(commands, "print_results", capture)
     return seen
 

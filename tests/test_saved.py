@@ -83,10 +83,10 @@ def test_equality_sees_every_difference(engine_output):
     ic = engine_output["ic"]
     changed = ic.ic.copy()
     changed.iloc[3, 1] += 1e-12
-    assert type(ic)(name=ic.name, ic=ic.ic, ic_p_value=ic.ic_p_value, ic_decay=ic.ic_decay,
-                    ic_industry_distribute=ic.ic_industry_distribute) != ic            # no coverage
-    copy = type(ic)(name=ic.name, ic=changed, ic_p_value=ic.ic_p_value, ic_decay=ic.ic_decay,
-                    ic_industry_distribute=ic.ic_industry_distribute)
+    tables = dict(ic_p_value=ic.ic_p_value, ic_decay=ic.ic_decay, ic_industry_distribute=ic.ic_industry_distribute,
+                  factor_rank_autocorrelation=ic.factor_rank_autocorrelation)
+    assert type(ic)(name=ic.name, ic=ic.ic, **tables) != ic            # no coverage
+    copy = type(ic)(name=ic.name, ic=changed, **tables)
     copy.coverage = ic.coverage
     assert copy != ic
     copy.ic = ic.ic.copy()

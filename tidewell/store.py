@@ -67,7 +67,10 @@ def connect(path, read_only: bool = True, wait: Optional[float] = None, new: boo
     if new:
         # nobody else has the file: the settings are given while connecting
         con = duckdb.connect(path, config={k: False for k in SETTINGS if "extensions" in k})
-        con.execute("SET enable_progress_bar = false")
+        try:
+            con.execute("SET enable_progress_bar = false")
+        except duckdb.Error:
+            pass  # in a notebook without ipywidgets DuckDB refuses to touch the bar at all
         return con
     if read_only and not os.path.exists(path):
         raise FileNotFoundError("tidewell store not found: {}".format(path))
