@@ -186,7 +186,11 @@ def _grouped(x, groups, op):
 def _if(cond, a, b):
     c = np.asarray(cond, dtype=np.float64)
     out = np.where(c != 0, np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64))
-    return np.where(np.isnan(c), np.nan, out)
+    if out.ndim:
+        np.copyto(out, np.nan, where=np.isnan(c))
+    elif np.isnan(c):
+        out = np.float64(np.nan)
+    return out
 
 
 def _sign(x):
