@@ -10,8 +10,6 @@ The factories return the same leaf object for the same arguments, so an expressi
 """
 import functools
 
-import numpy as np
-import pandas as pd
 
 from sigmora.analysis import _industry, _market
 from tidewell.schema import STYLE_FACTORS, price_fields
@@ -119,11 +117,4 @@ def _industry_leaf(source):
 
 
 def _reindexed(wide, order_book_ids, start_date, end_date):
-    dates = _market.trading_date_index(start_date, end_date)
-    ids = list(order_book_ids)
-    if wide is None:
-        return pd.DataFrame(np.nan, index=dates, columns=ids)
-    wide = wide.reindex(index=dates, columns=ids)
-    wide.index = dates
-    wide.columns.name = None
-    return wide.astype(np.float64)
+    return _market.on_dates(wide, _market.trading_date_index(start_date, end_date), list(order_book_ids))

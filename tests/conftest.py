@@ -86,3 +86,12 @@ def plug_market():
             stack.enter_context(_market.use_source(client))
             return client
         yield plug
+
+
+@pytest.fixture
+def keep_store_selection():
+    """A command selects a store for the process; puts the previous selection back."""
+    previous = tidewell.init(None)
+    tidewell.init(previous)
+    yield
+    tidewell.init(previous)

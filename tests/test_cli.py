@@ -1,6 +1,5 @@
 """The ``sigmora`` command: exit codes, messages and output on the small demo store."""
 
-import io
 import os
 import re
 import subprocess
@@ -16,19 +15,10 @@ from sigmora import cli
 from sigmora.analysis import varodyne
 
 
-@pytest.fixture(autouse=True)
-def keep_store_selection():
-    """The command selects a store for the process; put the previous selection back."""
-    previous = tidewell.init(None)
-    tidewell.init(previous)
-    yield
-    tidewell.init(previous)
+pytestmark = pytest.mark.usefixtures("keep_store_selection")
 
 
-def run(*argv):
-    out, err = io.StringIO(), io.StringIO()
-    code = cli.main(list(argv), out=out, err=err)
-    return code, out.getvalue(), err.getvalue()
+from tests.fakes import run_cli as run  # noqa: E402
 
 
 @pytest.fixture

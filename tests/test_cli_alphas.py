@@ -1,24 +1,13 @@
 """`sigmora run-many --alphas`: the 101 Formulaic Alphas from the command line."""
-import io
 
 import pytest
 
-import tidewell
-from sigmora import cli
 
 
-@pytest.fixture(autouse=True)
-def keep_store_selection():
-    previous = tidewell.init(None)
-    tidewell.init(previous)
-    yield
-    tidewell.init(previous)
+pytestmark = pytest.mark.usefixtures("keep_store_selection")
 
 
-def run(*argv):
-    out, err = io.StringIO(), io.StringIO()
-    code = cli.main(list(argv), out=out, err=err)
-    return code, out.getvalue(), err.getvalue()
+from tests.fakes import run_cli as run  # noqa: E402
 
 
 def test_run_many_tests_the_alphas_asked_for(small_store_path):

@@ -25,19 +25,10 @@ QUICK = ("--preprocess", "none", "--analysis", "ic,factor_return", "--max-decay"
          "--periods", "1,5", "--no-report", "-q")
 
 
-@pytest.fixture(autouse=True)
-def keep_store_selection():
-    """The command selects a store for the process; put the previous selection back."""
-    previous = tidewell.init(None)
-    tidewell.init(previous)
-    yield
-    tidewell.init(previous)
+pytestmark = pytest.mark.usefixtures("keep_store_selection")
 
 
-def run(*argv):
-    out, err = io.StringIO(), io.StringIO()
-    code = cli.main(list(argv), out=out, err=err)
-    return code, out.getvalue(), err.getvalue()
+from tests.fakes import run_cli as run  # noqa: E402
 
 
 @pytest.fixture(scope="module")

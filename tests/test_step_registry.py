@@ -67,12 +67,7 @@ def spread_step():
         registry.unregister("spread")
 
 
-@pytest.fixture(autouse=True)
-def keep_store_selection():
-    previous = tidewell.init(None)
-    tidewell.init(previous)
-    yield
-    tidewell.init(previous)
+pytestmark = pytest.mark.usefixtures("keep_store_selection")
 
 
 def _spread_record(seed, name="spread"):
