@@ -3,6 +3,12 @@
 Add a kernel by appending (name, function of a T x N float64 array) to KERNELS.
 """
 
+import os
+import resource
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
@@ -50,3 +56,82 @@ def test_kernel_bits_do_not_depend_on_threads_or_memory_order(name, kernel, rows
 def test_thread_count_must_be_positive(restore_threads):
     with pytest.raises(ValueError):
         sigmora.set_num_threads(0)
+
+
+# ----------------------------------------------------------------------------- threads the system refuses
+
+# Runs every kind of parallel loop (row blocks, column chunks, rows, groups, levels) on one
+# thread, then on `threads` threads after `setup`, and prints whether the bits agree.
+REFUSED_THREADS = textwrap.dedent("""
+    import resource, sys
+    import numpy as np
+    import sigmora
+    from sigmora import _core
+
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(300, 257))
+    x[rng.random(x.shape) < 0.1] = np.nan
+    rets = [rng.normal(size=x.shape) for _ in range(2)]
+    codes = rng.integers(-1, 9, x.shape).astype(np.int64)
+    labels = _core.portfolio_quantile_labels(x, 5, True)
+    growth = _core.portfolio_growth(rets[0] * 0.01)
+
+    def run():
+        return [_core.winsorize_mad(x, 3.0), _core.preprocess_normalize(np.asfortranarray(x)),
+                *_core.ic_by_row_with_decay(x, rets, 4, True)[1], *_core.ic_by_group(x, rets, codes, 9, False),
+                _core.ols_residuals(rets[0], np.ascontiguousarray(x[..., None])),
+                *_core.portfolio_quantile_returns(labels, growth, np.array([1, 5]), 5),
+                _core.portfolio_factor_returns(x, rets[1] * 0.01, np.array([3]), False)]
+
+    sigmora.set_num_threads(1)
+    want = run()
+    sigmora.set_num_threads(int(sys.argv[1]))
+    headroom = int(sys.argv[2])
+    if headroom:
+        # Address space for the process as it is plus `headroom` MiB: a thread's 8 MiB stack
+        # fits once or twice, then thread creation fails.
+        size = int([l for l in open("/proc/self/status") if l.startswith("VmSize")][0].split()[1]) * 1024
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (size + (headroom << 20), hard))
+    got = run()
+    if headroom:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    same = all(np.array_equal(a, b, equal_nan=True) for a, b in zip(want, got))
+    print("same bits" if same else "different bits")
+""")
+
+
+def run_refused(threads, headroom_mib=0, env=None):
+    def eight_mib_stacks():
+        resource.setrlimit(resource.RLIMIT_STACK, (8 << 20, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+    return subprocess.run([sys.executable, "-c", REFUSED_THREADS, str(threads), str(headroom_mib)],
+                          capture_output=True, text=True, timeout=300, preexec_fn=eight_mib_stacks,
+                          env=dict(os.environ, **(env or {})))
+
+
+@pytest.mark.parametrize("started", [0, 1, 3])
+def test_threads_that_cannot_be_started_leave_their_blocks_to_the_others(started):
+    # The fault-injection switch makes the (started + 1)-th thread of every loop fail to
+    # start, as a pids limit would; the loop must neither abort nor change a bit.
+    done = run_refused(6, env={"SIGMORA_FAIL_THREAD_AFTER": str(started)})
+    assert (done.returncode, done.stdout.strip()) == (0, "same bits"), done.stderr[-2000:]
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer runtime reserves more address space than the limit leaves")
+@pytest.mark.parametrize("headroom_mib", [2, 12, 20])
+def test_an_address_space_limit_does_not_abort_the_process(headroom_mib):
+    # Room for no thread stack, for one, for two: creating the next thread fails for real
+    # (it used to destroy the threads already running and abort the process).
+    done = run_refused(6, headroom_mib)
+    assert (done.returncode, done.stdout.strip()) == (0, "same bits"), done.stderr[-2000:]
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="no CPU affinity on this platform")
+def test_default_thread_count_is_the_cpu_affinity():
+    code = "import sigmora; print(sigmora.get_num_threads())"
+    allowed = sorted(os.sched_getaffinity(0))
+    one = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         preexec_fn=lambda: os.sched_setaffinity(0, allowed[:1]))
+    every = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert (int(one.stdout), int(every.stdout)) == (1, len(allowed))

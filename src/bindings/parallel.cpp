@@ -19,7 +19,7 @@ void register_parallel(nanobind::module_& m) {
     m.def("set_num_threads", &set_num_threads, nanobind::arg("n"),
           "Set how many threads the kernels use (rows are split into fixed blocks).");
     m.def("get_num_threads", &sigmora::get_num_threads,
-          "Number of threads the kernels use.");
+          "Number of threads the kernels use; by default the processors the process may run on.");
 }
 
 }  // namespace sigmora::bind
