@@ -143,6 +143,10 @@ void ic_by_row(const double* factor, const double* const* returns, std::size_t n
 
 namespace {
 
+// Centred sums of squares below this (2^-900) may have lost their terms to underflow;
+// every ordinary spread is far above it.
+constexpr double kTinyMoment = 0x1p-900;
+
 // Mean of the finite values of v[0..n) where mask is set (0 when there are none): a
 // centre close to every subset's mean, so shifted sums lose no precision.
 double finite_mean(const double* v, const std::uint8_t* mask, std::size_t n) {
@@ -272,8 +276,10 @@ void decay_by_value(const double* factor, const double* const* returns, std::siz
                     out.constant[cell] = xmin == xmax || ymin == ymax;
                     if (out.constant[cell]) continue;
                     const double vx = sxx - sx * sx / nn, vy = syy - sy * sy / nn, cxy = sxy - sx * sy / nn;
-                    if (!std::isfinite(vx) || !std::isfinite(vy) || !std::isfinite(cxy)) {
-                        // ±inf or values so large that squares overflow: the careful path.
+                    if (!std::isfinite(vx) || !std::isfinite(vy) || !std::isfinite(cxy) ||
+                        std::fabs(vx) < kTinyMoment || std::fabs(vy) < kTinyMoment) {
+                        // ±inf, values so large that squares overflow or so close together
+                        // that they underflow: the careful path, which scales them first.
                         std::size_t i = 0;
                         for (std::size_t j = 0; j < N; ++j)
                             if (s.keep[j]) {

@@ -71,8 +71,7 @@ public:
               std::size_t n_used, std::size_t rank_dim)
         : N_(N), S_(S), K_(S + dense.size()), dense_(dense), codes_(codes), n_used_(n_used), rank_dim_(rank_dim),
           group_(N), complete_(N), count_(n_used), sums_(n_used * (K_ + 1)),
-          A_(static_cast<Index>(K_), static_cast<Index>(N)), y_(static_cast<Index>(N)),
-          scale_(static_cast<Index>(K_)), sumsq_(static_cast<Index>(K_)) {
+          A_(static_cast<Index>(K_), static_cast<Index>(N)), y_(static_cast<Index>(N)) {
         rows_.reserve(N);
     }
 
@@ -124,18 +123,25 @@ public:
         auto ym = y_.head(m);
         // Column scales from the regressors before demeaning: one that is constant within
         // industries must leave only rounding noise, small against its own scale, and not a
-        // unit column of noise. (Powers of two commute exactly with the demeaning.)
-        sumsq_.setZero();
+        // unit column of noise. Each regressor is scaled by the power of two that brings its
+        // 2-norm into [1, 2), found in two steps so that no square overflows or underflows
+        // whatever the unit: to magnitude ~1 first, then by its sum of squares. The values
+        // are brought to magnitude ~1 as well (the residuals are scaled back at the end).
+        // All of it happens before the demeaning, which powers of two commute with exactly,
+        // so that its sums cannot overflow either.
+        equalise_magnitudes(Am, magnitude_);
+        unit_.setZero(static_cast<Index>(K));
         for (Index r = 0; r < m; ++r) {
             const double* a = Am.col(r).data();
-            for (std::size_t c = 0; c < K; ++c) sumsq_(static_cast<Index>(c)) += a[c] * a[c];
+            for (std::size_t c = 0; c < K; ++c) unit_(static_cast<Index>(c)) += a[c] * a[c];
         }
-        for (std::size_t c = 0; c < K; ++c) {
-            const auto j = static_cast<Index>(c);
-            const double ss = sumsq_(j);
-            // Plain sums of squares unless they overflow or lose the scale to underflow.
-            scale_(j) = unit_scale(std::isfinite(ss) && ss > 1e-280 ? std::sqrt(ss) : Am.row(j).stableNorm());
+        for (std::size_t c = 0; c < K; ++c) unit_(static_cast<Index>(c)) = unit_scale(std::sqrt(unit_(static_cast<Index>(c))));
+        for (Index r = 0; r < m; ++r) {
+            double* a = Am.col(r).data();
+            for (std::size_t c = 0; c < K; ++c) a[c] *= unit_(static_cast<Index>(c));
         }
+        const double y_scale = magnitude_scale(ym.cwiseAbs().maxCoeff());
+        ym *= y_scale;
 
         if (codes_) {
             std::fill(sums_.begin(), sums_.end(), 0.0);
@@ -162,8 +168,9 @@ public:
             }
         }
 
-        projector_.project(Am, ym, &scale_, std::max(n_complete, rank_dim_));
-        for (Index r = 0; r < m; ++r) out[rows_[static_cast<std::size_t>(r)]] = ym(r);
+        projector_.project(Am, ym, /*columns_scaled=*/true, std::max(n_complete, rank_dim_));
+        const double y_unit = 1.0 / y_scale;
+        for (Index r = 0; r < m; ++r) out[rows_[static_cast<std::size_t>(r)]] = ym(r) * y_unit;
     }
 
 private:
@@ -177,7 +184,7 @@ private:
     std::vector<double> sums_;
     std::vector<std::size_t> rows_;
     Eigen::MatrixXd A_;  // K x N: column r holds the regressors of the r-th included instrument
-    Eigen::VectorXd y_, scale_, sumsq_;
+    Eigen::VectorXd y_, magnitude_, unit_;
     ResidualProjector projector_;
 };
 
