@@ -4,6 +4,9 @@ Counts passed to sigmora._core (decays, groups, quantiles, holding periods, date
 industries, threads) either size what the kernel writes, bounded by the data, or end in
 a Python error of a fixed class that names the argument: never a wrapped-around buffer, a
 crash, an abort or an unbounded loop. The sanitizer pass runs this file too.
+
+The sizes meant to fail allocation ask for 2**57 bytes or more, beyond any address space
+(so no memory is committed even where the system overcommits).
 """
 
 import numpy as np
@@ -73,8 +76,8 @@ BAD_SIZES = [
     (lambda: _core.portfolio_quantile_labels(F, 2.5, True), TypeError, r"quantile: expect an integer, got 2\.5"),
     (lambda: _core.portfolio_quantile_returns(LABELS, GROWTH, np.array([1], I64), 2 ** 31), OverflowError,
      r"quantile: expect a positive integer up to 2147483647"),
-    (lambda: _core.portfolio_quantile_returns(LABELS, GROWTH, np.array([1], I64), 2 ** 31 - 1), MemoryError,
-     r"quantile: cannot allocate a result of 1 x 2147483647 x 4 cells"),
+    (lambda: _core.portfolio_quantile_returns(LABELS, GROWTH, np.ones(2 ** 21, I64), 2 ** 31 - 1), MemoryError,
+     r"quantile: cannot allocate a result of 2097152 x 2147483647 x 4 cells"),
     (lambda: _core.portfolio_quantile_returns(LABELS, GROWTH, np.array([2, 0], I64), 3), ValueError,
      r"periods: expect positive integers, got 0"),
     (lambda: _core.portfolio_quantile_returns(LABELS, GROWTH[:, :5], np.array([1], I64), 3), ValueError,

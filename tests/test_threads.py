@@ -1,6 +1,8 @@
-"""Kernels give the same bits whatever the number of threads.
+"""Kernels give the same bits whatever the number of threads, the memory layout and the
+dtype of their inputs, and whether the system lets them start their threads.
 
-Add a kernel by appending (name, function of a T x N float64 array) to KERNELS.
+Add a kernel by appending (name, function of a T x N float64 array) to KERNELS, and
+(name, function of two T x N tables) to EVERY_KERNEL for the fuzzing over layouts.
 """
 
 import os
@@ -11,6 +13,7 @@ import textwrap
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import sigmora
 from sigmora import _core
@@ -51,6 +54,90 @@ def test_kernel_bits_do_not_depend_on_threads_or_memory_order(name, kernel, rows
         for layout in (np.ascontiguousarray(x), np.asfortranarray(x)):
             results.add(np.ascontiguousarray(kernel(layout)).tobytes())
     assert len(results) == 1
+
+
+# ----------------------------------------------------------------------------- every kernel, fuzzed
+
+def _labels(x):
+    return _core.portfolio_quantile_labels(np.ascontiguousarray(x, dtype=np.float64), 3, False)
+
+
+def _codes(x):
+    return (np.arange(x.shape[0] * x.shape[1], dtype=np.int64).reshape(x.shape) * 7 % 6) - 1
+
+
+def _records(x):
+    """Long-form style exposures of x and y's instruments: one record per cell, two
+    factors, records in a shuffled order (a fixed permutation)."""
+    T, N = x.shape
+    order = np.arange(T * N)[::-1] if T * N % 2 else np.roll(np.arange(T * N), 3)
+    date, key = np.divmod(order, N)
+    return date.astype(np.int64), key.astype(np.int64), T, N, np.arange(T, dtype=np.int64), np.arange(N, dtype=np.int64)
+
+
+# (name, function of two T x N tables of the same layout and dtype).
+EVERY_KERNEL = [
+    ("winsorize_mad", lambda x, y: _core.winsorize_mad(x, 2.5)),
+    ("winsorize_std", lambda x, y: _core.winsorize_std(x, 1.5)),
+    ("winsorize_percentile", lambda x, y: _core.winsorize_percentile(x, 0.1, 0.8)),
+    ("preprocess_normalize", lambda x, y: _core.preprocess_normalize(x)),
+    ("portfolio_growth", lambda x, y: _core.portfolio_growth(y)),
+    ("portfolio_factor_weights", lambda x, y: _core.portfolio_factor_weights(x, False)),
+    ("portfolio_factor_returns", lambda x, y: _core.portfolio_factor_returns(x, y, np.array([1, 3, 40]), True)),
+    ("portfolio_quantile_labels", lambda x, y: _core.portfolio_quantile_labels(x, 4, True)),
+    ("portfolio_quantile_returns",
+     lambda x, y: _core.portfolio_quantile_returns(_labels(x), y, np.array([2, 1, 5]), 3)),
+    ("ic_by_row", lambda x, y: _core.ic_by_row(x, [y, x], True) + _core.ic_by_row(x, [y], False)),
+    ("ic_decay", lambda x, y: _core.ic_decay(x, [y, x], 4, False) + _core.ic_by_row_with_decay(x, [y], 3, True)[1]),
+    ("ic_by_group", lambda x, y: _core.ic_by_group(x, [y], _codes(x), 5, True)
+     + _core.ic_by_group(x, [y, x], _codes(x)[:1], 5, False)),
+    ("ols_residuals", lambda x, y: _core.ols_residuals(x, np.stack([y, np.ones(y.shape)], axis=2))),
+    ("ols_neutralize", lambda x, y: _core.ols_neutralize(
+        x, np.stack([np.ravel(y), np.ravel(x[::-1])], axis=1)[::-1], *_records(x), [y], _codes(x), 5)),
+]
+
+LAYOUTS = {
+    "C": np.ascontiguousarray,
+    "F": np.asfortranarray,
+    "strided": lambda a: np.pad(a, ((1, 2), (3, 1)), constant_values=9.0)[1:-2:, 3:-1][:, :] if a.size else a,
+    "every other": lambda a: np.repeat(np.repeat(a, 2, axis=0), 3, axis=1)[::2, ::3],
+    "reversed": lambda a: np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1],
+}
+
+
+def flat(results):
+    return [np.asarray(r) for r in (results if isinstance(results, tuple) else (results,))]
+
+
+@given(seed=st.integers(0, 2**32 - 1), rows=st.integers(1, 30), cols=st.integers(1, 30),
+       layout=st.sampled_from(sorted(LAYOUTS)), dtype=st.sampled_from(["float64", "float32", "int64"]),
+       threads=st.sampled_from([1, 2, 3, 5]))
+@settings(max_examples=40, deadline=None)
+def test_every_kernel_gives_the_same_bits_for_any_layout_dtype_and_thread_count(seed, rows, cols, layout, dtype,
+                                                                                   threads):
+    rng = np.random.default_rng(seed)
+    x = np.round(rng.standard_t(3, (rows, cols)), 2 if dtype == "int64" else 6)
+    y = rng.normal(0, 0.05, (rows, cols))
+    if dtype == "int64":  # integers have no NaN
+        x, y = np.round(x * 100), np.round(y * 100)
+    else:
+        x[rng.random(x.shape) < 0.15] = np.nan
+        y[rng.random(y.shape) < 0.1] = np.nan
+        x[rng.random(x.shape) < 0.02] = np.inf
+    x, y = x.astype(dtype), y.astype(dtype)  # values the dtype holds exactly, read as float64 below
+    before = sigmora.get_num_threads()
+    try:
+        sigmora.set_num_threads(1)
+        want = {name: flat(f(x.astype(np.float64), y.astype(np.float64))) for name, f in EVERY_KERNEL}
+        sigmora.set_num_threads(threads)
+        shaped = LAYOUTS[layout]
+        for name, f in EVERY_KERNEL:
+            got = flat(f(shaped(x), shaped(y)))
+            assert len(got) == len(want[name])
+            for g, w in zip(got, want[name]):
+                assert g.dtype == w.dtype and np.array_equal(np.ascontiguousarray(g), w, equal_nan=True), name
+    finally:
+        sigmora.set_num_threads(before)
 
 
 def test_thread_count_must_be_positive(restore_threads):
