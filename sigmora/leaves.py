@@ -10,17 +10,17 @@ The factories return the same leaf object for the same arguments, so an expressi
 """
 import functools
 
-import numpy as np
-import pandas as pd
 
-from sigmora.analysis import _market
+from sigmora.analysis import _industry, _market
 from tidewell.schema import STYLE_FACTORS, price_fields
 
 from .interface import UserDefinedLeafFactor
 
-__all__ = ["bar_field", "style_exposure", "signal", "BAR_FIELDS", "ADJUST_TYPES", "STYLE_FACTORS"]
+__all__ = ["bar_field", "style_exposure", "signal", "industry", "BAR_FIELDS", "ADJUST_TYPES", "STYLE_FACTORS",
+           "INDUSTRY_SOURCES"]
 
 BAR_FIELDS = price_fields("1d")
+INDUSTRY_SOURCES = ("citics_2019", "sws")
 ADJUST_TYPES = ("pre", "post", "none")
 # Fields that corporate actions adjust; the others (volume, turnover) read the same either way.
 _ADJUSTED_FIELDS = ("open", "high", "low", "close")
@@ -91,3 +91,30 @@ def _signal(name):
 
     fetch.__name__ = fetch.__qualname__ = leaf_name
     return UserDefinedLeafFactor(leaf_name, fetch)
+
+
+def industry(source="citics_2019"):
+    """A leaf of each instrument's industry on each date, as the integer code of the industry
+    name in the store's classification ``source`` ("citics_2019" or "sws"; codes follow the
+    sorted names), NaN for an instrument without a record. The groups of
+    ``sigmora.operators.group_neutralize`` and ``group_rank``."""
+    if source not in INDUSTRY_SOURCES:
+        raise ValueError("source: expect one of {}, got {!r}".format(list(INDUSTRY_SOURCES), source))
+    return _industry_leaf(source)
+
+
+@functools.lru_cache(maxsize=None)
+def _industry_leaf(source):
+    name = "industry_{}".format(source)
+
+    def fetch(order_book_ids, start_date, end_date):
+        dates = _market.trading_date_index(start_date, end_date)
+        codes, _ = _industry.industry_code_table(list(order_book_ids), dates, source)
+        return _reindexed(codes, order_book_ids, start_date, end_date)
+
+    fetch.__name__ = fetch.__qualname__ = name
+    return UserDefinedLeafFactor(name, fetch)
+
+
+def _reindexed(wide, order_book_ids, start_date, end_date):
+    return _market.on_dates(wide, _market.trading_date_index(start_date, end_date), list(order_book_ids))

@@ -40,7 +40,7 @@ def test_weekend_rows_are_counted_as_dropped_and_named():
         len(days), len(days) - 40, len(days) - 40) in cov.text()
     table = record.summary()["coverage"]["coverage"]
     assert table["dates dropped: not a trading date"] == len(days) - 40 and table["instruments used"] == 20
-    assert "What the run rests on" in record.to_text()
+    assert record.to_text().splitlines()[1] == "Rests on: " + cov.text()
 
 
 def test_a_factor_starting_long_before_the_prices_warns_with_the_counts():

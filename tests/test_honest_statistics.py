@@ -72,3 +72,67 @@ def test_intraday_and_degenerate_indexes():
     assert statistics.periods_per_year(minutes) == 252 * 240 and statistics.row_spacing(minutes) == "intraday"
     one = pd.DatetimeIndex(["2024-01-02"])
     assert statistics.periods_per_year(one) == 252 and statistics.row_spacing(one) is None
+
+
+def test_benjamini_hochberg_equals_statsmodels():
+    from statsmodels.stats.multitest import multipletests
+    from sigmora.analysis.leaderboard import benjamini_hochberg
+    rng = np.random.default_rng(11)
+    p = np.concatenate([rng.uniform(size=40), rng.uniform(0, 0.002, size=10), [0.01, 0.01, 1.0]])
+    got = benjamini_hochberg(pd.Series(p))
+    np.testing.assert_allclose(got.to_numpy(), multipletests(p, method="fdr_bh")[1], rtol=1e-13)
+    with_missing = pd.Series([0.01, np.nan, 0.04, 0.03], index=list("abcd"))
+    want = multipletests([0.01, 0.04, 0.03], method="fdr_bh")[1]
+    np.testing.assert_allclose(benjamini_hochberg(with_missing).dropna().to_numpy(), want[[0, 1, 2]])
+    assert np.isnan(benjamini_hochberg(with_missing)["b"])
+
+
+def test_rank_autocorrelation_equals_spearman_of_each_date_with_its_lag():
+    from scipy import stats
+    from sigmora.analysis.varodyne import FactorVarodyne, ICAnalysis
+    rng = np.random.default_rng(12)
+    dates = pd.bdate_range("2024-01-01", periods=40)
+    ids = ["S{}".format(i) for i in range(15)]
+    factor = pd.DataFrame(np.cumsum(rng.normal(size=(40, 15)), axis=0), index=dates, columns=ids)
+    factor[factor > 4] = np.nan
+    factor.iloc[7, :] = np.nan
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=(40, 15)), index=dates, columns=ids)
+    engine = FactorVarodyne()
+    engine.append(("ic", ICAnalysis()))
+    record = engine.analysis(factor, returns, periods=(1, 5))["ic"]
+    got = record.factor_rank_autocorrelation
+    assert list(got.columns) == ["lag_1", "lag_5"]
+    for lag in (1, 5):
+        for t in range(40):
+            a, b = factor.iloc[t].to_numpy(), factor.iloc[t - lag].to_numpy() if t >= lag else None
+            ok = None if b is None else ~(np.isnan(a) | np.isnan(b))
+            want = np.nan if b is None or ok.sum() < 2 else stats.spearmanr(a[ok], b[ok])[0]
+            assert got.iloc[t]["lag_{}".format(lag)] == pytest.approx(want, abs=1e-12, nan_ok=True)
+    summary = record.summary()["rank_autocorrelation"]
+    assert summary.loc["lag_1", "mean"] == pytest.approx(got["lag_1"].mean()) and summary.loc["lag_1", "mean"] > 0.5
+
+
+def test_the_leaderboard_adjusts_p_values_across_factors():
+    from statsmodels.stats.multitest import multipletests
+    from sigmora.analysis.leaderboard import leaderboard
+    from sigmora.analysis.analysis_result import ICAnalysisResult
+    rng = np.random.default_rng(13)
+    dates = pd.bdate_range("2020-01-01", periods=200)
+    results = {"f{}".format(i): {"ic": ICAnalysisResult(
+        ic=pd.DataFrame({"P_1": rng.normal(0.004 * i, 0.05, 200)}, index=dates), name="ic")} for i in range(8)}
+    board = leaderboard(results, fdr=0.1)
+    p = board["IC NW p-value P_1"]
+    np.testing.assert_allclose(board["IC BH q-value P_1"], multipletests(p, method="fdr_bh")[1], rtol=1e-12)
+    assert (board["FDR 10% P_1"] == (board["IC BH q-value P_1"] <= 0.1)).all()
+    with pytest.raises(ValueError, match="fdr: expect a false-discovery rate between 0 and 1"):
+        leaderboard(results, fdr=5)
+
+
+def test_monthly_ic_dates_on_daily_returns_overlap_less():
+    assert statistics.holding_lags("P_20") == 19 and statistics.holding_lags("P_20", rows_apart=21) == 0
+    assert statistics.holding_lags("P_42", rows_apart=21) == 1 and statistics.holding_lags("IC") == 0
+    rng = np.random.default_rng(8)
+    months = pd.date_range("2015-01-31", periods=60, freq="BME")
+    ic = pd.DataFrame({"P_20": ar1(rng, 60, 0.1)}, index=months)
+    want_t, _ = statsmodels_hac(ic["P_20"].to_numpy(), 0)
+    assert statistics.ic_summary(ic).loc["P_20", "nw_t_stat"] == pytest.approx(want_t, rel=1e-10)

@@ -6,7 +6,7 @@ The calls the sigmora pipeline makes (``get_price``, ``get_trading_dates``,
 answered from one DuckDB file.  ``tidewell.init(path)`` selects it; without a call tidewell reads
 the deterministic demo market, built on first use under ``$TIDEWELL_HOME`` (or
 ``~/.cache/tidewell``).  ``tidewell import`` loads your own CSV / Parquet files into a store;
-``tidewell info`` describes one.  The schema is documented in ``tidewell/SCHEMA.md``.
+``tidewell info`` describes one, ``tidewell check`` checks one against the integrity rules.  The schema is documented in ``tidewell/SCHEMA.md``.
 
 The calls read the store through the store protocol (``tidewell.protocol.MarketStore``), which
 the DuckDB store implements; ``tidewell.use_store(obj)`` answers them from another
@@ -15,7 +15,10 @@ implementation inside a block.
 
 from ._version import __version__  # noqa: F401
 
-from . import dates, decorators, schema, protocol, store, client  # noqa: E402,F401
+from . import dates, decorators, schema, protocol, store, client, errors  # noqa: E402,F401
+from .errors import (  # noqa: E402,F401
+    StoreError, StoreLockedError, StoreCorruptError, StoreReadOnlyError, NotAStoreError,
+    EmptyStoreError)
 from .protocol import MarketStore  # noqa: E402,F401
 from .api import (  # noqa: E402,F401
     Cells,
@@ -53,6 +56,25 @@ def import_files(store_path, files, **kwargs):
     """Import CSV / Parquet files into a store (see ``tidewell.importer.import_files``)."""
     from .importer import import_files as _imp
     return _imp(store_path, files, **kwargs)
+
+
+def import_frames(store_path, **kwargs):
+    """Import DataFrames into a store, one keyword per table (see
+    ``tidewell.importer.import_frames``): ``import_frames(path, daily_bars=df, instruments=inst)``."""
+    from .importer import import_frames as _imp
+    return _imp(store_path, **kwargs)
+
+
+def check(store_path):
+    """The integrity rules over an existing store (see ``tidewell.importer.check_store``)."""
+    from .importer import check_store
+    return check_store(store_path)
+
+
+def vacuum(store_path):
+    """Rewrite a store compactly (see ``tidewell.importer.vacuum``); (bytes before, after)."""
+    from .importer import vacuum as _vacuum
+    return _vacuum(store_path)
 
 
 def info(path=None):

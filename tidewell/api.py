@@ -55,6 +55,7 @@ def init(path=None):
         if not os.path.exists(path):
             raise FileNotFoundError("tidewell store not found: {} (build one with "
                                     "`tidewell build-demo` or `tidewell import`)".format(path))
+        _store.check_selectable(path)
     with _STATE_LOCK:
         previous = _STATE["path"]
         _STATE["path"] = path

@@ -38,16 +38,16 @@ from __future__ import annotations
 
 import os
 import sys
-import tempfile
 import time
 import warnings
 from typing import Optional
 
-import duckdb
 import numpy as np
 import pandas as pd
 
+from . import _files
 from . import _industries as ind
+from . import errors as _errors
 from . import schema
 from . import store as _store
 from ._version import __version__
@@ -156,16 +156,19 @@ def build_demo(path, n_stocks: Optional[int] = None, start=None, end=None, seed:
     end = to_date(preset["end"], "end")
     check_range(start, end, "start", "end")
     path = os.fspath(path)
+    if os.path.isdir(path):
+        raise _errors.NotAStoreError("build_demo: {} is a folder; give the path of the store file "
+                                     "to write".format(path), path)
     if os.path.exists(path) and not overwrite:
         raise FileExistsError("build_demo: {} exists (pass overwrite=True)".format(path))
     directory = os.path.dirname(os.path.abspath(path))
     os.makedirs(directory, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=".tidewell-build-", suffix=".duckdb", dir=directory)
-    os.close(fd)
-    os.unlink(tmp)  # duckdb wants to create the file itself
+    _errors.check_folder(path)
+    _files.clean_leftovers(directory)      # temporary files of builds that were killed
+    tmp = _files.temp_path(path, "build")
     t0 = time.perf_counter()
     try:
-        con = duckdb.connect(tmp)
+        con = _store.connect(tmp, new=True)
         try:
             _store.create_schema(con)
             _Builder(con, n, start, end, seed, minute_bars, ticks).run()
@@ -173,11 +176,9 @@ def build_demo(path, n_stocks: Optional[int] = None, start=None, end=None, seed:
         finally:
             con.close()
         _store.close(path)
-        os.replace(tmp, path)
+        _files.publish(tmp, path, overwrite=True)
     finally:
-        for p in (tmp, tmp + ".wal"):
-            if os.path.exists(p):
-                os.unlink(p)
+        _files.remove(tmp)
     if not quiet:
         print("tidewell: built demo store {} ({} stocks, {} to {}) in {:.1f} s".format(
             path, n, start.date(), end.date(), time.perf_counter() - t0), file=sys.stderr)
@@ -311,8 +312,10 @@ class _Builder:
         })
         idx_inst = pd.DataFrame({
             "order_book_id": list(INDEXES), "symbol": [v[0] for v in INDEXES.values()],
-            "type": "INDX", "exchange": "XSHG", "listed_date": [pd.Timestamp("2005-04-08"),
-                                                                 pd.Timestamp("2007-01-15")],
+            "type": "INDX", "exchange": "XSHG",
+            # (a window that starts earlier lists them on its first date: no bar before listing)
+            "listed_date": [min(pd.Timestamp("2005-04-08"), self.start),
+                            min(pd.Timestamp("2007-01-15"), self.start)],
             "de_listed_date": pd.to_datetime(pd.Series([pd.NaT, pd.NaT]))})
         self.insert("instruments", pd.concat([inst, idx_inst], ignore_index=True))
 

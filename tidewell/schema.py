@@ -96,8 +96,10 @@ _add(Table(
     (
         _id(),
         Column("symbol", "VARCHAR", "text", doc="display name"),
-        Column("type", "VARCHAR", "text", doc='"CS" for a stock, "INDX" for an index'),
-        Column("exchange", "VARCHAR", "text", doc='"XSHG" or "XSHE"'),
+        Column("type", "VARCHAR", "text", doc='"CS" for a stock, "INDX" for an index, "ETF" or '
+               '"LOF" for a fund'),
+        Column("exchange", "VARCHAR", "text", doc='"XSHG" (Shanghai), "XSHE" (Shenzhen) or "BJSE" '
+               '(Beijing)'),
         Column("listed_date", "DATE", "date", doc="first trading date"),
         Column("de_listed_date", "DATE", "date", required=False, nullable=True,
                doc="delisting date (no bar on or after it); NULL while listed"),
@@ -112,7 +114,10 @@ _add(Table(
     (Column("date", "DATE", "date", doc="a trading date"),),
     key=("date",),
     doc="The exchange's trading dates, ascending; reaches before the first bar (classification "
-        "start dates) and after the last bar (forward windows).",
+        "start dates) and after the last bar (forward windows). A store imported without one takes "
+        "the Shanghai exchange's sessions (XSHG of exchange_calendars) from a month before its "
+        "first date to a year after its last bar, extended as later imports need; an imported "
+        "calendar replaces them (metadata `trading_calendar` says which the store has).",
     references_instruments=False,
 ))
 
@@ -243,6 +248,28 @@ _add(Table(
     references_instruments=False,
 ))
 
+#: Instrument types a store holds: stocks, indexes, exchange-traded and listed open-end funds.
+TYPES: Tuple[str, ...] = ("CS", "INDX", "ETF", "LOF")
+#: Exchanges: Shanghai, Shenzhen, Beijing (also the suffix of an order_book_id).
+EXCHANGES: Tuple[str, ...] = ("XSHG", "XSHE", "BJSE")
+
+#: The integrity rules every import checks over the whole store as it will be after the import
+#: (and ``tidewell check`` over an existing store); ``tidewell.integrity`` implements them.
+RULES: Dict[str, str] = {
+    "instrument-type": "instruments.type is one of {}".format(", ".join(TYPES)),
+    "instrument-exchange": "instruments.exchange is one of {}".format(", ".join(EXCHANGES)),
+    "instrument-dates": "an instrument's de_listed_date is not before its listed_date",
+    "known-instrument": "every daily bar, minute bar, tick, classification record, style exposure, "
+                        "signal and index-membership row (its index_id and its order_book_id) "
+                        "names an instrument of the store",
+    "listed-span": "daily bars, minute bars and ticks fall on or after their instrument's "
+                   "listed_date and before its de_listed_date",
+    "calendar-reach": "trading_calendar reaches at least as far as the last bar (daily, minute or "
+                      "tick)",
+    "trading-date": "daily bars, style exposures and signals are dated, and minute bars and ticks "
+                    "fall, on dates of trading_calendar",
+}
+
 #: Order in which tables are created and imported (instruments and calendar first).
 TABLE_ORDER: Tuple[str, ...] = tuple(TABLES)
 
@@ -280,4 +307,39 @@ def describe() -> str:
                 c.name, c.sql_type, "yes" if c.required else "no",
                 "yes" if c.nullable else "no", "yes" if c.positive else "", c.doc))
         out.append("")
+    out += ["## Integrity rules", "",
+            "Every import checks these over the whole store as it will be after the import "
+            "(whatever it replaced) and refuses the whole import on a violation, naming the file, "
+            "the row and the rule; `tidewell check STORE` reports every violation of an existing "
+            "store.", "",
+            "| rule | what holds |", "|---|---|"]
+    out += ["| `{}` | {} |".format(k, v) for k, v in RULES.items()]
+    out += ["", "## order_book_id spellings", "",
+            "Ids are stored as `CODE.EXCHANGE` (six digits, then XSHG, XSHE or BJSE). An import "
+            "reads these spellings too (case does not matter):", "",
+            "| given | stored |", "|---|---|"]
+    for a, b in ID_EXAMPLES:
+        code, _, note = a.partition(" ")
+        out.append("| `{}`{} | `{}` |".format(code, " " + note if note else "", b))
+    out += ["", "A bare code takes the exchange of its range: " + ID_RANGES, "",
+            "The range 000 is shared by Shenzhen's stocks and Shanghai's indexes (000001 is both "
+            "Ping An Bank and the SSE Composite). A bare 000 code is the Shenzhen stock, except "
+            "in `index_components.index_id` and in an `instruments` row of type INDX (an index: "
+            "Shanghai), and except where only the Shanghai index of that code is an instrument of "
+            "the store or of the import. When both are instruments the bare code is ambiguous "
+            "and refused. Other suffixes and prefixes, codes of no listed range and codes that "
+            "are not six digits are refused.", ""]
     return "\n".join(out)
+
+
+#: Examples of the id spellings an import reads (``tidewell.ids``), given -> stored.
+ID_EXAMPLES = (
+    ("000001.XSHE", "000001.XSHE"), ("000001.SZ", "000001.XSHE"), ("sz000001", "000001.XSHE"),
+    ("SZ000001", "000001.XSHE"), ("sz.000001", "000001.XSHE"), ("000001", "000001.XSHE"),
+    ("600000.SH", "600000.XSHG"), ("600000.SS", "600000.XSHG"), ("sh600000", "600000.XSHG"),
+    ("600000", "600000.XSHG"), ("430047.BJ", "430047.BJSE"), ("bj430047", "430047.BJSE"),
+    ("830799", "830799.BJSE"), ("000300 as an index", "000300.XSHG"),
+)
+ID_RANGES = ("600, 601, 603, 605, 688, 689, 900, 50, 51, 52, 56, 58: Shanghai (XSHG); 000, 001, "
+             "002, 003, 004, 300, 301, 302, 200, 201, 15, 16, 18, 399: Shenzhen (XSHE); 43, 83, "
+             "87, 88, 920: Beijing (BJSE).")

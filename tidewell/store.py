@@ -10,14 +10,17 @@ process shares them; ``close(path)`` releases one (the importer does this before
 
 from __future__ import annotations
 
+import functools
 import os
 import threading
+import time
 from typing import Dict, List, Optional, Sequence
 
 import duckdb
 import numpy as np
 import pandas as pd
 
+from . import errors as _errors
 from . import schema
 from .protocol import missing_table_error
 
@@ -27,6 +30,118 @@ _REGISTRY_LOCK = threading.RLock()
 
 def _key(path) -> str:
     return os.path.realpath(os.fspath(path))
+
+
+#: DuckDB settings of every tidewell connection: never download or load an extension behind the
+#: user's back (a foreign file once made DuckDB fetch the sqlite extension from the network).
+#: They are set with SET right after connecting rather than as connect-time config, so that other
+#: code of the process may still open the same file with DuckDB's defaults; the files that would
+#: make DuckDB load an extension while connecting (SQLite databases, foreign files) are refused
+#: before DuckDB sees them (``errors.check_file``).
+SETTINGS = {"autoinstall_known_extensions": "false", "autoload_known_extensions": "false",
+            "enable_progress_bar": "false"}
+
+#: How long (seconds) opening a store waits for another process's write to finish (a reader that
+#: meets an import's commit, an import that meets another's) before it gives up with
+#: ``errors.StoreLockedError``.  ``$TIDEWELL_LOCK_WAIT`` overrides it.
+LOCK_WAIT = 3.0
+
+
+def lock_wait() -> float:
+    try:
+        return max(0.0, float(os.environ.get("TIDEWELL_LOCK_WAIT", LOCK_WAIT)))
+    except ValueError:
+        return LOCK_WAIT
+
+
+def connect(path, read_only: bool = True, wait: Optional[float] = None, new: bool = False):
+    """A DuckDB connection to the store at ``path`` with tidewell's settings.
+
+    Unusable files are refused with an ``errors.StoreError`` that names the file and what to do
+    (a folder, an empty or foreign file, a read-only store for a writer); a store locked by another
+    process is retried for ``wait`` seconds (default ``lock_wait()``), then refused with
+    ``errors.StoreLockedError`` naming that process when DuckDB does.  ``new``: the file is a
+    fresh one of this process (no checks, connect-time settings).
+    """
+    path = os.fspath(path)
+    if new:
+        # nobody else has the file: the settings are given while connecting
+        con = duckdb.connect(path, config={k: False for k in SETTINGS if "extensions" in k})
+        try:
+            con.execute("SET enable_progress_bar = false")
+        except duckdb.Error:
+            pass  # in a notebook without ipywidgets DuckDB refuses to touch the bar at all
+        return con
+    if read_only and not os.path.exists(path):
+        raise FileNotFoundError("tidewell store not found: {}".format(path))
+    _errors.check_file(path, writing=not read_only)
+    deadline = time.monotonic() + (lock_wait() if wait is None else wait)
+    delay = 0.02
+    while True:
+        try:
+            con = duckdb.connect(path, read_only=read_only)
+            break
+        except duckdb.Error as exc:
+            left = deadline - time.monotonic()
+            if _errors.is_lock_error(exc) and left > 0:
+                time.sleep(min(delay, left))
+                delay = min(delay * 2, 0.25)
+                continue
+            raise _errors.translate(exc, path, writing=not read_only) from None
+    try:
+        for k, v in SETTINGS.items():
+            con.execute("SET {} = {}".format(k, v))
+    except Exception:   # pragma: no cover - settings unknown to an old DuckDB
+        pass
+    return con
+
+
+def verify(con, path) -> None:
+    """Refuse a truncated store behind ``con`` (``errors.StoreCorruptError``)."""
+    present = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables "
+                                         "WHERE table_schema = 'main'").fetchall()}
+    _check_size(con, path, [t for t in schema.TABLE_ORDER if t in present])
+
+
+#: The bytes before a DuckDB file's first block (its three headers).
+_HEADER = 3 * 4096
+
+
+def _check_size(con, path, tables) -> None:
+    """A file shorter than the blocks its tables' data sit in was truncated (a copy cut short, a
+    full disk): refuse it now rather than fail on whichever query first reaches a missing block."""
+    try:
+        block = con.execute("SELECT block_size FROM pragma_database_size()").fetchall()[0][0]
+        last = -1
+        for t in tables:
+            rows = con.execute("SELECT max(block_id), max(list_max(additional_block_ids)) FROM "
+                               "pragma_storage_info('{}') WHERE persistent".format(t)).fetchall()
+            for v in rows[0]:
+                if v is not None:
+                    last = max(last, int(v))
+    except duckdb.Error:   # pragma: no cover - another DuckDB's pragmas
+        return
+    need = _HEADER + (last + 1) * int(block)
+    size = os.path.getsize(path)
+    if size < need:
+        raise _errors.StoreCorruptError(
+            "tidewell store {} is damaged or truncated ({:,} bytes, its data reach byte {:,}); "
+            "rebuild it (`tidewell build-demo`) or import your files into a new store".format(
+                path, size, need), path)
+
+
+def _translated(method):
+    """Store errors met by a query (a damaged block, a file changed underneath) as StoreErrors."""
+    @functools.wraps(method)
+    def run(self, *args, **kwargs):
+        try:
+            return method(self, *args, **kwargs)
+        except duckdb.Error as exc:
+            err = _errors.translate(exc, self.path, writing=not self.read_only)
+            if err is exc:
+                raise
+            raise err from None
+    return run
 
 
 def create_schema(con) -> None:
@@ -58,9 +173,7 @@ class DuckDBStore:
     def __init__(self, path, read_only: bool = True):
         self.path = os.fspath(path)
         self.read_only = read_only
-        if read_only and not os.path.exists(self.path):
-            raise FileNotFoundError("tidewell store not found: {}".format(self.path))
-        self._con = duckdb.connect(self.path, read_only=read_only)
+        self._con = connect(self.path, read_only=read_only)
         self._local = threading.local()
         self._lock = threading.Lock()
         self._calendar: Optional[pd.DatetimeIndex] = None
@@ -443,6 +556,43 @@ class DuckDBStore:
         self.require_table(table)
         sql = "SELECT {} FROM {} ORDER BY order_book_id, start_date".format(", ".join(columns), table)
         return self.con.execute(sql).df()
+
+
+for _name in ("tables", "calendar", "instruments", "metadata", "query_numpy", "fetch_daily",
+              "fetch_intraday", "fetch_signal", "fetch_style_frame", "signal_names", "last_bar_date",
+              "index_members", "industry_records"):
+    setattr(DuckDBStore, _name, _translated(getattr(DuckDBStore, _name)))
+del _name
+
+def check_selectable(path) -> None:
+    """Refuse a file that is no usable store (``tidewell.init``): a folder, an empty or foreign
+    file, a damaged store, or a DuckDB file without tidewell tables or without any data (as an
+    import killed by an earlier version could leave)."""
+    st = open_store(path, read_only=True)
+    known = [t for t in schema.TABLE_ORDER if t != "metadata" and st.has_table(t)]
+    if not known:
+        close(path)
+        raise _errors.NotAStoreError(
+            "{} is not a tidewell store: a DuckDB database without tidewell's tables (build one with "
+            "`tidewell build-demo` or `tidewell import`)".format(st.path), st.path)
+    try:
+        _check_size(st.con, st.path, known)
+        empty = all(st.con.execute("SELECT NOT EXISTS (SELECT 1 FROM {})".format(t)).fetchall()[0][0]
+                    for t in known)
+    except duckdb.Error as exc:
+        close(path)
+        err = _errors.translate(exc, st.path)
+        if err is exc:
+            raise
+        raise err from None
+    except _errors.StoreError:
+        close(path)
+        raise
+    if empty:
+        close(path)
+        raise _errors.EmptyStoreError(
+            "tidewell store {} holds no data (left by an interrupted import?); remove it and import "
+            "again".format(st.path), st.path)
 
 
 #: The name the class had before the store protocol (code that imports ``store.Store``).

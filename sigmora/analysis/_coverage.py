@@ -8,6 +8,7 @@ statistic is shown without the rows behind it.
 import numpy as np
 import pandas as pd
 
+from sigmora.analysis._arrays import float_view
 from sigmora.analysis._base import warn_user
 
 # A run using less than this share of the dates or instruments it was given warns.
@@ -46,6 +47,16 @@ class Coverage:
 
     def __repr__(self):
         return "Coverage({})".format(self.text())
+
+    def counts(self):
+        """The counts as a dict of plain values (what `from_counts` takes)."""
+        return {k: (list(v) if isinstance(v, tuple) else dict(v) if isinstance(v, dict) else v)
+                for k, v in self.__dict__.items()}
+
+    @classmethod
+    def from_counts(cls, counts):
+        """The coverage of the counts `counts` gave (lists stand for tuples)."""
+        return cls(**{k: tuple(v) if isinstance(v, list) else v for k, v in counts.items()})
 
     @property
     def dropped(self):
@@ -114,8 +125,7 @@ def measure(factor_data, returns, periods):
     after = ~on_returns & (dates > last) if last is not None else np.zeros(len(dates), bool)
     inside = ~on_returns & ~before & ~after
 
-    values = factor_data.to_numpy(dtype=np.float64, na_value=np.nan)
-    present = ~np.isnan(values)
+    present = ~np.isnan(float_view(factor_data, "factor_data"))
     any_value = present.any(axis=1)
     used = on_returns & any_value
     no_values = on_returns & ~any_value
@@ -123,7 +133,8 @@ def measure(factor_data, returns, periods):
     position = ret_dates.get_indexer(dates[used])
     without_forward = {"P_{}".format(p): int((position + p >= len(ret_dates)).sum()) for p in periods}
 
-    known_ids = returns.columns[returns.notna().to_numpy().any(axis=0)] if returns.size else returns.columns[:0]
+    known_ids = (returns.columns[~np.isnan(float_view(returns, "returns")).all(axis=0)] if returns.size
+                 else returns.columns[:0])
     known = factor_data.columns.isin(known_ids)
     used_cells = present[used]
     # An instrument is used when it has a value on a used date and returns at all.
@@ -149,24 +160,24 @@ def degenerate(factor_data, name="factor_data"):
     Infinite values are kept (they count as the most extreme values); the warning says how
     to drop them instead.
     """
-    values = factor_data.to_numpy(dtype=np.float64, na_value=np.nan)
+    values = float_view(factor_data, name)
     infinite = np.isinf(values)
     if infinite.any():
         columns = np.flatnonzero(infinite.any(axis=0))
         warn_user("{} holds {} infinite value(s) in {} instrument(s) such as {}; they count as the most extreme "
-                      "values. To leave them out, replace them with NaN first: "
-                      "{}.replace([np.inf, -np.inf], np.nan)".format(
-                          name, int(infinite.sum()), len(columns),
-                          ", ".join(str(factor_data.columns[j]) for j in columns[:3]), name))
-    present = ~np.isnan(values)
-    if not present.any():
+                  "values. To leave them out, replace them with NaN first: "
+                  "{}.replace([np.inf, -np.inf], np.nan)".format(
+                      name, int(infinite.sum()), len(columns),
+                      ", ".join(str(factor_data.columns[j]) for j in columns[:3]), name))
+    del infinite
+    counts = (~np.isnan(values)).sum(axis=1)
+    if not counts.any():
         warn_user("{} has no value at all: every statistic of this test is NaN".format(name))
         return "no values"
-    with np.errstate(invalid="ignore"):
-        spread = np.nanmax(np.where(present, values, -np.inf), axis=1) - np.nanmin(np.where(present, values, np.inf), axis=1)
-    rows = present.sum(axis=1) >= 2
-    if rows.any() and not (spread[rows] > 0).any() and not np.isnan(spread[rows]).any():
+    # fmax / fmin skip missing values; a row is constant when its largest value is its smallest.
+    rows = counts >= 2
+    if rows.any() and (np.fmax.reduce(values, axis=1)[rows] == np.fmin.reduce(values, axis=1)[rows]).all():
         warn_user("{} is the same for every instrument on every date: it ranks nothing, so its IC is NaN and "
-                      "its groups and factor returns say nothing".format(name))
+                  "its groups and factor returns say nothing".format(name))
         return "constant"
     return None

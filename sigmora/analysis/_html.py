@@ -7,16 +7,22 @@ report nor the leaderboard.
 
 import html
 
+from sigmora.analysis._formats import NAN_TEXT, format_table
+
 __all__ = ["record_html", "table_html", "FOLDED_TABLES"]
 
 # Tables whose every value the chart after them shows: folded away under their chart.
 FOLDED_TABLES = ("ic_decay", "ic_industry")
 
 
-def table_html(table, float_format="{:.4f}"):
-    """HTML of one summary table (floats to four decimals)."""
-    return table.to_html(classes="sigmora", border=0, na_rep="NaN", index_names=False,
-                         float_format=float_format.format, escape=True)
+def table_html(table, sortable=False):
+    """HTML of one summary table, every figure in the format of its quantity
+    (`sigmora.analysis._formats`), in a box that scrolls sideways when the table is wider than
+    the page.  ``sortable``: the tear sheet's script sorts the rows by a column when its
+    heading is clicked."""
+    classes = ["sigmora"] + (["sortable"] if sortable else [])
+    text = format_table(table).to_html(classes=classes, border=0, na_rep=NAN_TEXT, index_names=False, escape=True)
+    return '<div class="table-scroll">{}</div>'.format(text)
 
 
 def _heading(level, text, anchor=None):
@@ -35,11 +41,19 @@ def record_html(record, heading_level=2, charts=True, anchor=None):
     parts = ['<div class="sigmora-record">',
              _heading(heading_level, "{}: {}".format(type(record).__name__, record.name), anchor)]
     tables = record.summary()
+    coverage = tables.pop("coverage", None)
+    if coverage is not None and getattr(record, "coverage", None) is not None:
+        parts.append('<p class="coverage">Rests on: {}</p>'.format(html.escape(record.coverage.text())))
+        tables["coverage"] = coverage  # the counts in full, folded below
     figures = record.plot() if charts else {}
     if not tables:
         parts.append("<p>No tables.</p>")
     for key, table in tables.items():
         parts.append(_heading(heading_level + 1, record.title(key)))
+        if key == "coverage":
+            parts.append("<details><summary>{}</summary>{}</details>".format(
+                html.escape(record.title(key)), table_html(table)))
+            continue
         fig = figures.pop(key, None)
         folded = fig is not None and key in FOLDED_TABLES
         if not folded:

@@ -16,7 +16,8 @@ from scipy import special, stats
 
 from sigmora import _core
 from sigmora.analysis import _industry
-from sigmora.analysis._base import warn_user, FactorAnalyser, VALID_INDUSTRY_SOURCE, _get_return_fields, holding_periods
+from sigmora.analysis._base import (RETURN_ROWS, FactorAnalyser, VALID_INDUSTRY_SOURCE, _get_return_fields,
+                                    holding_periods, warn_user)
 from sigmora.analysis.analysis_result import ICAnalysisResult
 from sigmora.analysis._arrays import as_float_matrix
 from sigmora.analysis._forward_returns import forward_returns
@@ -123,6 +124,7 @@ class _ConstantInputs(object):
 
 
 class ICAnalysis(FactorAnalyser):
+    period_rows = RETURN_ROWS  # forward returns over n rows of the return table
 
     def __init__(self, rank_ic=True, industry_classification=None, max_decay=None):
         """IC analysis.
@@ -165,8 +167,10 @@ class ICAnalysis(FactorAnalyser):
         ic_decay = self._decay_table(panel, ic, constant, by_decay)
         ic_industry_distribute = self._industry_table(panel, constant)
         constant.warn()
+        autocorrelation = _rank_autocorrelation(panel.factor, index_, holding_periods(periods))
         return ICAnalysisResult(ic=ic, ic_p_value=ic_p_value, ic_decay=ic_decay,
-                                   ic_industry_distribute=ic_industry_distribute, name=self.step_name)
+                                ic_industry_distribute=ic_industry_distribute,
+                                factor_rank_autocorrelation=autocorrelation, name=self.step_name)
 
     def _panel(self, factor_data, returns, index_, periods, ascending):
         ret_table = forward_returns(returns, index_, periods)
@@ -317,6 +321,21 @@ class ICAnalysis(FactorAnalyser):
 def _owns(array):
     """Whether an array holds its own memory (no table or other array sees it)."""
     return array.base is None and array.flags.writeable
+
+
+def _rank_autocorrelation(factor, dates, periods):
+    """Spearman correlation of each date's factor values with those `lag` dates earlier, over
+    the instruments present on both, for lag 1 and every holding period: how stable the
+    factor's ranking is (NaN on the first `lag` dates)."""
+    lags = sorted(set([1] + [p for p in periods if p < len(dates)]))
+    out = np.full((len(dates), len(lags)), np.nan)
+    for j, lag in enumerate(lags):
+        if lag >= len(dates):
+            continue
+        # Row slices of a C-ordered table are C-ordered: no lagged copy is made.
+        r, n, _ = _core.ic_by_row(factor[lag:], [factor[:-lag]], True)
+        out[lag:, j] = np.where(n[:, 0] >= 2, r[:, 0], np.nan)
+    return pd.DataFrame(out, index=dates, columns=pd.Index(["lag_{}".format(lag) for lag in lags]))
 
 
 def _codes_of_pairs(series, dates, instruments):

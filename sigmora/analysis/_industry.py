@@ -13,8 +13,8 @@ from tidewell.decorators import ttl_cache
 from sigmora.analysis import _market
 from sigmora.analysis._base import FIELD_MAPPING
 
-__all__ = ["get_all_industry_data", "get_all_industry_category", "_load_industry_data", "industry_codes",
-           "category_codes"]
+__all__ = ["get_all_industry_data", "get_all_industry_category", "industry_code_table", "_load_industry_data",
+           "industry_codes", "category_codes"]
 
 
 class MissingClassificationError(ValueError, IndexError):
@@ -96,16 +96,18 @@ def _category_by_reshaping(df, field):
     return df.astype(int)
 
 
-def _load_industry_data(order_book_ids, dates, source="citics_2019"):
-    """Load the industry classification data.
+def industry_code_table(order_book_ids, dates, source="citics_2019"):
+    """The industry of each instrument on each date as integer codes: a dates x
+    order_book_ids float table (NaN for an instrument without any record) and the names the
+    codes stand for (code k is ``names[k]``, names sorted).
 
-    :return: pd.Series indexed by (datetime, order_book_id) holding industry names
+    An instrument keeps its industry until a newer record says otherwise and takes its first
+    record's industry before that record starts.
     """
     df = get_all_industry_data(source)
     if len(df) == 0:
         raise missing_classification(source)
-    # Reshaping and filling run on integer codes of the names (far cheaper than on text);
-    # the names are put back at the end.
+    # Reshaping and filling run on integer codes of the names (far cheaper than on text).
     names = df[FIELD_MAPPING[source]].astype("category")
     df = df.assign(**{FIELD_MAPPING[source]: names.cat.codes.astype(np.float64)})
     df = df.pivot(index="start_date", columns="order_book_id", values=FIELD_MAPPING[source])
@@ -127,9 +129,17 @@ def _load_industry_data(order_book_ids, dates, source="citics_2019"):
         df = df.sort_index()
     df = df.reindex(trading)
     df = df.ffill().bfill()
-    df = df.reindex(columns=order_book_ids, index=dates)
+    return df.reindex(columns=order_book_ids, index=dates), names.cat.categories
+
+
+def _load_industry_data(order_book_ids, dates, source="citics_2019"):
+    """Load the industry classification data.
+
+    :return: pd.Series indexed by (datetime, order_book_id) holding industry names
+    """
+    df, categories = industry_code_table(order_book_ids, dates, source)
     codes = df.stack().dropna()
-    return pd.Series(names.cat.categories.take(codes.to_numpy().astype(np.int64)), index=codes.index,
+    return pd.Series(categories.take(codes.to_numpy().astype(np.int64)), index=codes.index,
                      name=codes.name)
 
 

@@ -243,6 +243,11 @@ def daily_table(dataset, order_book_ids, start_date, end_date, field, adjust_typ
         wide = None if long is None else long[field].unstack("order_book_id")
     else:
         wide = signal(ids, start_date, end_date, field)
+    return on_dates(wide, dates, ids)
+
+
+def on_dates(wide, dates, ids):
+    """A dates x ids float table of `wide` (None: all missing) on exactly `dates` and `ids`."""
     if wide is None:
         return pd.DataFrame(np.nan, index=dates, columns=ids)
     wide = wide.reindex(index=dates, columns=ids)

@@ -24,10 +24,7 @@ def gapped_growth(returns, index, columns):
     and instruments (missing ones are NaN). Forward returns count a missing return as 0
     instead (`_forward_returns.zero_filled_growth`)."""
     values = float_view(returns, "returns")
-    if values.flags.f_contiguous and not values.flags.c_contiguous:  # pandas' usual layout: no copy
-        growth = _core.portfolio_growth(values.T, column_major=True)
-    else:
-        growth = _core.portfolio_growth(np.ascontiguousarray(values))
+    growth = _core.portfolio_growth(values)  # read in place, in any memory order
     if returns.index.equals(index) and returns.columns.equals(columns):
         return growth
     table = pd.DataFrame(growth, index=returns.index, columns=returns.columns, copy=False)

@@ -83,14 +83,23 @@ def factor_row(results):
     return row
 
 
-def leaderboard(results_by_factor, sort_by=None, ascending=False):
+def leaderboard(results_by_factor, sort_by=None, ascending=False, fdr=0.05):
     """Factors x headline statistics (those the records put on the leaderboard: mean IC and IR
-    per period, top-minus-bottom annual return, factor-return Sharpe ratio, mean turnover).
+    per period, the Newey-West t-statistic and p-value of the mean IC, top-minus-bottom annual
+    return, factor-return Sharpe ratio, mean turnover).
+
+    Among many candidates the best t-statistics are mostly luck, so every "IC NW p-value P_n"
+    column is followed by its Benjamini-Hochberg adjusted p-value over the factors of the
+    board ("IC BH q-value P_n") and whether the factor survives the false-discovery rate
+    `fdr` ("FDR 5% P_n").
 
     :param results_by_factor: factor name -> the engine's result dictionary
     :param sort_by: a column to sort by; default: the IC IR of the first period, else the
         first column
+    :param fdr: the false-discovery rate of the survivors column, in (0, 1)
     """
+    if isinstance(fdr, bool) or not isinstance(fdr, (int, float)) or not 0 < fdr < 1:
+        raise ValueError("fdr: expect a false-discovery rate between 0 and 1 such as 0.05, got {!r}".format(fdr))
     if not isinstance(results_by_factor, dict):
         raise TypeError("results_by_factor: expect a dict of factor name -> result dict, got {}".format(
             type(results_by_factor)))
@@ -99,9 +108,38 @@ def leaderboard(results_by_factor, sort_by=None, ascending=False):
     table.index.name = "factor"
     if table.empty or table.shape[1] == 0:
         return table
+    table = _with_fdr(table, fdr)
     if sort_by is None:
         ir = [c for c in table.columns if c.startswith("IC IR ")]
         sort_by = ir[0] if ir else table.columns[0]
     elif sort_by not in table.columns:
         raise ValueError("sort_by: expect one of {}, got {!r}".format(list(table.columns), sort_by))
     return table.sort_values(sort_by, ascending=ascending, kind="stable", na_position="last")
+
+
+def benjamini_hochberg(p_values):
+    """Benjamini-Hochberg adjusted p-values (missing ones stay missing and do not count)."""
+    p = pd.Series(p_values, dtype=float)
+    present = p.dropna()
+    m = len(present)
+    if m == 0:
+        return p
+    order = present.sort_values(kind="stable")
+    ranks = pd.Series(range(1, m + 1), index=order.index, dtype=float)
+    scaled = (order * m / ranks)[::-1].cummin()[::-1].clip(upper=1.0)
+    return scaled.reindex(p.index)
+
+
+def _with_fdr(table, fdr):
+    """Adds the adjusted p-value and survivor columns after every "IC NW p-value" column."""
+    label = "{:g}%".format(100 * fdr)
+    columns = []
+    for col in table.columns:
+        columns.append(col)
+        if isinstance(col, str) and col.startswith("IC NW p-value "):
+            period = col[len("IC NW p-value "):]
+            q = benjamini_hochberg(table[col])
+            table["IC BH q-value " + period] = q
+            table["FDR {} {}".format(label, period)] = (q <= fdr).where(q.notna())
+            columns += ["IC BH q-value " + period, "FDR {} {}".format(label, period)]
+    return table[columns]

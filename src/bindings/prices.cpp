@@ -1,6 +1,7 @@
 // Daily returns from closing prices.
 #include <nanobind/stl/tuple.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -8,15 +9,22 @@
 #include <vector>
 
 #include "bindings/register.hpp"
-#include "bindings/strided.hpp"
+#include "bindings/arrays.hpp"
 #include "core/prices.hpp"
 
 namespace sigmora::bind {
 
 namespace {
 
-std::tuple<nb::object, OutArray<std::int64_t>, OutArray<std::int64_t>> returns(AnyMat closes) {
-    const StridedTable table = strided_table(closes);
+// A 1-D int64 result holding `values`, through the shared allocator.
+Out<std::int64_t, 1> int_vector(const std::vector<std::int64_t>& values) {
+    Out<std::int64_t, 1> array = new_array<std::int64_t>({values.size()}, Fill::none);
+    std::copy(values.begin(), values.end(), array.data());
+    return array;
+}
+
+std::tuple<nb::object, Out<std::int64_t, 1>, Out<std::int64_t, 1>> returns(AnyMat closes) {
+    const StridedTable table = table_of(closes);
     PresentLines lines;
     {
         nb::gil_scoped_release release;
@@ -31,8 +39,7 @@ std::tuple<nb::object, OutArray<std::int64_t>, OutArray<std::int64_t>> returns(A
     }
     // The first present row is only the base of the second one's return.
     std::vector<std::int64_t> rows(lines.rows.begin() + (lines.rows.empty() ? 0 : 1), lines.rows.end());
-    const std::size_t n_present_cols = lines.cols.size();
-    return {result, to_numpy(std::move(rows), {n_rows}), to_numpy(std::move(lines.cols), {n_present_cols})};
+    return {result, int_vector(rows), int_vector(lines.cols)};
 }
 
 // The forward returns of every period as K new arrays (rows x instruments), or None when the

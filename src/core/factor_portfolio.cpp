@@ -3,16 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <vector>
 
 #include "core/holding_periods.hpp"
+#include "core/numeric.hpp"
 #include "core/parallel.hpp"
+#include "core/sizes.hpp"
+#include "core/row_blocks.hpp"
 
 namespace sigmora {
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // What turns a row's values into its weights: weight = (value - mean) / spread.
 struct RowScale {
@@ -63,7 +63,7 @@ typedef double v4d __attribute__((vector_size(32)));
 typedef std::int64_t v4i __attribute__((vector_size(32)));
 constexpr std::size_t kLanes = 8;
 
-__attribute__((always_inline)) inline v4d load4(const double* p) {
+SIGMORA_ALWAYS_INLINE v4d load4(const double* p) {
     v4d v;
     std::memcpy(&v, p, sizeof v);
     return v;
@@ -71,7 +71,7 @@ __attribute__((always_inline)) inline v4d load4(const double* p) {
 
 // Sum over a tile of coef * now - w, skipping missing terms: a sub-portfolio's return since
 // its rebalance on these instruments, with coef = w / divisor. `width` is a multiple of 8.
-__attribute__((always_inline)) inline double held_sum(const double* coef, const double* now, const double* w, std::size_t width) {
+SIGMORA_ALWAYS_INLINE double held_sum(const double* coef, const double* now, const double* w, std::size_t width) {
     v4d a = {0.0, 0.0, 0.0, 0.0}, b = a;
     for (std::size_t i = 0; i < width; i += kLanes) {
         const v4d x = load4(coef + i) * load4(now + i) - load4(w + i);
@@ -131,7 +131,7 @@ struct HeldJob {
 
 // Blocks [block0, block1) of the pass. Built for AVX2 as well where the processor has it;
 // both versions compute the same lanes in the same order.
-__attribute__((target_clones("avx2", "default")))
+SIGMORA_AVX2_CLONES
 void walk_blocks(const HeldJob& job, std::size_t block0, std::size_t block1) {
     const StridedTable &values = job.values, &returns = job.returns;
     const std::size_t rows = values.rows, cols = values.cols, n_levels = job.n_levels, longest = job.longest;
@@ -143,8 +143,8 @@ void walk_blocks(const HeldJob& job, std::size_t block0, std::size_t block1) {
     std::vector<double> factor_panel(kPanelRows * W, kNaN), return_panel(kPanelRows * W, kNaN);
     std::vector<double> product(W), growth_a(W), growth_b(W);
     // Weight rows of the last `longest` rows: row r in slot r % longest.
-    std::vector<double> recent(longest * W);
-    std::vector<double> divisor(n_levels * W), coef(n_levels * W);
+    std::vector<double> recent = buffer({longest, W}, 0.0, "periods");
+    std::vector<double> divisor = buffer({n_levels, W}, 0.0, "periods"), coef = buffer({n_levels, W}, 0.0, "periods");
     std::vector<std::size_t> held_slot(n_levels, 0);
     for (std::size_t block = block0; block < block1; ++block) {
         double* sums = job.partial + block * n_levels * rows;
@@ -219,7 +219,7 @@ void held_returns(const StridedTable& values, const std::vector<RowScale>& scale
     for (const PeriodLevels& p : pass) longest = std::max(longest, p.n_levels);
     const std::size_t n_tiles = (cols + kTile - 1) / kTile;
     const std::size_t n_blocks = (n_tiles + kBlockTiles - 1) / kBlockTiles;
-    std::vector<double> partial(n_blocks * n_levels * rows, 0.0);
+    std::vector<double> partial = buffer({n_blocks, n_levels, rows}, 0.0, "periods");
 
     const HeldJob job{values, scales, returns, returns_are_growth, ascending, pass, n_levels, longest, n_tiles,
                       partial.data()};
@@ -261,7 +261,7 @@ void average_levels(const double* held, std::size_t rows, const PeriodLevels& p,
 
 }  // namespace
 
-void factor_weights(const StridedTable& values, bool ascending, double* out) {
+void portfolio_factor_weights(const StridedTable& values, bool ascending, double* out) {
     for_each_row_block(values, [&](std::size_t r0, std::size_t n, const double* const* rows) {
         for (std::size_t k = 0; k < n; ++k) {
             const RowScale s = row_scale(rows[k], values.cols);
@@ -271,8 +271,8 @@ void factor_weights(const StridedTable& values, bool ascending, double* out) {
     });
 }
 
-void factor_period_returns(const StridedTable& values, const StridedTable& returns, bool returns_are_growth,
-                           bool ascending, const std::int64_t* periods, std::size_t n_periods, double* out) {
+void portfolio_factor_returns(const StridedTable& values, const StridedTable& returns, bool returns_are_growth,
+                              bool ascending, const std::int64_t* periods, std::size_t n_periods, double* out) {
     const std::vector<std::size_t> period_list = checked_periods(periods, n_periods);
     const std::size_t rows = values.rows;
     const std::vector<RowScale> scales = row_scales(values);
@@ -290,7 +290,7 @@ void factor_period_returns(const StridedTable& values, const StridedTable& retur
             n_levels += levels;
             ++pi;
         }
-        std::vector<double> held(n_levels * rows);
+        std::vector<double> held = buffer({n_levels, rows}, 0.0, "periods");
         held_returns(values, scales, returns, returns_are_growth, ascending, pass, n_levels, held.data());
         for (std::size_t k = 0; k < pass.size(); ++k) average_levels(held.data(), rows, pass[k], out + outputs[k] * rows);
     }

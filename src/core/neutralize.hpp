@@ -37,8 +37,8 @@ struct LongExposures {
 // regressor (each T x N, row-major). An instrument missing its value or any regressor on
 // a date gets NaN there; the others get their residual. Throws std::invalid_argument for
 // codes or keys out of range and for two records of one (instrument, date) pair.
-void neutralize_residuals(const double* endog, std::size_t T, std::size_t N, const LongExposures& style,
-                          const std::vector<const double*>& dense, const std::int64_t* codes,
-                          std::size_t n_industries, double* out);
+void ols_neutralize(const double* endog, std::size_t T, std::size_t N, const LongExposures& style,
+                    const std::vector<const double*>& dense, const std::int64_t* codes, std::size_t n_industries,
+                    double* out);
 
 }  // namespace sigmora

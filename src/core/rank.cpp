@@ -4,8 +4,9 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <stdexcept>
+
+#include "core/numeric.hpp"
 
 namespace sigmora {
 namespace {
@@ -140,7 +141,7 @@ RankSums rank_sums_against(const std::uint32_t* order, std::size_t n_order, cons
 }
 
 double corrcoef_from_sums(double s_first_second, double s_first, double s_second, std::size_t n) {
-    if (n < 2 || s_first == 0.0 || s_second == 0.0) return std::numeric_limits<double>::quiet_NaN();
+    if (n < 2 || s_first == 0.0 || s_second == 0.0) return kNaN;
     const double inv = 1.0 / static_cast<double>(n - 1);
     const double r = ((s_first_second * inv) / std::sqrt(s_second * inv)) / std::sqrt(s_first * inv);
     return std::clamp(r, -1.0, 1.0);

@@ -13,20 +13,9 @@
 #include <vector>
 
 #include "core/parallel.hpp"
+#include "core/table.hpp"
 
 namespace sigmora {
-
-// rows x cols doubles; element (r, j) is at data[r * row_stride + j * col_stride]
-// (strides in elements, numpy-style, possibly negative).
-struct StridedTable {
-    const double* data = nullptr;
-    std::size_t rows = 0, cols = 0;
-    std::ptrdiff_t row_stride = 0, col_stride = 1;
-};
-
-inline StridedTable row_major_table(const double* data, std::size_t rows, std::size_t cols) {
-    return StridedTable{data, rows, cols, static_cast<std::ptrdiff_t>(cols), 1};
-}
 
 // Rows handed to the block function at a time.
 constexpr std::size_t kRowBlock = 8;

@@ -2,19 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/masked.hpp"
+#include "core/numeric.hpp"
+#include "core/row_blocks.hpp"
 
 namespace sigmora {
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // numpy's pairwise summation (loops_utils.h: blocks of at most 128 summed with eight
 // accumulators, larger ranges split in halves rounded to a multiple of 8), over the
@@ -234,7 +232,7 @@ void clip_row(const double* x, std::size_t n, double lower, double upper, double
     }
 }
 
-void winsorize_mad_rows(const StridedTable& x, double n, double* out) {
+void winsorize_mad(const StridedTable& x, double n, double* out) {
     const std::size_t cols = x.cols;
     for_each_row(x, out, [cols, n](const double* row, double* row_out, double* buf, double* scratch) {
         const double median = nan_median(row, cols, count_present(row, cols), scratch);
@@ -245,27 +243,43 @@ void winsorize_mad_rows(const StridedTable& x, double n, double* out) {
     });
 }
 
-void winsorize_std_rows(const StridedTable& x, double n, double* out) {
+void winsorize_std(const StridedTable& x, double n, double* out) {
     const std::size_t cols = x.cols;
     for_each_row(x, out, [cols, n](const double* row, double* row_out, double*, double*) {
-        const std::size_t count = count_present(row, cols);
-        const double total = nan_pairwise_sum(row, cols);
+        // The band is computed at the scale (a power of two) that brings the row's largest
+        // magnitude to ~1 and scaled back: squares of huge or tiny values neither overflow
+        // nor underflow, and for ordinary magnitudes the bits are those of the plain formula
+        // (sums, quotients and square roots commute exactly with a power of two).
+        std::size_t count = 0;
+        double reach = 0.0;
+        for (std::size_t j = 0; j < cols; ++j) {
+            const double v = row[j];
+            count += v == v;
+            reach = std::fabs(v) > reach ? std::fabs(v) : reach;  // NaN compares false: ignored
+        }
+        const double unit = magnitude_scale(reach);
+        double total = nan_pairwise_sum(row, cols) * unit;
+        if (!std::isfinite(total) && unit != 1.0) {  // the plain sum overflowed: sum again, scaled
+            total = reduce_sum([row, unit](std::size_t j) { return keep_or_zero(row[j] * unit, row[j] == row[j]); },
+                               cols);
+        }
         const double mean = count > 0 ? total / static_cast<double>(count) : kNaN;
         double std_dev = kNaN;
         if (count > 1) {
             // pandas' nanvar: two passes, squared deviations of the present cells from
             // the mean, missing cells counted as 0, divided by count - 1.
-            auto squared = [row, mean](std::size_t j) {
-                const double d = mean - row[j];
+            auto squared = [row, mean, unit](std::size_t j) {
+                const double d = mean - row[j] * unit;
                 return keep_or_zero(d * d, row[j] == row[j]);
             };
             std_dev = std::sqrt(reduce_sum(squared, cols) / static_cast<double>(count - 1));
         }
-        clip_row(row, cols, mean - std_dev * n, mean + std_dev * n, row_out);
+        const double back = 1.0 / unit;
+        clip_row(row, cols, (mean - std_dev * n) * back, (mean + std_dev * n) * back, row_out);
     });
 }
 
-void winsorize_percentile_rows(const StridedTable& x, double q_lower, double q_upper, double* out) {
+void winsorize_percentile(const StridedTable& x, double q_lower, double q_upper, double* out) {
     check_fraction(q_lower, "q_lower");
     check_fraction(q_upper, "q_upper");
     const double q[2] = {q_lower, q_upper};

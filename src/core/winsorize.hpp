@@ -18,7 +18,7 @@
 
 #include <cstddef>
 
-#include "core/row_blocks.hpp"
+#include "core/table.hpp"
 
 namespace sigmora {
 
@@ -41,13 +41,17 @@ void clip_row(const double* x, std::size_t n, double lower, double upper, double
 
 // Each row clipped to median -/+ n * (median absolute deviation), both medians over the
 // row's present values.
-void winsorize_mad_rows(const StridedTable& x, double n, double* out);
+void winsorize_mad(const StridedTable& x, double n, double* out);
 
 // Each row clipped to mean -/+ n * (sample standard deviation) of its present values.
-void winsorize_std_rows(const StridedTable& x, double n, double* out);
+// The band scales with the row: it is computed at the power of two that brings the row's
+// largest magnitude to ~1, so rows of huge or tiny values get their band like any other
+// (the plain squares would overflow from ~1e154 on), and for ordinary magnitudes the bits
+// are those of pandas' formula.
+void winsorize_std(const StridedTable& x, double n, double* out);
 
 // Each row clipped to its q_lower and q_upper quantiles (fractions in [0, 1]) over its
 // present values.
-void winsorize_percentile_rows(const StridedTable& x, double q_lower, double q_upper, double* out);
+void winsorize_percentile(const StridedTable& x, double q_lower, double q_upper, double* out);
 
 }  // namespace sigmora

@@ -184,7 +184,7 @@ def test_bars_of_instruments_imported_together(tmp_path, exported):
 def test_calendar_derived_from_bars_when_none_given(tmp_path, exported):
     store = str(tmp_path / "nocal.duckdb")
     counts = import_files(store, [exported["instruments"], exported["daily_bars"]])
-    assert "trading_calendar (derived)" in counts
+    assert "trading_calendar (XSHG sessions)" in counts
     with tidewell.using(store):
         tds = tidewell.get_trading_dates("2024-01-01", "2024-01-31")
         assert len(tds) == 22
