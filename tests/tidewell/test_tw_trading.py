@@ -350,3 +350,39 @@ def test_a_store_without_the_operations_says_which_it_lacks():
         with pytest.raises(TypeError, match="does not offer st_spells"):
             tidewell.get_st_spells()
 
+
+# -- the demo market -----------------------------------------------------------------------------
+def test_the_demo_market_trades_within_its_limits_and_seals_some_days(tw_small_path):
+    """Every demo bar lies within the limits the store derives; some close at them, some open and
+    close there (sealed), stocks under special treatment move within +-5 %."""
+    con = duckdb.connect(tw_small_path, read_only=True)
+    try:
+        bars = con.execute("SELECT l.order_book_id, l.date, l.limit_up, l.limit_down, b.open, b.high, b.low, "
+                           "b.close FROM ({}) l JOIN daily_bars b USING (order_book_id, date) "
+                           "JOIN instruments i USING (order_book_id) WHERE i.type = 'CS'".format(
+                               store.limits_sql(True, True))).df()
+        spells = con.execute("SELECT count(*), count(DISTINCT order_book_id) FROM st_status").fetchall()[0]
+        status = dict(con.execute("SELECT status, count(*) FROM trading_status GROUP BY 1").fetchall())
+    finally:
+        con.close()
+    bars["date"] = pd.to_datetime(bars["date"]).astype("datetime64[ns]")
+    has = bars["limit_up"].notna()
+    assert has.mean() > 0.95
+    for col in ("open", "high", "low", "close"):
+        assert (bars.loc[has, col] <= bars.loc[has, "limit_up"] + 1e-9).all(), col
+        assert (bars.loc[has, col] >= bars.loc[has, "limit_down"] - 1e-9).all(), col
+    up = has & (bars["close"] == bars["limit_up"])
+    down = has & (bars["close"] == bars["limit_down"])
+    sealed = (up | down) & (bars["open"] == bars["close"]) & (bars["high"] == bars["low"])
+    assert status["limit_up"] == up.sum() > 20 and status["limit_down"] == down.sum() > 20
+    assert sealed.sum() > 10
+    assert spells[1] >= 2
+    with tidewell.using(tw_small_path):
+        ids = tidewell.all_instruments("CS")["order_book_id"].tolist()
+        st = tidewell.is_st(ids, "2023-01-03", "2024-12-31").stack()
+    width = (bars.set_index(["date", "order_book_id"])["limit_up"]
+             / bars.set_index(["date", "order_book_id"])["limit_down"])
+    on_st = width.reindex(st[st].index).dropna()
+    main = [i for i in on_st.index.get_level_values(1) if limits.board(i) == "main"]
+    assert len(main) > 50
+    assert np.allclose(on_st.loc[on_st.index.get_level_values(1).isin(main)], 1.05 / 0.95, atol=0.01)
