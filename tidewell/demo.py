@@ -432,14 +432,21 @@ class _Builder:
     # -- special treatment ----------------------------------------------------------------------
     def _st_spells(self, rng, pos, delist, size):
         """(stock, first calendar position, end position or None, kind) of every ST spell: about
-        one small stock in seven and one other in forty, a year or more after listing, for
-        120-600 sessions, some a second time; and most stocks that delist are *ST until then."""
+        one small stock in seven and one other in forty (at least one stock in twenty, and two),
+        a year or more after listing, for 120-600 sessions, some a second time; and most stocks
+        that delist are *ST until then."""
         N = self.n
         w0 = int(self.cal.searchsorted(self.start))
         w1 = int(self.cal.searchsorted(self.end))
         small = size <= np.quantile(size, 0.3)
         chosen = rng.random(N) < np.where(small, 0.14, 0.025)
         dies = rng.random(N) < 0.7
+        # every market has a few: the smallest stocks listed a year before the window's end
+        seasoned = np.nonzero(pos + 250 < w1 - 30)[0]
+        for i in seasoned[np.argsort(size[seasoned], kind="stable")]:
+            if chosen[2:].sum() >= max(2, N // 20):
+                break
+            chosen[i] = i >= 2
         spells = []
         for i in range(2, N):
             first_ok = int(pos[i]) + 250
