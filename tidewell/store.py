@@ -521,18 +521,17 @@ class DuckDBStore:
                 source = "({})".format(status_sql(self.has_table("st_status"),
                                                   self.has_table("price_limits"), ids_name, until=True))
                 params = [end.date()]
-            sql = ("SELECT i.k, (s.date - DATE '1970-01-01')::INTEGER AS _day, s.status FROM {src} s "
+            codes = " ".join("WHEN '{}' THEN {}".format(n, c) for n, c in STATUS_CODES.items())
+            sql = ("SELECT i.k, (s.date - DATE '1970-01-01')::INTEGER AS _day, "
+                   "(CASE s.status {codes} ELSE 0 END)::TINYINT AS code FROM {src} s "
                    "JOIN {ids} i ON i.order_book_id = s.order_book_id WHERE s.date BETWEEN ? AND ?"
-                   ).format(src=source, ids=ids_name)
-            res = self.con.execute(sql, params + [start.date(), end.date()]).fetchnumpy()
+                   ).format(codes=codes, src=source, ids=ids_name)
+            res = self.query_numpy(sql, params + [start.date(), end.date()])
         finally:
             self._unregister(ids_name)
         k = np.asarray(res["k"], dtype=np.int64)
         day = np.asarray(res["_day"], dtype=np.int64)
-        status = np.asarray(res["status"], dtype=object)
-        codes = np.zeros(len(status), dtype=np.int8)
-        for name, code in STATUS_CODES.items():
-            codes[status == name] = code
+        codes = np.asarray(res["code"], dtype=np.int8)
         cal_days = cal.values.astype("datetime64[D]").astype(np.int64)
         j = np.searchsorted(cal_days, day) - j0
         return k, j, codes

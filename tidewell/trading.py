@@ -96,17 +96,27 @@ def is_st(order_book_ids, start_date=None, end_date=None) -> pd.DataFrame:
 
 # -- trading status ----------------------------------------------------------------------------
 def _listed_rows(st, ids, cal, j0, n_dates):
-    """Per id: the first row it is listed on and the row it is delisted on (rows of the window;
-    unknown ids: never listed)."""
+    """Per id: the row of the window it lists on (negative: before the window) and the row it
+    is delisted on (beyond the window: never); unknown ids are never listed."""
     table = st.instruments()
-    known = pd.Index(ids).isin(table.index)
+    at = table.index.get_indexer(pd.Index(ids, dtype=object))
+    known = at >= 0
     first = np.full(len(ids), n_dates, dtype=np.int64)
     stop = np.full(len(ids), n_dates, dtype=np.int64)
     if known.any():
-        rows = table.loc[np.asarray(ids, dtype=object)[known]]
-        first[known] = _positions(cal, rows["listed_date"], j0, n_dates)
-        stop[known] = _positions(cal, rows["de_listed_date"], j0, 1 << 40)
+        first[known] = _positions(cal, table["listed_date"].to_numpy()[at[known]], j0, n_dates)
+        stop[known] = _positions(cal, table["de_listed_date"].to_numpy()[at[known]], j0, 1 << 40)
     return first, stop
+
+
+def _outside_listing(grid, first, stop, value):
+    """Sets ``value`` in each column's rows before its listing row and from its delisting row
+    (column-major ``grid``: one contiguous run per such column)."""
+    n = grid.shape[0]
+    for c in np.flatnonzero((first > 0) | (stop < n)).tolist():
+        grid[:max(0, min(int(first[c]), n)), c] = value
+        if stop[c] < n:
+            grid[max(0, int(stop[c])):, c] = value
 
 
 def trading_status(order_book_ids, start_date=None, end_date=None) -> pd.DataFrame:
@@ -116,15 +126,14 @@ def trading_status(order_book_ids, start_date=None, end_date=None) -> pd.DataFra
     st, ids, start, end, cal, j0, j1 = _window(order_book_ids, start_date, end_date)
     dates = cal[j0:j1]
     n = len(dates)
-    grid = np.zeros((n, len(ids)), dtype=np.int8)
+    grid = np.zeros((n, len(ids)), dtype=np.int8, order="F")
     if n == 0 or not ids:
         return _frame(grid, dates, ids)
     k, j, code = require_operation(st, "fetch_status")(ids, start, end)
     inside = (j >= 0) & (j < n)
     grid[j[inside], k[inside]] = code[inside]
     first, stop = _listed_rows(st, ids, cal, j0, n)
-    rows = np.arange(n)[:, None]
-    grid[(rows < first[None, :]) | (rows >= stop[None, :])] = STATUS["not_listed"]
+    _outside_listing(grid, first, stop, STATUS["not_listed"])
     lo, hi = require_operation(st, "bar_span")()
     if lo is None:
         grid[:] = STATUS["no_data"]
@@ -137,15 +146,23 @@ def trading_status(order_book_ids, start_date=None, end_date=None) -> pd.DataFra
 def listed_days(order_book_ids, start_date=None, end_date=None) -> pd.DataFrame:
     """Listing age: the trading dates each stock had been listed before each date (0 on its
     listing date, 1 on the next trading date, ...), a float dates x ids table; NaN before
-    listing, from delisting on and for unknown ids."""
+    listing, from delisting on and for unknown ids.  Sessions are those of the store's calendar
+    (weekdays stand in for them before the calendar's first date)."""
     st, ids, start, end, cal, j0, j1 = _window(order_book_ids, start_date, end_date)
     dates = cal[j0:j1]
     n = len(dates)
     first, stop = _listed_rows(st, ids, cal, j0, n)
-    # a listing date before the window gives a negative first row: ages count from it
-    rows = np.arange(n, dtype=np.int64)[:, None]
-    age = (rows - first[None, :]).astype(np.float64)
-    age[(rows < first[None, :]) | (rows >= stop[None, :])] = np.nan
+    # a listing date before the window gives a negative first row: ages count from it; one
+    # before the calendar begins counts the weekdays before the calendar as sessions
+    origin = first.astype(np.float64)
+    table = st.instruments()
+    at = table.index.get_indexer(pd.Index(ids, dtype=object))
+    listed = table["listed_date"].to_numpy()[np.maximum(at, 0)].astype("datetime64[D]")
+    early = (at >= 0) & (listed < np.datetime64(cal[0].date(), "D"))
+    origin[early] -= np.busday_count(listed[early], np.datetime64(cal[0].date(), "D"))
+    age = np.empty((n, len(ids)), dtype=np.float64, order="F")
+    np.subtract(np.arange(n, dtype=np.float64)[:, None], origin[None, :], out=age)
+    _outside_listing(age, first, stop, np.nan)
     return _frame(age, dates, ids)
 
 

@@ -106,73 +106,130 @@ class TradableUniverse(FactorPreprocessor):
             raise ValueError("TradableUniverse: expect a factor table of daily dates (a DatetimeIndex at "
                              "midnight): the rules judge the close of each factor date")
         values = float_view(factor_data, "factor_data")
-        present = ~np.isnan(values)
         labels = self.labels()
         if len(index) == 0 or factor_data.shape[1] == 0 or not labels:
             return factor_data.copy(), {label: 0 for label in labels}, 0
+        present = ~np.isnan(values)
         ids = [str(c) for c in factor_data.columns]
-        rules = self._rules(index, ids)
-        removed = np.zeros(values.shape, dtype=bool)
+        removed = None
         by_rule = {}
-        for label, mask in zip(labels, rules):
-            hit = mask & present
+        # the masks in the factor's memory order: element-wise work across two orders is slow
+        order = "F" if values.flags.f_contiguous and not values.flags.c_contiguous else "C"
+        for label, mask in zip(labels, self._rules(index, ids, order)):
+            hit = np.logical_and(mask, present, order="K")
             by_rule[label] = int(np.count_nonzero(hit))
-            removed |= hit
+            if removed is None:
+                removed = hit
+            else:
+                removed |= hit
         total = int(np.count_nonzero(removed))
         if not total:
             return factor_data.copy(), by_rule, 0
-        out = np.array(values, dtype=np.float64, order="F" if values.flags.f_contiguous else "C")
-        out[removed] = np.nan
+        out = np.where(removed, np.nan, values)
         return adopt_frame(out, factor_data), by_rule, total
 
     # -- the rules ---------------------------------------------------------------------------
-    def _rules(self, index, ids):
-        """One bool (dates x ids) array per rule switched on, in the order of ``labels``."""
+    def _rules(self, index, ids, order="C"):
+        """One bool (dates x ids) array per rule switched on, in the order of ``labels``, each
+        in memory ``order``."""
         first, last = index[0], index[-1]
         try:
             after = _market.next_trading_date(last, 1)
         except ValueError:          # the calendar ends with the last factor date
             after = last
-        rows, row_next = None, None
         masks = []
         if self.suspended or self.price_limit:
-            status = _market.trading_status(ids, first, after).reindex(columns=ids)
-            codes = status.to_numpy(dtype=np.int8, na_value=_market.status_codes()["not_listed"])
-            rows = status.index.get_indexer(index)
-            row_next = np.where((rows >= 0) & (rows + 1 < len(status)), rows + 1, -1)
             named = _market.status_codes()
+            status = _market.trading_status(ids, first, after)
+            codes = np.asarray(_columns(status, ids, named["not_listed"]), order=order)
+            rows = _Rows(status.index, index)
             if self.suspended:
-                idle = np.isin(codes, [named["suspended"], named["not_listed"]])
-                masks.append(_at(idle, rows) | _at(idle, row_next))
+                idle = (codes == named["suspended"]) | (codes == named["not_listed"])
+                masks.append(rows.at(idle) | rows.after(idle))
             if self.price_limit:
-                masks.append(_at(np.isin(codes, [named["limit_up"], named["limit_down"]]), rows))
+                masks.append(rows.at((codes == named["limit_up"]) | (codes == named["limit_down"])))
         if self.st:
-            flags = _market.special_treatment(ids, first, last).reindex(columns=ids, fill_value=False)
-            masks.append(_at(flags.to_numpy(dtype=bool), flags.index.get_indexer(index)))
+            flags = _market.special_treatment(ids, first, last)
+            masks.append(_Rows(flags.index, index).at(np.asarray(_columns(flags, ids, False), order=order)))
         if self.min_listed_days:
-            age = _market.listed_days(ids, first, last).reindex(columns=ids)
-            young = age.to_numpy(dtype=np.float64) < self.min_listed_days     # NaN: not this rule's
-            masks.append(_at(young, age.index.get_indexer(index)))
+            masks.append(self._young(index, ids, order))
         if isinstance(self.index, str):
-            member = _market.index_membership(self.index, first, last, ids).reindex(columns=ids, fill_value=False)
-            outside = ~member.to_numpy(dtype=bool)
+            member = _market.index_membership(self.index, first, last, ids)
+            outside = ~np.asarray(_columns(member, ids, False), order=order)
             if outside.all() and _market.index_membership(self.index, first, last, None).shape[1] == 0:
                 raise ValueError("index: the store holds no member of {!r} from {} to {} (its index_components); "
                                  "choose an index it has members of, or index=None".format(
                                      self.index, first.date(), last.date()))
-            masks.append(_at(outside, member.index.get_indexer(index)))
+            masks.append(_Rows(member.index, index).at(outside))
         elif self.index is not None:
             keep = pd.Index(ids).isin(self.index)
             masks.append(np.broadcast_to(~keep[None, :], (len(index), len(ids))))
         return masks
 
+    def _young(self, index, ids, order="F"):
+        """Factor dates fewer than ``min_listed_days`` sessions after the listing date (from the
+        instruments' listing dates and the calendar: a run of rows per recent listing)."""
+        table = _market.all_instruments()
+        listed = pd.Series(pd.to_datetime(table["listed_date"]).to_numpy(),
+                           index=pd.Index(table["order_book_id"], dtype=object))
+        at = listed.index.get_indexer(pd.Index(ids, dtype=object))
+        young = np.zeros((len(index), len(ids)), dtype=bool, order=order)
+        known = np.flatnonzero(at >= 0)
+        if not len(known):
+            return young
+        dates = listed.to_numpy()[at[known]]
+        calendar = _market.trading_date_index(min(dates.min(), index[0]), index[-1])
+        start = calendar.searchsorted(dates, "left")           # the listing session
+        # listed before the calendar begins: the weekdays before it stand in for its sessions
+        early = dates < calendar[0]
+        start[early] -= np.busday_count(dates[early].astype("datetime64[D]"),
+                                        np.datetime64(calendar[0].date(), "D"))
+        stop = start + self.min_listed_days                     # the first session old enough
+        # factor rows of those sessions: rows on or after the listing session, before the stop
+        row_of = calendar.searchsorted(index, "left")
+        on_calendar = row_of < len(calendar)
+        on_calendar[on_calendar] = calendar[row_of[on_calendar]] == index[on_calendar]
+        lo = np.searchsorted(row_of, start, "left")
+        hi = np.searchsorted(row_of, stop, "left")
+        for c, a, b in zip(known[hi > lo].tolist(), lo[hi > lo].tolist(), hi[hi > lo].tolist()):
+            young[a:b, c] = on_calendar[a:b]
+        return young
 
-def _at(table, rows):
-    """The rows of ``table`` (a dates x ids bool array) at positions ``rows`` (one per factor
-    date); False where a factor date has no row (-1: not a trading date, which no rule judges)."""
-    ok = rows >= 0
-    if ok.all():
-        return table[rows]
-    out = np.zeros((len(rows), table.shape[1]), dtype=bool)
-    out[ok] = table[rows[ok]]
+
+def _columns(table, ids, fill):
+    """The values of a dates x ids table in the order of ``ids`` (the factor's columns), ``fill``
+    for an id it lacks; without a copy when the table already has them in that order."""
+    if table.columns.equals(pd.Index(ids, dtype=table.columns.dtype)):
+        return table.to_numpy()
+    at = table.columns.get_indexer(pd.Index(ids, dtype=object))
+    values = table.to_numpy()
+    out = np.take(values, np.maximum(at, 0), axis=1)
+    if (at < 0).any():
+        out[:, at < 0] = fill
     return out
+
+
+class _Rows:
+    """The rows of a table of trading dates (``dates``) at each factor date, and at the trading
+    date after it; a factor date that is not one of them (a weekend, a date past the table) is
+    judged by no rule."""
+
+    def __init__(self, dates, factor_dates):
+        self.n = len(factor_dates)
+        self.pos = dates.get_indexer(factor_dates)
+        first = int(self.pos[0])
+        self.run = first >= 0 and bool(np.array_equal(self.pos, np.arange(first, first + self.n)))
+        self.size = len(dates)
+
+    def at(self, table, shift=0):
+        if self.run and self.pos[0] + shift + self.n <= self.size:
+            return table[self.pos[0] + shift:self.pos[0] + shift + self.n]
+        rows = np.where(self.pos >= 0, self.pos + shift, -1)
+        rows[rows >= self.size] = -1
+        ok = rows >= 0
+        out = np.zeros((self.n, table.shape[1]), dtype=bool, order="F" if table.flags.f_contiguous else "C")
+        out[ok] = table[rows[ok]]
+        return out
+
+    def after(self, table):
+        return self.at(table, shift=1)
