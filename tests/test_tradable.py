@@ -72,8 +72,10 @@ def test_each_rule_removes_what_could_not_be_entered_at_the_close(in_market):
         (dict(suspended=True), {B: [5, 6, 7], DD: [0, 1]}),
         # the ST spell holds from its start date to the day before its end date
         (dict(st=True), {C: [4, 5, 6, 7]}),
-        # sessions 0, 1 and 2 after listing are under 3
+        # sessions 0, 1 and 2 after listing are under 3; stocks listed before the store's calendar
+        # begins (a month before d0) are old, not counted from the calendar's first date
         (dict(min_listed_days=3), {DD: [2, 3, 4]}),
+        (dict(min_listed_days=30), {DD: list(range(2, 15))}),
         # members of the index on each date: E from d3 to the day before d6
         (dict(index="000300.XSHG"), {s: list(range(15)) if s != E else [0, 1, 2] + list(range(6, 15))
                                      for s in IDS}),

@@ -139,6 +139,14 @@ def test_sessions_after_listing_without_a_limit(tmp_path):
     assert age["688002.XSHG"].iloc[0] == len(CAL[(CAL >= "2023-01-03") & (CAL < "2023-04-06")])
 
 
+def test_listing_age_before_the_calendar_begins(tmp_path):
+    """A stock listed before the store's calendar starts counts the weekdays before it."""
+    path = _market(str(tmp_path / "old.duckdb"), {"600000.XSHG": ("2019-05-01", _series("2019-06-03", [10.0]))})
+    with tidewell.using(path):
+        age = tidewell.listed_days("600000.XSHG", "2019-06-03", "2019-06-04")["600000.XSHG"]
+    assert age.tolist() == [23.0, 24.0]      # weekdays from 2019-05-01 to 2019-05-31
+
+
 def test_limit_prices_round_half_up_from_the_reference_price(tmp_path):
     """The reference price carries the previous close over an ex-date (adj_factor), and limits
     round half up to the cent as the exchanges do."""
