@@ -14,7 +14,14 @@ lives, building it once on first use, rebuilding an outdated one) is ``tidewell.
   member sets (the largest and the next-largest stocks by size exposure, stored in
   ``index_components``), with daily and minute bars, and ticks over the last five trading days;
 * returns = beta x market + industry (30 CITICS industries) + ten style factors x stored
-  exposures + a planted signal + idiosyncratic noise (daily moves clipped at the price limits);
+  exposures + a planted signal + idiosyncratic noise + news (lasting jumps, and overreactions
+  that fade over the next days);
+* special-treatment spells (``st_status``) of small stocks and of most stocks that delist;
+  prices follow the returns day by day within the daily limits the store derives
+  (``tidewell.limits``: the board's width, the ST width while a spell holds, none in the first
+  sessions after a registration-era listing), so a move beyond a limit closes at it and catches
+  up later; a move far beyond opens and closes there too (sealed); ``trading_status`` is derived
+  at the end of the build;
 * signals "planted" (rank IC about 0.045 against the next five days' return) and "noise";
 * "citics_2019" and "sws" classification histories with industry changes; sws versions 1 to 3
   switch at 2014-01-01 and 2021-07-31.  Two sws records start on non-trading dates on purpose:
