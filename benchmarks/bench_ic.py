@@ -16,7 +16,7 @@ import warnings
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))  # tests/, after the installed package
 
 import tidewell  # noqa: E402
 import tidewell.client  # noqa: E402

@@ -31,7 +31,7 @@ import pandas as pd
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.dirname(HERE))
+sys.path.append(os.path.dirname(HERE))  # tests/, after the installed package
 from _harness import measure, print_header, print_row  # noqa: E402
 
 STYLE_NAMES = ["beta", "momentum", "size", "earnings_yield", "residual_volatility", "growth",

@@ -13,6 +13,10 @@ engine's daily return table (data loading, reported apart) and hands both over a
 the measuring process then times every step's `process` / `analysis` on its own, on the output
 of the step before, exactly as the engine chains them, so its peak RSS is the pipeline's; the
 engine's own `analysis(factor, "daily", ...)` is timed afterwards as a cross-check of the sum.
+A third process runs only the engine's `analysis(factor, "daily", ...)` from a cold start (no
+cached industry table, the store opened by the run itself): its time and peak RSS are the
+end-to-end figures.  --repeat R runs every process R times and keeps the best time of each
+figure (the largest peak RSS), for figures taken on a shared machine.
 The literal pandas/scipy transcriptions of the steps (kept with the tests) run in processes of
 their own, each stopped after --reference-budget seconds.
 """
@@ -140,6 +144,23 @@ def child_sigmora(args):
     return out
 
 
+def child_engine(args):
+    """The engine end to end in a fresh process: the daily return table, every step's market
+    data (industry tables not cached yet) and the six steps; its peak RSS is the run's."""
+    from sigmora.analysis.varodyne import FactorVarodyne
+    _market.select(args.store)
+    out = {"scale": args.k, "load_before": _market.load_note()}
+    factor = read_table(args.inputs, "factor")
+    engine = FactorVarodyne()
+    for name, step in make_steps().items():
+        engine.append((name, step))
+    rss_before = peak_rss_mb()
+    seconds, _, _ = measure(engine.analysis, factor, "daily", ascending=False, periods=_market.PERIODS)
+    out.update(engine_cold_s=seconds, peak_rss_engine_mb=peak_rss_mb(), rss_before_engine_mb=rss_before,
+               load_after=_market.load_note())
+    return out
+
+
 class _OverBudget(Exception):
     pass
 
@@ -238,6 +259,11 @@ def print_scaling(runs):
     if all("engine_s" in r for r in runs):
         rows.append(["engine.analysis(factor, \"daily\") end to end"] +
                     ["{:.2f}".format(r["engine_s"]) for r in runs])
+    if all("engine_cold_s" in r for r in runs):
+        rows.append(["**engine.analysis(factor, \"daily\"), fresh process, cold caches**"] +
+                    ["**{:.2f}**".format(r["engine_cold_s"]) for r in runs])
+        rows.append(["**peak RSS of that process, MB**"] +
+                    ["**{:.0f}**".format(r["peak_rss_engine_mb"]) for r in runs])
     rows.append(["peak RSS of the loading process, MB"] + ["{:.0f}".format(r["peak_rss_load_mb"]) for r in runs])
     rows.append(["peak RSS with the inputs read, MB"] + ["{:.0f}".format(r["rss_inputs_mb"]) for r in runs])
     rows.append(["**peak RSS of the pipeline, MB**"] + ["**{:.0f}**".format(r["peak_rss_pipeline_mb"])
@@ -246,6 +272,8 @@ def print_scaling(runs):
         (v["peak_growth_mb"], n) for n, v in r["stages"].items())) for r in runs])
     rows.append(["load average (1 min) before -> after"] + ["{} -> {}".format(r["load_before"][5:], r["load_after"][5:])
                                                            for r in runs])
+    if any(r.get("repeats", 1) > 1 for r in runs):
+        rows.append(["runs (best time of each figure, largest RSS)"] + [str(r.get("repeats", 1)) for r in runs])
     _markdown(head, rows)
 
 
@@ -287,17 +315,27 @@ def print_goals(runs, refs, cores):
         return
     r = full[0]
     print("\n### Goals at full size ({}, {} cores)\n".format(shape_text(r["shape"]), cores))
-    print("- pipeline after data loading: {:.2f} s (goal < 15 s): {}".format(
-        r["pipeline_s"], "met" if r["pipeline_s"] < 15 else "NOT met"))
-    print("- peak RSS of the pipeline process: {:.0f} MB (goal < 3072 MB): {}".format(
-        r["peak_rss_pipeline_mb"], "met" if r["peak_rss_pipeline_mb"] < 3072 else "NOT met"))
+
+    def goal(text, value, limit, unit="s", fmt="{:.2f}"):
+        print("- {}: {} {} (goal <= {:g} {}): {}".format(text, fmt.format(value), unit, limit, unit,
+                                                         "met" if value <= limit else "NOT met"))
+
+    goal("factor read (tidewell.get_signal, whole market)", r["factor_load_s"], 0.5)
+    goal("engine's daily return table", r["returns_s"], 0.5)
+    goal("Neutralization() incl. its reads", r["stages"]["neutralize"]["s"], 1.2)
+    goal("ICAnalysis(citics_2019, max_decay=20)", r["stages"]["ic"]["s"], 2.0)
+    if "engine_cold_s" in r:
+        goal("engine.analysis(factor, \"daily\") end to end, fresh process", r["engine_cold_s"], 5.0)
+        goal("peak RSS of that process", r["peak_rss_engine_mb"], 1500, "MB", "{:.0f}")
+    goal("pipeline after data loading", r["pipeline_s"], 15.0)
+    goal("peak RSS of the pipeline process", r["peak_rss_pipeline_mb"], 3072, "MB", "{:.0f}")
     full_refs = {x["stage"]: x for x in refs if x["scale"] == 1 and x.get("status") in ("ok", "over budget")}
     if len(full_refs) == len(STAGES):
         total = sum(x["s"] for x in full_refs.values())
         bound = "> " if any(x["status"] != "ok" for x in full_refs.values()) else ""
         ratio = total / r["pipeline_s"]
-        print("- transcription at full size: {}{:.0f} s, ratio {}{:.0f}x (goal >= 50x): {}".format(
-            bound, total, bound, ratio, "met" if ratio >= 50 else "NOT met"))
+        print("- transcription at full size: {}{:.0f} s, ratio {}{:.0f}x (goal >= 150x): {}".format(
+            bound, total, bound, ratio, "met" if ratio >= 150 else "NOT met"))
     else:
         print("- transcription at full size: not measured for every stage (see the table above)")
 
@@ -331,16 +369,31 @@ def driver(args):
     # Smallest size first: a transcription that cannot finish at one size is not tried at the next.
     for k in sorted(set(args.scales) | set(args.reference_scales), reverse=True):
         with tempfile.TemporaryDirectory(prefix="sigmora-bench-") as inputs:
-            loaded = spawn(args, ["--child", "load", "--k", str(k), "--inputs", inputs], args.child_timeout)
+            loads = [spawn(args, ["--child", "load", "--k", str(k), "--inputs", inputs], args.child_timeout)
+                     for _ in range(args.repeat)]
+            loaded = loads[-1]
             if "shape" not in loaded:
                 print("scale 1/{}: loading {}".format(k, loaded.get("status")), flush=True)
                 continue
             if k in args.scales:
-                run = spawn(args, ["--child", "sigmora", "--k", str(k), "--inputs", inputs], args.child_timeout)
-                if "stages" not in run:
-                    print("scale 1/{}: {}".format(k, run.get("status")), flush=True)
+                tries = [spawn(args, ["--child", "sigmora", "--k", str(k), "--inputs", inputs], args.child_timeout)
+                         for _ in range(args.repeat)]
+                tries = [t for t in tries if "stages" in t]
+                if not tries:
+                    print("scale 1/{}: failed".format(k), flush=True)
                 else:
-                    run.update({key: loaded[key] for key in ("factor_load_s", "returns_s", "peak_rss_load_mb")})
+                    run = best_run(tries)
+                    for key in ("factor_load_s", "returns_s"):
+                        run[key] = min(x[key] for x in loads if key in x)
+                    run["peak_rss_load_mb"] = max(x["peak_rss_load_mb"] for x in loads if "peak_rss_load_mb" in x)
+                    if args.engine:
+                        cold = [spawn(args, ["--child", "engine", "--k", str(k), "--inputs", inputs],
+                                      args.child_timeout) for _ in range(args.repeat)]
+                        cold = [c for c in cold if "engine_cold_s" in c]
+                        if cold:
+                            run["engine_cold_s"] = min(c["engine_cold_s"] for c in cold)
+                            run["peak_rss_engine_mb"] = max(c["peak_rss_engine_mb"] for c in cold)
+                            run["engine_cold_loads"] = [c["load_before"] for c in cold]
                     runs.append(run)
                     print("scale 1/{} {}: pipeline {:.2f} s, peak RSS {:.0f} MB ({})".format(
                         k, shape_text(run["shape"]), run["pipeline_s"], run["peak_rss_pipeline_mb"],
@@ -358,6 +411,22 @@ def driver(args):
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"runs": runs, "references": refs, "argv": sys.argv[1:]}, f, indent=1)
+
+
+def best_run(tries):
+    """One run's record with the best time of each stage over `tries` (the largest peak RSS)."""
+    run = dict(tries[0])
+    run["stages"] = {name: {"s": min(t["stages"][name]["s"] for t in tries),
+                            "peak_growth_mb": max(t["stages"][name]["peak_growth_mb"] for t in tries)}
+                     for name in tries[0]["stages"]}
+    run["pipeline_s"] = min(t["pipeline_s"] for t in tries)
+    run["peak_rss_pipeline_mb"] = max(t["peak_rss_pipeline_mb"] for t in tries)
+    if all("engine_s" in t for t in tries):
+        run["engine_s"] = min(t["engine_s"] for t in tries)
+    run["load_before"] = tries[0]["load_before"]
+    run["load_after"] = tries[-1]["load_after"]
+    run["repeats"] = len(tries)
+    return run
 
 
 def reference_run(args, k, stage, inputs, shape, prior):
@@ -391,10 +460,12 @@ def main(argv=None):
     p.add_argument("--predict-margin", type=float, default=1.0,
                    help="skip a transcription whose 4x extrapolation exceeds margin x budget")
     p.add_argument("--child-timeout", type=float, default=1800.0)
+    p.add_argument("--repeat", type=int, default=1,
+                   help="run each measuring process this many times; keep the best time of each figure")
     p.add_argument("--no-engine", dest="engine", action="store_false",
                    help="skip the end-to-end engine cross-check")
     p.add_argument("--json", default=None, help="also write the raw figures to this file")
-    p.add_argument("--child", choices=("load", "sigmora", "reference"), help=argparse.SUPPRESS)
+    p.add_argument("--child", choices=("load", "sigmora", "engine", "reference"), help=argparse.SUPPRESS)
     p.add_argument("--inputs", help=argparse.SUPPRESS)
     p.add_argument("--k", type=int, help=argparse.SUPPRESS)
     p.add_argument("--stage", choices=STAGES, help=argparse.SUPPRESS)
@@ -403,6 +474,8 @@ def main(argv=None):
         print(json.dumps(child_load(args)))
     elif args.child == "sigmora":
         print(json.dumps(child_sigmora(args)))
+    elif args.child == "engine":
+        print(json.dumps(child_engine(args)))
     elif args.child == "reference":
         print(json.dumps(child_reference(args)))
     else:

@@ -53,7 +53,39 @@ class FactorFailure:
         self.traceback = traceback_text
 
     def __repr__(self):
-        return "FactorFailure({!r}, {}: {})".format(self.name, type(self.exception).__name__, self.exception)
+        return "FactorFailure({!r}, {}: {})".format(self.name, self._kind(), self.exception)
+
+    def _kind(self):
+        exc = self.exception
+        return exc.type_name if isinstance(exc, SavedError) else type(exc).__name__
+
+    def __eq__(self, other):
+        """Failures are equal when they name the same factor, exception type, message and traceback."""
+        if not isinstance(other, FactorFailure):
+            return NotImplemented
+        return ((self.name, self._kind(), str(self.exception), self.traceback)
+                == (other.name, other._kind(), str(other.exception), other.traceback))
+
+    __hash__ = None
+
+    def _save_entry(self, writer, folder):
+        return {"kind": "failure", "name": self.name, "exception": self._kind(), "message": str(self.exception),
+                "traceback": self.traceback}
+
+    @classmethod
+    def _from_saved(cls, entry, reader):
+        return cls(entry["name"], SavedError(entry["exception"], entry["message"]), entry["traceback"])
+
+
+class SavedError(Exception):
+    """The exception of a failure read back from saved results: its type's name and its message."""
+
+    def __init__(self, type_name, message):
+        super().__init__(message)
+        self.type_name = type_name
+
+    def __repr__(self):
+        return "SavedError({}: {})".format(self.type_name, self)
 
 
 class BatchResult(dict):
@@ -71,12 +103,27 @@ class BatchResult(dict):
         failed = self.failures
         lines = ["{} of {} factors completed".format(len(self) - len(failed), len(self))]
         for name, failure in failed.items():
-            lines.append("  {} failed: {}: {}".format(name, type(failure.exception).__name__, failure.exception))
+            lines.append("  {} failed: {}: {}".format(name, failure._kind(), failure.exception))
         return "\n".join(lines)
 
     def leaderboard(self, sort_by=None, ascending=False, fdr=0.05):
         from sigmora.analysis.leaderboard import leaderboard
         return leaderboard(self.succeeded, sort_by=sort_by, ascending=ascending, fdr=fdr)
+
+    def save(self, path, format="parquet"):
+        """Save every factor's results (and what failed, and why) into the folder ``path``
+        (Parquet, or "csv"), with a manifest; `sigmora.load_results` reads it back as a
+        BatchResult.  Returns the folder's absolute path."""
+        from sigmora.saved import save_results
+        return save_results(self, path, format=format)
+
+    def _save_entry(self, writer, folder):
+        return {"kind": "batch", "items": [[name, writer.entry(value, writer.child(folder, name))]
+                                           for name, value in self.items()]}
+
+    @classmethod
+    def _from_saved(cls, entry, reader):
+        return cls((name, reader.entry(item)) for name, item in entry["items"])
 
 
 # ----------------------------------------------------------------------------- validation
@@ -225,6 +272,31 @@ def _daily_returns_from(closes, factor, p_max):
     return returns.copy()
 
 
+def _factor_tables(factors, order_book_ids, start_date, end_date):
+    """(name, table) for each factor: tables as given first, then the expressions, evaluated
+    together (`sigmora.evaluation.iter_evaluate`: each leaf fetched once for all of them, each
+    common subexpression computed once) one table at a time as the caller asks for the next.
+    A factor that cannot be evaluated comes with its exception instead of a table."""
+    expressions = {}
+    for name, value in factors.items():
+        if isinstance(value, pd.DataFrame):
+            yield name, value
+        else:
+            expressions[name] = value
+    if not expressions:
+        return
+    from sigmora.evaluation import iter_evaluate
+    seen = set()
+    try:
+        for name, value in iter_evaluate(expressions, order_book_ids, start_date, end_date, errors="return"):
+            seen.add(name)
+            yield name, value
+    except Exception as exc:  # noqa: BLE001 - e.g. a leaf or the calendar failing for all of them
+        for name in expressions:
+            if name not in seen:
+                yield name, exc
+
+
 def _run_one(name, engine, factor, closes, returns, periods, ascending, store_path, kernel_threads,
              universe=None, start_date=None, end_date=None):
     """One pipeline run; never raises, so one factor's failure cannot cost the others."""
@@ -323,7 +395,7 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
             # worker dies can be re-run elsewhere (scattered data would die with the worker).
             warnings.filterwarnings("ignore", message=".*[Ll]arge (object|graph).*")
             future = dask_client.submit(
-                _run_one, name, engine, factors[name], closes, shared_returns, periods, ascending, store_path,
+                _run_one, name, engine, tables[name], closes, shared_returns, periods, ascending, store_path,
                 kernel_threads, order_book_ids, start_date, end_date,
                 key="sigmora-{}-{}-{}".format(batch_id, name, attempts[name]), pure=False)
         futures[future] = name
@@ -331,28 +403,38 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
 
     futures = {}
     pending = as_completed()
-    waiting = iter([name for name in factors if name not in results])
+    # The table each run in flight tests (kept for a re-run); expressions are evaluated here, as
+    # runs free up, with each leaf fetched once for all of them (see `_factor_tables`).
+    tables = {}
+    waiting = _factor_tables({name: value for name, value in factors.items() if name not in results},
+                             order_book_ids, start_date, end_date)
 
     def submit_next():
-        name = next(waiting, None)
-        if name is not None:
+        for name, value in waiting:
+            if isinstance(value, BaseException):
+                results[name] = FactorFailure(name, value, "".join(traceback.format_exception(value)))
+                if progress:
+                    print("[{}/{}] {} failed to evaluate: {}".format(len(results), len(factors), name, value),
+                          file=sys.stderr, flush=True)
+                continue
+            tables[name] = value
             pending.add(submit(name))
-
-    # A few tasks per worker in flight, the next one submitted as one finishes: the scheduler
-    # holds only the factor tables about to run, not a copy of every one of them.
-    for _ in range(2 * workers):
-        submit_next()
+            return
 
     started = time.perf_counter()
-    done = len(results)
     if progress:
         for name in results:
             print("[-/{}] {} failed before it ran: {}".format(len(factors), name, results[name].exception),
                   file=sys.stderr, flush=True)
+    # A few tasks per worker in flight, the next one submitted as one finishes: the scheduler
+    # holds only the factor tables about to run, not a copy of every one of them.
+    for _ in range(2 * workers):
+        submit_next()
     for future in pending:
         name = futures.pop(future)
         try:
             results[name] = future.result()
+            tables.pop(name, None)
         except CancelledError as exc:
             # The scheduler dropped the task (e.g. while replacing a lost worker): run it again.
             if attempts[name] < _MAX_ATTEMPTS:
@@ -362,9 +444,10 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
         except KilledWorker as exc:
             # The factor's run itself keeps killing workers (e.g. out of memory).
             results[name] = FactorFailure(name, exc, "".join(traceback.format_exception(exc)))
+        tables.pop(name, None)
         del future  # the worker may drop the result now
+        done = len(results)
         submit_next()
-        done += 1
         if progress:
             status = "failed" if isinstance(results[name], FactorFailure) else "done"
             print("[{}/{}] {} {} ({:.1f} s)".format(done, len(factors), name, status,

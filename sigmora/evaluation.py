@@ -7,8 +7,15 @@ arguments and labels the result: rows are the trading dates from start to end, c
 Inside the walk every value is a float array of (window rows - shift) x instruments whose rows
 line up with the window from the end: a node of shift ``s`` has lost its first ``s`` rows.
 ``lag`` builds the node that reads a factor some trading dates earlier under that rule.
+
+A call computes each distinct subexpression once: the expression trees are merged into one
+graph where equal subtrees (the same callable on equal arguments, the same leaf, equal
+constants) are one node, and a node's value is dropped as soon as its last user has run.
+``evaluate_many`` does this over several expressions at once and fetches each leaf once for
+all of them; ``iter_evaluate`` hands the tables out one by one as they are ready.
 """
 import numbers
+from collections.abc import Mapping
 
 import numpy as np
 import pandas as pd
@@ -18,7 +25,7 @@ from sigmora.analysis import _market
 from .exception import InvalidUserFactor, SigmoraException
 from .interface import AbstractFactor, LeafFactor, ShiftedFactor
 
-__all__ = ["evaluate", "lag", "LaggedFactor", "FactorEvaluationError"]
+__all__ = ["evaluate", "evaluate_many", "iter_evaluate", "lag", "LaggedFactor", "FactorEvaluationError"]
 
 
 class FactorEvaluationError(SigmoraException):
@@ -89,32 +96,94 @@ def evaluate(factor, order_book_ids, start_date, end_date):
     """
     if not isinstance(factor, AbstractFactor):
         raise ValueError("factor: expect an AbstractFactor, got {!r}".format(factor))
+    for _, table in iter_evaluate({None: factor}, order_book_ids, start_date, end_date, errors="raise"):
+        return table
+
+
+def evaluate_many(factors, order_book_ids, start_date, end_date, errors="raise"):
+    """Compute several expressions over the same instruments and dates in one pass.
+
+    Each leaf is fetched once for all of them (over the history the most demanding one
+    needs) and each distinct subexpression is computed once. The tables are the ones
+    ``evaluate`` gives for each expression alone.
+
+    :param factors: a mapping of names to expressions
+    :param errors: "raise" (the first failure raises) or "return" (a failed expression's
+        entry is its exception, the others are computed)
+    :return: a dict of the names to their factor tables, in the order of ``factors``
+    """
+    results = dict(iter_evaluate(factors, order_book_ids, start_date, end_date, errors=errors))
+    return {name: results[name] for name in factors}
+
+
+def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise"):
+    """``evaluate_many`` as a generator of ``(name, table)`` pairs, each yielded as soon as
+    its table is ready (not in the order of ``factors``), so that a caller can pass tables
+    on without holding all of them. With ``errors="return"`` a failed expression is
+    yielded with its exception in place of the table."""
+    if errors not in ("raise", "return"):
+        raise ValueError('errors: expect "raise" or "return", got {!r}'.format(errors))
+    if not isinstance(factors, Mapping):
+        raise ValueError("factors: expect a mapping of names to expressions, got {!r}".format(factors))
+    for name, factor in factors.items():
+        if not isinstance(factor, AbstractFactor):
+            raise ValueError("factors[{!r}]: expect an AbstractFactor, got {!r}".format(name, factor))
     ids = _order_book_ids(order_book_ids)
     dates = _market.trading_date_index(start_date, end_date)
     if len(dates) == 0:
         raise ValueError("evaluate: no trading dates from {} to {}".format(start_date, end_date))
-    shift = factor.shift
-    if isinstance(shift, (bool, np.bool_)) or not isinstance(shift, numbers.Integral) or shift < 0:
-        raise ValueError("evaluate: {!r} has shift {!r}, expect a non-negative integer".format(
-            factor, shift))
-    shift = int(shift)
+    shifts = {}
+    for name, factor in factors.items():
+        shift = factor.shift
+        if isinstance(shift, (bool, np.bool_)) or not isinstance(shift, numbers.Integral) or shift < 0:
+            raise ValueError("evaluate: {!r} has shift {!r}, expect a non-negative integer".format(
+                factor, shift))
+        shifts[name] = int(shift)
+    if not factors:
+        return
+    most = max(shifts.values())
 
     leaf_start, window = start_date, dates
-    if shift > 0:
+    if most > 0:
         try:
-            leaf_start = _market.previous_trading_date(dates[0], shift)
+            leaf_start = _market.previous_trading_date(dates[0], most)
         except ValueError as err:
+            deepest = next(f for n, f in factors.items() if shifts[n] == most)
             raise ValueError("evaluate: {!r} looks back {} trading dates before {}: {}".format(
-                factor, shift, dates[0].date(), err)) from err
+                deepest, most, dates[0].date(), err)) from err
         window = _market.trading_date_index(leaf_start, end_date)
 
+    names = list(factors)
+    graph = _Graph([factors[name].expr for name in names])
     data = {}
-    for leaf in factor.dependencies:
-        if id(leaf) not in data:   # a leaf used several times is fetched once
-            data[id(leaf)] = _leaf_values(leaf, ids, leaf_start, end_date, window)
+    for name in names:
+        for leaf in factors[name].dependencies:
+            if id(leaf) in data:   # a leaf used several times is fetched once
+                continue
+            try:
+                data[id(leaf)] = _leaf_values(leaf, ids, leaf_start, end_date, window)
+            except Exception as err:  # noqa: BLE001 - the expressions reading it fail with it
+                if errors == "raise":
+                    raise
+                data[id(leaf)] = _Failure(err)
 
-    result = _walk(factor.expr, data)
-    return _label(result, factor, dates, ids, start_date, end_date)
+    for position, value in graph.run(data):
+        name = names[position]
+        if isinstance(value, _Failure):
+            if errors == "raise":
+                raise value.error
+            yield name, value.error
+            continue
+        factor = factors[name]
+        extra = most - shifts[name]
+        try:
+            table = _label(value, factor, dates, ids, start_date, end_date, extra)
+        except Exception as err:  # noqa: BLE001
+            if errors == "raise":
+                raise
+            yield name, err
+            continue
+        yield name, table
 
 
 def _order_book_ids(order_book_ids):
@@ -183,24 +252,110 @@ def _is_call(expr):
             and isinstance(expr[1], tuple))
 
 
-def _walk(expr, data):
-    if isinstance(expr, LeafFactor):
-        if id(expr) not in data:
-            raise FactorEvaluationError("leaf {!r} appears in the expression but not in its "
-                                        "dependencies".format(expr))
-        return data[id(expr)]
-    if not _is_call(expr):
-        return expr   # a constant, or a plain argument such as a shift's row count
-    func, args = expr
-    values = [_walk(arg, data) for arg in args]
+class _Failure:
+    """A value that could not be computed; the nodes that use it fail with the same error."""
+
+    __slots__ = ("error",)
+
+    def __init__(self, error):
+        self.error = error
+
+
+def _constant_key(value):
+    if isinstance(value, (float, np.floating)):
+        return type(value), repr(value)   # keeps -0.0 apart from 0.0
     try:
-        out = func(*values)
-        if any(func is c for c in _CONDITIONS):
-            out = _missing_as_nan(out, values)
-    except Exception as err:
-        raise FactorEvaluationError("{} failed on arguments of shape {}: {}".format(
-            _text(expr), ", ".join(_shape(v) for v in values), err)) from err
-    return out
+        hash(value)
+    except TypeError:
+        return "id", id(value)
+    return type(value), value
+
+
+class _Graph:
+    """Expression trees merged into one graph of distinct nodes, in an order where every node
+    comes after its arguments."""
+
+    def __init__(self, exprs):
+        self.kinds, self.payloads, self.args, self.exprs = [], [], [], []
+        self._index = {}
+        self.roots = [self._visit(expr) for expr in exprs]
+
+    def _add(self, key, kind, payload, args, expr):
+        at = self._index.get(key)
+        if at is None:
+            at = len(self.kinds)
+            self._index[key] = at
+            self.kinds.append(kind)
+            self.payloads.append(payload)
+            self.args.append(args)
+            self.exprs.append(expr)
+        return at
+
+    def _visit(self, expr):
+        if isinstance(expr, LeafFactor):
+            return self._add(("leaf", id(expr)), "leaf", expr, (), expr)
+        if _is_call(expr):
+            func, args = expr
+            refs = tuple(self._visit(arg) for arg in args)
+            try:
+                hash(func)
+                func_key = func
+            except TypeError:
+                func_key = id(func)
+            return self._add(("call", func_key, refs), "call", func, refs, expr)
+        # a constant, or a plain argument such as a shift's row count
+        return self._add(("value",) + _constant_key(expr), "value", expr, (), expr)
+
+    def run(self, data):
+        """Computes the nodes in order and yields (root position, value) as each root is
+        ready; a value is dropped once its last user has run."""
+        uses = [0] * len(self.kinds)
+        for refs in self.args:
+            for ref in refs:
+                uses[ref] += 1
+        roots_at = {}
+        for position, node in enumerate(self.roots):
+            roots_at.setdefault(node, []).append(position)
+        values = [None] * len(self.kinds)
+        for node, kind in enumerate(self.kinds):
+            if kind == "value":
+                values[node] = self.payloads[node]
+            elif kind == "leaf":
+                leaf = self.payloads[node]
+                if id(leaf) not in data:
+                    values[node] = _Failure(FactorEvaluationError(
+                        "leaf {!r} appears in the expression but not in its dependencies".format(leaf)))
+                else:
+                    values[node] = data[id(leaf)]
+            else:
+                values[node] = self._call(node, [values[ref] for ref in self.args[node]])
+                for ref in self.args[node]:
+                    uses[ref] -= 1
+                    if uses[ref] == 0 and ref not in roots_at:
+                        values[ref] = None
+            for position in roots_at.get(node, ()):
+                yield position, values[node]
+            if node in roots_at and uses[node] == 0:
+                values[node] = None
+
+    def _call(self, node, args):
+        failed = next((a for a in args if isinstance(a, _Failure)), None)
+        if failed is not None:
+            return failed
+        func = self.payloads[node]
+        try:
+            # Division by zero, log of 0 and the like give inf or NaN values, as documented:
+            # no floating-point warnings per node.
+            with np.errstate(all="ignore"):
+                out = func(*args)
+            if any(func is c for c in _CONDITIONS):
+                out = _missing_as_nan(out, args)
+        except Exception as err:  # noqa: BLE001 - reported with the node's text
+            error = FactorEvaluationError("{} failed on arguments of shape {}: {}".format(
+                _text(self.exprs[node]), ", ".join(_shape(v) for v in args), err))
+            error.__cause__ = err
+            return _Failure(error)
+        return out
 
 
 def _missing_as_nan(out, values):
@@ -215,9 +370,13 @@ def _missing_as_nan(out, values):
     return out
 
 
-def _label(result, factor, dates, ids, start_date, end_date):
+def _label(result, factor, dates, ids, start_date, end_date, extra=0):
+    """The result as a table of the requested dates; ``extra`` leading rows were computed
+    only because another expression of the same call needed the longer history."""
     if isinstance(result, (pd.DataFrame, pd.Series)):
         result = result.values
+    if extra and np.ndim(result) == 2 and np.shape(result)[0] == len(dates) + extra:
+        result = np.asarray(result)[extra:]
     try:
         # A copy: the table owns its data, never a leaf's or a constant's array.
         values = np.array(result, dtype=np.float64)

@@ -23,6 +23,16 @@ from .exception import SigmoraUserException, InvalidUserFactor
 
 class AbstractFactor(object):
 
+    def __init_subclass__(cls, **kwargs):
+        # Every node's `shift` stays the documented int-valued property; its value only adds a
+        # clear message for a call such as `x.shift(20)`.
+        super().__init_subclass__(**kwargs)
+        from ._shift_count import explained_shift
+        prop = cls.__dict__.get("shift")
+        if isinstance(prop, property) and prop.fget is not None \
+                and not getattr(prop.fget, "_sigmora_explained", False):
+            cls.shift = property(explained_shift(prop.fget), prop.fset, prop.fdel, prop.__doc__)
+
     @property
     def expr(self):
         raise NotImplementedError

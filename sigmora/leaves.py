@@ -1,25 +1,26 @@
 """Ready-made leaf factors for the data the market-data store holds.
 
 Each leaf is a ``UserDefinedLeafFactor``: it fetches its data for the whole requested window in
-one request and returns a table indexed by exactly the trading dates from start to end, one column
-per requested id.  Missing bars or exposures stay NaN; nothing is filled.
+one request (as a dates x ids array when the data client offers wide reads) and returns a table
+indexed by exactly the trading dates from start to end, one column per requested id.  Missing bars
+or exposures stay NaN; nothing is filled.
 
 The factories return the same leaf object for the same arguments, so an expression that names
 ``bar_field("close")`` twice fetches the closes once.
 """
 import functools
 
-import numpy as np
-import pandas as pd
 
-from sigmora.analysis import _market
+from sigmora.analysis import _industry, _market
 from tidewell.schema import STYLE_FACTORS, price_fields
 
 from .interface import UserDefinedLeafFactor
 
-__all__ = ["bar_field", "style_exposure", "signal", "BAR_FIELDS", "ADJUST_TYPES", "STYLE_FACTORS"]
+__all__ = ["bar_field", "style_exposure", "signal", "industry", "BAR_FIELDS", "ADJUST_TYPES", "STYLE_FACTORS",
+           "INDUSTRY_SOURCES"]
 
 BAR_FIELDS = price_fields("1d")
+INDUSTRY_SOURCES = ("citics_2019", "sws")
 ADJUST_TYPES = ("pre", "post", "none")
 # Fields that corporate actions adjust; the others (volume, turnover) read the same either way.
 _ADJUSTED_FIELDS = ("open", "high", "low", "close")
@@ -46,8 +47,7 @@ def _bar_field(field, adjust_type):
     name = "{}_{}".format(field, adjust_type) if field in _ADJUSTED_FIELDS else field
 
     def fetch(order_book_ids, start_date, end_date):
-        bars = _market.bars(list(order_book_ids), start_date, end_date, [field], adjust_type)
-        return _dates_by_ids(bars, field, order_book_ids, start_date, end_date)
+        return _market.daily_table("daily_bars", order_book_ids, start_date, end_date, field, adjust_type)
 
     fetch.__name__ = fetch.__qualname__ = name
     return UserDefinedLeafFactor(name, fetch)
@@ -68,8 +68,7 @@ def _style_exposure(factor):
     name = "style_{}".format(factor)
 
     def fetch(order_book_ids, start_date, end_date):
-        exposures = _market.style_exposures(list(order_book_ids), start_date, end_date, [factor])
-        return _dates_by_ids(exposures, factor, order_book_ids, start_date, end_date)
+        return _market.daily_table("style_exposures", order_book_ids, start_date, end_date, factor)
 
     fetch.__name__ = fetch.__qualname__ = name
     return UserDefinedLeafFactor(name, fetch)
@@ -88,25 +87,34 @@ def _signal(name):
     leaf_name = "signal_{}".format(name)
 
     def fetch(order_book_ids, start_date, end_date):
-        wide = _market.signal(list(order_book_ids), start_date, end_date, name)
-        return _reindexed(wide, order_book_ids, start_date, end_date)
+        return _market.daily_table("signals", order_book_ids, start_date, end_date, name)
 
     fetch.__name__ = fetch.__qualname__ = leaf_name
     return UserDefinedLeafFactor(leaf_name, fetch)
 
 
-def _dates_by_ids(table, column, order_book_ids, start_date, end_date):
-    """One column of an (order_book_id, date) table as trading dates x ids."""
-    wide = None if table is None else table[column].unstack("order_book_id")
-    return _reindexed(wide, order_book_ids, start_date, end_date)
+def industry(source="citics_2019"):
+    """A leaf of each instrument's industry on each date, as the integer code of the industry
+    name in the store's classification ``source`` ("citics_2019" or "sws"; codes follow the
+    sorted names), NaN for an instrument without a record. The groups of
+    ``sigmora.operators.group_neutralize`` and ``group_rank``."""
+    if source not in INDUSTRY_SOURCES:
+        raise ValueError("source: expect one of {}, got {!r}".format(list(INDUSTRY_SOURCES), source))
+    return _industry_leaf(source)
+
+
+@functools.lru_cache(maxsize=None)
+def _industry_leaf(source):
+    name = "industry_{}".format(source)
+
+    def fetch(order_book_ids, start_date, end_date):
+        dates = _market.trading_date_index(start_date, end_date)
+        codes, _ = _industry.industry_code_table(list(order_book_ids), dates, source)
+        return _reindexed(codes, order_book_ids, start_date, end_date)
+
+    fetch.__name__ = fetch.__qualname__ = name
+    return UserDefinedLeafFactor(name, fetch)
 
 
 def _reindexed(wide, order_book_ids, start_date, end_date):
-    dates = _market.trading_date_index(start_date, end_date)
-    ids = list(order_book_ids)
-    if wide is None:
-        return pd.DataFrame(np.nan, index=dates, columns=ids)
-    wide = wide.reindex(index=dates, columns=ids)
-    wide.index = dates
-    wide.columns.name = None
-    return wide.astype(np.float64)
+    return _market.on_dates(wide, _market.trading_date_index(start_date, end_date), list(order_book_ids))

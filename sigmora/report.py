@@ -15,6 +15,7 @@ import os
 
 import pandas as pd
 
+from sigmora._atomic import write_atomic
 # The record rendering lives below the records and the report; the headline tables beside the
 # leaderboard.  Both are re-exported here.
 from sigmora.analysis._html import FOLDED_TABLES, _chart_html, _heading, record_html, table_html  # noqa: F401
@@ -26,18 +27,68 @@ DEFAULT_FILE_NAME = "tear_sheet.html"
 
 _CSS = """
 body { font-family: -apple-system, "Segoe UI", Helvetica, Arial, sans-serif; margin: 24px auto;
-       max-width: 1100px; color: #222; line-height: 1.4; }
+       max-width: 1100px; padding: 0 16px; color: #222; line-height: 1.4; }
 h1 { font-size: 1.6em; margin-bottom: 0.2em; }
 h2 { font-size: 1.35em; border-bottom: 2px solid #345; padding-bottom: 4px; margin-top: 1.6em; }
 h3 { font-size: 1.15em; margin-top: 1.4em; color: #345; }
 h4 { font-size: 1.0em; margin: 1em 0 0.3em; }
-.meta { color: #666; font-size: 0.9em; }
-table.sigmora { border-collapse: collapse; font-size: 0.85em; margin: 4px 0 12px; }
+.meta { color: #666; font-size: 0.9em; overflow-wrap: anywhere; }
+.table-scroll { overflow-x: auto; max-width: 100%; margin: 4px 0 12px; }
+table.sigmora { border-collapse: collapse; font-size: 0.85em; }
 table.sigmora th, table.sigmora td { border: 1px solid #ccc; padding: 3px 8px; text-align: right; }
-table.sigmora thead th { background: #eef2f6; }
-table.sigmora tbody th { background: #f7f9fb; text-align: left; }
-img.chart { max-width: 100%; display: block; margin: 6px 0 14px; }
+table.sigmora td { white-space: nowrap; font-variant-numeric: tabular-nums; }
+table.sigmora thead th { background: #eef2f6; vertical-align: bottom; }
+table.sigmora tbody th { background: #f7f9fb; text-align: left; white-space: nowrap; }
+table.sortable thead th { cursor: pointer; user-select: none; white-space: nowrap; }
+table.sortable tbody th { position: sticky; left: 0; }
+table.sortable thead th:hover { background: #dde6ef; }
+table.sortable thead th[aria-sort="descending"]::after { content: " \\25BC"; }
+table.sortable thead th[aria-sort="ascending"]::after { content: " \\25B2"; }
+img.chart { max-width: 100%; height: auto; display: block; margin: 6px 0 14px; }
+pre { overflow-x: auto; }
 nav ul { columns: 2; font-size: 0.9em; }
+"""
+
+# Sorts a table.sortable by the column whose heading is clicked (again: the other way round).
+# Figures compare as numbers (percentages by their number), other cells as text; missing
+# figures ("NaN") go last either way.
+_SORT_SCRIPT = """
+(function () {
+  function key(cell) {
+    var text = cell.textContent.trim();
+    if (text === "" || text === "NaN") return null;
+    var number = Number(text.replace(/%$/, ""));
+    return isNaN(number) ? text : number;
+  }
+  function compare(a, b, sign) {
+    if (a === null || b === null) return (a === null) - (b === null);
+    if (typeof a !== typeof b) return typeof a === "number" ? -1 : 1;
+    if (typeof a === "number") return sign * (a - b);
+    return sign * a.localeCompare(b);
+  }
+  Array.prototype.forEach.call(document.querySelectorAll("table.sortable"), function (table) {
+    var head = table.tHead.rows[table.tHead.rows.length - 1];
+    var body = table.tBodies[0];
+    Array.prototype.forEach.call(head.cells, function (th, column) {
+      th.tabIndex = 0;
+      th.title = "Sort by this column";
+      function sort() {
+        var descending = th.getAttribute("aria-sort") !== "descending";
+        Array.prototype.forEach.call(head.cells, function (other) { other.removeAttribute("aria-sort"); });
+        th.setAttribute("aria-sort", descending ? "descending" : "ascending");
+        var rows = Array.prototype.map.call(body.rows, function (row, i) {
+          return {row: row, key: key(row.cells[column]), i: i};
+        });
+        rows.sort(function (a, b) { return compare(a.key, b.key, descending ? -1 : 1) || a.i - b.i; });
+        rows.forEach(function (r) { body.appendChild(r.row); });
+      }
+      th.addEventListener("click", sort);
+      th.addEventListener("keydown", function (e) {
+        if (e.key === "Enter" || e.key === " ") { e.preventDefault(); sort(); }
+      });
+    });
+  });
+})();
 """
 
 
@@ -91,6 +142,7 @@ def render_report(results, title="Factor tear sheet", description=None):
                                        html.escape(str(v))) for k, v in items]
         head.append("<ul class=\"meta\">{}</ul>".format("".join(rows)))
     body = []
+    sortable = False
     if _is_multi(results):
         toc = []
         for i, (factor, sub) in enumerate(results.items()):
@@ -101,12 +153,16 @@ def render_report(results, title="Factor tear sheet", description=None):
         if len(results) > 1:
             board = leaderboard(results)
             if board.shape[1]:
-                head += [_heading(2, "Leaderboard"), table_html(board)]
+                head += [_heading(2, "Leaderboard"),
+                         '<p class="meta">Click a column heading to sort the factors by it.</p>',
+                         table_html(board, sortable=True)]
+                sortable = True
     else:
         body += _results_html(results, 2, "step")
     if not body:
         body.append("<p>The result holds no tables.</p>")
-    return "\n".join(head + body + ["</body>", "</html>", ""])
+    script = ["<script>{}</script>".format(_SORT_SCRIPT)] if sortable else []
+    return "\n".join(head + body + script + ["</body>", "</html>", ""])
 
 
 def write_report(results, path, title="Factor tear sheet", description=None):
@@ -119,6 +175,5 @@ def write_report(results, path, title="Factor tear sheet", description=None):
     if not os.path.isdir(folder):
         raise ValueError("path: expect a file in an existing directory, got {}".format(path))
     document = render_report(results, title=title, description=description)
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(document)
-    return os.path.abspath(path)
+    # A tear sheet that fails to render or to write leaves the previous one as it was.
+    return write_atomic(path, document)

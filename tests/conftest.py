@@ -1,9 +1,63 @@
+"""Shared fixtures, and the rule that the tests exercise the installed package.
+
+The checkout is on the path only for the tests' own helpers (``tests.fakes``,
+``tests.reference_*``): it goes after the installed packages, so ``import sigmora`` finds the
+package that ``make install`` (or a wheel) put into the environment, never the source tree.
+SIGMORA_EXPECT_PACKAGE, when set, names the folder the package under test must come from.
+"""
+
 import contextlib
 import os
+import pathlib
+import sys
 
 import pytest
 
-import tidewell
+CHECKOUT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def _is_checkout(entry):
+    try:
+        return pathlib.Path(entry or os.getcwd()).resolve() == CHECKOUT
+    except OSError:
+        return False
+
+
+def _checkout_last():
+    """Moves the checkout behind every other entry of sys.path (``python -m pytest`` puts the
+    working directory first)."""
+    entries = [p for p in sys.path if _is_checkout(p)]
+    if entries:
+        sys.path[:] = [p for p in sys.path if not _is_checkout(p)] + [str(CHECKOUT)]
+
+
+def _package_under_test():
+    loaded = sys.modules.get("sigmora")
+    if loaded is not None and pathlib.Path(loaded.__file__).resolve().parent == CHECKOUT / "sigmora":
+        raise pytest.UsageError("sigmora was imported from the source tree before the tests started; "
+                                "run the tests with `make test`")
+    import sigmora
+    where = pathlib.Path(sigmora.__file__).resolve().parent
+    if where == CHECKOUT / "sigmora":
+        raise pytest.UsageError("sigmora resolves to the source tree {}; the tests exercise the installed "
+                                "package: run `make test` (or install it first)".format(where))
+    expected = os.environ.get("SIGMORA_EXPECT_PACKAGE")
+    if expected and where != pathlib.Path(expected).resolve():
+        raise pytest.UsageError("sigmora comes from {}, expected {}".format(where, expected))
+    return where
+
+
+_checkout_last()
+PACKAGE_UNDER_TEST = _package_under_test()
+# Interpreters the tests start (``python -c``, ``python -m``) leave the working directory off
+# the path too.
+os.environ["PYTHONSAFEPATH"] = "1"
+
+
+def pytest_report_header(config):
+    return "sigmora under test: {}".format(PACKAGE_UNDER_TEST)
+
+import tidewell  # noqa: E402 - once the path is settled
 
 
 @pytest.fixture(scope="session")
@@ -32,3 +86,12 @@ def plug_market():
             stack.enter_context(_market.use_source(client))
             return client
         yield plug
+
+
+@pytest.fixture
+def keep_store_selection():
+    """A command selects a store for the process; puts the previous selection back."""
+    previous = tidewell.init(None)
+    tidewell.init(previous)
+    yield
+    tidewell.init(previous)

@@ -35,3 +35,12 @@ class FakeMarket:
         if factors is None:
             return self.exposures
         return self.exposures[[factors] if isinstance(factors, str) else list(factors)]
+
+
+def run_cli(*argv):
+    """Runs the `sigmora` command in this process: (exit code, stdout, stderr)."""
+    import io
+    from sigmora import cli
+    out, err = io.StringIO(), io.StringIO()
+    code = cli.main(list(argv), out=out, err=err)
+    return code, out.getvalue(), err.getvalue()

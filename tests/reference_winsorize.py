@@ -2,10 +2,14 @@
 random factor tables to check the core against them.
 
 Slow and obviously faithful on purpose: each function is the documented sequence of
-pandas calls and nothing else. The one intended difference from the historical formula
-is in `winsorize_percentile`, whose bounds come from the present values
-(`np.nanpercentile`): plain `np.percentile` gives NaN bounds as soon as one value is
-missing, and the clip then silently does nothing.
+pandas calls and nothing else. The intended differences from the historical formulas:
+- `winsorize_percentile` takes its bounds from the present values (`np.nanpercentile`):
+  plain `np.percentile` gives NaN bounds as soon as one value is missing, and the clip
+  then silently does nothing;
+- the standard-deviation band and the standardisation are computed on the row scaled by
+  a power of two (`*_at_row_scale`), so that they do not depend on its unit. For ordinary
+  magnitudes this is the plain formula bit for bit; from about 1e154 on, its squares
+  overflow (every z-score 0, no band), and below about 1e-154 they underflow.
 """
 
 import warnings
@@ -39,6 +43,32 @@ def batch_winsorize_mad(df, n=3):
     median = df.median(axis=1)
     median_diff = df.subtract(median, axis=0).abs().median(axis=1)
     return df.clip(median - median_diff * n, median + median_diff * n, axis=0)
+
+
+def row_units(values):
+    """Per row of a 2-D array (one value for a 1-D one): the power of two that brings the
+    largest present magnitude into [1, 2); 1 for a row holding an infinity or no value."""
+    values = np.atleast_2d(np.asarray(values, dtype=np.float64))
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN rows
+        reach = np.nanmax(np.abs(values), axis=1)
+    exponent = np.frexp(np.where(np.isfinite(reach), reach, 1.0))[1] - 1
+    usable = np.isfinite(reach) & (reach > 0)
+    return np.where(usable, np.ldexp(1.0, -np.clip(exponent, -1022, 1023)), 1.0)
+
+
+def winsorize_std_at_row_scale(series, n=3):
+    """winsorize_std with the band computed on the series times its row unit, scaled back."""
+    unit = row_units(series.to_numpy())[0]
+    scaled = series * unit
+    mean = scaled.mean()
+    std = scaled.std()
+    return series.clip((mean - std * n) / unit, (mean + std * n) / unit)
+
+
+def normalization_at_row_scale(df):
+    """normalization of every row times its row unit (z-scores have no unit)."""
+    return normalization(df.mul(row_units(df.to_numpy()), axis=0))
 
 
 def apply_rows(df, func):

@@ -192,3 +192,35 @@ class TestBadInput:
         table = _factors(small_store)["a"]
         with pytest.raises(ConnectionError, match="cannot reach the Dask scheduler at 'tcp://127.0.0.1:9'"):
             run_many(_engine(), {"ok": table}, client="tcp://127.0.0.1:9")
+
+
+class TestExpressions:
+    def test_expressions_share_one_fetch_and_equal_their_single_evaluation(self, small_store, cluster_client):
+        from sigmora.evaluation import evaluate
+        from sigmora.interface import CombinedFactor, UserDefinedLeafFactor
+        from sigmora.leaves import bar_field
+        from sigmora.operators import cs_rank, ts_corr, ts_mean
+
+        close = bar_field("close", "post")
+        calls = []
+
+        def recorded(order_book_ids, start_date, end_date):
+            calls.append((start_date, end_date))
+            return close.execute(order_book_ids, start_date, end_date)
+
+        def broken(values):
+            raise RuntimeError("cannot")
+
+        x = UserDefinedLeafFactor("rec", recorded)
+        ids = list(tidewell.all_instruments(type="CS").order_book_id)[:20]
+        exprs = {"mean": ts_mean(x, 10), "rank": cs_rank(x), "corr": ts_corr(x, cs_rank(x), 5),
+                 "bad": CombinedFactor(broken, x)}
+        with pytest.warns(UserWarning, match="3 of 4 factors completed"):
+            batch = run_many(_engine(), exprs, periods=(1, 5), client=cluster_client, progress=False,
+                             order_book_ids=ids, start_date="2023-03-01", end_date="2023-06-30")
+        assert calls == [(tidewell.get_previous_trading_date("2023-03-01", 9), "2023-06-30")]
+        assert isinstance(batch["bad"], FactorFailure) and "cannot" in batch["bad"].traceback
+        for name in ("mean", "rank", "corr"):
+            table = evaluate(exprs[name], ids, "2023-03-01", "2023-06-30")
+            alone = _engine().analysis(table, "daily", periods=(1, 5))["capture"]
+            pd.testing.assert_frame_equal(batch[name]["capture"]["factor"], alone["factor"])

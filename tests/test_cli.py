@@ -1,7 +1,7 @@
 """The ``sigmora`` command: exit codes, messages and output on the small demo store."""
 
-import io
 import os
+import re
 import subprocess
 import sys
 
@@ -9,24 +9,16 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import sigmora
 import tidewell
 from sigmora import cli
 from sigmora.analysis import varodyne
 
 
-@pytest.fixture(autouse=True)
-def keep_store_selection():
-    """The command selects a store for the process; put the previous selection back."""
-    previous = tidewell.init(None)
-    tidewell.init(previous)
-    yield
-    tidewell.init(previous)
+pytestmark = pytest.mark.usefixtures("keep_store_selection")
 
 
-def run(*argv):
-    out, err = io.StringIO(), io.StringIO()
-    code = cli.main(list(argv), out=out, err=err)
-    return code, out.getvalue(), err.getvalue()
+from tests.fakes import run_cli as run  # noqa: E402
 
 
 @pytest.fixture
@@ -110,7 +102,7 @@ def test_failure_inside_the_run_exits_with_1(tmp_path, small_store_path):
 
 def test_demo_on_the_small_store(tmp_path, small_store_path):
     out_dir = tmp_path / "demo"
-    code, out, err = run("demo", "--store", small_store_path, "--out", str(out_dir))
+    code, out, err = run("demo", "--verbose", "--store", small_store_path, "--out", str(out_dir))
     assert code == 0, err
     for label in ("planted", "reversal_5d"):
         assert "=== {} ===".format(label) in out
@@ -124,21 +116,23 @@ def test_demo_on_the_small_store(tmp_path, small_store_path):
     report = out_dir / "tear_sheet.html"
     assert "Tear sheet: {}".format(report) in out
     document = report.read_text(encoding="utf-8")
-    # two factors, each with IC (3 charts), quantiles (3) and factor returns (1)
-    assert document.count('<img class="chart"') == 14
+    # two factors, each with IC (4 charts: per date, decay, industries, rank autocorrelation),
+    # quantiles (3) and factor returns (1)
+    assert document.count('<img class="chart"') == 16
 
 
 def test_run_on_a_factor_file(tmp_path, small_store_path, factor_csv):
     csv, _ = factor_csv
-    code, out, err = run("run", csv, "--store", small_store_path, "--periods", "1,5", "--preprocess", "normalize",
-                         "--analysis", "ic,factor_return", "--max-decay", "0", "--industry", "none",
+    code, out, err = run("run", csv, "--verbose", "--store", small_store_path, "--periods", "1,5", "--preprocess",
+                         "normalize", "--analysis", "ic,factor_return", "--max-decay", "0", "--industry", "none",
                          "--out", str(tmp_path / "sheet.html"))
     assert code == 0, err
     assert "ICAnalysisResult 'ic'" in out and "FactorReturnAnalysisResult 'factor_return'" in out
     assert "Mean IC by decay" not in out and "QuantileReturnAnalysisResult" not in out
     assert "[planted] normalize (Normalization) done in" in err
     document = (tmp_path / "sheet.html").read_text(encoding="utf-8")
-    assert document.count('<img class="chart"') == 2
+    # IC per date, factor rank autocorrelation, factor returns
+    assert document.count('<img class="chart"') == 3
     assert os.path.basename(csv) in document
 
 
@@ -166,3 +160,30 @@ def test_run_many_bad_input_exits_with_2(tmp_path, small_store_path, factor_csv)
     assert code == 2 and "holds no .csv or .parquet file" in err
     code, _, err = run("run-many", csv, "--store", small_store_path, "--scheduler", "tcp://127.0.0.1:9")
     assert code == 2 and "--scheduler: client: cannot reach the Dask scheduler" in err
+
+
+def test_run_prints_the_headline_by_default_and_saves_what_it_computed(tmp_path, small_store_path, factor_csv):
+    csv, _ = factor_csv
+    options = ("--store", small_store_path, "--periods", "1,5", "--preprocess", "normalize", "--analysis",
+               "ic,quantile", "--max-decay", "0", "--industry", "none", "--benchmark", "none", "--no-report")
+    code, out, err = run("run", csv, *options, "--save", str(tmp_path / "saved"), "--save-format", "csv")
+    assert code == 0, err
+    _, verbose, verbose_err = run("run", csv, *options, "--verbose")
+    # the headline: coverage, then the figures per period with returns as percentages
+    assert "of 30 instruments used" in out
+    assert re.search(r"top-bottom annual return\s+-?\d+\.\d\d%\s+-?\d+\.\d\d%", out)
+    assert re.search(r"IC mean\s+-?0\.\d{4}\s", out)
+    assert "IC statistics per period" not in out and "done in" not in err
+    assert "IC statistics per period" in verbose and "done in" in verbose_err
+    assert len(out.splitlines()) * 3 < len(verbose.splitlines())
+    # --save: the records read back equal to a run of the same steps from Python
+    saved = sigmora.load_results(tmp_path / "saved")
+    assert "Results saved: {}".format(tmp_path / "saved") in out
+    assert set(saved) == {"ic", "quantile"} and sorted(os.listdir(tmp_path / "saved" / "ic")) == [
+        "factor_rank_autocorrelation.csv", "ic.csv", "ic_p_value.csv"]
+    factor = cli.read_factor_file(csv)
+    with tidewell.using(small_store_path):
+        again = cli.run_pipeline(factor, cli.build_steps(["normalize"], ["ic", "quantile"], max_decay=0,
+                                                         industry=None, benchmark=None), [1, 5])
+    for step in ("ic", "quantile"):
+        assert saved[step] == again[step], step

@@ -7,7 +7,7 @@ from sigmora import _core
 from sigmora.analysis import varodyne
 from sigmora.analysis._factor_return import FactorReturnAnalysis
 
-import reference_portfolio as ref
+from tests import reference_portfolio as ref
 
 
 def run(factor, returns, periods, ascending=False):

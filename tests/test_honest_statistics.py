@@ -126,3 +126,13 @@ def test_the_leaderboard_adjusts_p_values_across_factors():
     assert (board["FDR 10% P_1"] == (board["IC BH q-value P_1"] <= 0.1)).all()
     with pytest.raises(ValueError, match="fdr: expect a false-discovery rate between 0 and 1"):
         leaderboard(results, fdr=5)
+
+
+def test_monthly_ic_dates_on_daily_returns_overlap_less():
+    assert statistics.holding_lags("P_20") == 19 and statistics.holding_lags("P_20", rows_apart=21) == 0
+    assert statistics.holding_lags("P_42", rows_apart=21) == 1 and statistics.holding_lags("IC") == 0
+    rng = np.random.default_rng(8)
+    months = pd.date_range("2015-01-31", periods=60, freq="BME")
+    ic = pd.DataFrame({"P_20": ar1(rng, 60, 0.1)}, index=months)
+    want_t, _ = statsmodels_hac(ic["P_20"].to_numpy(), 0)
+    assert statistics.ic_summary(ic).loc["P_20", "nw_t_stat"] == pytest.approx(want_t, rel=1e-10)

@@ -116,4 +116,6 @@ def test_steps_and_the_data_seam_never_import_the_engine():
 def test_leaderboard_and_record_html_import_no_report():
     graph = _graph()
     assert "sigmora.report" not in graph["sigmora.analysis.leaderboard"]
-    assert graph["sigmora.analysis._html"] <= {"sigmora.analysis.plotting", "sigmora.analysis.statistics"}
+    assert graph["sigmora.analysis._html"] <= {"sigmora.analysis.plotting", "sigmora.analysis.statistics",
+                                               "sigmora.analysis._formats"}
+    assert graph["sigmora.analysis._formats"] == set()

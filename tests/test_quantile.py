@@ -10,7 +10,7 @@ from sigmora import _core
 from sigmora.analysis import varodyne
 from sigmora.analysis._quantile import QuantileReturnAnalysis, _my_quantile
 
-import reference_portfolio as ref
+from tests import reference_portfolio as ref
 
 TABLES = ("quantile_turnover", "quantile_returns", "quantile_detail", "top_minus_bottom_returns")
 

@@ -67,12 +67,7 @@ def spread_step():
         registry.unregister("spread")
 
 
-@pytest.fixture(autouse=True)
-def keep_store_selection():
-    previous = tidewell.init(None)
-    tidewell.init(previous)
-    yield
-    tidewell.init(previous)
+pytestmark = pytest.mark.usefixtures("keep_store_selection")
 
 
 def _spread_record(seed, name="spread"):
@@ -128,7 +123,7 @@ def test_the_command_line_runs_a_registered_step_by_name(spread_step, tmp_path, 
     csv = tmp_path / "planted.csv"
     table.to_csv(csv)
     out, err = io.StringIO(), io.StringIO()
-    code = cli.main(["run", str(csv), "--store", small_store_path, "--periods", "1,5", "--preprocess", "normalize",
+    code = cli.main(["run", str(csv), "--verbose", "--store", small_store_path, "--periods", "1,5", "--preprocess", "normalize",
                      "--analysis", "factor_return,spread", "--out", str(tmp_path / "sheet.html")], out=out, err=err)
     out, err = out.getvalue(), err.getvalue()
     assert code == 0, err

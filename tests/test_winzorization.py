@@ -35,7 +35,7 @@ def test_method_is_read_at_every_call():
 def test_each_method_equals_the_pandas_formula(df):
     # "mad" clips the table at once; the others are the per-series function on every row
     assert_same_values(Winzorization("mad").process(df), quiet(ref.batch_winsorize_mad, df))
-    assert_same_values(Winzorization("std").process(df), quiet(ref.apply_rows, df, ref.winsorize_std))
+    assert_same_values(Winzorization("std").process(df), quiet(ref.apply_rows, df, ref.winsorize_std_at_row_scale))
     assert_same_values(Winzorization("percentile").process(df),
                        quiet(ref.apply_rows, df, ref.winsorize_percentile))
     # and the table forms agree with the module's own per-series functions
@@ -73,13 +73,13 @@ def test_a_replaced_method_is_applied_row_by_row(monkeypatch):
 
 # ----------------------------------------------------------------------------- Normalization
 
-def expected_normalization(df):
+def expected_normalization(df, formula=ref.normalization_at_row_scale):
     """The formula, with the documented outcome for rows without spread: NaN.
 
     Left alone, the formula turns the rounding error in the mean of a constant row such
     as [0.1, 0.1, 0.1] into values near +-0.8.
     """
-    expected = quiet(ref.normalization, df)
+    expected = quiet(formula, df)
     values = df.to_numpy()
     present = ~np.isnan(values)
     with np.errstate(invalid="ignore"):
@@ -117,6 +117,7 @@ def test_normalization_cases():
     wide = random_table(np.random.default_rng(3), 60, 500)
     z = Normalization().process(wide)
     assert_same_values(z, expected_normalization(wide))
+    assert_same_values(z, expected_normalization(wide, ref.normalization))  # ordinary magnitudes: the plain formula
     row_major = pd.DataFrame(np.ascontiguousarray(wide.to_numpy()), index=wide.index, columns=wide.columns, copy=False)
     assert_same_values(Normalization().process(row_major), z)
     np.testing.assert_allclose(z.mean(axis=1), 0.0, atol=1e-12)

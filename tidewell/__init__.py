@@ -21,10 +21,14 @@ from .errors import (  # noqa: E402,F401
     EmptyStoreError)
 from .protocol import MarketStore  # noqa: E402,F401
 from .api import (  # noqa: E402,F401
+    Cells,
     Instrument,
+    WIDE_DATASETS,
     all_instruments,
     current_path,
     factor_names,
+    get_daily_cells,
+    get_daily_grids,
     get_factor,
     get_next_trading_date,
     get_previous_trading_date,

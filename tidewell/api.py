@@ -14,7 +14,7 @@ import numbers
 import os
 import threading
 from dataclasses import dataclass, asdict
-from typing import List, Optional
+from typing import Dict, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 import pandas as pd
@@ -29,7 +29,7 @@ __all__ = [
     "init", "using", "use_store", "current_path", "get_trading_dates", "get_previous_trading_date",
     "get_next_trading_date", "get_price", "instruments", "all_instruments",
     "get_style_factor_exposure", "get_signal", "Instrument", "index_components", "get_factor",
-    "factor_names", "get_price_table",
+    "factor_names", "get_price_table", "get_daily_cells", "get_daily_grids", "Cells", "WIDE_DATASETS",
 ]
 
 # "path": the DuckDB file selected by init (None: the default demo store);
@@ -366,18 +366,8 @@ def get_price_table(order_book_ids, start_date=None, end_date=None, field="close
     start, end, j0, j1 = _calendar_window(start_date, end_date, cal)
     if j1 <= j0:
         return None
-    k, j, data = st.fetch_daily("daily_bars", ids, start, end, [field], adjust)
-    if len(k) == 0:
-        return None
-    used_k, k = _compact(k, len(ids))
-    used_j, j = _compact(j, j1 - j0)
-    columns = pd.Index(np.asarray(ids, dtype=object)[used_k], name="order_book_id")
-    index = cal[j0:j1][used_j]
-    grid = np.full((len(index), len(columns)), np.nan)
-    grid[j, k] = data[field]
-    out = pd.DataFrame(grid, index=index, columns=columns, copy=False)
-    out.index.name = "date"
-    return out
+    dates = cal[j0:j1]
+    return _present_table(st, "daily_bars", ids, dates, field, adjust)
 
 
 def _compact(codes, n):
@@ -500,6 +490,16 @@ def get_signal(order_book_ids=None, start_date=None, end_date=None, name="plante
     ids = None if order_book_ids is None else _ids(order_book_ids)[0]
     cal = st.calendar()
     start, end = _date_range(start_date, end_date, cal)
+    if _scans_cells(st) and ids != []:
+        # Rows of ids the instruments table lacks, or on dates the calendar lacks, would be
+        # lost on the way; the long table keeps them.
+        candidates = list(st.instruments().index) if ids is None else ids
+        dates = cal[cal.searchsorted(start, "left"):cal.searchsorted(end, "right")]
+        try:
+            return _present_table(st, "signals", candidates, dates, name, None, strict=True,
+                                  other_ids=ids is None)
+        except _OutsideRequest:
+            pass
     long = st.fetch_signal(ids, start, end, name)
     if long.empty:
         return None
@@ -578,3 +578,262 @@ def get_factor(order_book_ids, factor, start_date, end_date):
     out = parts[0] if len(parts) == 1 else pd.concat(parts, axis=1, sort=True)
     out.index.names = ["order_book_id", "date"]
     return out[flist].sort_index()
+
+
+# -- wide reads: dates x ids arrays ------------------------------------------------------------
+#: The daily data sets a wide read serves, and what its ``fields`` name there.
+WIDE_DATASETS = {
+    "daily_bars": "bar fields (open, high, low, close, volume, total_turnover), any adjust_type; None: all",
+    "style_exposures": "style factors (and a demo store's derived ratios); None: every style factor",
+    "signals": "signal names; None: every stored signal",
+}
+
+
+class Cells(NamedTuple):
+    """The stored values of a dates x ids request, as positions.
+
+    Entry ``i`` is the value of row ``row[i]`` (a position in the requested dates) and column
+    ``col[i]`` (a position in the requested ids): one entry per stored (id, date) pair, in no
+    particular order.  ``matrix`` is a fields x entries float64 array (NaN: stored as
+    missing) and ``values`` maps each field to its row of it; ``shape`` is (number of dates,
+    number of ids).
+    """
+    row: np.ndarray
+    col: np.ndarray
+    values: Dict[str, np.ndarray]
+    shape: Tuple[int, int]
+    matrix: np.ndarray
+
+    def grid(self, field: str) -> np.ndarray:
+        """The dates x ids float64 array of one field, NaN where nothing is stored."""
+        out = np.full(self.shape, np.nan)
+        out.reshape(-1)[self.row * self.shape[1] + self.col] = self.values[field]
+        return out
+
+
+def get_daily_cells(dataset, order_book_ids, dates, fields, adjust_type="none") -> Cells:
+    """The stored values of ``fields`` for ``order_book_ids`` on ``dates``, as positions.
+
+    ``dataset`` is a key of ``WIDE_DATASETS``: "daily_bars" (``fields``: bar fields, prices
+    adjusted by ``adjust_type`` "none", "pre" or "post" exactly as ``get_price`` adjusts them),
+    "style_exposures" (style factors) or "signals" (``fields``: one signal name).
+    ``order_book_ids`` (unique, any order, unknown ids allowed) and ``dates`` (unique dates at
+    midnight, any order; a date without data is simply absent) define the rows and columns the
+    positions refer to.  Neither a long table nor a pivot is built: the store hands over integer
+    positions and values, which the caller places (see ``Cells.grid`` and ``get_daily_grids``).
+    """
+    st = _store_()
+    table, ids, dates, flist, adjust = _wide_request(st, dataset, order_book_ids, dates, fields, adjust_type)
+    if table == "signals" and len(flist) != 1:
+        raise ValueError("fields: expect one signal name for its cells, got {!r}".format(flist))
+    row, col, matrix = _gather(st, table, ids, _days_of(dates), flist, adjust)
+    return Cells(row, col, dict(zip(flist, matrix)), (len(dates), len(ids)), matrix)
+
+
+def get_daily_grids(dataset, order_book_ids, dates, fields, adjust_type="none") -> Dict[str, np.ndarray]:
+    """``{field: dates x ids float64 array}`` of ``get_daily_cells``' request, NaN where
+    nothing is stored; rows follow ``dates`` and columns ``order_book_ids`` as given.
+
+    Equal, cell for cell, to the long table of ``get_price`` / ``get_style_factor_exposure`` or
+    the table of ``get_signal`` reindexed onto those dates and ids; the values are placed as the
+    store hands them over, a record batch at a time, so no intermediate table is held.
+    """
+    st = _store_()
+    table, ids, dates, flist, adjust = _wide_request(st, dataset, order_book_ids, dates, fields, adjust_type)
+    shape = (len(dates), len(ids))
+    days = _days_of(dates)
+    if table == "signals":
+        out = {}
+        for f in flist:
+            out.update(_placed(st, table, ids, days, [f], adjust, shape))
+        return out
+    return _placed(st, table, ids, days, flist, adjust, shape)
+
+
+def _placed(st, table, ids, days, fields, adjust, shape):
+    out = {f: np.full(shape, np.nan) for f in fields}
+
+    def place(row, col, values):
+        flat = row * shape[1] + col
+        for f in fields:
+            out[f].reshape(-1)[flat] = values[f]
+
+    _scan(st, table, ids, days, fields, adjust, place)
+    return out
+
+
+def _wide_request(st, dataset, order_book_ids, dates, fields, adjust_type):
+    """(table, ids, dates, fields, adjust) of a wide read, checked."""
+    if dataset not in WIDE_DATASETS:
+        raise ValueError("dataset: expect one of {}, got {!r}".format(list(WIDE_DATASETS), dataset))
+    ids = _request_ids(order_book_ids)
+    dates = _request_dates(dates)
+    if adjust_type is None:
+        adjust_type = "none"
+    _choice(adjust_type, ADJUST_TYPES, "adjust_type")
+    adjust = None if adjust_type == "none" else adjust_type
+    if dataset == "daily_bars":
+        flist, _ = _fields(fields, _schema.price_fields("1d"))
+    else:
+        if adjust is not None:
+            raise ValueError("adjust_type: {} are not prices, expect 'none', got {!r}".format(dataset, adjust_type))
+        if not st.has_table(dataset):
+            raise missing_table_error(st, dataset)
+        if dataset == "style_exposures":
+            # None: the style factors; a demo store's derived ratios when named
+            flist, _ = _fields(list(_schema.STYLE_FACTORS) if fields is None else fields,
+                               list(_schema.STYLE_FACTORS) + st.derived_factors())
+        else:
+            flist, _ = _fields(fields, st.signal_names(), context=" (not a stored signal)")
+    return dataset, ids, dates, flist, adjust
+
+
+def _request_ids(order_book_ids) -> List[str]:
+    """The ids of a wide read in the order given; each once."""
+    if isinstance(order_book_ids, str):
+        return [order_book_ids]
+    if order_book_ids is None:
+        raise ValueError("order_book_ids: expect an order_book_id or a list of them, got None")
+    ids = list(order_book_ids)
+    for i in ids:
+        if not isinstance(i, str):
+            raise ValueError("order_book_ids: expect order_book_id strings, got {!r}".format(i))
+    if len(set(ids)) != len(ids):
+        repeated = pd.Index(ids)[pd.Index(ids).duplicated()]
+        raise ValueError("order_book_ids: expect each id once, got {!r} repeated".format(repeated[0]))
+    return ids
+
+
+def _request_dates(dates) -> pd.DatetimeIndex:
+    """The dates of a wide read in the order given: naive, at midnight, each once."""
+    if isinstance(dates, (str, bytes)) or not hasattr(dates, "__iter__"):
+        raise ValueError("dates: expect a list of dates, got {!r}".format(dates))
+    try:
+        index = pd.DatetimeIndex(dates)
+    except (TypeError, ValueError) as exc:
+        raise ValueError("dates: cannot interpret them as dates ({})".format(exc)) from None
+    if index.tz is not None:
+        index = index.tz_localize(None)
+    if index.hasnans:
+        raise ValueError("dates: expect dates, got NaT")
+    if len(index) and not (index == index.normalize()).all():
+        raise ValueError("dates: expect dates at midnight, got {}".format(index[index != index.normalize()][0]))
+    if index.has_duplicates:
+        raise ValueError("dates: expect each date once, got {} repeated".format(index[index.duplicated()][0].date()))
+    return index.as_unit(_dates.UNIT)
+
+
+def _days_of(dates) -> np.ndarray:
+    """Dates as int64 days since 1970-01-01."""
+    return np.asarray(dates.values.astype("datetime64[D]").astype(np.int64))
+
+
+def _scans_cells(st) -> bool:
+    return callable(getattr(st, "scan_cells", None))
+
+
+def _scan(st, table, ids, days, fields, adjust, visit, strict=False, other_ids=False):
+    """Calls ``visit(row, col, values)`` (int64 positions in ``days`` and ``ids``) for the
+    stored rows of the request, a batch at a time; rows on other dates are left out, unless
+    ``strict``, which raises ``_OutsideRequest`` for them and (with ``other_ids``) for rows of
+    ids not in ``ids``.  A store without ``scan_cells`` (only the protocol's operations)
+    answers through ``fetch_daily`` / ``fetch_signal``."""
+    if len(days) == 0 or len(ids) == 0:
+        return
+    lo, hi = int(days.min()), int(days.max())
+    lookup = np.full(hi - lo + 1, -1, dtype=np.int64)
+    lookup[days - lo] = np.arange(len(days), dtype=np.int64)
+    start = pd.Timestamp(np.datetime64(lo, "D")).as_unit(_dates.UNIT)
+    end = pd.Timestamp(np.datetime64(hi, "D")).as_unit(_dates.UNIT)
+    signal = fields[0] if table == "signals" else None
+    stored = ["value"] if table == "signals" else fields
+
+    def positioned(day, col, values):
+        row = lookup[np.asarray(day, dtype=np.int64) - lo]
+        keep = (row >= 0) & (col >= 0)
+        if not keep.all():
+            if strict:
+                raise _OutsideRequest()
+            row, col = row[keep], col[keep]
+            values = {f: v[keep] for f, v in values.items()}
+        if len(row):
+            visit(row, col, values if signal is None else {signal: values["value"]})
+
+    if _scans_cells(st):
+        cal = st.calendar()
+        in_range = int(cal.searchsorted(end, "right") - cal.searchsorted(start, "left"))
+        # Far fewer dates than the range holds (say month ends): filter them in the store.
+        sparse = not strict and 2 * len(days) < in_range
+        st.scan_cells(table, ids, start, end, stored, adjust,
+                      lambda k, day, values: positioned(day, k.astype(np.int64), values),
+                      name=signal, days=days if sparse else None, others=strict and other_ids)
+        return
+    order = np.argsort(np.asarray(ids, dtype=object), kind="stable")
+    sorted_ids = [ids[i] for i in order]
+    if table == "signals":
+        long = st.fetch_signal(None if other_ids else sorted_ids, start, end, signal)
+        if len(long) == 0:
+            return
+        day = _days_of(pd.DatetimeIndex(pd.to_datetime(long["date"])))
+        col = pd.Index(ids).get_indexer(long["order_book_id"]).astype(np.int64)
+        positioned(day, col, {"value": long["value"].to_numpy(dtype=np.float64, na_value=np.nan)})
+        return
+    cal = st.calendar()
+    j0 = int(cal.searchsorted(start, "left"))
+    k, j, values = st.fetch_daily(table, sorted_ids, start, end, fields, adjust)
+    if len(k) == 0:
+        return
+    day = _days_of(cal[j0 + np.asarray(j, dtype=np.int64)])
+    positioned(day, order[np.asarray(k, dtype=np.int64)], {f: np.asarray(values[f], dtype=np.float64) for f in fields})
+
+
+def _gather(st, table, ids, days, fields, adjust):
+    """Every cell of the request: (row, col, fields x cells values), int64 positions; each
+    value is copied once, from the store's record batches into its place."""
+    parts = []
+    _scan(st, table, ids, days, fields, adjust, lambda row, col, values: parts.append((row, col, values)))
+    n = sum(len(p[0]) for p in parts)
+    row = np.empty(n, dtype=np.int64)
+    col = np.empty(n, dtype=np.int64)
+    matrix = np.empty((len(fields), n))
+    at = 0
+    while parts:
+        part_row, part_col, values = parts.pop(0)
+        end = at + len(part_row)
+        row[at:end] = part_row
+        col[at:end] = part_col
+        for i, f in enumerate(fields):
+            matrix[i, at:end] = values[f]
+        at = end
+    return row, col, matrix
+
+
+class _OutsideRequest(Exception):
+    """A stored row lies outside the dates or ids of a strict request."""
+
+
+def _present_table(st, table, ids, dates, field, adjust, strict=False, other_ids=False):
+    """One field as a table of the dates and ids that hold any stored row (None without
+    any), named as ``get_price(...)[field].unstack(0)`` names its axes.  ``strict`` and
+    ``other_ids`` as for ``_scan``."""
+    shape = (len(dates), len(ids))
+    grid = np.full(shape, np.nan)
+    used_rows = np.zeros(shape[0], dtype=bool)
+    used_cols = np.zeros(shape[1], dtype=bool)
+
+    def place(row, col, values):
+        grid.reshape(-1)[row * shape[1] + col] = values[field]
+        used_rows[row] = True
+        used_cols[col] = True
+
+    _scan(st, table, ids, _days_of(dates), [field], adjust, place, strict=strict, other_ids=other_ids)
+    if not used_rows.any():
+        return None
+    if not used_rows.all():
+        grid = grid[used_rows]
+    if not used_cols.all():
+        grid = grid[:, used_cols]
+    columns = pd.Index(np.asarray(ids, dtype=object)[used_cols], name="order_book_id")
+    out = pd.DataFrame(grid, index=dates[used_rows], columns=columns, copy=False)
+    out.index.name = "date"
+    return out

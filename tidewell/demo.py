@@ -88,6 +88,7 @@ BLOCK = 500  # stocks generated per block (fixed: the data do not depend on the 
 # per stock and day; stocks under special treatment overreact more and move more
 JUMP_P, OVERREACT_P, OVERREACT_P_ST, OVERREACT_RHO = 0.0015, 0.003, 0.012, 0.75
 ST_IDIO = 1.3
+_STYLE_STAGING = "_demo_style_exposures"
 
 MINUTES = np.concatenate([np.arange(9 * 60 + 31, 11 * 60 + 31), np.arange(13 * 60 + 1, 15 * 60 + 1)])
 
@@ -251,13 +252,13 @@ class _Builder:
         self.w0 = int(self.cal.searchsorted(self.start))
 
     # -- helpers ---------------------------------------------------------------------------
-    def insert(self, table, frame):
+    def insert(self, table, frame, into=None):
         cols = [c for c in schema.TABLES[table].column_names if c in frame.columns]
         name = "_demo_src"
         self.con.register(name, frame)
         try:
             self.con.execute("INSERT INTO {t} ({c}) SELECT {c} FROM {n}".format(
-                t=table, c=", ".join(cols), n=name))
+                t=into or table, c=", ".join(cols), n=name))
         finally:
             self.con.unregister(name)
 
@@ -423,6 +424,9 @@ class _Builder:
         for i, a, e, _ in spells:
             st_mask[max(a - w0, 0):(T if e is None else max(e - w0, 0)), i] = True
 
+        # Style exposures are read a cross-section (a block of dates) at a time, so they are
+        # stored date by date: each block of stocks goes to a staging table first.
+        self.con.execute("CREATE TEMP TABLE {} AS SELECT * FROM style_exposures LIMIT 0".format(_STYLE_STAGING))
         for b0 in range(0, N, BLOCK):
             b1 = min(N, b0 + BLOCK)
             sums, cnts = self._block(b0, b1, _rng(self.seed, 2, b0 // BLOCK), pos - w0,
@@ -432,6 +436,9 @@ class _Builder:
                                      st_mask[:, b0:b1], listed[b0:b1])
             idx_sum += sums
             idx_cnt += cnts
+        self.con.execute("INSERT INTO style_exposures SELECT * FROM {} ORDER BY date, order_book_id".format(
+            _STYLE_STAGING))
+        self.con.execute("DROP TABLE {}".format(_STYLE_STAGING))
         idx_ret = np.where(idx_cnt > 0, idx_sum / np.maximum(idx_cnt, 1), 0.0)
         self._indexes(idx_ret)
         _store.refresh_trading_status(self.con)
@@ -663,7 +670,7 @@ class _Builder:
         sty = {"order_book_id": oid[li], "date": dates[lt]}
         for k, name in enumerate(schema.STYLE_FACTORS):
             sty[name] = np.round(expo[lt, li, k], 6)
-        self.insert("style_exposures", pd.DataFrame(sty))
+        self.insert("style_exposures", pd.DataFrame(sty), into=_STYLE_STAGING)
         return sums, cnts
 
     # -- indexes ------------------------------------------------------------------------------

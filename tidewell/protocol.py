@@ -29,8 +29,8 @@ from typing import Dict, List, Optional, Protocol, Tuple, runtime_checkable
 import numpy as np
 import pandas as pd
 
-__all__ = ["MarketStore", "OPERATIONS", "missing_operations", "missing_table_error",
-           "TradingStatusStore", "TRADING_OPERATIONS", "require_operation"]
+__all__ = ["MarketStore", "OPERATIONS", "CellScans", "OPTIONAL_OPERATIONS", "missing_operations",
+           "missing_table_error", "TradingStatusStore", "TRADING_OPERATIONS", "require_operation"]
 
 
 @runtime_checkable
@@ -184,3 +184,25 @@ def require_operation(store, name: str):
         raise TypeError("tidewell store {} does not offer {} (an operation of "
                         "tidewell.protocol.TradingStatusStore)".format(getattr(store, "path", store), name))
     return op
+class CellScans(Protocol):
+    """An optional operation a store may offer besides ``MarketStore``'s: the rows of a daily
+    table as integer positions and values, for the wide reads (``get_daily_cells``,
+    ``get_daily_grids``, ``get_price_table``, ``get_signal``).  A store without it answers them
+    through ``fetch_daily`` and ``fetch_signal``, with the same results.
+    """
+
+    def scan_cells(self, table: str, ids: List[str], start: pd.Timestamp, end: pd.Timestamp,
+                   fields: List[str], adjust: Optional[str], visit, name: Optional[str] = None,
+                   days: Optional[np.ndarray] = None, others: bool = False) -> None:
+        """Calls ``visit(k, day, values)`` for the stored rows of ``table`` ("daily_bars",
+        "style_exposures" or "signals" with the signal ``name`` and the field "value") for
+        ``ids`` (unique, any order) with ``start <= date <= end``, a batch of rows at a time and
+        in no particular order: ``k`` (int) positions in ``ids``, ``day`` (int) dates as days
+        since 1970-01-01, ``values`` ``{field: float64 array}``, prices adjusted as
+        ``fetch_daily`` adjusts them.  ``days`` keeps only rows on those days; ``others`` also
+        hands over the rows of other ids, with ``k = -1``."""
+        ...
+
+
+#: The optional operations (``tidewell.use_store`` does not require them).
+OPTIONAL_OPERATIONS: Tuple[str, ...] = ("scan_cells",)

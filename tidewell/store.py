@@ -68,7 +68,10 @@ def connect(path, read_only: bool = True, wait: Optional[float] = None, new: boo
     if new:
         # nobody else has the file: the settings are given while connecting
         con = duckdb.connect(path, config={k: False for k in SETTINGS if "extensions" in k})
-        con.execute("SET enable_progress_bar = false")
+        try:
+            con.execute("SET enable_progress_bar = false")
+        except duckdb.Error:
+            pass  # in a notebook without ipywidgets DuckDB refuses to touch the bar at all
         return con
     if read_only and not os.path.exists(path):
         raise FileNotFoundError("tidewell store not found: {}".format(path))
@@ -178,6 +181,7 @@ class DuckDBStore:
         self._instruments: Optional[pd.DataFrame] = None
         self._tables: Optional[set] = None
         self._metadata: Optional[Dict[str, str]] = None
+        self._signal_names: Optional[List[str]] = None
 
     # -- plumbing ---------------------------------------------------------------------------
     @property
@@ -434,10 +438,108 @@ class DuckDBStore:
         df["date"] = pd.to_datetime(df["date"]).astype("datetime64[ns]")
         return df.set_index(["order_book_id", "date"])
 
+    # -- wide reads: rows as (instrument, day) positions --------------------------------------
+    #: Rows handed to a ``scan_cells`` visitor at a time (bounds the transient Arrow buffers).
+    CELL_BATCH_ROWS = 1 << 18
+
+    def scan_cells(self, table: str, ids: Sequence[str], start, end, fields: List[str],
+                   adjust: Optional[str], visit, name: Optional[str] = None,
+                   days: Optional[np.ndarray] = None, others: bool = False) -> None:
+        """Every stored row of a daily table for ``ids`` between ``start`` and ``end``, handed to
+        ``visit(k, day, values)`` one record batch at a time, in no particular order.
+
+        ``k`` (int32) is the row's position in ``ids`` (any order, unique), ``day`` (int32) its
+        date in days since 1970-01-01 and ``values`` ``{field: float64 array}`` (NULL -> NaN).
+        ``table`` is "daily_bars" (``adjust`` as in ``fetch_daily``, the same SQL arithmetic),
+        "style_exposures" (style factors and ``derived_factors()``) or "signals" (the one field
+        "value" of the signal ``name``).  ``days`` (int days since 1970-01-01) keeps only rows on
+        those dates; ``others`` also hands over rows of ids not in ``ids``, with ``k = -1``.
+        Nothing is sorted or reshaped here: the caller places the values by their positions.
+        """
+        self.require_table(table)
+        exprs = self._cell_exprs(table, fields, adjust)
+        ids_name = self._ids_relation(ids)
+        days_name = None
+        try:
+            join = "LEFT JOIN" if others else "JOIN"
+            where = ["b.date BETWEEN ? AND ?"]
+            params: list = [pd.Timestamp(start).date(), pd.Timestamp(end).date()]
+            if table == "signals":
+                where.append("b.name = ?")
+                params.append(name)
+            latest = ""
+            if adjust == "pre" and table == "daily_bars":
+                latest = ("JOIN (SELECT b2.order_book_id, arg_max(b2.adj_factor, b2.date) AS latest "
+                          "FROM daily_bars b2 {semi} GROUP BY b2.order_book_id) l "
+                          "ON l.order_book_id = b.order_book_id ").format(
+                    semi="" if others else
+                    "SEMI JOIN {} i2 ON b2.order_book_id = i2.order_book_id".format(ids_name))
+            days_join = ""
+            if days is not None:
+                days_name = "_tw_days_{}".format(threading.get_ident())
+                stamps = np.asarray(days, dtype=np.int64).astype("datetime64[D]").astype("datetime64[ns]")
+                self.con.register(days_name, pd.DataFrame({"d": stamps}))
+                days_join = "SEMI JOIN (SELECT CAST(d AS DATE) AS d FROM {}) dd ON dd.d = b.date ".format(
+                    days_name)
+            sql = ("SELECT COALESCE(i.k, -1)::INTEGER AS k, b.date AS day, {exprs} FROM {t} b "
+                   "{join} {ids} i ON i.order_book_id = b.order_book_id {latest}{days_join}"
+                   "WHERE {where}").format(exprs=", ".join(exprs), t=table, join=join, ids=ids_name,
+                                           latest=latest, days_join=days_join, where=" AND ".join(where))
+            reader = _arrow_reader(self.con.sql(sql, params=params), self.CELL_BATCH_ROWS)
+            for batch in reader:
+                if batch.num_rows == 0:
+                    continue
+                k = batch.column(0).to_numpy()
+                day = batch.column(1).cast(_pa().int32()).to_numpy()
+                values = {f: np.asarray(batch.column(2 + i).to_numpy(zero_copy_only=False), dtype=np.float64)
+                          for i, f in enumerate(fields)}
+                visit(k, day, values)
+        finally:
+            self._unregister(ids_name)
+            if days_name is not None:
+                self._unregister(days_name)
+
+    def _cell_exprs(self, table: str, fields: List[str], adjust: Optional[str]) -> List[str]:
+        """The SELECT expressions of ``scan_cells`` (fields checked against the schema)."""
+        if table == "signals":
+            if list(fields) != ["value"]:
+                raise ValueError("fields: a signal has the one field 'value', got {!r}".format(fields))
+            return ["b.value AS f0"]
+        if table == "style_exposures":
+            derived = self.derived_factors()
+            out = []
+            for n, f in enumerate(fields):
+                if f in schema.STYLE_FACTORS:
+                    out.append("b.{} AS f{}".format(f, n))
+                elif f in derived:
+                    out.append("{} AS f{}".format(DEMO_DERIVED_FACTORS[f], n))
+                else:
+                    raise ValueError("fields: unknown style factor {!r}, expect some of {}".format(
+                        f, list(schema.STYLE_FACTORS) + derived))
+            return out
+        if table != "daily_bars":
+            raise ValueError("table: expect daily_bars, style_exposures or signals, got {!r}".format(table))
+        allowed = schema.price_fields("1d")
+        price = schema.TABLES[table].price_fields
+        factor = {"post": "b.adj_factor", "pre": "(b.adj_factor / l.latest)"}.get(adjust)
+        out = []
+        for n, f in enumerate(fields):
+            if f not in allowed:
+                raise ValueError("fields: unknown field {!r}, expect some of {}".format(f, list(allowed)))
+            if factor is not None and f in price:
+                out.append("b.{} * {} AS f{}".format(f, factor, n))
+            else:
+                out.append("b.{} AS f{}".format(f, n))
+        return out
+
     def signal_names(self) -> List[str]:
         if not self.has_table("signals"):
             return []
-        return [r[0] for r in self.con.execute("SELECT DISTINCT name FROM signals ORDER BY 1").fetchall()]
+        # A scan of every row's name: kept, like the calendar, for the life of the connection.
+        if self._signal_names is None:
+            self._signal_names = [r[0] for r in self.con.execute(
+                "SELECT DISTINCT name FROM signals ORDER BY 1").fetchall()]
+        return list(self._signal_names)
 
     def last_bar_date(self) -> Optional[pd.Timestamp]:
         last = self.con.execute("SELECT max(date) FROM daily_bars").fetchall()[0][0]
@@ -715,6 +817,20 @@ def check_selectable(path) -> None:
 
 #: The name the class had before the store protocol (code that imports ``store.Store``).
 Store = DuckDBStore
+
+
+def _pa():
+    import pyarrow
+    return pyarrow
+
+
+def _arrow_reader(rel, batch_rows: int):
+    """Record batches of a DuckDB relation (the method's name depends on the duckdb version)."""
+    for method in ("to_arrow_reader", "fetch_arrow_reader", "record_batch"):
+        read = getattr(rel, method, None)
+        if read is not None:
+            return read(batch_rows)
+    raise RuntimeError("duckdb: this version offers no Arrow record-batch reader")  # pragma: no cover
 
 
 def _float_array(a) -> np.ndarray:

@@ -37,8 +37,16 @@ class FactorPreprocessor(object):
     # does): the engine takes the report off the table into the run's coverage.
 
 
+# What the holding period P_n of an analysis step counts: n rows of the factor table (the
+# step holds between the factor's dates), or n rows of the return table.
+FACTOR_ROWS = "factor rows"
+RETURN_ROWS = "return rows"
+
+
 class FactorAnalyser(object):
     step_name = "FactorAnalysisStep"
+    # FACTOR_ROWS or RETURN_ROWS; None when the step does not say (see `_horizons`)
+    period_rows = None
 
     def analysis(self, factor_data, returns, periods, ascending=True):
         raise NotImplementedError("Need implement FactorAnalyser.analysis")

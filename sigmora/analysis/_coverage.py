@@ -54,6 +54,16 @@ class Coverage:
     def __repr__(self):
         return "Coverage({})".format(self.text())
 
+    def counts(self):
+        """The counts as a dict of plain values (what `from_counts` takes)."""
+        return {k: (list(v) if isinstance(v, tuple) else dict(v) if isinstance(v, dict) else v)
+                for k, v in self.__dict__.items()}
+
+    @classmethod
+    def from_counts(cls, counts):
+        """The coverage of the counts `counts` gave (lists stand for tuples)."""
+        return cls(**{k: tuple(v) if isinstance(v, list) else v for k, v in counts.items()})
+
     @property
     def dropped(self):
         return {reason: getattr(self, reason) for reason in self.REASONS if getattr(self, reason)}

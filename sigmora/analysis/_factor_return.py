@@ -5,7 +5,7 @@ import numpy as np
 import pandas as pd
 
 from sigmora import _core
-from sigmora.analysis._base import FactorAnalyser, distinct, holding_periods, period_label
+from sigmora.analysis._base import FACTOR_ROWS, FactorAnalyser, distinct, holding_periods, period_label
 from sigmora.analysis.analysis_result import FactorReturnAnalysisResult
 from sigmora.analysis._arrays import float_view
 from sigmora.analysis._portfolio_common import compound, gapped_growth
@@ -30,6 +30,8 @@ class FactorReturnAnalysis(FactorAnalyser):
     holding period runs one sub-portfolio per starting offset, each holding its rebalance
     row's weights until its next rebalance; their daily returns are averaged and compounded.
     An instrument without a weight on a rebalance row is not held until the next one."""
+
+    period_rows = FACTOR_ROWS  # portfolios held over n rows of the factor table
 
     def analysis(self, factor_data, returns, periods, ascending=True):
         periods = distinct(holding_periods(periods))

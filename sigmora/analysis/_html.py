@@ -7,16 +7,22 @@ report nor the leaderboard.
 
 import html
 
+from sigmora.analysis._formats import NAN_TEXT, format_table
+
 __all__ = ["record_html", "table_html", "FOLDED_TABLES"]
 
 # Tables whose every value the chart after them shows: folded away under their chart.
 FOLDED_TABLES = ("ic_decay", "ic_industry")
 
 
-def table_html(table, float_format="{:.4f}"):
-    """HTML of one summary table (floats to four decimals)."""
-    return table.to_html(classes="sigmora", border=0, na_rep="NaN", index_names=False,
-                         float_format=float_format.format, escape=True)
+def table_html(table, sortable=False):
+    """HTML of one summary table, every figure in the format of its quantity
+    (`sigmora.analysis._formats`), in a box that scrolls sideways when the table is wider than
+    the page.  ``sortable``: the tear sheet's script sorts the rows by a column when its
+    heading is clicked."""
+    classes = ["sigmora"] + (["sortable"] if sortable else [])
+    text = format_table(table).to_html(classes=classes, border=0, na_rep=NAN_TEXT, index_names=False, escape=True)
+    return '<div class="table-scroll">{}</div>'.format(text)
 
 
 def _heading(level, text, anchor=None):

@@ -16,12 +16,14 @@ from scipy import special, stats
 
 from sigmora import _core
 from sigmora.analysis import _industry
-from sigmora.analysis._base import warn_user, FactorAnalyser, VALID_INDUSTRY_SOURCE, _get_return_fields, holding_periods
+from sigmora.analysis._base import (RETURN_ROWS, FactorAnalyser, VALID_INDUSTRY_SOURCE, _get_return_fields,
+                                    holding_periods, warn_user)
 from sigmora.analysis.analysis_result import ICAnalysisResult
 from sigmora.analysis._arrays import as_float_matrix
 from sigmora.analysis._forward_returns import forward_returns
 
 _LONG_INDEX_NAMES = ["datetime", "order_book_id"]
+_LOAD_INDUSTRY_DATA = _industry._load_industry_data
 
 
 def _get_ic_func(rank_ic=False):
@@ -122,6 +124,7 @@ class _ConstantInputs(object):
 
 
 class ICAnalysis(FactorAnalyser):
+    period_rows = RETURN_ROWS  # forward returns over n rows of the return table
 
     def __init__(self, rank_ic=True, industry_classification=None, max_decay=None):
         """IC analysis.
@@ -282,6 +285,13 @@ class ICAnalysis(FactorAnalyser):
         (a user mapping) or one per date (a classification source), and the industry
         names in ascending order as an Index."""
         if isinstance(self.industry, str):
+            # Codes straight from the classification's records, unless `_load_industry_data`
+            # was replaced (its answer then decides) or labels repeat.
+            found = None
+            if _industry._load_industry_data is _LOAD_INDUSTRY_DATA:
+                found = _industry.industry_codes(instruments, dates, source=self.industry)
+            if found is not None:
+                return found
             series = _industry._load_industry_data(order_book_ids=instruments.unique(), dates=dates.unique(),
                                             source=self.industry)
             return _codes_of_pairs(series, dates, instruments)

@@ -13,7 +13,8 @@ from tidewell.decorators import ttl_cache
 from sigmora.analysis import _market
 from sigmora.analysis._base import FIELD_MAPPING
 
-__all__ = ["get_all_industry_data", "get_all_industry_category", "_load_industry_data"]
+__all__ = ["get_all_industry_data", "get_all_industry_category", "industry_code_table", "_load_industry_data",
+           "industry_codes"]
 
 
 class MissingClassificationError(ValueError, IndexError):
@@ -63,16 +64,18 @@ def get_all_industry_category(source="citics_2019"):
     return df.astype(int)
 
 
-def _load_industry_data(order_book_ids, dates, source="citics_2019"):
-    """Load the industry classification data.
+def industry_code_table(order_book_ids, dates, source="citics_2019"):
+    """The industry of each instrument on each date as integer codes: a dates x
+    order_book_ids float table (NaN for an instrument without any record) and the names the
+    codes stand for (code k is ``names[k]``, names sorted).
 
-    :return: pd.Series indexed by (datetime, order_book_id) holding industry names
+    An instrument keeps its industry until a newer record says otherwise and takes its first
+    record's industry before that record starts.
     """
     df = get_all_industry_data(source)
     if len(df) == 0:
         raise missing_classification(source)
-    # Reshaping and filling run on integer codes of the names (far cheaper than on text);
-    # the names are put back at the end.
+    # Reshaping and filling run on integer codes of the names (far cheaper than on text).
     names = df[FIELD_MAPPING[source]].astype("category")
     df = df.assign(**{FIELD_MAPPING[source]: names.cat.codes.astype(np.float64)})
     df = df.pivot(index="start_date", columns="order_book_id", values=FIELD_MAPPING[source])
@@ -94,7 +97,97 @@ def _load_industry_data(order_book_ids, dates, source="citics_2019"):
         df = df.sort_index()
     df = df.reindex(trading)
     df = df.ffill().bfill()
-    df = df.reindex(columns=order_book_ids, index=dates)
+    return df.reindex(columns=order_book_ids, index=dates), names.cat.categories
+
+
+def _load_industry_data(order_book_ids, dates, source="citics_2019"):
+    """Load the industry classification data.
+
+    :return: pd.Series indexed by (datetime, order_book_id) holding industry names
+    """
+    df, categories = industry_code_table(order_book_ids, dates, source)
     codes = df.stack().dropna()
-    return pd.Series(names.cat.categories.take(codes.to_numpy().astype(np.int64)), index=codes.index,
+    return pd.Series(categories.take(codes.to_numpy().astype(np.int64)), index=codes.index,
                      name=codes.name)
+
+
+def industry_codes(order_book_ids, dates, source="citics_2019"):
+    """The industries `_load_industry_data` gives the pairs of `dates` x `order_book_ids`, as
+    integer codes: (codes, names) with codes an int64 array of len(dates) x
+    len(order_book_ids) (-1: no industry), numbered in the ascending order of the names in
+    use, and those names (an Index). None when dates, instruments or the classification's
+    (start date, instrument) pairs repeat: that table's rule then answers (or refuses).
+
+    Built from the records with integer arithmetic (no table of names by date and
+    instrument); the rule is the same: a record applies from its start date, if that is a
+    trading date (records before the calendar apply from its first date), until the next one;
+    an instrument takes its first record before that one starts; a date that is not a trading
+    date has no industry.
+    """
+    df = get_all_industry_data(source)
+    if len(df) == 0:
+        raise missing_classification(source)
+    dates = pd.DatetimeIndex(dates)
+    order_book_ids = pd.Index(order_book_ids)
+    field = FIELD_MAPPING[source]
+    starts = pd.DatetimeIndex(df["start_date"])
+    if (dates.has_duplicates or order_book_ids.has_duplicates
+            or pd.MultiIndex.from_arrays([starts, df["order_book_id"]]).has_duplicates):
+        return None
+    names = df[field].astype("category")
+    categories = names.cat.categories
+    # A record without a name reads as the last category, as the reshaping rule reads it.
+    record_code = np.where(names.cat.codes.to_numpy() < 0, len(categories) - 1,
+                           names.cat.codes.to_numpy()).astype(np.int64)
+
+    first_start, last = starts.min(), starts.max()
+    if len(dates) and dates.max().normalize() > last:
+        last = dates.max().normalize()
+    trading = pd.DatetimeIndex(pd.to_datetime(_market.trading_dates(first_start, last)))
+    column = order_book_ids.get_indexer(df["order_book_id"])
+    position = trading.get_indexer(starts)  # the trading date a record starts on, -1: none
+    if len(trading) and first_start < trading[0] and first_start < _market.calendar_start():
+        # The latest record before the calendar applies from its first date, unless the
+        # instrument has one starting on that date.
+        early = np.flatnonzero(np.asarray(starts < trading[0]) & (column >= 0))
+        latest = pd.Series(early).groupby(column[early]).max().to_numpy() if len(early) else early
+        on_first = set(column[(position == 0) & (column >= 0)])
+        for r in latest:
+            if column[r] not in on_first:
+                position[r] = 0
+    effective = np.flatnonzero((position >= 0) & (column >= 0))
+    effective = effective[np.lexsort((position[effective], column[effective]))]
+    shape = (len(dates), len(order_book_ids))
+    date_row = trading.get_indexer(dates)  # -1: not a trading date, so no industry
+    rows = np.flatnonzero(date_row >= 0)
+    used = np.empty(0, dtype=np.int64)
+    codes = None
+    if len(effective) and len(rows):
+        # The wanted trading dates in order. Records are numbered 1, 2, ... by instrument and
+        # start (0: none); each marks the first wanted date on or after its start, and a
+        # running maximum down the dates carries it to the next record.
+        order = rows[np.argsort(date_row[rows], kind="stable")]
+        at = np.searchsorted(date_row[order], position[effective], side="left")
+        number = np.arange(1, len(effective) + 1, dtype=np.int32)
+        carried = np.zeros((len(order) + 1, len(order_book_ids)), dtype=np.int32)
+        np.maximum.at(carried, (at, column[effective]), number)
+        # Before its first record an instrument takes that record (a backward fill): it
+        # holds from the first date on, until the next one.
+        held, first_of = np.unique(column[effective], return_index=True)
+        carried[0, held] = np.maximum(carried[0, held], number[first_of])
+        carried = np.maximum.accumulate(carried[:-1], axis=0)
+        # Industries in use, numbered in the order of their names (the categories' order).
+        in_use = np.bincount(carried.reshape(-1), minlength=len(effective) + 1)[1:] > 0
+        used = np.unique(record_code[effective[in_use]])
+        renumber = np.full(len(categories), -1, dtype=np.int64)
+        renumber[used] = np.arange(len(used))
+        code_of_number = np.concatenate([[-1], renumber[record_code[effective]]])
+        if len(order) == len(dates) and np.array_equal(order, np.arange(len(dates))):
+            codes = code_of_number[carried]
+        else:
+            codes = np.full(shape, -1, dtype=np.int64)
+            codes[order] = code_of_number[carried]
+    if codes is None:
+        codes = np.full(shape, -1, dtype=np.int64)
+    return codes, pd.Index(categories.take(used))
+

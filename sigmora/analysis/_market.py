@@ -8,15 +8,25 @@ tidewell's documented calls (`get_price`, `get_trading_dates`, `get_next_trading
 `get_previous_trading_date`, `instruments`, `all_instruments`, `get_style_factor_exposure`,
 `get_signal`, `client.get_client().execute`) will do, and a test double needs only the
 calls its test makes.
+
+Per-date, per-instrument data (closes, bar fields, style exposures, signals) travel as
+dates x instruments arrays when the client offers tidewell's wide reads
+(`get_daily_grids`, `get_daily_cells`, `get_price_table`): the store hands over integer
+positions and values, placed straight into arrays, with no long table and no pivot in
+between. A client without them is asked through the long calls above, and the answers are
+reshaped here as before; both give the same tables.
 """
 
 import contextlib
 import threading
 
+import numpy as np
 import pandas as pd
 
 import tidewell
 from tidewell.decorators import clear_all_caches
+
+from sigmora import _core
 
 _lock = threading.RLock()
 _source = tidewell
@@ -115,9 +125,35 @@ def _span(dates):
 
 # ----------------------------------------------------------------------------- prices
 
+#: The long call each data set of the wide reads stands in for.
+_LONG_CALLS = {"daily_bars": "get_price", "style_exposures": "get_style_factor_exposure", "signals": "get_signal"}
+
+
+def _wide(call, dataset):
+    """The client's wide read `call` of `dataset`, or None when the client answers only the
+    long calls, or when the long call it stands in for was replaced on the tidewell module (a
+    test double, say): that call then answers."""
+    wide = getattr(_source, call, None)
+    if wide is None:
+        return None
+    long_call = _LONG_CALLS[dataset]
+    if _source is tidewell and getattr(tidewell, long_call) is not getattr(tidewell.api, long_call):
+        return None
+    return wide
+
+
+def has_wide_reads(dataset="style_exposures"):
+    """Whether the client hands over `dataset` as dates x instruments arrays and positions
+    (tidewell's wide reads)."""
+    return _wide("get_daily_grids", dataset) is not None and _wide("get_daily_cells", dataset) is not None
+
+
 def closes(order_book_ids, start_date, end_date):
     """Post-adjusted closes, dates x instruments (instruments without any bar absent);
     None when the client has no bar at all."""
+    table = _wide("get_price_table", "daily_bars")
+    if table is not None:
+        return table(order_book_ids, start_date, end_date, field="close", adjust_type="post")
     price = _source.get_price(order_book_ids=order_book_ids, start_date=start_date, end_date=end_date,
                               fields="close", adjust_type="post", expect_df=True)
     if price is None:
@@ -138,8 +174,17 @@ def returns_from_closes(closes_table, order_book_ids, start_date, end_date):
     in_window = (closes_table.index >= pd.Timestamp(start_date)) & (closes_table.index <= pd.Timestamp(end_date))
     columns = [c for c in closes_table.columns if c in wanted]
     sub = closes_table.loc[in_window, columns]
-    sub = sub.dropna(axis=1, how="all").dropna(axis=0, how="all")
-    return sub.ffill().pct_change().iloc[1:]
+    if not all(dtype == np.float64 for dtype in sub.dtypes):
+        sub = sub.dropna(axis=1, how="all").dropna(axis=0, how="all")
+        return sub.ffill().pct_change().iloc[1:]
+    # The same rule in one pass of the core: ffill().pct_change() on the present rows and
+    # columns, with the same two operations per value.
+    return _returns_table(sub.to_numpy(), sub.index, sub.columns)
+
+
+def _returns_table(values, dates, columns):
+    returns, rows, cols = _core.returns_from_closes(values)
+    return pd.DataFrame(returns, index=dates[rows], columns=columns[cols], copy=False)
 
 
 def daily_returns(factor_data, periods):
@@ -147,13 +192,68 @@ def daily_returns(factor_data, periods):
     trading dates after the last one, in one price request."""
     p_max = max(periods) if isinstance(periods, (tuple, list)) else periods
     start, end = price_window(factor_data.index[0], factor_data.index[-1], p_max)
-    table = closes(factor_data.columns, start, end)
-    if table is None:
-        raise ValueError("no prices found for any instrument of factor_data between {} and {} (factor_data: {} "
-                         "instruments such as {}); check that its columns are order_book_ids of the store".format(
-                             pd.Timestamp(start).date(), pd.Timestamp(end).date(), len(factor_data.columns),
-                             ", ".join(str(c) for c in factor_data.columns[:3])))
-    return returns_from_closes(table, table.columns, start, end)
+    grids = _wide("get_daily_grids", "daily_bars")
+    if grids is not None:
+        # The closes as one dates x instruments array, turned into returns in one pass; the
+        # instruments in the order a long request would give them (sorted).
+        ids = list(dict.fromkeys(factor_data.columns))
+        if all(isinstance(i, str) for i in ids):
+            ids.sort()
+        dates = trading_date_index(start, end).rename("date")
+        table = grids("daily_bars", ids, dates, ["close"], adjust_type="post")["close"]
+        returns = _returns_table(table, dates, pd.Index(ids, name="order_book_id"))
+        if returns.shape[1]:
+            return returns
+    else:
+        table = closes(factor_data.columns, start, end)
+        if table is not None:
+            return returns_from_closes(table, table.columns, start, end)
+    raise ValueError("no prices found for any instrument of factor_data between {} and {} (factor_data: {} "
+                     "instruments such as {}); check that its columns are order_book_ids of the store".format(
+                         pd.Timestamp(start).date(), pd.Timestamp(end).date(), len(factor_data.columns),
+                         ", ".join(str(c) for c in factor_data.columns[:3])))
+
+
+#: The long call that answers each data set of `daily_table` for a client without wide reads.
+_DAILY_TABLES = ("daily_bars", "style_exposures", "signals")
+
+
+def daily_table(dataset, order_book_ids, start_date, end_date, field, adjust_type="none"):
+    """One per-date, per-instrument field as a table of exactly the trading dates from
+    `start_date` to `end_date` (rows) and `order_book_ids` in their order (columns), NaN
+    where the client holds no value: a bar field ("daily_bars", prices adjusted by
+    `adjust_type`), a style factor ("style_exposures") or a signal ("signals", `field` its
+    name)."""
+    if dataset not in _DAILY_TABLES:
+        raise ValueError("dataset: expect one of {}, got {!r}".format(list(_DAILY_TABLES), dataset))
+    dates = trading_date_index(start_date, end_date)
+    ids = list(order_book_ids)
+    grids = _wide("get_daily_grids", dataset)
+    if grids is not None:
+        unique = list(dict.fromkeys(ids))
+        values = grids(dataset, unique, dates, [field], adjust_type=adjust_type)[field]
+        if len(unique) != len(ids):
+            values = values[:, pd.Index(unique).get_indexer(ids)]
+        return pd.DataFrame(values, index=dates, columns=ids, copy=False)
+    if dataset == "daily_bars":
+        long = bars(ids, start_date, end_date, [field], adjust_type)
+        wide = None if long is None else long[field].unstack("order_book_id")
+    elif dataset == "style_exposures":
+        long = style_exposures(ids, start_date, end_date, [field])
+        wide = None if long is None else long[field].unstack("order_book_id")
+    else:
+        wide = signal(ids, start_date, end_date, field)
+    return on_dates(wide, dates, ids)
+
+
+def on_dates(wide, dates, ids):
+    """A dates x ids float table of `wide` (None: all missing) on exactly `dates` and `ids`."""
+    if wide is None:
+        return pd.DataFrame(np.nan, index=dates, columns=ids)
+    wide = wide.reindex(index=dates, columns=ids)
+    wide.index = dates
+    wide.columns.name = None
+    return wide.astype(np.float64)
 
 
 def bars(order_book_ids, start_date, end_date, fields, adjust_type="none"):
@@ -193,6 +293,51 @@ def style_exposures(order_book_ids, start_date, end_date, factors=None):
     """Style factor exposures in the client's long form (rows: (order_book_id, date))."""
     return _source.get_style_factor_exposure(order_book_ids=order_book_ids, start_date=start_date,
                                              end_date=end_date, factors=factors)
+
+
+#: Memory one block of `style_exposure_blocks` may take: positions and values of its
+#: records (about 3 % of that again for the store's transient record batches).
+STYLE_BLOCK_BYTES = 160 << 20
+
+
+class ExposureBlock(object):
+    """The style exposures of the dates `first` .. `stop - 1` of a request, as records:
+    record i holds the exposures `values[i]` (one per factor) of instrument `col[i]` (a
+    position in the requested instruments) on date `first + row[i]`."""
+
+    __slots__ = ("first", "stop", "row", "col", "values", "factors", "n_ids")
+
+    def __init__(self, first, stop, row, col, values, factors, n_ids):
+        self.first, self.stop = first, stop
+        self.row, self.col, self.values = row, col, values
+        self.factors, self.n_ids = factors, n_ids
+
+    def dense(self):
+        """The block as a dates x instruments x factors float64 array (NaN: no record)."""
+        out = np.full((self.stop - self.first, self.n_ids, len(self.factors)), np.nan)
+        out[self.row, self.col] = self.values
+        return out
+
+
+def style_exposure_blocks(order_book_ids, dates, factors=None, max_bytes=None):
+    """Style exposures of `order_book_ids` (unique) on `dates` (unique dates at midnight,
+    ascending), read a block of consecutive dates at a time so that no more than about
+    `max_bytes` (default STYLE_BLOCK_BYTES) of them are held at once: yields ExposureBlock
+    objects covering `dates` in order. Needs the client's wide reads (`has_wide_reads()`).
+    """
+    factors = list(tidewell.STYLE_FACTORS) if factors is None else \
+        [factors] if isinstance(factors, str) else list(factors)
+    ids = list(order_book_ids)
+    budget = STYLE_BLOCK_BYTES if max_bytes is None else max_bytes
+    # At most one record per instrument and date: its values and two positions.
+    per_date = max(len(ids), 1) * (8 * len(factors) + 16)
+    block = max(1, int(budget // per_date))
+    for first in range(0, len(dates), block):
+        stop = min(len(dates), first + block)
+        cells = _source.get_daily_cells("style_exposures", ids, dates[first:stop], factors)
+        # records x factors, one factor's values contiguous (the core takes any strides)
+        yield ExposureBlock(first, stop, cells.row, cells.col, cells.matrix.T, factors, len(ids))
+        del cells
 
 
 def signal(order_book_ids, start_date, end_date, name):

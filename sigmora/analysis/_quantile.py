@@ -8,7 +8,8 @@ import pandas as pd
 
 from sigmora import _core
 from sigmora.analysis import _market
-from sigmora.analysis._base import warn_user, FactorAnalyser, _get_datetime_freq, distinct, group_labels, holding_periods, period_label
+from sigmora.analysis._base import (FACTOR_ROWS, FactorAnalyser, _get_datetime_freq, distinct, group_labels,
+                                    holding_periods, period_label, warn_user)
 from sigmora.analysis.analysis_result import LabelCodes, QuantileReturnAnalysisResult
 from sigmora.analysis._portfolio_common import compound, gapped_growth, lagged_values
 
@@ -71,6 +72,8 @@ class QuantileReturnAnalysis(FactorAnalyser):
     date's factor into `quantile` groups "q1".."q{quantile}" (q1 holds rank 1: the lowest
     values when ascending, the highest otherwise), each held equal-weighted for the
     holding period by staggered portfolios whose returns are averaged."""
+
+    period_rows = FACTOR_ROWS  # portfolios held over n rows of the factor table
 
     def __init__(self, quantile=5, benchmark=None):
         self.quantile = quantile

@@ -18,12 +18,13 @@ import numpy as np
 import pandas as pd
 
 from sigmora.analysis import statistics as _stats
+from sigmora.analysis._coverage import Coverage
+from sigmora.analysis._formats import format_table
 from sigmora.analysis._html import record_html
 from sigmora.analysis.leaderboard import BoardFigure
 
 __all__ = ["ICAnalysisResult", "QuantileReturnAnalysisResult", "FactorReturnAnalysisResult"]
 
-FLOAT_FORMAT = "{:.4f}".format
 
 
 def _in_notebook():
@@ -35,17 +36,32 @@ def _in_notebook():
     return shell is not None and type(shell).__name__ == "ZMQInteractiveShell"
 
 
+def _same_table(a, b):
+    if a is None or b is None or type(a) is not type(b):
+        return a is None and b is None
+    check = pd.testing.assert_series_equal if isinstance(a, pd.Series) else pd.testing.assert_frame_equal
+    try:
+        check(a, b, check_exact=True, check_freq=False)
+    except AssertionError:
+        return False
+    return True
+
+
 class _AnalysisResult:
     """A record of named tables; every table may be None.
 
     ``coverage``: what the run rested on (`sigmora.analysis._coverage.Coverage`), set by the
     engine; its table ends the summary.
+    ``periods_per_year``: rows per year that annualise the summary when ``summary()`` is not
+    given them (None: measured from the dates, see `sigmora.analysis.statistics`); the command
+    line sets it from ``--frequency``.
     """
 
     _tables = ()
     # key of a summary table -> heading shown above it
     _titles = {}
     coverage = None
+    periods_per_year = None
 
     def __init__(self, *, name=None, **tables):
         unknown = set(tables) - set(self._tables)
@@ -63,6 +79,38 @@ class _AnalysisResult:
         held = [k for k in self._tables if self._held(k) is not None]
         return "{}(name={!r}, tables={})".format(type(self).__name__, self.name, held)
 
+    def __eq__(self, other):
+        """Records are equal when they are of one type with the same name, coverage and tables
+        (index, columns, types and values; missing values equal)."""
+        if type(other) is not type(self):
+            return NotImplemented
+        return (self.name == other.name and self.coverage == other.coverage
+                and all(_same_table(getattr(self, k), getattr(other, k)) for k in self._tables))
+
+    __hash__ = None
+
+    def save(self, path, format="parquet"):
+        """Save the record's tables into the folder ``path`` (Parquet, or "csv"), with a manifest;
+        `sigmora.load_results` reads it back.  Returns the folder's absolute path."""
+        from sigmora.saved import save_results
+        return save_results(self, path, format=format)
+
+    def _save_entry(self, writer, folder):
+        tables = {}
+        for key in self._tables:
+            value = getattr(self, key)
+            tables[key] = None if value is None else writer.table(value, writer.child(folder, key))
+        coverage = None if self.coverage is None else self.coverage.counts()
+        return {"kind": "record", "name": self.name, "tables": tables, "coverage": coverage}
+
+    @classmethod
+    def _from_saved(cls, entry, reader):
+        tables = {key: reader.table(meta) for key, meta in entry["tables"].items() if meta is not None}
+        record = cls(name=entry["name"], **tables)
+        if entry.get("coverage") is not None:
+            record.coverage = Coverage.from_counts(entry["coverage"])
+        return record
+
     def summary(self, periods_per_year=None):
         """Summary tables by key; tables the step left unset are skipped."""
         raise NotImplementedError
@@ -76,6 +124,9 @@ class _AnalysisResult:
         if key == "coverage":
             return "What the run rests on"
         return self._titles.get(key, key)
+
+    def _rows_per_year(self, periods_per_year):
+        return periods_per_year if periods_per_year is not None else self.periods_per_year
 
     def _with_coverage(self, tables):
         if self.coverage is not None:
@@ -93,10 +144,9 @@ class _AnalysisResult:
             lines.append("(no tables)")
         # east_asian_width: Chinese industry names take two columns each in a terminal
         with pd.option_context("display.width", 120, "display.max_columns", 30,
-                               "display.float_format", FLOAT_FORMAT,
                                "display.unicode.east_asian_width", True):
             for key, table in tables.items():
-                lines += ["", self.title(key), table.to_string()]
+                lines += ["", self.title(key), format_table(table).to_string()]
         return "\n".join(lines)
 
     def show(self):
@@ -213,6 +263,7 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         return self._quantile_detail if key == "quantile_detail" else getattr(self, key)
 
     def summary(self, periods_per_year=None):
+        periods_per_year = self._rows_per_year(periods_per_year)
         out = {}
         empty = self.empty_groups()
         if self.quantile_returns is not None:
@@ -291,6 +342,7 @@ class FactorReturnAnalysisResult(_AnalysisResult):
     _titles = {"factor_returns": "Factor returns per period"}
 
     def summary(self, periods_per_year=None):
+        periods_per_year = self._rows_per_year(periods_per_year)
         if self.factor_returns is None:
             return self._with_coverage({})
         return self._with_coverage(

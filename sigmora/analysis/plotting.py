@@ -8,6 +8,7 @@ is asked to.  ``figure_to_png`` renders one with the Agg renderer.
 import base64
 import functools
 import io
+import os
 import warnings
 
 import matplotlib
@@ -19,6 +20,7 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 from matplotlib.ticker import MaxNLocator, PercentFormatter
 
+from sigmora.analysis._formats import format_value
 from sigmora.analysis.statistics import ic_decay_curve, period_columns, sorted_groups
 
 __all__ = [
@@ -39,11 +41,35 @@ _WIDTH = 10.0
 CJK_FONTS = ("Noto Sans CJK SC", "Noto Sans SC", "Source Han Sans SC", "WenQuanYi Micro Hei",
              "WenQuanYi Zen Hei", "SimHei", "Microsoft YaHei", "PingFang SC", "Heiti SC",
              "Arial Unicode MS")
+# Where such fonts are installed. Each one found is registered with matplotlib from its file,
+# so that a font cache matplotlib built before the font was installed cannot hide it.
+CJK_FONT_FILES = (
+    "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc",            # Debian/Ubuntu: fonts-wqy-microhei
+    "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc",    # Debian/Ubuntu: fonts-noto-cjk
+    "/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc",              # Debian/Ubuntu: fonts-wqy-zenhei
+    "/usr/share/fonts/google-noto-cjk/NotoSansCJK-Regular.ttc",  # Fedora
+    "/System/Library/Fonts/PingFang.ttc",                        # macOS
+    "/System/Library/Fonts/STHeiti Light.ttc",
+    "C:/Windows/Fonts/msyh.ttc",                                 # Windows
+    "C:/Windows/Fonts/simhei.ttf",
+)
+
+
+def _register_font_files(paths):
+    known = {os.path.normcase(os.path.abspath(f.fname)) for f in font_manager.fontManager.ttflist}
+    for path in paths:
+        if os.path.isfile(path) and os.path.normcase(os.path.abspath(path)) not in known:
+            try:
+                font_manager.fontManager.addfont(path)
+            except (OSError, RuntimeError, ValueError):  # a file FreeType cannot read
+                continue
 
 
 @functools.lru_cache(maxsize=None)
 def cjk_font():
-    """Name of an installed font with Chinese glyphs, or None."""
+    """Name of an installed font with Chinese glyphs (registered from its file when matplotlib's
+    font cache does not list it), or None."""
+    _register_font_files(CJK_FONT_FILES)
     installed = {f.name for f in font_manager.fontManager.ttflist}
     return next((name for name in CJK_FONTS if name in installed), None)
 
@@ -58,9 +84,10 @@ def _label_font(labels):
         return {}
     font = cjk_font()
     if font is None:
-        warnings.warn("no font with Chinese glyphs is installed, so industry names show as boxes in "
-                      "the chart (the tables show them); install e.g. fonts-noto-cjk or "
-                      "fonts-wqy-microhei")
+        warnings.warn("no font with Chinese glyphs was found (none of {} is known to matplotlib, and "
+                      "none of the files {} exists), so industry names show as boxes in the chart (the "
+                      "tables show them); install one, e.g. fonts-wqy-microhei on Debian/Ubuntu".format(
+                          ", ".join(CJK_FONTS), ", ".join(CJK_FONT_FILES[:3])))
         return {}
     return {"fontfamily": [matplotlib.rcParams["font.family"][0], font]}
 
@@ -109,6 +136,13 @@ def _percent_formatter():
     return PercentFormatter(xmax=1.0)
 
 
+def _legend(fig, ax):
+    """The legend of ``ax``'s lines, right of the axes: never over the data."""
+    handles, labels = ax.get_legend_handles_labels()
+    if handles:
+        fig.legend(handles, labels, loc="outside right upper", fontsize=8, frameon=False)
+
+
 def _dates(index):
     return pd.DatetimeIndex(index) if not isinstance(index, pd.DatetimeIndex) else index
 
@@ -139,14 +173,14 @@ def ic_figure(ic, title="Information coefficient"):
         ax.plot(_dates(ic.index), ic[col].fillna(0).cumsum().to_numpy(), label=col, linewidth=1.2)
     _style(ax, "Cumulative IC (sum of per-date IC)")
     _date_axis(ax)
-    ax.legend(loc="upper left", fontsize=8)
+    _legend(fig, ax)
     for i, col in enumerate(periods):
         h = axes[i]
         values = ic[col].dropna().to_numpy(dtype=float)
         h.hist(values, bins=30, color="C{}".format(i), alpha=0.8)
         if len(values):
             h.axvline(values.mean(), color="k", linestyle="--", linewidth=1)
-        _style(h, "{}: mean {:.3f}".format(col, values.mean()) if len(values) else col, zero_line=False)
+        _style(h, "{}: mean {}".format(col, format_value(values.mean())) if len(values) else col, zero_line=False)
     return fig
 
 
@@ -160,7 +194,7 @@ def ic_decay_figure(ic_decay, title="IC decay"):
     _style(ax, "Mean IC by decay", ylabel="mean IC")
     ax.set_xlabel("decay (rows after the factor date)")
     ax.xaxis.set_major_locator(MaxNLocator(integer=True))
-    ax.legend(fontsize=8)
+    _legend(fig, ax)
     return fig
 
 
@@ -181,7 +215,7 @@ def ic_industry_figure(ic_industry, title="IC by industry"):
     ax.invert_yaxis()
     ax.axvline(0, color="0.4", linewidth=0.8)
     ax.grid(True, axis="x", alpha=0.3)
-    ax.legend(fontsize=8, loc="lower right")
+    _legend(fig, ax)
     return fig
 
 
@@ -205,7 +239,7 @@ def quantile_returns_figure(quantile_returns, benchmark_return=None, title="Cumu
         _style(ax, col, percent=True)
         _date_axis(ax)
         if k == 0:
-            ax.legend(fontsize=7, loc="upper left", ncol=2)
+            _legend(fig, ax)
     return fig
 
 
@@ -218,12 +252,21 @@ def top_minus_bottom_figure(top_minus_bottom, title="Top minus bottom group"):
                 label=col, linewidth=1.2)
     _style(ax, "Cumulative long-short return", percent=True)
     _date_axis(ax)
-    ax.legend(fontsize=8, loc="upper left")
+    _legend(fig, ax)
     return fig
 
 
+def _compared_rows(table):
+    """The rows of a period's turnover (dates x groups) from the first one on which some group
+    held instruments it could compare with earlier holdings: before that every group reads 0
+    (nothing to compare with yet), which is no turnover of the factor."""
+    moved = (table.fillna(0) != 0).any(axis=1).to_numpy()
+    return table.iloc[int(np.argmax(moved)):] if moved.any() else table.iloc[:0]
+
+
 def turnover_figure(quantile_turnover, window=TURNOVER_WINDOW, title="Turnover per group"):
-    """One axis per period: every group's turnover, as a rolling mean over ``window`` rows."""
+    """One axis per period: every group's turnover, as a mean over the last ``window`` rows,
+    drawn from the first row that has a full window of compared holdings."""
     periods = period_columns(quantile_turnover)
     groups = sorted_groups(quantile_turnover)
     colors = _group_colors(groups)
@@ -231,14 +274,18 @@ def turnover_figure(quantile_turnover, window=TURNOVER_WINDOW, title="Turnover p
     fig = _figure(rows, height_per_row=2.6, title=title)
     for k, col in enumerate(periods):
         ax = fig.add_subplot(rows, cols, k + 1)
+        table = pd.DataFrame({g: pd.to_numeric(quantile_turnover[col].xs(g, level="tag"), errors="coerce")
+                              for g in groups})
+        table = _compared_rows(table)
+        span = min(window, len(table)) or 1
+        smooth = table.rolling(span, min_periods=span).mean()
         for g in groups:
-            s = pd.to_numeric(quantile_turnover[col].xs(g, level="tag"), errors="coerce")
-            smooth = s.rolling(window, min_periods=1).mean()
-            ax.plot(_dates(s.index), smooth.to_numpy(dtype=float), color=colors[g], label=str(g), linewidth=1)
-        _style(ax, "{} ({}-row mean)".format(col, window), zero_line=False, percent=True)
+            ax.plot(_dates(smooth.index), smooth[g].to_numpy(dtype=float), color=colors[g], label=str(g),
+                    linewidth=1)
+        _style(ax, "{} ({}-row mean)".format(col, span), zero_line=False, percent=True)
         _date_axis(ax)
         if k == 0:
-            ax.legend(fontsize=7, loc="upper right", ncol=2)
+            _legend(fig, ax)
     return fig
 
 
@@ -253,7 +300,7 @@ def factor_returns_figure(factor_returns, title="Cumulative factor return"):
                 linewidth=1.2)
     _style(ax, "Long-short portfolio, weights proportional to the demeaned factor", percent=True)
     _date_axis(ax)
-    ax.legend(fontsize=8, loc="upper left")
+    _legend(fig, ax)
     return fig
 
 

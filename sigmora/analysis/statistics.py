@@ -33,6 +33,7 @@ __all__ = [
     "ic_summary",
     "newey_west_t",
     "row_spacing",
+    "rows_per_year",
     "ic_decay_curve",
     "rank_autocorrelation_summary",
     "returns_from_cumulative",
@@ -91,6 +92,21 @@ def periods_per_year(index):
     return TRADING_DAYS_PER_YEAR * float(rows_per_day)
 
 
+def rows_per_year(spacing, index=None):
+    """Rows per year of rows spaced as ``spacing`` (a word `row_spacing` gives); for
+    "intraday", measured from the times of ``index`` as `periods_per_year` does."""
+    per_year = {word: n for _, n, word in _SPACINGS}
+    if spacing == "intraday":
+        if index is None or row_spacing(index) != "intraday":
+            raise ValueError("rows_per_year: intraday rows are measured from their times; give an index of "
+                             "intraday times, got {}".format("none" if index is None else row_spacing(index)))
+        return periods_per_year(index)
+    if spacing not in per_year:
+        raise ValueError("spacing: expect one of {}, got {!r}".format(", ".join(list(per_year) + ["intraday"]),
+                                                                    spacing))
+    return per_year[spacing]
+
+
 def _ppy(index, override=None):
     return float(override) if override is not None else periods_per_year(index)
 
@@ -102,14 +118,24 @@ def _check_table(table, name):
 
 # ----------------------------------------------------------------------------- IC
 
-def holding_lags(label):
-    """Autocovariance lags of the IC series of period column "P_n": n - 1, since the returns
-    of n-row holding periods that start on consecutive rows overlap in n - 1 rows (0 for
-    any other label)."""
+def holding_lags(label, rows_apart=1):
+    """Autocovariance lags of the IC series of period column "P_n": the returns of n-row
+    holding periods starting on consecutive IC dates overlap when the dates lie fewer than n
+    return rows apart, so ceil(n / rows_apart) - 1 lags (n - 1 for daily IC dates on daily
+    returns; 0 for any other label)."""
     text = str(label)
     if text.startswith("P_") and text[2:].isdigit():
-        return max(int(text[2:]) - 1, 0)
+        return max(-(-int(text[2:]) // max(int(rows_apart), 1)) - 1, 0)
     return 0
+
+
+def _rows_apart(index):
+    """Return rows between consecutive IC dates: 1 for daily or intraday dates (they are the
+    return table's own rows), else trading days per row (about 5 weekly, 21 monthly)."""
+    spacing = row_spacing(index)
+    if spacing in (None, "daily", "intraday"):
+        return 1
+    return max(int(round(TRADING_DAYS_PER_YEAR / periods_per_year(index))), 1)
 
 
 def newey_west_t(values, lags):
@@ -148,9 +174,12 @@ def ic_summary(ic, threshold=IC_THRESHOLD):
     returns and are strongly autocorrelated, so the plain t-statistic overstates the
     evidence; ``nw_t_stat`` / ``nw_p_value`` allow for that (Newey-West with n - 1 lags) and
     are the ones to read for such periods. For P_1 the two agree up to the t vs normal tail.
+    IC dates spaced wider than the return rows (a monthly factor on daily returns) overlap
+    less: ceil(n / rows apart) - 1 lags.
     """
     _check_table(ic, "ic")
     abs_label = "abs_ic_gt_{:g}".format(threshold)
+    rows_apart = _rows_apart(ic.index) if isinstance(ic.index, pd.DatetimeIndex) else 1
     rows = {}
     for col in period_columns(ic):
         x = pd.to_numeric(ic[col], errors="coerce").dropna()
@@ -162,7 +191,7 @@ def ic_summary(ic, threshold=IC_THRESHOLD):
             p_value = 2 * _stats.t.sf(abs(t_stat), n - 1)
         else:
             t_stat = p_value = np.nan
-        nw_t, nw_p = newey_west_t(x.to_numpy(), holding_lags(col))
+        nw_t, nw_p = newey_west_t(x.to_numpy(), holding_lags(col, rows_apart))
         rows[col] = {
             "dates": n,
             "mean": mean,

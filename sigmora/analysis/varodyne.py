@@ -28,7 +28,7 @@ from tidewell.decorators import ttl_cache
 from sigmora.analysis.winsorize import WINSORIZE_METHODS, BATCH_WINSORIZE_METHODS
 from sigmora.analysis.analysis_result import *  # noqa: F401,F403
 from sigmora.analysis.ols import calc_residuals
-from sigmora.analysis import _coverage, _industry, _market
+from sigmora.analysis import _coverage, _horizons, _industry, _market
 from sigmora.analysis._base import (  # noqa: F401 - documented here
     FIELD_MAPPING, VALID_INDUSTRY_SOURCE, VALID_WINSORIZE_METHODS, FactorAnalyser, FactorPreprocessor,
     _get_datetime_freq, _get_return_fields, _is_date_frequency_index, _validate_data_frame, check_ascending,
@@ -170,6 +170,7 @@ class FactorVarodyne(object):
                 coverage.removed_by_rule, coverage.removed_values = removed
             if problem is None:
                 coverage.warn_if_thin()
+            _horizons.warn_period_mismatch(factor_data.index, returns.index, periods, self.analysis_pipelines)
         for name, analyser in self.analysis_pipelines.items():
             review = getattr(analyser, "review", None)
             if review is not None and coverage is not None and coverage.degenerate is None:

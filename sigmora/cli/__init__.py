@@ -4,7 +4,9 @@
     sigmora run FACTOR_FILE [options]   a factor table of your own (CSV or Parquet, dates x ids)
     sigmora run-many FILES... [--scheduler ADDRESS]   many factor tables on Dask workers
 
-Exit codes: 0 success, 2 bad options or input files, 1 a failure while the test ran.
+Exit codes: 0 success, 2 bad options or input files, 1 a failure while the test ran.  For
+`run-many` an unreadable file or a failing run is that factor's failure: 0 when at least one
+factor completed; when none did, 2 if no file could be read, else 1.
 Progress goes to stderr, summaries to stdout.
 
 The package by concern: `options` (the parser, options to periods, dates and steps),
@@ -38,6 +40,14 @@ def __getattr__(name):
     raise AttributeError("module {!r} has no attribute {!r}".format(__name__, name))
 
 
+def _warning_printer(err):
+    """Warnings of a run as "sigmora: warning: ..." lines on ``err`` (the place in sigmora's
+    code that raised one means nothing to a user of the command)."""
+    def show(message, category, filename, lineno, file=None, line=None):
+        print("sigmora: warning: {}".format(message), file=err)
+    return show
+
+
 def main(argv=None, out=None, err=None):
     """Entry point of the ``sigmora`` command; returns the exit code."""
     out = out if out is not None else sys.stdout
@@ -53,6 +63,8 @@ def main(argv=None, out=None, err=None):
         command = COMMANDS[args.command]
         with warnings.catch_warnings():
             warnings.simplefilter("default")
+            warnings.simplefilter("ignore", ResourceWarning)  # sockets the cluster leaves: nothing for a user
+            warnings.showwarning = _warning_printer(err)
             return command(args, out, err)
     except UsageError as exc:
         print("sigmora: error: {}".format(exc), file=err)

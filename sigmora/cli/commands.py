@@ -3,6 +3,8 @@ output streams and returns the exit code."""
 
 import os
 import time
+
+import pandas as pd
 import warnings
 
 from sigmora.analysis import registry
@@ -10,8 +12,9 @@ from sigmora.cli.demo_factors import DEFAULT_PERIODS, DEMO_BENCHMARK, DEMO_STEPS
 from sigmora.cli.errors import UsageError
 from sigmora.cli.factor_files import factor_files, factor_from_file, known_columns
 from sigmora.cli.options import build_steps, checked_benchmark, chosen_steps, date_option, steps_from_options
-from sigmora.cli.output import print_leaderboard, print_results, write_tear_sheet
+from sigmora.cli.output import print_leaderboard, print_results, save_results_to, write_tear_sheet
 from sigmora.cli.progress import Progress, run_pipeline
+from sigmora.cli.rests_on import rests_on
 
 __all__ = ["cmd_demo", "cmd_run", "cmd_run_many", "COMMANDS"]
 
@@ -45,8 +48,34 @@ def _require_demo_store(store):
                          "store: sigmora run FACTOR_FILE --store {}".format(store, store))
 
 
+def _rows_per_year(factor, frequency, name, err):
+    """Rows per year that annualise the factor's summaries (--frequency, else measured from its
+    dates) and how they were found, for the tear sheet."""
+    from sigmora.analysis import statistics
+    measured = statistics.row_spacing(factor.index)
+    if frequency is None:
+        per_year = statistics.periods_per_year(factor.index)
+        return per_year, "{} rows, {:g} a year (measured from the dates)".format(measured or "irregular", per_year)
+    if frequency == "intraday" and measured != "intraday":
+        raise UsageError("--frequency intraday: the rows of {} are dates at midnight, not intraday times; leave "
+                         "--frequency out or state their spacing".format(name))
+    per_year = statistics.rows_per_year(frequency, factor.index)
+    if measured is not None and measured != frequency:
+        print("sigmora: {}: --frequency {}, though its rows are spaced {} by their dates; annualising with {:g} rows "
+              "a year as stated".format(name, frequency, measured, per_year), file=err)
+    return per_year, "{} rows, {:g} a year (--frequency)".format(frequency, per_year)
+
+
+def _annualise(results, per_year):
+    """Every record of ``results`` annualises its summaries with ``per_year`` rows a year."""
+    for value in results.values():
+        if hasattr(value, "summary"):
+            value.periods_per_year = per_year
+    return results
+
+
 def cmd_demo(args, out, err):
-    progress = Progress(err, enabled=not args.quiet)
+    progress = Progress(err, enabled=not args.quiet, verbose=args.verbose)
     t0 = time.perf_counter()
     store = _select_store(args.store, progress, build_if_missing=True)
     _require_demo_store(store)
@@ -70,10 +99,11 @@ def cmd_demo(args, out, err):
             label = name + suffix
             steps = build_steps(preprocess, benchmark=DEMO_BENCHMARK)
             results[label] = run_pipeline(factor, steps, periods, ascending=False, progress=progress, label=label)
-            print_results(results[label], label, out)
+            print_results(results[label], label, out, args.verbose)
     if args.tradable:
         from sigmora.analysis.leaderboard import leaderboard
         print_leaderboard(leaderboard(results), out)
+    save_results_to(results, args, out)
     description = {
         "store": store, "factor dates": "{} to {}".format(start.date(), end.date()),
         "instruments": max(f.shape[1] for f in factors.values()),
@@ -89,22 +119,25 @@ def cmd_demo(args, out, err):
 
 
 def cmd_run(args, out, err):
-    progress = Progress(err, enabled=not args.quiet)
+    progress = Progress(err, enabled=not args.quiet, verbose=args.verbose)
     periods, preprocess, analyses = steps_from_options(args)
-    factor = factor_from_file(args.factor_file, args)
+    factor = factor_from_file(args.factor_file, args, err)
+    per_year, spacing = _rows_per_year(factor, args.frequency, args.factor_file, err)
     store = _select_store(args.store, progress)
     factor = known_columns(factor, err)
     benchmark = checked_benchmark(args, preprocess + analyses)
     steps = chosen_steps(args, preprocess, analyses, benchmark)
     label = os.path.splitext(os.path.basename(args.factor_file))[0]
     results = run_pipeline(factor, steps, periods, ascending=args.ascending, progress=progress, label=label)
-    print_results(results, label, out)
+    print_results(_annualise(results, per_year), label, out, args.verbose)
+    save_results_to(results, args, out)
     if args.no_report:
         return 0
     description = {
         "factor file": os.path.abspath(args.factor_file), "store": store,
         "factor dates": "{} to {} ({} rows)".format(factor.index[0].date(), factor.index[-1].date(), len(factor)),
         "instruments": factor.shape[1],
+        "row spacing": spacing,
         "steps": ", ".join("{} ({})".format(n, type(s).__name__) for n, s in steps),
         "periods": ", ".join(map(str, periods)),
         "sort direction": "ascending (lower is better)" if args.ascending else "descending (higher is better)",
@@ -115,40 +148,128 @@ def cmd_run(args, out, err):
     return 0
 
 
+def _read_many(files, args, err):
+    """The factor tables of ``files`` (name -> path) within --start/--end, and the failures of
+    those that cannot be read (or hold no row in the window), by name."""
+    from sigmora.batch import FactorFailure
+    tables, failures = {}, {}
+    for name, path in files.items():
+        try:
+            tables[name] = factor_from_file(path, args, err)
+        except UsageError as exc:
+            failures[name] = FactorFailure(name, exc, str(exc))
+    return tables, failures
+
+
+def _checked_many(tables, files, args, err):
+    """The tables on the store's instruments, the rows per year that annualise each, and the
+    failures of those with no instrument of the store or a --frequency their dates refute."""
+    from sigmora.batch import FactorFailure
+    factors, per_year, failures = {}, {}, {}
+    for name, table in tables.items():
+        try:
+            factors[name] = known_columns(table, err, files[name])
+            per_year[name] = _rows_per_year(table, args.frequency, files[name], err)[0]
+        except UsageError as exc:
+            factors.pop(name, None)
+            failures[name] = FactorFailure(name, exc, str(exc))
+    return factors, per_year, failures
+
+
+def _warn_periods(factors, periods, engine, err):
+    """What P_n means for each factor whose rows do not fit the periods (the runs on the workers
+    cannot say it here), against the trading dates the daily returns will hold."""
+    from sigmora.analysis import _horizons, _market
+    for name, factor in factors.items():
+        try:
+            dates = _market.trading_date_index(factor.index[0], factor.index[-1])
+        except Exception:  # noqa: BLE001 - the run reports a calendar it cannot serve
+            continue
+        text = _horizons.period_mismatch(factor.index, dates, periods, engine.analysis_pipelines)
+        if text is not None:
+            print("sigmora: warning: {}: {}".format(name, text), file=err)
+
+
 def cmd_run_many(args, out, err):
-    from sigmora.batch import run_many
-    progress = Progress(err, enabled=not args.quiet)
+    from sigmora.batch import BatchResult, run_many
+    progress = Progress(err, enabled=not args.quiet, verbose=args.verbose)
     periods, preprocess, analyses = steps_from_options(args)
-    files = factor_files(args.factor_files)
-    factors = {name: factor_from_file(path, args) for name, path in files.items()}
+    if not args.factor_files and not args.alphas:
+        raise UsageError("run-many: give FACTOR_FILES, --alphas, or both")
+    files = factor_files(args.factor_files) if args.factor_files else {}
+    tables, unreadable = _read_many(files, args, err)
     store = _select_store(args.store, progress)
-    factors = {name: known_columns(table, err) for name, table in factors.items()}
+    factors, per_year, misfits = _checked_many(tables, files, args, err)
+    unreadable.update(misfits)
+    window = _alpha_window(args, store, periods, factors, files, per_year)
     benchmark = checked_benchmark(args, preprocess + analyses)
     engine = registry.make_engine(chosen_steps(args, preprocess, analyses, benchmark))
-    client = args.scheduler
-    if client is not None:
-        from sigmora.batch import _connect
-        try:
-            client, _ = _connect(client)
-        except ConnectionError as exc:
-            raise UsageError("--scheduler: {}".format(exc)) from None
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", UserWarning)  # failures are reported below
-        batch = run_many(engine, factors, periods=periods, ascending=args.ascending, client=client,
-                         progress=not args.quiet)
-    if args.scheduler is not None:
-        client.close()
+    _warn_periods(factors, periods, engine, err)
+    ran = {}
+    if factors:
+        client = args.scheduler
+        if client is not None:
+            from sigmora.batch import _connect
+            try:
+                client, _ = _connect(client)
+            except ConnectionError as exc:
+                raise UsageError("--scheduler: {}".format(exc)) from None
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)  # failures are reported below
+            ran = run_many(engine, factors, periods=periods, ascending=args.ascending, client=client,
+                           progress=not args.quiet, **window)
+        if args.scheduler is not None:
+            client.close()
+    batch = BatchResult((name, ran[name] if name in ran else unreadable[name]) for name in files)
+    for name, results in batch.succeeded.items():
+        _annualise(results, per_year[name])
     print(batch.report(), file=out)
+    for name, results in batch.succeeded.items():
+        print("{} {}".format(name, rests_on(results)), file=out)
     for name, failure in batch.failures.items():
-        print("\n--- {} ---\n{}".format(name, failure.traceback), file=err)
+        if name not in unreadable:  # the report gave the whole message of a file's failure
+            print("\n--- {} ---\n{}".format(name, failure.traceback), file=err)
     print_leaderboard(batch.leaderboard(), out)
+    save_results_to(batch, args, out)
     if not args.no_report and batch.succeeded:
-        description = {"factor files": ", ".join(files.values()), "store": store,
-                       "periods": ", ".join(map(str, periods))}
+        description = {"factor files": ", ".join(v for v in files.values() if not v.startswith("alpha ")) or "none",
+                       "store": store,
+                       "periods": ", ".join(map(str, periods)),
+                       "rows per year": ", ".join("{} {:g}".format(n, per_year[n]) for n in batch.succeeded)}
+        if batch.failures:
+            description["failed"] = ", ".join(batch.failures)
         path = write_tear_sheet(batch.succeeded, args.out, "sigmora-report", args.title or "Factor leaderboard",
                                 description, progress)
         print("\nTear sheet: {}".format(path), file=out)
-    return 1 if batch.failures else 0
+    if batch.succeeded:
+        return 0
+    # Nothing completed: 2 when no file could be read as a factor table, else 1.
+    return 2 if len(unreadable) == len(batch) else 1
+
+
+def _alpha_window(args, store, periods, factors, files, per_year):
+    """Adds the alphas of --alphas to `factors` as expressions (and to `files` under their
+    names); returns what run_many evaluates them on: all stocks over --start/--end, else the
+    demo window."""
+    if not args.alphas:
+        return {}
+    from sigmora.alphas import alpha, select
+    from sigmora.cli.demo_factors import _stock_ids as stock_ids
+    try:
+        names = select(args.alphas)
+    except ValueError as exc:
+        raise UsageError("--alphas: {}".format(exc)) from None
+    taken = sorted(set(names) & set(files))
+    if taken:
+        raise UsageError("--alphas: a factor file is already named {!r}".format(taken[0]))
+    default_start, default_end = demo_window(store, max(periods))
+    start = date_option(args.start, "--start") if args.start else default_start
+    end = date_option(args.end, "--end") if args.end else default_end
+    for name in names:
+        factors[name] = alpha(name)
+        files[name] = "alpha {}".format(name)
+        per_year[name] = 252.0
+    return {"order_book_ids": stock_ids(), "start_date": pd.Timestamp(start), "end_date": pd.Timestamp(end)}
 
 
 COMMANDS = {"demo": cmd_demo, "run": cmd_run, "run-many": cmd_run_many}

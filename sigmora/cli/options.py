@@ -14,18 +14,47 @@ from sigmora.cli.demo_factors import DEMO_BENCHMARK
 from sigmora.cli.errors import UsageError
 
 __all__ = ["build_parser", "build_steps", "steps_from_options", "chosen_steps", "checked_benchmark",
-           "date_option", "none_or"]
+           "date_option", "none_or", "FREQUENCIES", "INDUSTRIES", "MAX_PERIOD", "MAX_QUANTILES"]
+
+# Holding periods and IC decay steps count rows; ten years of trading days bound them.
+MAX_PERIOD = 2520
+MAX_QUANTILES = 1000
+INDUSTRIES = ("citics_2019", "sws", "none")
+# The spacings --frequency states (those `sigmora.analysis.statistics.row_spacing` measures).
+FREQUENCIES = ("daily", "weekly", "monthly", "quarterly", "yearly", "intraday")
+
+
+def _integer(text):
+    text = text.strip()
+    return int(text) if text.lstrip("+").isdigit() else None
 
 
 def _parse_periods(text):
-    try:
-        periods = [int(p) for p in text.split(",") if p.strip()]
-    except ValueError:
-        periods = []
-    if not periods or any(p < 1 for p in periods):
-        raise UsageError("--periods: expect comma-separated positive integers such as 1,5,10,20, "
-                         "got {!r}".format(text))
+    periods = [_integer(p) for p in text.split(",") if p.strip()]
+    if not periods or any(p is None or not 1 <= p <= MAX_PERIOD for p in periods):
+        raise UsageError("--periods: expect comma-separated positive integers such as 1,5,10,20, each at most "
+                         "{}, got {!r}".format(MAX_PERIOD, text))
     return list(dict.fromkeys(periods))
+
+
+def _bounded_integer(option, low, high, what):
+    """An option's parser: an integer from ``low`` to ``high``, else a usage error saying so."""
+    def parse(text):
+        value = _integer(text)
+        if value is None or not low <= value <= high:
+            raise UsageError("{}: expect {} from {} to {}, got {!r}".format(option, what, low, high, text))
+        return value
+    return parse
+
+
+def _choice(option, choices, default_text=""):
+    """An option's parser: one of ``choices`` (any case), else a usage error naming them."""
+    def parse(text):
+        value = text.strip().lower()
+        if value not in choices:
+            raise UsageError("{}: expect one of {}{}, got {!r}".format(option, ", ".join(choices), default_text, text))
+        return value
+    return parse
 
 
 def _parse_list(text, choices, option):
@@ -73,10 +102,9 @@ def steps_from_options(args):
     analyses = _parse_list(args.analysis, analysis_choices, "--analysis")
     if not analyses:
         raise UsageError("--analysis: expect at least one of {}".format(",".join(analysis_choices)))
-    if args.quantiles < 2:
-        raise UsageError("--quantiles: expect an integer of at least 2, got {}".format(args.quantiles))
-    if args.max_decay < 0:
-        raise UsageError("--max-decay: expect a non-negative integer, got {}".format(args.max_decay))
+    for option, text in (("--start", args.start), ("--end", args.end)):
+        if text:
+            date_option(text, option)
     if args.min_listed_days < 0:
         raise UsageError("--min-listed-days: expect a non-negative integer, got {}".format(args.min_listed_days))
     try:
@@ -124,16 +152,24 @@ def _step_list_help(what, kind, extra):
 
 
 def _analysis_options(p):
-    p.add_argument("--periods", default="1,5,10,20", help="holding periods in rows (default 1,5,10,20)")
+    p.add_argument("--periods", default="1,5,10,20", help="holding periods, each from 1 to {}: trading days "
+                   "in the IC, factor rows in the quantile and factor-return steps (the same for daily factor "
+                   "rows; default 1,5,10,20)".format(MAX_PERIOD))
     p.add_argument("--preprocess", default=",".join(registry.default_names(PREPROCESS)),
                    help=_step_list_help("preprocessing steps in order", PREPROCESS, " or none"))
     p.add_argument("--analysis", default=",".join(registry.default_names(ANALYSIS)),
                    help=_step_list_help("analysis steps", ANALYSIS, ""))
     p.add_argument("--winsorize-method", default="mad", help="mad, std, percentile or none (default mad)")
-    p.add_argument("--industry", default="citics_2019",
+    p.add_argument("--industry", default="citics_2019", type=_choice("--industry", INDUSTRIES),
                    help="industry classification for the per-industry IC: citics_2019, sws or none")
-    p.add_argument("--max-decay", type=int, default=20, help="IC decay steps, 0 for none (default 20)")
-    p.add_argument("--quantiles", type=int, default=5, help="number of quantile groups (default 5)")
+    p.add_argument("--max-decay", type=_bounded_integer("--max-decay", 0, MAX_PERIOD, "an integer number of IC "
+                   "decay steps"), default=20, help="IC decay steps, 0 to {}, 0 for none (default 20)".format(
+                       MAX_PERIOD))
+    p.add_argument("--quantiles", type=_bounded_integer("--quantiles", 2, MAX_QUANTILES, "an integer number of "
+                   "groups"), default=5, help="number of quantile groups, 2 to {} (default 5)".format(MAX_QUANTILES))
+    p.add_argument("--frequency", type=_choice("--frequency", FREQUENCIES, " (or leave it out to measure it from "
+                   "the dates)"), help="spacing of the factor's rows, used to annualise returns: {} (default: "
+                   "measured from the dates)".format(", ".join(FREQUENCIES)))
     p.add_argument("--benchmark", default=DEMO_BENCHMARK, help="benchmark index, or none (default "
                    "{})".format(DEMO_BENCHMARK))
     p.add_argument("--tradable-rules", default="suspended,limit,st", help="rules of the tradable step: subset "
@@ -163,6 +199,12 @@ def build_parser():
         p.add_argument("--start", metavar="DATE", help="first factor date")
         p.add_argument("--end", metavar="DATE", help="last factor date")
         p.add_argument("-q", "--quiet", action="store_true", help="no progress lines on stderr")
+        p.add_argument("-v", "--verbose", action="store_true", help="print every summary table, not just "
+                       "the headline figures")
+        p.add_argument("--save", metavar="DIR", help="also save every result table into DIR (read them "
+                       "back with sigmora.load_results)")
+        p.add_argument("--save-format", choices=("parquet", "csv"), default="parquet",
+                       help="file format of --save (default parquet)")
 
     demo = sub.add_parser("demo", help="run the full factor test on the demo market",
                           description="Open (or build) the demo store, test its planted signal and a "
@@ -182,9 +224,15 @@ def build_parser():
     many = sub.add_parser("run-many", help="test many factor tables at once on Dask workers",
                           description="Test every factor file (or every .csv/.parquet file of a folder) "
                           "with the same steps, on a local cluster of worker processes or on the Dask "
-                          "scheduler given; print the leaderboard and write one tear sheet.")
-    many.add_argument("factor_files", nargs="+", metavar="FACTOR_FILES",
+                          "scheduler given; print the leaderboard and write one tear sheet. A file that "
+                          "cannot be read as a factor table, or a factor whose run fails, is reported as "
+                          "that factor's failure while the others complete. Exit code 0 when at least one "
+                          "factor completed; when none did, 2 if no file could be read, else 1.")
+    many.add_argument("factor_files", nargs="*", metavar="FACTOR_FILES",
                       help="factor tables (.csv or .parquet) or folders holding them")
+    many.add_argument("--alphas", metavar="LIST", help="also test the 101 Formulaic Alphas: 'all' or numbers "
+                      "such as 1,12,101 (evaluated on all stocks of the store over --start/--end, by "
+                      "default the demo window)")
     common(many, "sigmora-report")
     _analysis_options(many)
     many.add_argument("--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler "

@@ -1,31 +1,48 @@
-"""What the commands print on stdout and the tear sheet they write."""
+"""What the commands print on stdout, the tear sheet they write and the results they save."""
 
 import os
 
 import pandas as pd
 
-__all__ = ["print_results", "print_leaderboard", "write_tear_sheet"]
+from sigmora.analysis._formats import format_table
+from sigmora.cli.rests_on import rests_on
+
+__all__ = ["print_results", "print_leaderboard", "write_tear_sheet", "save_results_to"]
 
 
-def print_results(results, label, out):
-    """Each record's summary, then the "at a glance" table."""
+def print_results(results, label, out, verbose=False):
+    """The headline of one run: what it rests on and the "at a glance" figures per period.
+    ``verbose``: every record's summary tables before it."""
     from sigmora.report import glance_table
     print("\n=== {} ===".format(label), file=out)
-    for value in results.values():
-        if hasattr(value, "to_text"):
-            print("\n" + value.to_text(), file=out)
+    print(rests_on(results), file=out)
+    if verbose:
+        for value in results.values():
+            if hasattr(value, "to_text"):
+                print("\n" + value.to_text(), file=out)
     glance = glance_table(results)
     if glance is not None:
+        # figures down, periods across: narrow enough for a terminal
+        text = format_table(glance).T
         with pd.option_context("display.width", 160, "display.max_columns", 30,
-                               "display.float_format", "{:.4f}".format):
-            print("\n{} at a glance\n{}".format(label, glance.to_string()), file=out)
+                               "display.unicode.east_asian_width", True):
+            print("{}{}".format("\n{} at a glance\n".format(label) if verbose else "", text.to_string()), file=out)
 
 
 def print_leaderboard(board, out):
     if board.shape[1]:
-        with pd.option_context("display.width", 200, "display.max_columns", 40,
-                               "display.float_format", "{:.4f}".format):
-            print("\nLeaderboard\n{}".format(board.to_string()), file=out)
+        with pd.option_context("display.width", 200, "display.max_columns", 40):
+            print("\nLeaderboard\n{}".format(format_table(board).to_string()), file=out)
+
+
+def save_results_to(results, args, out):
+    """Saves ``results`` where --save says (nothing without it); prints where."""
+    if not getattr(args, "save", None):
+        return None
+    from sigmora.saved import save_results
+    path = save_results(results, args.save, format=args.save_format)
+    print("Results saved: {}".format(path), file=out)
+    return path
 
 
 def _report_path(out_option, default_dir):

@@ -9,25 +9,45 @@ __all__ = ["Progress", "run_pipeline"]
 
 
 class Progress:
-    """Stage lines on stderr: the stage's name when it starts, its duration when it ends."""
+    """Stage lines on stderr.
 
-    def __init__(self, stream=None, enabled=True):
+    ``verbose``: a line when each stage starts and one with its duration when it ends.  Otherwise
+    a terminal shows the current stage on one line that each stage overwrites (and that is
+    cleared at the end), and a stream that is no terminal gets no stage lines at all.
+    """
+
+    def __init__(self, stream=None, enabled=True, verbose=False):
         self.stream = stream if stream is not None else sys.stderr
         self.enabled = enabled
+        self.verbose = verbose
+        self._live = enabled and not verbose and _is_terminal(self.stream)
         self._label = None
         self._t0 = None
 
     def begin(self, label):
         self.end()
         self._label, self._t0 = label, time.perf_counter()
-        if self.enabled:
+        if self.enabled and self.verbose:
             print("  {} ...".format(label), file=self.stream, flush=True)
+        elif self._live:
+            self.stream.write("\r\033[K  {} ...".format(label))
+            self.stream.flush()
 
     def end(self):
-        if self._label is not None and self.enabled:
+        if self._label is not None and self.enabled and self.verbose:
             print("  {} done in {:.1f}s".format(self._label, time.perf_counter() - self._t0),
                   file=self.stream, flush=True)
+        elif self._label is not None and self._live:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
         self._label = None
+
+
+def _is_terminal(stream):
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
 
 
 def _timed_steps(steps, progress, prefix):
@@ -52,6 +72,7 @@ def _timed_steps(steps, progress, prefix):
     class TimedAnalyser(FactorAnalyser):
         def __init__(self, step, label):
             self.step, self.label = step, label
+            self.period_rows = getattr(step, "period_rows", None)
 
         def analysis(self, factor_data, returns, periods, ascending=True):
             self.step.step_name = self.step_name

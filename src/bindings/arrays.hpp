@@ -10,12 +10,14 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
 
+#include "core/sizes.hpp"
 #include "core/table.hpp"
 
 namespace sigmora::bind {
@@ -54,14 +56,33 @@ enum class Fill {
 // NumPy asks the kernel for huge pages on large arrays, which saves a page fault per
 // 4 KiB written, and an empty array gets no zero-filling pass. Call with the GIL held,
 // before releasing it for the kernel.
+// `what` names the argument the shape comes from: a shape too large for the address space
+// raises OverflowError, one the memory cannot hold MemoryError, each naming it.
 template <typename T, std::size_t D>
-Out<T, D> new_array(const std::size_t (&shape)[D], Fill fill, Order order = Order::row_major) {
+Out<T, D> new_array(const std::size_t (&shape)[D], Fill fill, const char* what, Order order = Order::row_major) {
+    checked_cells(shape, shape + D, sizeof(T), what);
     nb::module_ numpy = nb::module_::import_("numpy");
-    nb::list dims;
-    for (std::size_t d : shape) dims.append(d);
-    nb::object array = numpy.attr(fill == Fill::zeros ? "zeros" : "empty")(
-        dims, numpy_dtype<T>(), order == Order::column_major ? "F" : "C");
+    nb::list sizes;
+    for (std::size_t d : shape) sizes.append(d);
+    nb::object array;
+    try {
+        array = numpy.attr(fill == Fill::zeros ? "zeros" : "empty")(sizes, numpy_dtype<T>(),
+                                                                    order == Order::column_major ? "F" : "C");
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_MemoryError)) throw;
+        throw OutOfMemory(std::string(what) + ": cannot allocate a result of " + size_text(shape, shape + D) +
+                          " cells of " +
+                          std::to_string(sizeof(T)) + " bytes");
+    }
     return nb::cast<Out<T, D>>(array, /*convert=*/false);  // a view of `array`, never a copy
+}
+
+// A new C-ordered rows x cols float64 result for a kernel that writes every cell, as a
+// Python object, with its data pointer.
+inline nb::object empty_matrix(std::size_t rows, std::size_t cols, double*& data) {
+    Out<double, 2> array = new_array<double>({rows, cols}, Fill::none);
+    data = array.data();
+    return nb::cast(array);
 }
 
 inline std::string shape_text(std::initializer_list<std::size_t> shape) {
@@ -84,4 +105,80 @@ inline void require_same_shape(const char* a, std::size_t ar, std::size_t ac, co
     }
 }
 
+// An integer argument as the caller passed it: a Python int, a NumPy integer or anything
+// else with __index__ (typed `int` in the signature). Any object is taken, so that the
+// binding, not the argument matching, checks it: the accessors below raise TypeError for
+// a non-integer, ValueError below the accepted range and OverflowError above it, each
+// naming the argument, where a plain C++ integer parameter would answer a mismatch.
+struct IntArg {
+    nb::object value;
+};
+
+namespace detail {
+
+// The argument as a Python int, or TypeError naming it.
+inline nb::object as_python_int(const IntArg& arg, const char* name) {
+    PyObject* index = PyNumber_Index(arg.value.ptr());
+    if (!index) {
+        PyErr_Clear();
+        throw nb::type_error((std::string(name) + ": expect an integer, got " + nb::repr(arg.value).c_str()).c_str());
+    }
+    return nb::steal(index);
+}
+
+inline std::string int_text(const nb::object& v) { return nb::str(v).c_str(); }
+
+}  // namespace detail
+
+// The argument as an int in [lo, hi]; `expect` describes the accepted values.
+inline long long int_arg(const IntArg& arg, const char* name, long long lo, long long hi, const char* expect) {
+    nb::object v = detail::as_python_int(arg, name);
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (overflow > 0 || (overflow == 0 && x > hi))
+        throw std::overflow_error(std::string(name) + ": expect " + expect + " up to " + std::to_string(hi) +
+                                  ", got " + detail::int_text(v));
+    if (overflow < 0 || x < lo)
+        throw std::invalid_argument(std::string(name) + ": expect " + expect + ", got " + detail::int_text(v));
+    return x;
+}
+
+// The argument as a non-negative size. With `saturate`, values past the largest size
+// read as the largest size (for counts that the kernel bounds by the data anyway).
+inline std::size_t size_arg(const IntArg& arg, const char* name, bool saturate = false) {
+    nb::object v = detail::as_python_int(arg, name);
+    if (PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_LT) == 1)
+        throw std::invalid_argument(std::string(name) + ": expect a non-negative integer, got " + detail::int_text(v));
+    const unsigned long long x = PyLong_AsUnsignedLongLong(v.ptr());
+    if (x == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        if (saturate) return SIZE_MAX;
+        throw std::overflow_error(std::string(name) + ": expect a non-negative integer up to " +
+                                  std::to_string(SIZE_MAX) + ", got " + detail::int_text(v));
+    }
+    if (x > SIZE_MAX) {
+        if (saturate) return SIZE_MAX;
+        throw std::overflow_error(std::string(name) + ": expect a non-negative integer up to " +
+                                  std::to_string(SIZE_MAX) + ", got " + detail::int_text(v));
+    }
+    return static_cast<std::size_t>(x);
+}
+
 }  // namespace sigmora::bind
+
+namespace nanobind::detail {
+
+template <>
+struct type_caster<sigmora::bind::IntArg> {
+    NB_TYPE_CASTER(sigmora::bind::IntArg, const_name("int"))
+
+    bool from_python(handle src, uint32_t, cleanup_list*) noexcept {
+        value.value = borrow(src);
+        return true;
+    }
+    static handle from_cpp(const sigmora::bind::IntArg& v, rv_policy, cleanup_list*) noexcept {
+        return v.value.inc_ref();
+    }
+};
+
+}  // namespace nanobind::detail

@@ -8,7 +8,7 @@ namespace {
 
 Out<double, 2> portfolio_factor_weights(AnyMat values, bool ascending) {
     const StridedTable table = table_of(values);
-    Out<double, 2> out = new_array<double>({table.rows, table.cols}, Fill::zeros);
+    Out<double, 2> out = new_array<double>({table.rows, table.cols}, Fill::zeros, "values");
     {
         nb::gil_scoped_release release;
         sigmora::portfolio_factor_weights(table, ascending, out.data());
@@ -21,7 +21,7 @@ Out<double, 2> portfolio_factor_returns(AnyMat values, AnyMat returns, CIntVec p
     const StridedTable factor = table_of(values), daily = table_of(returns);
     require_same_shape("values", factor.rows, factor.cols, "returns", daily.rows, daily.cols);
     const std::size_t n_periods = periods.shape(0);
-    Out<double, 2> out = new_array<double>({n_periods, factor.rows}, Fill::zeros);
+    Out<double, 2> out = new_array<double>({n_periods, factor.rows}, Fill::zeros, "periods");
     {
         nb::gil_scoped_release release;
         sigmora::portfolio_factor_returns(factor, daily, returns_are_growth, ascending, periods.data(), n_periods,

@@ -35,10 +35,11 @@ struct Corr {
     Out<std::int64_t, DN> n;
     Out<std::uint8_t, DR> constant;
 
-    Corr(const std::size_t (&cells)[DR], const std::size_t (&counts)[DN])
-        : r(new_array<double>(cells, Fill::zeros)),
-          n(new_array<std::int64_t>(counts, Fill::zeros)),
-          constant(new_array<std::uint8_t>(cells, Fill::zeros)) {}
+    // `what` names the argument the first dimension comes from.
+    Corr(const std::size_t (&cells)[DR], const std::size_t (&counts)[DN], const char* what)
+        : r(new_array<double>(cells, Fill::zeros, what)),
+          n(new_array<std::int64_t>(counts, Fill::zeros, what)),
+          constant(new_array<std::uint8_t>(cells, Fill::zeros, what)) {}
     CorrOutput view() { return {r.data(), n.data(), constant.data()}; }
     std::tuple<Out<double, DR>, Out<std::int64_t, DN>, Out<std::uint8_t, DR>> arrays() const {
         return {r, n, constant};
@@ -51,7 +52,7 @@ using DecayArrays = std::tuple<Out<double, 3>, Out<std::int64_t, 2>, Out<std::ui
 RowArrays ic_by_row(const CMat& factor, const std::vector<CMat>& returns, bool rank) {
     auto ptrs = period_pointers(factor, returns);
     const std::size_t T = factor.shape(0), N = factor.shape(1), K = returns.size();
-    Corr<2, 2> rows({T, K}, {T, K});
+    Corr<2, 2> rows({T, K}, {T, K}, "factor");
     {
         nb::gil_scoped_release release;
         sigmora::ic_by_row(factor.data(), ptrs.data(), K, T, N, rank, rows.view());
@@ -59,11 +60,14 @@ RowArrays ic_by_row(const CMat& factor, const std::vector<CMat>& returns, bool r
     return rows.arrays();
 }
 
-DecayArrays ic_decay(const CMat& factor, const std::vector<CMat>& returns, std::size_t max_decay, bool rank) {
+// max_decay past the number of rows asks for nothing more: it saturates instead of failing.
+std::size_t max_decay_arg(const IntArg& max_decay) { return size_arg(max_decay, "max_decay", /*saturate=*/true); }
+
+DecayArrays ic_decay(const CMat& factor, const std::vector<CMat>& returns, const IntArg& max_decay_value, bool rank) {
     auto ptrs = period_pointers(factor, returns);
     const std::size_t T = factor.shape(0), N = factor.shape(1), K = returns.size();
-    const std::size_t D = max_decay > 1 ? max_decay - 1 : 0;
-    Corr<3, 2> decay({D, T, K}, {D, T});
+    const std::size_t max_decay = max_decay_arg(max_decay_value), D = sigmora::ic_decay_rows(max_decay, T);
+    Corr<3, 2> decay({D, T, K}, {D, T}, "max_decay");
     {
         nb::gil_scoped_release release;
         sigmora::ic_decay(factor.data(), ptrs.data(), K, T, N, max_decay, rank, decay.view());
@@ -72,12 +76,12 @@ DecayArrays ic_decay(const CMat& factor, const std::vector<CMat>& returns, std::
 }
 
 std::tuple<RowArrays, DecayArrays> ic_by_row_with_decay(const CMat& factor, const std::vector<CMat>& returns,
-                                                        std::size_t max_decay, bool rank) {
+                                                        const IntArg& max_decay_value, bool rank) {
     auto ptrs = period_pointers(factor, returns);
     const std::size_t T = factor.shape(0), N = factor.shape(1), K = returns.size();
-    const std::size_t D = max_decay > 1 ? max_decay - 1 : 0;
-    Corr<2, 2> rows({T, K}, {T, K});
-    Corr<3, 2> decay({D, T, K}, {D, T});
+    const std::size_t max_decay = max_decay_arg(max_decay_value), D = sigmora::ic_decay_rows(max_decay, T);
+    Corr<2, 2> rows({T, K}, {T, K}, "factor");
+    Corr<3, 2> decay({D, T, K}, {D, T}, "max_decay");
     {
         nb::gil_scoped_release release;
         sigmora::ic_by_row_with_decay(factor.data(), ptrs.data(), K, T, N, max_decay, rank, rows.view(),
@@ -87,13 +91,14 @@ std::tuple<RowArrays, DecayArrays> ic_by_row_with_decay(const CMat& factor, cons
 }
 
 RowArrays ic_by_group(const CMat& factor, const std::vector<CMat>& returns, const CIntMat& codes,
-                      std::size_t n_groups, bool rank) {
+                      const IntArg& n_groups_value, bool rank) {
+    const std::size_t n_groups = size_arg(n_groups_value, "n_groups");
     auto ptrs = period_pointers(factor, returns);
     const std::size_t T = factor.shape(0), N = factor.shape(1), K = returns.size();
     if (codes.shape(1) != N || (codes.shape(0) != 1 && codes.shape(0) != T))
         throw std::invalid_argument("codes: expect shape " + shape_text({T, N}) + " or " + shape_text({1, N}) +
                                     ", got " + shape_text({codes.shape(0), codes.shape(1)}));
-    Corr<2, 2> groups({n_groups, K}, {n_groups, K});
+    Corr<2, 2> groups({n_groups, K}, {n_groups, K}, "n_groups");
     {
         nb::gil_scoped_release release;
         sigmora::ic_by_group(factor.data(), ptrs.data(), K, T, N, codes.data(), codes.shape(0), n_groups, rank,
@@ -112,7 +117,7 @@ void register_ic(nanobind::module_& m) {
     m.def("ic_decay", &ic_decay, arg("factor"), arg("returns"), arg("max_decay"), arg("rank"),
           "For d = 1 .. max_decay - 1: correlation of returns[k][t + d] with factor[t] over the instruments "
           "with a factor value and a return in every period. Returns (r: D x T x K, n: D x T, "
-          "constant: D x T x K) with D = max_decay - 1.");
+          "constant: D x T x K) with D = min(max_decay - 1, T - 1): no window starts past the last row.");
     m.def("ic_by_row_with_decay", &ic_by_row_with_decay, arg("factor"), arg("returns"), arg("max_decay"),
           arg("rank"), "(ic_by_row(factor, returns, rank), ic_decay(factor, returns, max_decay, rank)) in one pass "
           "that sorts every row once.");

@@ -24,8 +24,11 @@ void expect_length(const CIntVec& v, std::size_t n, const char* name, const char
 }
 
 Out<double, 2> ols_neutralize(CMat endog, AnyMat style_values, CIntVec record_date, CIntVec record_key,
-                              std::size_t n_dates, std::size_t n_keys, CIntVec row_date, CIntVec column_key,
-                              std::vector<CMat> dense, std::optional<CIntMat> codes, std::size_t n_industries) {
+                              const IntArg& n_dates_value, const IntArg& n_keys_value, CIntVec row_date,
+                              CIntVec column_key, std::vector<CMat> dense, std::optional<CIntMat> codes,
+                              const IntArg& n_industries_value) {
+    const std::size_t n_dates = size_arg(n_dates_value, "n_dates"), n_keys = size_arg(n_keys_value, "n_keys");
+    const std::size_t n_industries = size_arg(n_industries_value, "n_industries");
     const std::size_t T = endog.shape(0), N = endog.shape(1);
     LongExposures style;
     style.n_factors = style_values.shape(1);
@@ -62,7 +65,7 @@ Out<double, 2> ols_neutralize(CMat endog, AnyMat style_values, CIntVec record_da
         }
         code_ptr = codes->data();
     }
-    Out<double, 2> out = new_array<double>({T, N}, Fill::zeros);
+    Out<double, 2> out = new_array<double>({T, N}, Fill::zeros, "endog");
     {
         nb::gil_scoped_release release;
         sigmora::ols_neutralize(endog.data(), T, N, style, dense_ptrs, code_ptr, n_industries, out.data());

@@ -11,7 +11,7 @@ namespace {
 // for pandas' column-major tables).
 Out<double, 2> preprocess_normalize(AnyMat x) {
     const StridedTable table = table_of(x);
-    Out<double, 2> out = new_array<double>({table.rows, table.cols}, Fill::none, result_order(table));
+    Out<double, 2> out = new_array<double>({table.rows, table.cols}, Fill::none, "x", result_order(table));
     {
         nb::gil_scoped_release release;
         sigmora::preprocess_normalize(table, out.data());

@@ -17,7 +17,7 @@ Out<double, 2> ols_residuals(CMat endog, CCube exog) {
                                     shape_text({exog.shape(0), exog.shape(1), exog.shape(2)}));
     }
     const std::size_t K = exog.shape(2);
-    Out<double, 2> out = new_array<double>({T, N}, Fill::zeros);
+    Out<double, 2> out = new_array<double>({T, N}, Fill::zeros, "endog");
     {
         nb::gil_scoped_release release;
         sigmora::ols_residuals(endog.data(), exog.data(), T, N, K, out.data());

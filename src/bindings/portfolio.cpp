@@ -1,6 +1,7 @@
 // Bindings of core/portfolio.hpp: running growth, quantile labels and quantile returns.
 #include <nanobind/stl/tuple.h>
 
+#include <climits>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -16,7 +17,7 @@ namespace {
 // that `returns` holds one column of the table per row: the table is its transpose.
 Out<double, 2> portfolio_growth(AnyMat returns, bool column_major) {
     const StridedTable table = column_major ? transposed(table_of(returns)) : table_of(returns);
-    Out<double, 2> out = new_array<double>({table.rows, table.cols}, Fill::zeros);
+    Out<double, 2> out = new_array<double>({table.rows, table.cols}, Fill::zeros, "returns");
     {
         nb::gil_scoped_release release;
         sigmora::portfolio_growth(table, out.data());
@@ -24,9 +25,15 @@ Out<double, 2> portfolio_growth(AnyMat returns, bool column_major) {
     return out;
 }
 
-Out<std::int64_t, 2> portfolio_quantile_labels(CMat values, int quantile, bool ascending) {
+// The number of groups as the kernels take it.
+int quantile_arg(const IntArg& quantile) {
+    return static_cast<int>(int_arg(quantile, "quantile", 1, INT_MAX, "a positive integer"));
+}
+
+Out<std::int64_t, 2> portfolio_quantile_labels(CMat values, const IntArg& quantile_value, bool ascending) {
+    const int quantile = quantile_arg(quantile_value);
     const std::size_t rows = values.shape(0), cols = values.shape(1);
-    Out<std::int64_t, 2> out = new_array<std::int64_t>({rows, cols}, Fill::zeros);
+    Out<std::int64_t, 2> out = new_array<std::int64_t>({rows, cols}, Fill::zeros, "values");
     {
         nb::gil_scoped_release release;
         sigmora::portfolio_quantile_labels(values.data(), rows, cols, quantile, ascending, out.data());
@@ -35,13 +42,13 @@ Out<std::int64_t, 2> portfolio_quantile_labels(CMat values, int quantile, bool a
 }
 
 std::tuple<Out<double, 3>, Out<double, 3>> portfolio_quantile_returns(CIntMat labels, CMat growth, CIntVec periods,
-                                                                      int quantile) {
+                                                                      const IntArg& quantile_value) {
+    const int quantile = quantile_arg(quantile_value);
     const std::size_t rows = labels.shape(0), cols = labels.shape(1);
     require_same_shape("labels", rows, cols, "growth", growth.shape(0), growth.shape(1));
-    if (quantile < 1) throw std::invalid_argument("quantile: expect a positive integer, got " + std::to_string(quantile));
     const std::size_t n_periods = periods.shape(0), q = static_cast<std::size_t>(quantile);
-    Out<double, 3> returns = new_array<double>({n_periods, q, rows}, Fill::zeros);
-    Out<double, 3> turnover = new_array<double>({n_periods, q, rows}, Fill::zeros);
+    Out<double, 3> returns = new_array<double>({n_periods, q, rows}, Fill::zeros, "quantile");
+    Out<double, 3> turnover = new_array<double>({n_periods, q, rows}, Fill::zeros, "quantile");
     {
         nb::gil_scoped_release release;
         sigmora::portfolio_quantile_returns(labels.data(), growth.data(), rows, cols, quantile, periods.data(),

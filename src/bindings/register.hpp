@@ -15,4 +15,6 @@ void register_normalize(nanobind::module_& m);
 void register_ic(nanobind::module_& m);
 void register_portfolio(nanobind::module_& m);
 void register_factor_portfolio(nanobind::module_& m);
+void register_operators(nanobind::module_& m);
+void register_prices(nanobind::module_& m);
 }  // namespace sigmora::bind

@@ -12,7 +12,7 @@ namespace {
 template <class Kernel>
 Out<double, 2> run_rows(const AnyMat& x, const Kernel& kernel) {
     const StridedTable table = table_of(x);
-    Out<double, 2> out = new_array<double>({table.rows, table.cols}, Fill::none);
+    Out<double, 2> out = new_array<double>({table.rows, table.cols}, Fill::none, "x");
     {
         nb::gil_scoped_release release;
         kernel(table, out.data());

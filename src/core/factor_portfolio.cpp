@@ -8,6 +8,7 @@
 #include "core/holding_periods.hpp"
 #include "core/numeric.hpp"
 #include "core/parallel.hpp"
+#include "core/sizes.hpp"
 #include "core/row_blocks.hpp"
 
 namespace sigmora {
@@ -142,8 +143,8 @@ void walk_blocks(const HeldJob& job, std::size_t block0, std::size_t block1) {
     std::vector<double> factor_panel(kPanelRows * W, kNaN), return_panel(kPanelRows * W, kNaN);
     std::vector<double> product(W), growth_a(W), growth_b(W);
     // Weight rows of the last `longest` rows: row r in slot r % longest.
-    std::vector<double> recent(longest * W);
-    std::vector<double> divisor(n_levels * W), coef(n_levels * W);
+    std::vector<double> recent = buffer({longest, W}, 0.0, "periods");
+    std::vector<double> divisor = buffer({n_levels, W}, 0.0, "periods"), coef = buffer({n_levels, W}, 0.0, "periods");
     std::vector<std::size_t> held_slot(n_levels, 0);
     for (std::size_t block = block0; block < block1; ++block) {
         double* sums = job.partial + block * n_levels * rows;
@@ -218,7 +219,7 @@ void held_returns(const StridedTable& values, const std::vector<RowScale>& scale
     for (const PeriodLevels& p : pass) longest = std::max(longest, p.n_levels);
     const std::size_t n_tiles = (cols + kTile - 1) / kTile;
     const std::size_t n_blocks = (n_tiles + kBlockTiles - 1) / kBlockTiles;
-    std::vector<double> partial(n_blocks * n_levels * rows, 0.0);
+    std::vector<double> partial = buffer({n_blocks, n_levels, rows}, 0.0, "periods");
 
     const HeldJob job{values, scales, returns, returns_are_growth, ascending, pass, n_levels, longest, n_tiles,
                       partial.data()};
@@ -289,7 +290,7 @@ void portfolio_factor_returns(const StridedTable& values, const StridedTable& re
             n_levels += levels;
             ++pi;
         }
-        std::vector<double> held(n_levels * rows);
+        std::vector<double> held = buffer({n_levels, rows}, 0.0, "periods");
         held_returns(values, scales, returns, returns_are_growth, ascending, pass, n_levels, held.data());
         for (std::size_t k = 0; k < pass.size(); ++k) average_levels(held.data(), rows, pass[k], out + outputs[k] * rows);
     }

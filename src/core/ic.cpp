@@ -143,6 +143,10 @@ void ic_by_row(const double* factor, const double* const* returns, std::size_t n
 
 namespace {
 
+// Centred sums of squares below this (2^-900) may have lost their terms to underflow;
+// every ordinary spread is far above it.
+constexpr double kTinyMoment = 0x1p-900;
+
 // Mean of the finite values of v[0..n) where mask is set (0 when there are none): a
 // centre close to every subset's mean, so shifted sums lose no precision.
 double finite_mean(const double* v, const std::uint8_t* mask, std::size_t n) {
@@ -272,8 +276,10 @@ void decay_by_value(const double* factor, const double* const* returns, std::siz
                     out.constant[cell] = xmin == xmax || ymin == ymax;
                     if (out.constant[cell]) continue;
                     const double vx = sxx - sx * sx / nn, vy = syy - sy * sy / nn, cxy = sxy - sx * sy / nn;
-                    if (!std::isfinite(vx) || !std::isfinite(vy) || !std::isfinite(cxy)) {
-                        // ±inf or values so large that squares overflow: the careful path.
+                    if (!std::isfinite(vx) || !std::isfinite(vy) || !std::isfinite(cxy) ||
+                        std::fabs(vx) < kTinyMoment || std::fabs(vy) < kTinyMoment) {
+                        // ±inf, values so large that squares overflow or so close together
+                        // that they underflow: the careful path, which scales them first.
                         std::size_t i = 0;
                         for (std::size_t j = 0; j < N; ++j)
                             if (s.keep[j]) {
@@ -304,7 +310,11 @@ void ic_decay(const double* factor, const double* const* returns, std::size_t n_
         if (max_decay < 2) return;
         rows = nullptr;
     }
-    const std::size_t n_decays = max_decay - 1, T = n_rows, N = n_cols, K = n_periods;
+    const std::size_t n_decays = ic_decay_rows(max_decay, n_rows), T = n_rows, N = n_cols, K = n_periods;
+    if (n_decays == 0) {
+        if (rows) ic_by_row(factor, returns, n_periods, n_rows, n_cols, rank, *rows);
+        return;
+    }
     std::fill(out.n, out.n + n_decays * T, std::int64_t{0});
     std::fill(out.r, out.r + n_decays * T * K, kNaN);
     std::fill(out.constant, out.constant + n_decays * T * K, std::uint8_t{0});
@@ -335,19 +345,29 @@ void ic_by_group(const double* factor, const double* const* returns, std::size_t
     if (n_cells >= std::numeric_limits<std::uint32_t>::max())
         throw std::invalid_argument("ic_by_group: too many cells (" + std::to_string(n_cells) + ")");
 
-    // Bucket the cells by group (counting sort, cells ascending within a group).
-    std::vector<std::size_t> offset(n_groups + 1, 0);
+    // Groups that hold a cell: 0 .. n_used - 1. The buffers are sized by them, not by
+    // n_groups; the groups past them are empty.
     auto code_of = [&](std::size_t t, std::size_t j) { return codes[(n_code_rows == 1 ? 0 : t) * n_cols + j]; };
+    std::size_t n_used = 0;
+    for (std::size_t t = 0; t < n_code_rows; ++t)
+        for (std::size_t j = 0; j < n_cols; ++j) {
+            const std::int64_t c = code_of(t, j);
+            if (c < -1 || (c >= 0 && static_cast<std::uint64_t>(c) >= n_groups))
+                throw std::invalid_argument("codes: expect -1 or a group in [0, " + std::to_string(n_groups) +
+                                            "), got " + std::to_string(c));
+            if (c >= 0) n_used = std::max(n_used, static_cast<std::size_t>(c) + 1);
+        }
+    if (n_periods == 0) return;  // no cell to write
+
+    // Bucket the cells by group (counting sort, cells ascending within a group).
+    std::vector<std::size_t> offset(n_used + 1, 0);
     for (std::size_t t = 0; t < n_rows; ++t)
         for (std::size_t j = 0; j < n_cols; ++j) {
             const std::int64_t c = code_of(t, j);
-            if (c < -1 || c >= static_cast<std::int64_t>(n_groups))
-                throw std::invalid_argument("codes: expect -1 or a group in [0, " + std::to_string(n_groups) +
-                                            "), got " + std::to_string(c));
             if (c >= 0) ++offset[static_cast<std::size_t>(c) + 1];
         }
-    for (std::size_t g = 0; g < n_groups; ++g) offset[g + 1] += offset[g];
-    std::vector<std::uint32_t> cells(offset[n_groups]);
+    for (std::size_t g = 0; g < n_used; ++g) offset[g + 1] += offset[g];
+    std::vector<std::uint32_t> cells(offset[n_used]);
     {
         std::vector<std::size_t> fill(offset.begin(), offset.end() - 1);
         for (std::size_t t = 0; t < n_rows; ++t)
@@ -363,8 +383,8 @@ void ic_by_group(const double* factor, const double* const* returns, std::size_t
         std::vector<std::vector<double>> y(n_periods);
         std::vector<const double*> ys(n_periods);
         for (std::size_t g = begin; g < end; ++g) {
-            const std::uint32_t* c = cells.data() + offset[g];
-            const std::size_t m = offset[g + 1] - offset[g];
+            const std::uint32_t* c = g < n_used ? cells.data() + offset[g] : nullptr;
+            const std::size_t m = g < n_used ? offset[g + 1] - offset[g] : 0;
             x.resize(m);
             for (std::size_t i = 0; i < m; ++i) x[i] = factor[c[i]];
             for (std::size_t k = 0; k < n_periods; ++k) {

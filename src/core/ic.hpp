@@ -29,10 +29,19 @@ struct CorrOutput {
 void ic_by_row(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
                std::size_t n_cols, bool rank, CorrOutput out);
 
-// IC decay for d = 1 .. max_decay - 1: factor row t against row t + d of the returns,
-// over the instruments with a factor value and a return in every period.
-// out cells: (max_decay - 1) x T x K for r and constant, (max_decay - 1) x T for n
-// (the number of such instruments; cells with t + d >= T have n = 0).
+// Decays an IC decay table holds: d = 1 .. max_decay - 1, but none from the last row on
+// (a window starting past the last date holds nothing), so D = min(max_decay - 1, T - 1)
+// and no buffer grows with max_decay beyond the data.
+inline std::size_t ic_decay_rows(std::size_t max_decay, std::size_t n_rows) {
+    const std::size_t asked = max_decay > 1 ? max_decay - 1 : 0, possible = n_rows > 0 ? n_rows - 1 : 0;
+    return asked < possible ? asked : possible;
+}
+
+// IC decay for d = 1 .. D (D = ic_decay_rows(max_decay, T)): factor row t against row
+// t + d of the returns, over the instruments with a factor value and a return in every
+// period.
+// out cells: D x T x K for r and constant, D x T for n (the number of such instruments;
+// cells with t + d >= T have n = 0).
 // The returns are the first variable (as in spearmanr(returns, factor)).
 // When `rows` is given, it also receives what ic_by_row computes (T x K cells); with
 // ranks the two share their sorts.
@@ -49,7 +58,8 @@ inline void ic_by_row_with_decay(const double* factor, const double* const* retu
 // One correlation per group and period, pooled over every cell whose code is that group.
 // `codes` is n_code_rows x N int64 with n_code_rows 1 (one code per instrument for all
 // dates) or T; -1 = no group, otherwise 0 <= code < n_groups.
-// out cells: n_groups x K. The returns are the first variable.
+// out cells: n_groups x K (groups no cell belongs to get n = 0 and NaN). The returns are
+// the first variable.
 void ic_by_group(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
                  std::size_t n_cols, const std::int64_t* codes, std::size_t n_code_rows, std::size_t n_groups,
                  bool rank, CorrOutput out);

@@ -3,9 +3,11 @@
 #include "core/numeric.hpp"
 #include "core/ols.hpp"
 #include "core/parallel.hpp"
+#include "core/sizes.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -17,14 +19,26 @@ using Eigen::Index;
 // Budget for one thread's dense block of style exposures (dates x keys x factors).
 constexpr std::size_t kStyleBlockBytes = std::size_t(16) << 20;
 
-void check_range(const std::int64_t* v, std::size_t n, std::size_t bound, const char* what) {
+// Whether v is -1 or in 0 .. bound - 1 (any bound, however large).
+inline bool in_range(std::int64_t v, std::size_t bound) {
+    return v == -1 || (v >= 0 && static_cast<std::uint64_t>(v) < bound);
+}
+
+// "-1 .. bound - 1", or "-1" for an empty range.
+std::string range_text(std::size_t bound) { return bound ? "-1 .. " + std::to_string(bound - 1) : "-1"; }
+
+// Checks v[0..n) against in_range; returns one past the largest value (0 when all are -1),
+// the number of slots the values really use.
+std::size_t check_range(const std::int64_t* v, std::size_t n, std::size_t bound, const char* what) {
+    std::size_t used = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (v[i] < -1 || v[i] >= static_cast<std::int64_t>(bound)) {
-            throw std::invalid_argument(std::string(what) + ": expect values in -1 .. " +
-                                        std::to_string(static_cast<long long>(bound) - 1) + ", got " +
+        if (!in_range(v[i], bound)) {
+            throw std::invalid_argument(std::string(what) + ": expect values in " + range_text(bound) + ", got " +
                                         std::to_string(v[i]) + " at position " + std::to_string(i));
         }
+        if (v[i] >= 0) used = std::max(used, static_cast<std::size_t>(v[i]) + 1);
     }
+    return used;
 }
 
 // Stable counting sort of the items with a group in 0 .. n_groups - 1 (others dropped):
@@ -48,15 +62,16 @@ struct Buckets {
     }
 };
 
-// One thread's buffers for the regression of one factor row at a time.
+// One thread's buffers for the regression of one factor row at a time. Industry codes
+// are checked beforehand; `n_used` is one past the largest, which sizes the per-industry
+// buffers, and `rank_dim` the dimension the rank tolerance counts in the dummies.
 class RowSolver {
 public:
     RowSolver(std::size_t N, std::size_t S, const std::vector<const double*>& dense, const std::int64_t* codes,
-              std::size_t n_industries)
-        : N_(N), S_(S), K_(S + dense.size()), dense_(dense), codes_(codes), n_industries_(n_industries),
-          group_(N), complete_(N), count_(n_industries), sums_(n_industries * (K_ + 1)),
-          A_(static_cast<Index>(K_), static_cast<Index>(N)), y_(static_cast<Index>(N)),
-          scale_(static_cast<Index>(K_)), sumsq_(static_cast<Index>(K_)) {
+              std::size_t n_used, std::size_t rank_dim)
+        : N_(N), S_(S), K_(S + dense.size()), dense_(dense), codes_(codes), n_used_(n_used), rank_dim_(rank_dim),
+          group_(N), complete_(N), count_(n_used), sums_(n_used * (K_ + 1)),
+          A_(static_cast<Index>(K_), static_cast<Index>(N)), y_(static_cast<Index>(N)) {
         rows_.reserve(N);
     }
 
@@ -70,10 +85,6 @@ public:
         std::fill(count_.begin(), count_.end(), 0);
         for (std::size_t i = 0; i < N_; ++i) {
             const std::int64_t code = codes_ ? codes_[t * N_ + i] : -1;
-            if (code < -1 || code >= static_cast<std::int64_t>(n_industries_))
-                throw std::invalid_argument("industry codes: expect values in -1 .. " +
-                                            std::to_string(static_cast<long long>(n_industries_) - 1) +
-                                            ", got " + std::to_string(code));
             group_[i] = code;
             bool ok = std::isfinite(yt[i]);
             if (ok && S_ > 0) {
@@ -112,18 +123,25 @@ public:
         auto ym = y_.head(m);
         // Column scales from the regressors before demeaning: one that is constant within
         // industries must leave only rounding noise, small against its own scale, and not a
-        // unit column of noise. (Powers of two commute exactly with the demeaning.)
-        sumsq_.setZero();
+        // unit column of noise. Each regressor is scaled by the power of two that brings its
+        // 2-norm into [1, 2), found in two steps so that no square overflows or underflows
+        // whatever the unit: to magnitude ~1 first, then by its sum of squares. The values
+        // are brought to magnitude ~1 as well (the residuals are scaled back at the end).
+        // All of it happens before the demeaning, which powers of two commute with exactly,
+        // so that its sums cannot overflow either.
+        equalise_magnitudes(Am, magnitude_);
+        unit_.setZero(static_cast<Index>(K));
         for (Index r = 0; r < m; ++r) {
             const double* a = Am.col(r).data();
-            for (std::size_t c = 0; c < K; ++c) sumsq_(static_cast<Index>(c)) += a[c] * a[c];
+            for (std::size_t c = 0; c < K; ++c) unit_(static_cast<Index>(c)) += a[c] * a[c];
         }
-        for (std::size_t c = 0; c < K; ++c) {
-            const auto j = static_cast<Index>(c);
-            const double ss = sumsq_(j);
-            // Plain sums of squares unless they overflow or lose the scale to underflow.
-            scale_(j) = unit_scale(std::isfinite(ss) && ss > 1e-280 ? std::sqrt(ss) : Am.row(j).stableNorm());
+        for (std::size_t c = 0; c < K; ++c) unit_(static_cast<Index>(c)) = unit_scale(std::sqrt(unit_(static_cast<Index>(c))));
+        for (Index r = 0; r < m; ++r) {
+            double* a = Am.col(r).data();
+            for (std::size_t c = 0; c < K; ++c) a[c] *= unit_(static_cast<Index>(c));
         }
+        const double y_scale = magnitude_scale(ym.cwiseAbs().maxCoeff());
+        ym *= y_scale;
 
         if (codes_) {
             std::fill(sums_.begin(), sums_.end(), 0.0);
@@ -135,7 +153,7 @@ public:
                 sg[0] += ym(r);
                 for (std::size_t c = 0; c < K; ++c) sg[c + 1] += a[c];
             }
-            for (std::size_t g = 0; g < n_industries_; ++g) {
+            for (std::size_t g = 0; g < n_used_; ++g) {
                 if (count_[g] < 2) continue;
                 double* sg = &sums_[g * (K + 1)];
                 for (std::size_t c = 0; c <= K; ++c) sg[c] /= static_cast<double>(count_[g]);
@@ -150,22 +168,23 @@ public:
             }
         }
 
-        projector_.project(Am, ym, &scale_, std::max(n_complete, K + n_industries_));
-        for (Index r = 0; r < m; ++r) out[rows_[static_cast<std::size_t>(r)]] = ym(r);
+        projector_.project(Am, ym, /*columns_scaled=*/true, std::max(n_complete, rank_dim_));
+        const double y_unit = 1.0 / y_scale;
+        for (Index r = 0; r < m; ++r) out[rows_[static_cast<std::size_t>(r)]] = ym(r) * y_unit;
     }
 
 private:
     std::size_t N_, S_, K_;
     const std::vector<const double*>& dense_;
     const std::int64_t* codes_;
-    std::size_t n_industries_;
+    std::size_t n_used_, rank_dim_;
     std::vector<std::int64_t> group_;
     std::vector<unsigned char> complete_;
     std::vector<std::size_t> count_;
     std::vector<double> sums_;
     std::vector<std::size_t> rows_;
     Eigen::MatrixXd A_;  // K x N: column r holds the regressors of the r-th included instrument
-    Eigen::VectorXd y_, scale_, sumsq_;
+    Eigen::VectorXd y_, magnitude_, unit_;
     ResidualProjector projector_;
 };
 
@@ -174,40 +193,47 @@ private:
 void ols_neutralize(const double* endog, std::size_t T, std::size_t N, const LongExposures& style,
                     const std::vector<const double*>& dense, const std::int64_t* codes, std::size_t n_industries,
                     double* out) {
-    const std::size_t S = style.n_factors;
+    const std::size_t S = style.n_factors, K = S + dense.size();
+    // Buffers are sized by the industries, dates and keys the data use, never by the counts
+    // passed along with them (which only bound the codes).
+    const std::size_t n_used = codes ? check_range(codes, T * N, n_industries, "industry codes") : 0;
+    // The dummies count in the rank tolerance as n_industries columns (saturating: a count
+    // past the address space is as good as infinite there).
+    const std::size_t rank_dim = K + std::min(n_industries, SIZE_MAX - K);
     if (S == 0) {
         parallel_for(T, [&](std::size_t begin, std::size_t end) {
-            RowSolver solver(N, 0, dense, codes, n_industries);
+            RowSolver solver(N, 0, dense, codes, n_used, rank_dim);
             std::vector<const double*> none(N, nullptr);
             for (std::size_t t = begin; t < end; ++t) solver.solve(t, endog + t * N, none.data(), out + t * N);
         });
         return;
     }
 
-    check_range(style.record_date, style.n_records, style.n_dates, "record dates");
-    check_range(style.record_key, style.n_records, style.n_keys, "record keys");
-    check_range(style.row_date, T, style.n_dates, "row dates");
-    check_range(style.column_key, N, style.n_keys, "column keys");
+    const std::size_t record_dates = check_range(style.record_date, style.n_records, style.n_dates, "record dates");
+    const std::size_t record_keys = check_range(style.record_key, style.n_records, style.n_keys, "record keys");
+    const std::size_t row_dates = check_range(style.row_date, T, style.n_dates, "row dates");
+    const std::size_t column_keys = check_range(style.column_key, N, style.n_keys, "column keys");
+    const std::size_t n_dates = std::max(record_dates, row_dates), n_keys_used = std::max(record_keys, column_keys);
 
     // The records arrive in the service's order (by instrument, then date), so one date's
     // exposures lie far apart. Dates are taken in blocks: each block's records are copied,
     // in memory order, into a dense dates x keys x factors buffer, and the block's rows
     // read their exposures from there.
-    const std::size_t n_keys = std::max<std::size_t>(style.n_keys, 1);
-    const std::size_t per_date = n_keys * S * sizeof(double);
-    const std::size_t block =
-        std::clamp<std::size_t>(kStyleBlockBytes / per_date, 1, std::max<std::size_t>(style.n_dates, 1));
-    const std::size_t n_blocks = (style.n_dates + block - 1) / block;
+    const std::size_t n_keys = std::max<std::size_t>(n_keys_used, 1);
+    const std::size_t per_date = checked_cells({n_keys, S}, sizeof(double), "style exposures");
+    const std::size_t block = std::clamp<std::size_t>(kStyleBlockBytes / (per_date * sizeof(double)), 1,
+                                                      std::max<std::size_t>(n_dates, 1));
+    const std::size_t n_blocks = (n_dates + block - 1) / block;
     const Buckets records(style.n_records, n_blocks, [&](std::size_t r) {
         const std::int64_t d = style.record_date[r];
         return d < 0 ? d : static_cast<std::int64_t>(static_cast<std::size_t>(d) / block);
     });
-    const Buckets rows_of_date(T, style.n_dates, [&](std::size_t t) { return style.row_date[t]; });
+    const Buckets rows_of_date(T, n_dates, [&](std::size_t t) { return style.row_date[t]; });
     for (std::size_t t = 0; t < T; ++t)
         if (style.row_date[t] < 0) std::fill(out + t * N, out + (t + 1) * N, kNaN);  // no exposures
 
     parallel_for(n_blocks, [&](std::size_t begin, std::size_t end) {
-        RowSolver solver(N, S, dense, codes, n_industries);
+        RowSolver solver(N, S, dense, codes, n_used, rank_dim);
         std::vector<double> exposures(block * n_keys * S);
         std::vector<unsigned char> present(block * n_keys);
         std::vector<const double*> of_column(N);
@@ -227,7 +253,7 @@ void ols_neutralize(const double* endog, std::size_t T, std::size_t N, const Lon
                     exposures[cell * S + s] = style.values[static_cast<std::ptrdiff_t>(r) * style.record_stride +
                                                            static_cast<std::ptrdiff_t>(s) * style.factor_stride];
             }
-            const std::size_t last = std::min(first + block, style.n_dates);
+            const std::size_t last = std::min(first + block, n_dates);
             for (std::size_t d = first; d < last; ++d) {
                 for (std::size_t i = 0; i < N; ++i) {
                     const std::int64_t key = style.column_key[i];

@@ -10,13 +10,33 @@
 namespace sigmora {
 namespace {
 
+// The scale a row is standardised at: the power of two that brings its largest magnitude
+// into [1, 2) (see magnitude_scale), 1 for a row holding an infinity or no value. The
+// squares, the mean and the deviations are all taken of values times this scale, so a
+// row of huge or tiny values neither overflows nor underflows, and a row scaled by a power
+// of two gives the same bits (z-scores have no unit); for ordinary magnitudes the bits
+// are those of the unscaled formula.
+SIGMORA_ALWAYS_INLINE double row_unit(double lowest, double highest) {
+    return magnitude_scale(std::max(std::fabs(lowest), std::fabs(highest)));
+}
+
+// The row's sum of values times `unit`, from its plain sum `total`: sums commute exactly
+// with a power of two, unless the plain sum overflowed, which only a row of huge values
+// does; it is then summed again, scaled, left to right.
+SIGMORA_ALWAYS_INLINE double scaled_total(double total, double unit, const double* row, std::size_t cols) {
+    if (std::isfinite(total) || unit == 1.0) return total * unit;
+    double scaled = 0.0;
+    for (std::size_t j = 0; j < cols; ++j) scaled += keep_or_zero(row[j] * unit, row[j] == row[j]);
+    return scaled;
+}
+
 // Standardises G rows at once: each row keeps its own left-to-right sums, and the G
 // independent sums keep the processor busy where one sequential sum would stall.
 // A sum starts at +0.0 and so never becomes -0.0: adding 0.0 for a missing cell leaves
 // it unchanged, as skipping the cell does.
 template <std::size_t G>
 SIGMORA_ALWAYS_INLINE void normalize_group(const double* const* rows, std::size_t cols, double* const* outs) {
-    double total[G], lowest[G], highest[G], squares[G], mean[G], std_dev[G];
+    double total[G], lowest[G], highest[G], squares[G], mean[G], std_dev[G], unit[G];
     std::size_t count[G];
     for (std::size_t g = 0; g < G; ++g) {
         total[g] = 0.0, squares[g] = 0.0, lowest[g] = kInf, highest[g] = -kInf, count[g] = 0;
@@ -31,10 +51,13 @@ SIGMORA_ALWAYS_INLINE void normalize_group(const double* const* rows, std::size_
             highest[g] = std::max(highest[g], v);
         }
     }
-    for (std::size_t g = 0; g < G; ++g) mean[g] = total[g] / static_cast<double>(count[g]);
+    for (std::size_t g = 0; g < G; ++g) {
+        unit[g] = row_unit(lowest[g], highest[g]);
+        mean[g] = scaled_total(total[g], unit[g], rows[g], cols) / static_cast<double>(count[g]);
+    }
     for (std::size_t j = 0; j < cols; ++j) {
         for (std::size_t g = 0; g < G; ++g) {
-            const double v = rows[g][j], d = mean[g] - v;
+            const double v = rows[g][j], d = mean[g] - v * unit[g];
             squares[g] += keep_or_zero(d * d, v == v);
         }
     }
@@ -44,7 +67,7 @@ SIGMORA_ALWAYS_INLINE void normalize_group(const double* const* rows, std::size_
         const double* row = rows[g];
         double* row_out = outs[g];
         for (std::size_t j = 0; j < cols; ++j) {
-            const double z = (row[j] - mean[g]) / std_dev[g];
+            const double z = (row[j] * unit[g] - mean[g]) / std_dev[g];
             row_out[j] = std::isinf(z) ? 0.0 : z;
         }
     }
@@ -70,7 +93,7 @@ SIGMORA_AVX2_CLONES
 void normalize_column_chunk(const double* x, std::size_t rows, std::size_t cols, std::size_t r0, std::size_t n,
                             double* out) {
     double total[kColumnChunk], lowest[kColumnChunk], highest[kColumnChunk], squares[kColumnChunk];
-    double count[kColumnChunk], mean[kColumnChunk], std_dev[kColumnChunk];
+    double count[kColumnChunk], mean[kColumnChunk], std_dev[kColumnChunk], unit[kColumnChunk];
     for (std::size_t i = 0; i < n; ++i) {
         total[i] = 0.0, squares[i] = 0.0, lowest[i] = kInf, highest[i] = -kInf, count[i] = 0.0;
     }
@@ -85,11 +108,22 @@ void normalize_column_chunk(const double* x, std::size_t rows, std::size_t cols,
             highest[i] = std::max(highest[i], v);
         }
     }
-    for (std::size_t i = 0; i < n; ++i) mean[i] = total[i] / count[i];
+    for (std::size_t i = 0; i < n; ++i) {
+        unit[i] = row_unit(lowest[i], highest[i]);
+        double scaled = total[i] * unit[i];
+        if (!std::isfinite(total[i]) && unit[i] != 1.0) {
+            scaled = 0.0;  // the plain sum overflowed: sum again, scaled (see scaled_total)
+            for (std::size_t j = 0; j < cols; ++j) {
+                const double v = x[j * rows + r0 + i];
+                scaled += keep_or_zero(v * unit[i], v == v);
+            }
+        }
+        mean[i] = scaled / count[i];
+    }
     for (std::size_t j = 0; j < cols; ++j) {
         const double* column = x + j * rows + r0;
         for (std::size_t i = 0; i < n; ++i) {
-            const double v = column[i], d = mean[i] - v;
+            const double v = column[i], d = mean[i] - v * unit[i];
             squares[i] += keep_or_zero(d * d, v == v);
         }
     }
@@ -101,7 +135,7 @@ void normalize_column_chunk(const double* x, std::size_t rows, std::size_t cols,
         const double* column = x + j * rows + r0;
         double* out_column = out + j * rows + r0;
         for (std::size_t i = 0; i < n; ++i) {
-            const double z = (column[i] - mean[i]) / std_dev[i];
+            const double z = (column[i] * unit[i] - mean[i]) / std_dev[i];
             out_column[i] = std::isinf(z) ? 0.0 : z;
         }
     }

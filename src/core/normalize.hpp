@@ -19,6 +19,10 @@ namespace sigmora {
 // (the plain formula would turn the rounding error of a constant row's mean into
 // values near ±0.8).
 // ±inf are values: a row holding one has an infinite or NaN mean and comes out NaN.
+// The result has no unit, and does not depend on one: each row is computed at the scale
+// (a power of two) that brings its largest magnitude to ~1, so rows of huge (1e300) or tiny
+// (1e-300) values are standardised like any other, and a row scaled by a power of two
+// gives the same bits; for ordinary magnitudes the bits are those of the plain formula.
 // out must not overlap the input table.
 void preprocess_normalize(const StridedTable& x, double* out);
 

@@ -19,8 +19,17 @@ double unit_scale(double norm) {
     return std::ldexp(1.0, -std::clamp(std::ilogb(norm), -1000, 1000));
 }
 
-bool ResidualProjector::normal_equations(const Eigen::Ref<const Eigen::MatrixXd>& A, Eigen::Ref<Eigen::VectorXd> y,
-                                         const Eigen::VectorXd* scale) {
+void equalise_magnitudes(Eigen::Ref<Eigen::MatrixXd> A, Eigen::VectorXd& scale) {
+    const Index k = A.rows(), m = A.cols();
+    scale.setZero(k);
+    // Down the contiguous columns (one instrument's regressors each); the values are finite.
+    for (Index r = 0; r < m; ++r) scale.array() = scale.array().max(A.col(r).array().abs());
+    for (Index j = 0; j < k; ++j) scale(j) = magnitude_scale(scale(j));
+    A.array().colwise() *= scale.array();
+}
+
+bool ResidualProjector::normal_equations(Eigen::Ref<Eigen::MatrixXd> A, Eigen::Ref<Eigen::VectorXd> y,
+                                         bool columns_scaled) {
     // Normal equations cost half a Householder QR and, after one step of refinement, are
     // accurate to rounding while cond(X)^2 * eps is far below one; the Cholesky factor's
     // condition estimate admits only such designs (all of full rank), the rest take the
@@ -28,15 +37,15 @@ bool ResidualProjector::normal_equations(const Eigen::Ref<const Eigen::MatrixXd>
     const Index k = A.rows();
     gram_.setZero(k, k);
     gram_.selfadjointView<Eigen::Lower>().rankUpdate(A);
-    if (scale) {
-        d_ = *scale;
+    if (columns_scaled) {
+        d_.setOnes(k);
     } else {
         d_.resize(k);
         for (Index j = 0; j < k; ++j) d_(j) = unit_scale(std::sqrt(gram_(j, j)));
+        // Scaling by powers of two commutes exactly with the products: D G D is the Gram
+        // matrix of the scaled design.
+        gram_ = d_.asDiagonal() * gram_ * d_.asDiagonal();
     }
-    // Scaling by powers of two commutes exactly with the products: D G D is the Gram
-    // matrix of the scaled design.
-    gram_ = d_.asDiagonal() * gram_ * d_.asDiagonal();
     llt_.compute(gram_);
     if (llt_.info() != Eigen::Success || !(llt_.rcond() > 1e-6)) return false;
     for (int step = 0; step < 2; ++step) {
@@ -96,18 +105,21 @@ void ResidualProjector::rank_revealing(Eigen::Ref<Eigen::MatrixXd> X, Eigen::Ref
     y.applyOnTheLeft(qr.householderQ());
 }
 
-void ResidualProjector::project(const Eigen::Ref<const Eigen::MatrixXd>& A, Eigen::Ref<Eigen::VectorXd> y,
-                                const Eigen::VectorXd* scale, std::size_t rank_dim) {
+void ResidualProjector::project(Eigen::Ref<Eigen::MatrixXd> A, Eigen::Ref<Eigen::VectorXd> y, bool columns_scaled,
+                                std::size_t rank_dim) {
     const Index k = A.rows(), m = A.cols();
     if (m == 0 || k == 0) return;
-    if (m >= k && normal_equations(A, y, scale)) return;
-    X_ = A.transpose();
-    if (scale) {
-        X_ *= scale->asDiagonal();
-    } else {
-        for (Index j = 0; j < k; ++j) X_.col(j) *= unit_scale(X_.col(j).stableNorm());
+    const double y_scale = magnitude_scale(y.cwiseAbs().maxCoeff());
+    y *= y_scale;
+    if (!columns_scaled) equalise_magnitudes(A, d_);
+    if (m < k || !normal_equations(A, y, columns_scaled)) {
+        X_ = A.transpose();
+        if (!columns_scaled) {
+            for (Index j = 0; j < k; ++j) X_.col(j) *= unit_scale(X_.col(j).stableNorm());
+        }
+        rank_revealing(X_, y, rank_dim);
     }
-    rank_revealing(X_, y, rank_dim);
+    y *= 1.0 / y_scale;
 }
 
 void ols_residuals(const double* endog, const double* exog, std::size_t T, std::size_t N, std::size_t K,
@@ -135,7 +147,7 @@ void ols_residuals(const double* endog, const double* exog, std::size_t T, std::
             }
             const auto m = static_cast<Index>(rows.size());
             auto ym = y.head(m);
-            projector.project(A.leftCols(m), ym, nullptr, K);
+            projector.project(A.leftCols(m), ym, false, K);
             for (Index r = 0; r < m; ++r) ot[rows[static_cast<std::size_t>(r)]] = ym(r);
         }
     });

@@ -18,20 +18,31 @@ namespace sigmora {
 // non-finite norm. Multiplying by it is exact, so the column space is unchanged bit for bit.
 double unit_scale(double norm);
 
+// Scales each row of A (k x m: a regressor over m instruments) by the power of two that
+// brings its largest magnitude into [1, 2) (magnitude_scale); `scale` receives the k
+// factors.
+void equalise_magnitudes(Eigen::Ref<Eigen::MatrixXd> A, Eigen::VectorXd& scale);
+
 // Replaces `y` (m values) by its least-squares residual on the design X whose m rows
 // are the columns of `A` (k x m: one instrument's k regressors contiguous).
 //
-// `scale` (k powers of two, or nullptr to take them from the column norms of X) equalises
-// the columns before the rank decision: singular values of X diag(scale) at or below
-// eps * max(m, rank_dim) * max(1, s_max) count as zero.
+// Nothing depends on the units of y or of the regressors: y is brought to magnitude ~1 by
+// a power of two (taken back at the end), and so is every regressor before a product is
+// formed, so huge or tiny values neither overflow nor vanish, and scaling y or a regressor
+// by a power of two (keeping it in the float range) scales the residual by the same power
+// or leaves it alone, bit for bit.
+//
+// The regressors are equalised by powers of two before the rank decision: singular values
+// of the scaled design at or below eps * max(m, rank_dim) * max(1, s_max) count as zero.
+// With `columns_scaled` false the projector picks the scales (2-norms in [1, 2)) and
+// scales the rows of A in place; with true the caller has scaled them.
 class ResidualProjector {
 public:
-    void project(const Eigen::Ref<const Eigen::MatrixXd>& A, Eigen::Ref<Eigen::VectorXd> y,
-                 const Eigen::VectorXd* scale, std::size_t rank_dim);
+    void project(Eigen::Ref<Eigen::MatrixXd> A, Eigen::Ref<Eigen::VectorXd> y, bool columns_scaled,
+                 std::size_t rank_dim);
 
 private:
-    bool normal_equations(const Eigen::Ref<const Eigen::MatrixXd>& A, Eigen::Ref<Eigen::VectorXd> y,
-                          const Eigen::VectorXd* scale);
+    bool normal_equations(Eigen::Ref<Eigen::MatrixXd> A, Eigen::Ref<Eigen::VectorXd> y, bool columns_scaled);
     void rank_revealing(Eigen::Ref<Eigen::MatrixXd> X, Eigen::Ref<Eigen::VectorXd> y, std::size_t rank_dim);
 
     Eigen::MatrixXd X_, R_, gram_;

@@ -10,6 +10,7 @@
 #include "core/holding_periods.hpp"
 #include "core/numeric.hpp"
 #include "core/parallel.hpp"
+#include "core/sizes.hpp"
 
 namespace sigmora {
 namespace {
@@ -28,24 +29,21 @@ struct Level {
     std::size_t rebalance_row_of(std::size_t t) const { return offset + ((t - offset) / period) * period; }
 };
 
-// Edges of the bucket rule for n ranks 1..n, computed with the same floating-point steps as
-// interpolated quantiles of the sorted ranks at linspace(0, 1, q + 1).
-void rank_edges(std::size_t n, int quantile, std::vector<double>& edges) {
-    const std::size_t q = static_cast<std::size_t>(quantile);
-    edges.resize(q + 1);
+// Edge k (0 <= k <= q) of the bucket rule for n ranks 1..n and q groups, computed with the
+// same floating-point steps as interpolated quantiles of the sorted ranks at
+// linspace(0, 1, q + 1); the first edge lowered by one. Non-decreasing in k.
+double rank_edge(std::size_t n, std::size_t q, std::size_t k) {
     const double step = 1.0 / static_cast<double>(q);
     const double last = static_cast<double>(n - 1);
-    for (std::size_t k = 0; k <= q; ++k) {
-        const double share = k == q ? 1.0 : static_cast<double>(k) * step;
-        const double idx = share * last;
-        const double fraction = std::fmod(idx, 1.0);
-        std::size_t pos = static_cast<std::size_t>(idx);
-        if (pos > n - 1) pos = n - 1;
-        const double a = static_cast<double>(pos + 1);                   // sorted rank at pos
-        const double b = pos + 1 < n ? static_cast<double>(pos + 2) : 1.0;  // next one, wrapping
-        edges[k] = a + (b - a) * fraction;
-    }
-    edges[0] -= 1.0;
+    const double share = k == q ? 1.0 : static_cast<double>(k) * step;
+    const double idx = share * last;
+    const double fraction = std::fmod(idx, 1.0);
+    std::size_t pos = static_cast<std::size_t>(idx);
+    if (pos > n - 1) pos = n - 1;
+    const double a = static_cast<double>(pos + 1);                   // sorted rank at pos
+    const double b = pos + 1 < n ? static_cast<double>(pos + 2) : 1.0;  // next one, wrapping
+    const double edge = a + (b - a) * fraction;
+    return k == 0 ? edge - 1.0 : edge;
 }
 
 }  // namespace
@@ -87,9 +85,9 @@ void portfolio_quantile_labels(const double* values, std::size_t rows, std::size
         double value;
         std::size_t column;
     };
+    const std::size_t q = static_cast<std::size_t>(quantile);
     parallel_for(rows, [&](std::size_t begin, std::size_t end) {
         std::vector<Cell> order;
-        std::vector<double> edges;
         order.reserve(cols);
         for (std::size_t t = begin; t < end; ++t) {
             const double* row = values + t * cols;
@@ -101,21 +99,32 @@ void portfolio_quantile_labels(const double* values, std::size_t rows, std::size
             }
             const std::size_t n = order.size();
             if (n == 0) continue;
-            rank_edges(n, quantile, edges);
             // Ranks follow the values, equal values in column order (in either direction).
             // Group k holds the ranks r with edge[k] < r <= edge[k + 1], so partitioning at
-            // each edge is enough; no full sort is needed.
+            // each edge is enough; no full sort is needed. Groups whose upper edge does not
+            // pass the ranks already placed are empty and skipped by a binary search over
+            // the edges, so the work does not grow with the number of groups.
             auto before = [ascending](const Cell& a, const Cell& b) {
                 if (a.value == b.value) return a.column < b.column;
                 return ascending ? a.value < b.value : a.value > b.value;
             };
+            // Ranks at or below group g's upper edge (g < q - 1; the last group takes the rest).
+            auto upper = [n, q](std::size_t g) { return std::floor(rank_edge(n, q, g + 1)); };
             std::size_t lo = 0;
-            for (std::size_t k = 0; k < edges.size() - 1; ++k) {
+            for (std::size_t k = 0; lo < n; ++k) {
                 std::size_t hi = n;
-                if (k + 2 < edges.size()) {
-                    const double edge = std::floor(edges[k + 1]);  // ranks at or below the edge
-                    hi = edge <= static_cast<double>(lo) ? lo : std::min(n, static_cast<std::size_t>(edge));
-                    if (hi > lo && hi < n) std::nth_element(order.begin() + lo, order.begin() + hi, order.end(), before);
+                if (k + 1 < q && !(upper(k) > static_cast<double>(lo))) {
+                    // The first group after k whose upper edge passes lo (or the last group).
+                    std::size_t empty = k, next = q - 1;
+                    while (next - empty > 1) {
+                        const std::size_t mid = empty + (next - empty) / 2;
+                        (upper(mid) > static_cast<double>(lo) ? next : empty) = mid;
+                    }
+                    k = next;
+                }
+                if (k + 1 < q) {
+                    hi = std::min(n, static_cast<std::size_t>(upper(k)));
+                    if (hi < n) std::nth_element(order.begin() + lo, order.begin() + hi, order.end(), before);
                 }
                 for (std::size_t j = lo; j < hi; ++j) lab[order[j].column] = static_cast<std::int64_t>(k);
                 lo = hi;
@@ -133,7 +142,7 @@ void portfolio_quantile_returns(const std::int64_t* labels, const double* growth
     if (cols > std::numeric_limits<std::uint32_t>::max()) throw std::invalid_argument("labels: too many columns");
 
     // Members per group on every row; a row without any member starts no holding block.
-    std::vector<std::int64_t> members(rows * q, 0);
+    std::vector<std::int64_t> members = buffer({rows, q}, std::int64_t{0}, "quantile");
     std::vector<char> bad_row(rows, 0);
     parallel_for(rows, [&](std::size_t begin, std::size_t end) {
         for (std::size_t t = begin; t < end; ++t) {
@@ -162,14 +171,14 @@ void portfolio_quantile_returns(const std::int64_t* labels, const double* growth
     // span[t][d][g] for r = t - d, with d below the longest period.
     std::size_t longest = 0;
     for (std::size_t p : period_list) longest = std::max(longest, std::min(p, rows));
-    std::vector<double> span(rows * longest * q, kNaN);
+    std::vector<double> span = buffer({rows, longest, q}, kNaN, "periods");
     parallel_for(rows, [&](std::size_t begin, std::size_t end) {
         // Members of the recent rebalance rows, group by group (column order within a group),
         // with one over their growth on the row before; slot r % longest holds row r.
         std::vector<std::size_t> slot_row(longest, rows);
-        std::vector<std::uint32_t> member(longest * cols);
-        std::vector<double> inverse(longest * cols);
-        std::vector<std::size_t> first(longest * (q + 1));
+        std::vector<std::uint32_t> member = buffer({longest, cols}, std::uint32_t{0}, "periods");
+        std::vector<double> inverse = buffer({longest, cols}, 0.0, "periods");
+        std::vector<std::size_t> first = buffer({longest, checked_add(q, 1, "quantile")}, std::size_t{0}, "periods");
         std::vector<std::size_t> fill(q);
         auto list_members = [&](std::size_t slot, std::size_t r) {
             std::size_t* off = first.data() + slot * (q + 1);
@@ -231,8 +240,8 @@ void portfolio_quantile_returns(const std::int64_t* labels, const double* growth
         const std::size_t n_levels = std::min(period, rows);
 
         // Per level, along time: daily returns and turnover (NaN where the level has none).
-        std::vector<double> daily(n_levels * rows * q, kNaN);
-        std::vector<double> turnover(n_levels * rows * q, kNaN);
+        std::vector<double> daily = buffer({n_levels, rows, q}, kNaN, "periods");
+        std::vector<double> turnover = buffer({n_levels, rows, q}, kNaN, "periods");
         parallel_for(n_levels, [&](std::size_t begin, std::size_t end) {
             std::vector<double> last_mean(q);
             std::vector<std::int64_t> entering(q);

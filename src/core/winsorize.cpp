@@ -246,20 +246,36 @@ void winsorize_mad(const StridedTable& x, double n, double* out) {
 void winsorize_std(const StridedTable& x, double n, double* out) {
     const std::size_t cols = x.cols;
     for_each_row(x, out, [cols, n](const double* row, double* row_out, double*, double*) {
-        const std::size_t count = count_present(row, cols);
-        const double total = nan_pairwise_sum(row, cols);
+        // The band is computed at the scale (a power of two) that brings the row's largest
+        // magnitude to ~1 and scaled back: squares of huge or tiny values neither overflow
+        // nor underflow, and for ordinary magnitudes the bits are those of the plain formula
+        // (sums, quotients and square roots commute exactly with a power of two).
+        std::size_t count = 0;
+        double reach = 0.0;
+        for (std::size_t j = 0; j < cols; ++j) {
+            const double v = row[j];
+            count += v == v;
+            reach = std::fabs(v) > reach ? std::fabs(v) : reach;  // NaN compares false: ignored
+        }
+        const double unit = magnitude_scale(reach);
+        double total = nan_pairwise_sum(row, cols) * unit;
+        if (!std::isfinite(total) && unit != 1.0) {  // the plain sum overflowed: sum again, scaled
+            total = reduce_sum([row, unit](std::size_t j) { return keep_or_zero(row[j] * unit, row[j] == row[j]); },
+                               cols);
+        }
         const double mean = count > 0 ? total / static_cast<double>(count) : kNaN;
         double std_dev = kNaN;
         if (count > 1) {
             // pandas' nanvar: two passes, squared deviations of the present cells from
             // the mean, missing cells counted as 0, divided by count - 1.
-            auto squared = [row, mean](std::size_t j) {
-                const double d = mean - row[j];
+            auto squared = [row, mean, unit](std::size_t j) {
+                const double d = mean - row[j] * unit;
                 return keep_or_zero(d * d, row[j] == row[j]);
             };
             std_dev = std::sqrt(reduce_sum(squared, cols) / static_cast<double>(count - 1));
         }
-        clip_row(row, cols, mean - std_dev * n, mean + std_dev * n, row_out);
+        const double back = 1.0 / unit;
+        clip_row(row, cols, (mean - std_dev * n) * back, (mean + std_dev * n) * back, row_out);
     });
 }
 

@@ -44,6 +44,10 @@ void clip_row(const double* x, std::size_t n, double lower, double upper, double
 void winsorize_mad(const StridedTable& x, double n, double* out);
 
 // Each row clipped to mean -/+ n * (sample standard deviation) of its present values.
+// The band scales with the row: it is computed at the power of two that brings the row's
+// largest magnitude to ~1, so rows of huge or tiny values get their band like any other
+// (the plain squares would overflow from ~1e154 on), and for ordinary magnitudes the bits
+// are those of pandas' formula.
 void winsorize_std(const StridedTable& x, double n, double* out);
 
 // Each row clipped to its q_lower and q_upper quantiles (fractions in [0, 1]) over its

@@ -41,16 +41,12 @@ def _no_default_store(tmp_path, monkeypatch):
     yield
 
 
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-
 @pytest.fixture
 def repo_env():
-    """A function giving the environment for a subprocess that imports tidewell from the repo."""
+    """A function giving the environment for a subprocess that imports the installed tidewell."""
     def make(home):
         env = dict(os.environ)
         env["TIDEWELL_HOME"] = str(home)
-        env["PYTHONPATH"] = REPO + os.pathsep + env.get("PYTHONPATH", "")
         return env
     return make
 

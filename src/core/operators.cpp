@@ -1,0 +1,582 @@
+#include "core/operators.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/parallel.hpp"
+#include "core/rank.hpp"
+
+namespace sigmora::ops {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Columns gathered at a time from a table whose columns are not contiguous: one cache line
+// of a row-major table serves all of them.
+constexpr std::size_t kColumnBlock = 8;
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+// Calls fn(k, column pointers, output columns) for blocks of up to kColumnBlock columns, the
+// blocks split over the threads in a fixed partition. Each column pointer addresses T
+// contiguous doubles: the table's own memory when its columns are contiguous, otherwise a
+// per-thread copy. out is column-major T x N.
+template <class Fn>
+void for_each_column_block(const StridedTable* const* tables, std::size_t n_tables, double* out, const Fn& fn) {
+    const StridedTable& first = *tables[0];
+    const std::size_t T = first.rows, N = first.cols;
+    if (T == 0 || N == 0) return;
+    const std::size_t n_blocks = (N + kColumnBlock - 1) / kColumnBlock;
+    parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1) {
+        std::vector<double> copy[2];
+        for (std::size_t b = b0; b < b1; ++b) {
+            const std::size_t j0 = b * kColumnBlock, nb = std::min(kColumnBlock, N - j0);
+            const double* cols[2][kColumnBlock];
+            for (std::size_t k = 0; k < n_tables; ++k) {
+                const StridedTable& x = *tables[k];
+                if (x.row_stride == 1 || T == 1) {
+                    for (std::size_t c = 0; c < nb; ++c)
+                        cols[k][c] = x.data + static_cast<std::ptrdiff_t>(j0 + c) * x.col_stride;
+                } else {
+                    copy[k].resize(nb * T);
+                    double* dst = copy[k].data();
+                    for (std::size_t t = 0; t < T; ++t) {
+                        const double* row = x.data + static_cast<std::ptrdiff_t>(t) * x.row_stride +
+                                            static_cast<std::ptrdiff_t>(j0) * x.col_stride;
+                        for (std::size_t c = 0; c < nb; ++c) dst[c * T + t] = row[static_cast<std::ptrdiff_t>(c) * x.col_stride];
+                    }
+                    for (std::size_t c = 0; c < nb; ++c) cols[k][c] = dst + c * T;
+                }
+            }
+            for (std::size_t c = 0; c < nb; ++c)
+                fn(cols[0][c], n_tables > 1 ? cols[1][c] : nullptr, out + (j0 + c) * T);
+        }
+    });
+}
+
+// Per-column scratch kept by each thread between columns.
+struct Scratch {
+    std::vector<std::size_t> missing;  // missing[t] = missing values among rows < t
+    std::vector<std::size_t> changes;  // changes[t] = rows u < t, u >= 1, whose value differs from row u - 1
+    std::vector<double> a, b, c;
+};
+
+Scratch& scratch() {
+    thread_local Scratch s;
+    return s;
+}
+
+// Prefix counts of missing rows (x or, when given, y missing). Infinities count as missing, as
+// pandas' rolling windows take them.
+void count_missing(const double* x, const double* y, std::size_t T, std::vector<std::size_t>& missing) {
+    missing.resize(T + 1);
+    missing[0] = 0;
+    for (std::size_t t = 0; t < T; ++t)
+        missing[t + 1] = missing[t] + ((!std::isfinite(x[t]) || (y && !std::isfinite(y[t]))) ? 1 : 0);
+}
+
+// Prefix counts of value changes between consecutive rows: the window [s, t] is constant when
+// changes[t + 1] == changes[s + 1].
+void count_changes(const double* x, std::size_t T, std::vector<std::size_t>& changes) {
+    changes.resize(T + 1);
+    changes[0] = 0;
+    if (T > 0) changes[1] = 0;
+    for (std::size_t t = 1; t < T; ++t) changes[t + 1] = changes[t] + (x[t] != x[t - 1] ? 1 : 0);
+}
+
+inline bool window_missing(const std::vector<std::size_t>& missing, std::size_t s, std::size_t t) {
+    return missing[t + 1] != missing[s];
+}
+
+inline bool window_constant(const std::vector<std::size_t>& changes, std::size_t s, std::size_t t) {
+    return changes[t + 1] == changes[s + 1];
+}
+
+// A reference value for the block [bt, bt + d): its first present value, else the first
+// present value of the d rows before it, else 0.
+double block_reference(const double* x, std::size_t bt, std::size_t d, std::size_t T) {
+    for (std::size_t t = bt; t < std::min(T, bt + d); ++t)
+        if (std::isfinite(x[t])) return x[t];
+    for (std::size_t t = bt; t > (bt >= d ? bt - d : 0); --t)
+        if (std::isfinite(x[t - 1])) return x[t - 1];
+    return 0.0;
+}
+
+// Windows of d rows as a suffix of one block plus a prefix of the next (blocks of d rows,
+// the last one ending on the last row). M supplies:
+//   Acc identity(); void reference(bt) (called before each block);
+//   Acc lift(p); Acc combine(earlier, later); double finish(acc, s, t).
+// Windows reaching before row 0 or holding a missing row give NaN.
+template <class M>
+void block_windows(M& m, std::size_t T, std::size_t d, const std::vector<std::size_t>& missing,
+                   std::vector<typename M::Acc>& suffix, double* out) {
+    using Acc = typename M::Acc;
+    for (std::size_t t = 0; t < std::min(T, d - 1); ++t) out[t] = kNaN;
+    if (T < d) return;
+    suffix.resize(d);
+    for (std::size_t bt = T % d; bt < T; bt += d) {
+        m.reference(bt);
+        const std::size_t lo = bt >= d ? bt - d : 0;
+        Acc acc = m.identity();
+        for (std::size_t p = bt; p > lo; --p) {
+            acc = m.combine(m.lift(p - 1), acc);
+            suffix[p - 1 - lo] = acc;
+        }
+        Acc pre = m.identity();
+        for (std::size_t t = bt; t < bt + d; ++t) {
+            pre = m.combine(pre, m.lift(t));
+            if (t + 1 < d) continue;
+            const std::size_t s = t + 1 - d;
+            if (window_missing(missing, s, t)) {
+                out[t] = kNaN;
+                continue;
+            }
+            out[t] = m.finish(s < bt ? m.combine(suffix[s - lo], pre) : pre, s, t);
+        }
+    }
+}
+
+// ----------------------------------------------------------------------------- monoids
+
+struct SumM {
+    const double* x;
+    std::size_t d;
+    const std::vector<std::size_t>* changes;  // mean: a constant window is its value
+    bool mean;
+    using Acc = double;
+    void reference(std::size_t) {}
+    Acc identity() const { return 0.0; }
+    Acc lift(std::size_t p) const { return x[p]; }
+    Acc combine(Acc a, Acc b) const { return a + b; }
+    double finish(Acc s, std::size_t first, std::size_t t) const {
+        if (!mean) return s;
+        if (window_constant(*changes, first, t)) return x[t];
+        return s / static_cast<double>(d);
+    }
+};
+
+struct Moments {
+    double s1, s2;
+};
+
+struct StdM {
+    const double* x;
+    std::size_t T, d;
+    const std::vector<std::size_t>* changes;
+    bool zscore;
+    double c = 0.0;
+    using Acc = Moments;
+    void reference(std::size_t bt) { c = block_reference(x, bt, d, T); }
+    Acc identity() const { return {0.0, 0.0}; }
+    Acc lift(std::size_t p) const {
+        const double v = x[p] - c;
+        return {v, v * v};
+    }
+    Acc combine(Acc a, Acc b) const { return {a.s1 + b.s1, a.s2 + b.s2}; }
+    double finish(Acc m, std::size_t s, std::size_t t) const {
+        if (d < 2) return kNaN;
+        const double n = static_cast<double>(d);
+        if (window_constant(*changes, s, t)) return zscore ? kNaN : 0.0;
+        const double var = std::max((m.s2 - m.s1 * m.s1 / n) / (n - 1.0), 0.0);
+        const double sd = std::sqrt(var);
+        if (!zscore) return sd;
+        if (!(sd > 0.0)) return kNaN;
+        const double mean = c + m.s1 / n;
+        return (x[t] - mean) / sd;
+    }
+};
+
+struct Pair {
+    double sx, sy, sxx, syy, sxy;
+};
+
+struct PairM {
+    const double *x, *y;
+    std::size_t T, d;
+    const std::vector<std::size_t>*changes_x, *changes_y;
+    bool corr;
+    double cx = 0.0, cy = 0.0;
+    using Acc = Pair;
+    void reference(std::size_t bt) {
+        cx = block_reference(x, bt, d, T);
+        cy = block_reference(y, bt, d, T);
+    }
+    Acc identity() const { return {0.0, 0.0, 0.0, 0.0, 0.0}; }
+    Acc lift(std::size_t p) const {
+        const double u = x[p] - cx, v = y[p] - cy;
+        return {u, v, u * u, v * v, u * v};
+    }
+    Acc combine(Acc a, Acc b) const {
+        return {a.sx + b.sx, a.sy + b.sy, a.sxx + b.sxx, a.syy + b.syy, a.sxy + b.sxy};
+    }
+    double finish(Acc m, std::size_t s, std::size_t t) const {
+        if (d < 2) return kNaN;
+        const double n = static_cast<double>(d);
+        const bool constant = window_constant(*changes_x, s, t) || window_constant(*changes_y, s, t);
+        if (!corr) return constant ? 0.0 : (m.sxy - m.sx * m.sy / n) / (n - 1.0);
+        if (constant) return kNaN;
+        if (d == 2) {
+            // Two points are perfectly correlated: the sign, exactly (the formula would round).
+            return (x[t] - x[s] > 0.0) == (y[t] - y[s] > 0.0) ? 1.0 : -1.0;
+        }
+        const double vx = m.sxx - m.sx * m.sx / n, vy = m.syy - m.sy * m.sy / n;
+        if (!(vx > 0.0) || !(vy > 0.0)) return kNaN;
+        const double r = (m.sxy - m.sx * m.sy / n) / std::sqrt(vx * vy);
+        return std::clamp(r, -1.0, 1.0);
+    }
+};
+
+struct ProductM {
+    const double* x;
+    using Acc = double;
+    void reference(std::size_t) {}
+    Acc identity() const { return 1.0; }
+    Acc lift(std::size_t p) const { return x[p]; }
+    Acc combine(Acc a, Acc b) const { return a * b; }
+    double finish(Acc a, std::size_t, std::size_t) const { return a; }
+};
+
+template <bool kMax>
+struct ExtremeM {
+    const double* x;
+    using Acc = double;
+    void reference(std::size_t) {}
+    Acc identity() const { return kMax ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity(); }
+    Acc lift(std::size_t p) const { return x[p]; }
+    Acc combine(Acc a, Acc b) const { return kMax ? (b > a ? b : a) : (b < a ? b : a); }
+    double finish(Acc a, std::size_t, std::size_t) const { return a; }
+};
+
+struct Located {
+    double v;
+    std::size_t at;
+};
+
+// Position of the window's largest (smallest) value, 1 for the oldest row and d for the
+// newest; the oldest of equal extremes wins.
+template <bool kMax>
+struct ArgExtremeM {
+    const double* x;
+    using Acc = Located;
+    void reference(std::size_t) {}
+    Acc identity() const { return {0.0, kNone}; }
+    Acc lift(std::size_t p) const { return {x[p], p}; }
+    Acc combine(Acc a, Acc b) const {
+        if (a.at == kNone) return b;
+        if (b.at == kNone) return a;
+        return (kMax ? b.v > a.v : b.v < a.v) ? b : a;
+    }
+    double finish(Acc a, std::size_t s, std::size_t) const { return static_cast<double>(a.at - s + 1); }
+};
+
+// ----------------------------------------------------------------------------- O(T d) kernels
+
+// acc[t] = sum over lags i of weight[i] * x[t - i], for t >= d - 1 (newest lag first).
+void weighted_lags(const double* x, std::size_t T, std::size_t d, const double* weight, std::vector<double>& acc) {
+    acc.assign(T, 0.0);
+    for (std::size_t i = 0; i < d; ++i) {
+        const double w = weight[i];
+        for (std::size_t t = d - 1; t < T; ++t) acc[t] += w * x[t - i];
+    }
+}
+
+void ts_rank_column(const double* x, std::size_t T, std::size_t d, Scratch& s, double* out) {
+    // Ties share the mean of their positions; the result is that rank divided by d. Twice the
+    // rank of today's value is 2 * (values below it) + (earlier values equal to it) + 2,
+    // counted in integers.
+    // (Counts in doubles are exact and keep the loop in one vector type.)
+    std::vector<double>& twice = s.a;
+    twice.assign(T, 2.0);
+    for (std::size_t i = 1; i < d; ++i) {
+        for (std::size_t t = d - 1; t < T; ++t) {
+            const double v = x[t - i], now = x[t];
+            twice[t] += (v < now ? 2.0 : 0.0) + (v == now ? 1.0 : 0.0);
+        }
+    }
+    const double n = static_cast<double>(d);
+    for (std::size_t t = 0; t < T; ++t) {
+        if (t + 1 < d || window_missing(s.missing, t + 1 - d, t)) {
+            out[t] = kNaN;
+        } else {
+            out[t] = (twice[t] * 0.5) / n;
+        }
+    }
+}
+
+void weighted_column(const double* x, std::size_t T, std::size_t d, const std::vector<double>& weight, Scratch& s,
+                     double* out) {
+    weighted_lags(x, T, d, weight.data(), s.a);
+    for (std::size_t t = 0; t < T; ++t)
+        out[t] = (t + 1 < d || window_missing(s.missing, t + 1 - d, t)) ? kNaN : s.a[t];
+}
+
+// Least squares of the window's values on time 1 .. d (oldest to newest).
+void regression_column(TsOp op, const double* x, std::size_t T, std::size_t d, Scratch& s, double* out) {
+    const double n = static_cast<double>(d);
+    const double mid = (n + 1.0) / 2.0;
+    const double suu = n * (n * n - 1.0) / 12.0;  // sum of (u - mid)^2
+    std::vector<double> centred(d), ones(d, 1.0);
+    for (std::size_t i = 0; i < d; ++i) centred[i] = (n - static_cast<double>(i)) - mid;
+    weighted_lags(x, T, d, centred.data(), s.a);  // sum of (u - mid) * y
+    if (op != TsOp::Slope) weighted_lags(x, T, d, ones.data(), s.b);
+    if (op == TsOp::Rsquare) {
+        // sum of (y - mean)^2 about each window's own mean
+        std::vector<double>& syy = s.c;
+        syy.assign(T, 0.0);
+        for (std::size_t t = d - 1; t < T; ++t) s.b[t] /= n;  // the window means (Rsquare uses no sums)
+        for (std::size_t i = 0; i < d; ++i)
+            for (std::size_t t = d - 1; t < T; ++t) {
+                const double e = x[t - i] - s.b[t];
+                syy[t] += e * e;
+            }
+    }
+    for (std::size_t t = 0; t < T; ++t) {
+        if (d < 2 || t + 1 < d || window_missing(s.missing, t + 1 - d, t)) {
+            out[t] = kNaN;
+            continue;
+        }
+        const double slope = s.a[t] / suu;
+        if (op == TsOp::Slope) {
+            out[t] = slope;
+        } else if (op == TsOp::Resid) {
+            out[t] = x[t] - (s.b[t] / n + slope * (n - mid));
+        } else if (window_constant(s.changes, t + 1 - d, t) || !(s.c[t] > 0.0)) {
+            out[t] = kNaN;
+        } else {
+            out[t] = std::clamp((s.a[t] * s.a[t]) / (suu * s.c[t]), 0.0, 1.0);
+        }
+    }
+}
+
+void check_window(std::size_t d) {
+    if (d < 1) throw std::invalid_argument("d: expect a window of at least 1 row, got 0");
+}
+
+}  // namespace
+
+void ts_unary(TsOp op, const StridedTable& x, std::size_t d, double param, double* out) {
+    check_window(d);
+    if (op == TsOp::Ema && !(param > 0.0 && param <= 1.0))
+        throw std::invalid_argument("alpha: expect 0 < alpha <= 1, got " + std::to_string(param));
+    std::vector<double> weight;
+    if (op == TsOp::DecayLinear || op == TsOp::Ema) {
+        // Lag 0 (the newest row) first.
+        weight.resize(d);
+        double total = 0.0;
+        for (std::size_t i = 0; i < d; ++i) {
+            weight[i] = op == TsOp::DecayLinear ? static_cast<double>(d - i) : std::pow(1.0 - param, static_cast<double>(i));
+            total += weight[i];
+        }
+        for (double& w : weight) w /= total;
+    }
+    const StridedTable* tables[1] = {&x};
+    const std::size_t T = x.rows;
+    for_each_column_block(tables, 1, out, [&](const double* col, const double*, double* o) {
+        Scratch& s = scratch();
+        count_missing(col, nullptr, T, s.missing);
+        switch (op) {
+            case TsOp::Sum:
+            case TsOp::Mean: {
+                if (op == TsOp::Mean) count_changes(col, T, s.changes);
+                SumM m{col, d, &s.changes, op == TsOp::Mean};
+                thread_local std::vector<double> suffix;
+                block_windows(m, T, d, s.missing, suffix, o);
+                break;
+            }
+            case TsOp::Std:
+            case TsOp::Zscore: {
+                count_changes(col, T, s.changes);
+                StdM m{col, T, d, &s.changes, op == TsOp::Zscore};
+                thread_local std::vector<Moments> suffix;
+                block_windows(m, T, d, s.missing, suffix, o);
+                break;
+            }
+            case TsOp::Product: {
+                ProductM m{col};
+                thread_local std::vector<double> suffix;
+                block_windows(m, T, d, s.missing, suffix, o);
+                break;
+            }
+            case TsOp::Min: {
+                ExtremeM<false> m{col};
+                thread_local std::vector<double> suffix;
+                block_windows(m, T, d, s.missing, suffix, o);
+                break;
+            }
+            case TsOp::Max: {
+                ExtremeM<true> m{col};
+                thread_local std::vector<double> suffix;
+                block_windows(m, T, d, s.missing, suffix, o);
+                break;
+            }
+            case TsOp::ArgMin: {
+                ArgExtremeM<false> m{col};
+                thread_local std::vector<Located> suffix;
+                block_windows(m, T, d, s.missing, suffix, o);
+                break;
+            }
+            case TsOp::ArgMax: {
+                ArgExtremeM<true> m{col};
+                thread_local std::vector<Located> suffix;
+                block_windows(m, T, d, s.missing, suffix, o);
+                break;
+            }
+            case TsOp::Rank:
+                ts_rank_column(col, T, d, s, o);
+                break;
+            case TsOp::DecayLinear:
+            case TsOp::Ema:
+                weighted_column(col, T, d, weight, s, o);
+                break;
+            case TsOp::Slope:
+            case TsOp::Rsquare:
+            case TsOp::Resid:
+                count_changes(col, T, s.changes);
+                regression_column(op, col, T, d, s, o);
+                break;
+        }
+    });
+}
+
+void ts_binary(Ts2Op op, const StridedTable& x, const StridedTable& y, std::size_t d, double* out) {
+    check_window(d);
+    if (x.rows != y.rows || x.cols != y.cols) throw std::invalid_argument("x and y: expect the same shape");
+    const StridedTable* tables[2] = {&x, &y};
+    const std::size_t T = x.rows;
+    for_each_column_block(tables, 2, out, [&](const double* cx, const double* cy, double* o) {
+        Scratch& s = scratch();
+        count_missing(cx, cy, T, s.missing);
+        thread_local std::vector<std::size_t> changes_y;
+        count_changes(cx, T, s.changes);
+        count_changes(cy, T, changes_y);
+        PairM m{cx, cy, T, d, &s.changes, &changes_y, op == Ts2Op::Corr};
+        thread_local std::vector<Pair> suffix;
+        block_windows(m, T, d, s.missing, suffix, o);
+    });
+}
+
+// ----------------------------------------------------------------------------- cross-section
+
+namespace {
+
+void cs_row(CsOp op, const double* x, std::size_t N, double param, double* out, std::vector<std::uint32_t>& order,
+            std::vector<std::uint32_t>& run, std::vector<std::uint8_t>& keep) {
+    if (op == CsOp::Rank) {
+        sort_order(x, nullptr, N, order);
+        for (std::size_t j = 0; j < N; ++j) out[j] = kNaN;
+        const double n = static_cast<double>(order.size());
+        keep.assign(N, 1);
+        walk_average_ranks(order.data(), order.size(), keep.data(), run,
+                           [&](std::uint32_t pos, std::uint32_t twice) { out[pos] = (static_cast<double>(twice) * 0.5) / n; });
+        return;
+    }
+    std::size_t n = 0;
+    double sum = 0.0;
+    for (std::size_t j = 0; j < N; ++j) {
+        if (std::isnan(x[j])) continue;
+        ++n;
+        sum += op == CsOp::Scale ? std::fabs(x[j]) : x[j];
+    }
+    if (op == CsOp::Scale) {
+        for (std::size_t j = 0; j < N; ++j) out[j] = n ? (x[j] / sum) * param : kNaN;
+        return;
+    }
+    const double mean = n ? sum / static_cast<double>(n) : kNaN;
+    if (op == CsOp::Demean) {
+        for (std::size_t j = 0; j < N; ++j) out[j] = x[j] - mean;
+        return;
+    }
+    // Zscore: sample standard deviation; a row of fewer than two values, or of equal values, is NaN.
+    double ss = 0.0, first = kNaN;
+    bool constant = true;
+    for (std::size_t j = 0; j < N; ++j) {
+        if (std::isnan(x[j])) continue;
+        if (std::isnan(first)) first = x[j];
+        constant = constant && x[j] == first;
+        const double e = x[j] - mean;
+        ss += e * e;
+    }
+    const double sd = n >= 2 ? std::sqrt(ss / static_cast<double>(n - 1)) : kNaN;
+    for (std::size_t j = 0; j < N; ++j) out[j] = (constant || !(sd > 0.0)) ? kNaN : (x[j] - mean) / sd;
+}
+
+}  // namespace
+
+void cs_unary(CsOp op, const StridedTable& x, double param, double* out) {
+    const std::size_t N = x.cols;
+    if (N >= kMaxRankPositions) throw std::invalid_argument("x: too many columns");
+    for_each_row_block(x, [&](std::size_t r0, std::size_t n_rows, const double* const* rows) {
+        thread_local std::vector<std::uint32_t> order, run;
+        thread_local std::vector<std::uint8_t> keep;
+        for (std::size_t i = 0; i < n_rows; ++i) cs_row(op, rows[i], N, param, out + (r0 + i) * N, order, run, keep);
+    });
+}
+
+void group_op(GroupOp op, const StridedTable& x, const std::int32_t* groups, std::size_t n_groups, double* out) {
+    const std::size_t N = x.cols;
+    if (N >= kMaxRankPositions) throw std::invalid_argument("x: too many columns");
+    for_each_row_block(x, [&](std::size_t r0, std::size_t n_rows, const double* const* rows) {
+        thread_local std::vector<double> sums;
+        thread_local std::vector<std::size_t> counts, start;
+        thread_local std::vector<std::uint32_t> order, sorted;
+        for (std::size_t i = 0; i < n_rows; ++i) {
+            const double* v = rows[i];
+            const std::int32_t* g = groups + (r0 + i) * N;
+            double* o = out + (r0 + i) * N;
+            for (std::size_t j = 0; j < N; ++j) {
+                if (g[j] >= 0 && static_cast<std::size_t>(g[j]) >= n_groups)
+                    throw std::invalid_argument("groups: a group code is not below n_groups");
+                o[j] = kNaN;
+            }
+            counts.assign(n_groups, 0);
+            if (op == GroupOp::Neutralize) {
+                sums.assign(n_groups, 0.0);
+                for (std::size_t j = 0; j < N; ++j) {
+                    if (g[j] < 0 || std::isnan(v[j])) continue;
+                    sums[static_cast<std::size_t>(g[j])] += v[j];
+                    ++counts[static_cast<std::size_t>(g[j])];
+                }
+                for (std::size_t j = 0; j < N; ++j) {
+                    if (g[j] < 0 || std::isnan(v[j])) continue;
+                    const std::size_t k = static_cast<std::size_t>(g[j]);
+                    o[j] = v[j] - sums[k] / static_cast<double>(counts[k]);
+                }
+                continue;
+            }
+            // Rank: the row's sorted order, split by group (stable), then average ranks per group.
+            sort_order(v, nullptr, N, order);
+            for (std::uint32_t e : order) {
+                const std::int32_t k = g[e & ~kNewRun];
+                if (k >= 0) ++counts[static_cast<std::size_t>(k)];
+            }
+            start.assign(n_groups + 1, 0);
+            for (std::size_t k = 0; k < n_groups; ++k) start[k + 1] = start[k] + counts[k];
+            sorted.resize(start[n_groups]);
+            for (std::uint32_t e : order) {
+                const std::uint32_t pos = e & ~kNewRun;
+                const std::int32_t k = g[pos];
+                if (k >= 0) sorted[start[static_cast<std::size_t>(k)]++] = pos;
+            }
+            // start[k] now holds the end of group k's segment.
+            std::size_t begin = 0;
+            for (std::size_t k = 0; k < n_groups; ++k) {
+                const std::size_t end = start[k];
+                const double n = static_cast<double>(end - begin);
+                std::size_t a = begin;
+                while (a < end) {
+                    std::size_t b = a + 1;
+                    while (b < end && v[sorted[b]] == v[sorted[a]]) ++b;
+                    // positions a .. b-1 (ranks a-begin+1 .. b-begin) share their mean
+                    const double twice = static_cast<double>((a - begin + 1) + (b - begin));
+                    for (std::size_t q = a; q < b; ++q) o[sorted[q]] = (twice * 0.5) / n;
+                    a = b;
+                }
+                begin = end;
+            }
+        }
+    });
+}
+
+}  // namespace sigmora::ops

@@ -1,0 +1,467 @@
+"""What the ``sigmora`` command makes of the factor files and options it is given: dates in
+their many spellings, long tables, repeated columns and dates, bad cells, option values out of
+range, the row spacing that annualises the summaries, what P_n means, the line saying what
+each run rests on, and folders with some unreadable files."""
+
+import io
+import warnings
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+import tidewell
+from sigmora import cli
+from sigmora.analysis import _horizons, statistics
+from sigmora.analysis._base import FACTOR_ROWS, RETURN_ROWS
+from sigmora.analysis.varodyne import FactorReturnAnalysis, FactorVarodyne, ICAnalysis, QuantileReturnAnalysis
+from sigmora.cli import commands
+from sigmora.cli.errors import UsageError
+
+# A quick pipeline for the runs that only need the numbers to compare.
+QUICK = ("--preprocess", "none", "--analysis", "ic,factor_return", "--max-decay", "0", "--industry", "none",
+         "--periods", "1,5", "--no-report", "-q")
+
+
+pytestmark = pytest.mark.usefixtures("keep_store_selection")
+
+
+from tests.fakes import run_cli as run  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def planted(small_store_path):
+    """The store's planted signal, dates x stocks, 2023-02-01 to 2023-06-30."""
+    with tidewell.using(small_store_path):
+        table = tidewell.get_signal(None, "2023-02-01", "2023-06-30")
+    table.index = pd.DatetimeIndex(table.index).as_unit("ns")
+    table.index.name, table.columns.name = "date", "order_book_id"
+    return table.astype(float)
+
+
+def month_ends(table):
+    return table.groupby(table.index.to_period("M")).tail(1)
+
+
+def written(path, text):
+    path.write_text(text)
+    return str(path)
+
+
+def read(path):
+    err = io.StringIO()
+    return cli.read_factor_file(str(path), err=err), err.getvalue()
+
+
+@pytest.fixture
+def captured(monkeypatch):
+    """The engine outputs the commands print, by label."""
+    seen = {}
+    original = commands.print_results
+
+    def capture(results, label, out, *args, **kwargs):
+        seen[label] = results
+        return original(results, label, out, *args, **kwargs)
+    monkeypatch.setattr(commands, "print_results", capture)
+    return seen
+
+
+# ----------------------------------------------------------------------------- dates
+
+def test_every_unambiguous_date_spelling_reads_as_the_same_table(tmp_path, planted):
+    table = planted.iloc[:15, :4]
+    expected, _ = read(_csv(tmp_path / "iso.csv", table, lambda d: d.strftime("%Y-%m-%d")))
+    pd.testing.assert_frame_equal(expected, table, check_freq=False)
+    spellings = {
+        "compact": lambda d: d.strftime("%Y%m%d"),
+        "slashes": lambda d: "{}/{}/{}".format(d.year, d.month, d.day),
+        "dots": lambda d: d.strftime("%Y.%m.%d"),
+        "with_time": lambda d: d.strftime("%Y-%m-%d 00:00:00"),
+        # the 13th and later days tell the order of day and month
+        "day_first": lambda d: d.strftime("%d/%m/%Y"),
+        "month_first": lambda d: d.strftime("%m-%d-%Y"),
+        "month_names": lambda d: d.strftime("%d %b %Y"),
+        "month_names_us": lambda d: d.strftime("%B %d, %Y"),
+    }
+    for name, spell in spellings.items():
+        got, note = read(_csv(tmp_path / (name + ".csv"), table, spell))
+        pd.testing.assert_frame_equal(got, expected, check_freq=False, obj=name)
+        assert note == "", name
+    # yyyymmdd as integers and as text in Parquet, and as floats (what a column with gaps becomes)
+    for name, dates in (("int", table.index.strftime("%Y%m%d").astype(int)),
+                        ("text", table.index.strftime("%Y%m%d").astype(str)),
+                        ("float", table.index.strftime("%Y%m%d").astype(float))):
+        path = tmp_path / (name + ".parquet")
+        table.reset_index(drop=True).assign(date=dates)[["date"] + list(table.columns)].to_parquet(path)
+        pd.testing.assert_frame_equal(read(path)[0], expected, check_freq=False, obj=name)
+
+
+def _csv(path, table, spell):
+    out = table.copy()
+    out.index = [spell(d) for d in table.index]
+    out.index.name = "date"
+    out.to_csv(path)
+    return path
+
+
+def test_a_yyyymmdd_file_gives_the_results_of_the_iso_file(tmp_path, small_store_path, planted):
+    (tmp_path / "iso").mkdir()
+    (tmp_path / "compact").mkdir()
+    _csv(tmp_path / "iso" / "planted.csv", planted, lambda d: d.strftime("%Y-%m-%d"))
+    _csv(tmp_path / "compact" / "planted.csv", planted, lambda d: d.strftime("%Y%m%d"))
+    iso = run("run", str(tmp_path / "iso" / "planted.csv"), "--store", small_store_path, *QUICK)
+    compact = run("run", str(tmp_path / "compact" / "planted.csv"), "--store", small_store_path, *QUICK)
+    assert iso[0] == compact[0] == 0, (iso[2], compact[2])
+    assert "rests on: 102 of 102 dates used" in iso[1]
+    assert compact[1] == iso[1]
+
+
+def test_dates_that_cannot_be_read_one_way_are_refused_naming_line_and_value(tmp_path):
+    header = "date,000001.XSHE\n"
+    cases = {
+        "ambiguous.csv": ("01/02/2023,1\n02/03/2023,2\n",
+                          "line 2: the date '01/02/2023' is ambiguous: 2023-02-01 read day first, 2023-01-02 read month "
+                          "first, and no date of the file tells which; write dates as yyyy-mm-dd or yyyymmdd"),
+        "mixed.csv": ("13/02/2023,1\n02/14/2023,2\n",
+                      "its dates mix day-first and month-first spellings: line 2 '13/02/2023' and line 3 "
+                      "'02/14/2023'; write them as yyyy-mm-dd"),
+        # a blank line still counts
+        "impossible.csv": ("2023-02-01,1\n\n2023-02-30,2\n2023-03-01,3\n",
+                           "the column 'date' must hold dates (expect dates such as 2024-01-02, 2024/01/02 or "
+                           "20240102); this is not a date: line 4: '2023-02-30'"),
+        "seconds.csv": ("1675209600,1\n1675296000,2\n",
+                        "the column 'date' must hold dates (expect dates such as 2024-01-02, 2024/01/02 or 20240102); "
+                        "2 values are not dates: line 2: 1675209600, line 3: 1675296000"),
+        "short_year.csv": ("01/02/23,1\n", "the column 'date' must hold dates (expect dates such as 2024-01-02, "
+                                            "2024/01/02 or 20240102); this is not a date: line 2: '01/02/23'"),
+        "zone.csv": ("2023-02-01 09:31:00+08:00,1\n",
+                     "line 2: the date '2023-02-01 09:31:00+08:00' carries a time zone; write local dates or times "
+                     "without one"),
+        "no_date.csv": ("2023-02-01,1\n,2\n", "line 3 has values but no date"),
+    }
+    for name, (rows, message) in cases.items():
+        path = written(tmp_path / name, header + rows)
+        code, out, err = run("run", path)
+        assert code == 2, (name, err)
+        assert err == "sigmora: error: FACTOR_FILE: {}: {}\n".format(path, message), name
+
+
+def test_rows_out_of_order_are_sorted_and_repeated_dates_refused(tmp_path):
+    path = written(tmp_path / "unsorted.csv", "date,000001.XSHE,000002.XSHE\n2023-02-02,1,2\n\n2023-02-01,3,4\n"
+                                              "2023-02-03,5,6\n")
+    table, note = read(path)
+    assert list(table.index.strftime("%Y-%m-%d")) == ["2023-02-01", "2023-02-02", "2023-02-03"]
+    assert table["000001.XSHE"].tolist() == [3.0, 1.0, 5.0]
+    assert note == ("sigmora: {}: its dates are not in ascending order (2023-02-01 on line 4 comes after "
+                    "2023-02-02); read them sorted\n".format(path))
+    path = written(tmp_path / "twice.csv", "date,000001.XSHE\n2023-02-01,1\n2023-02-02,2\n20230201,3\n2023-02-02,4\n")
+    with pytest.raises(UsageError) as caught:
+        read(path)
+    assert str(caught.value) == ("FACTOR_FILE: {}: it has repeated dates, e.g. 2023-02-01 (lines 2 and 4), "
+                                 "2023-02-02 (lines 3 and 5); keep one row per date".format(path))
+
+
+# ----------------------------------------------------------------------------- columns and cells
+
+def test_a_repeated_column_is_refused_by_name(tmp_path):
+    csv = written(tmp_path / "twice.csv", "date,000001.XSHE,000002.XSHE,000001.XSHE\n2023-02-01,1,2,3\n")
+    code, _, err = run("run", csv)
+    assert code == 2
+    assert err == ("sigmora: error: FACTOR_FILE: {}: the column '000001.XSHE' appears more than once; keep one "
+                   "column per instrument\n".format(csv))
+    parquet = str(tmp_path / "twice.parquet")
+    pq.write_table(pa.table([pa.array(["2023-02-01"]), pa.array([1.0]), pa.array([2.0]), pa.array([3.0]),
+                             pa.array([4.0])], names=["date", "A", "B", "A", "B"]), parquet)
+    code, _, err = run("run", parquet)
+    assert code == 2 and "the columns 'A', 'B' appear more than once" in err
+
+
+def test_cells_that_are_no_number_are_named_with_date_and_column(tmp_path):
+    path = written(tmp_path / "text.csv", "date,000001.XSHE,000002.XSHE\n2023-02-01,0.5,high\n2023-02-02,1%,2\n"
+                                          "2023-02-03,,3\n2023-02-06,n/a?,4\n2023-02-07,x,5\n")
+    code, _, err = run("run", path)
+    assert code == 2
+    assert err == ("sigmora: error: FACTOR_FILE: {}: expect numeric factor values; 4 cells are not numbers: line 2 "
+                   "(2023-02-01), column 000002.XSHE: 'high'; line 3 (2023-02-02), column 000001.XSHE: '1%'; line 5 "
+                   "(2023-02-06), column 000001.XSHE: 'n/a?'\n".format(path))
+    # an empty cell is a missing value, not a bad one
+    table, _ = read(written(tmp_path / "gap.csv", "date,000001.XSHE\n2023-02-01,\n2023-02-02,2\n"))
+    assert np.isnan(table.iloc[0, 0]) and table.iloc[1, 0] == 2.0
+
+
+# ----------------------------------------------------------------------------- long tables
+
+def test_a_long_table_is_pivoted_and_gives_the_results_of_its_pivot(tmp_path, small_store_path, planted):
+    (tmp_path / "wide").mkdir()
+    (tmp_path / "long").mkdir()
+    planted.to_csv(tmp_path / "wide" / "planted.csv")
+    stacked = planted.stack().dropna()
+    long = pd.DataFrame({"trade_date": stacked.index.get_level_values(0).strftime("%Y%m%d"),
+                         "ts_code": stacked.index.get_level_values(1), "factor": stacked.to_numpy()})
+    long.sample(frac=1.0, random_state=0).to_csv(tmp_path / "long" / "planted.csv", index=False)
+    table, note = read(tmp_path / "long" / "planted.csv")
+    pd.testing.assert_frame_equal(table, planted.loc[:, planted.notna().any()], check_freq=False)
+    assert note == ("sigmora: {}: a long table of (trade_date, ts_code, factor) rows; read as 102 dates x 29 "
+                    "instruments\n".format(tmp_path / "long" / "planted.csv"))
+    # the (order_book_id, date) index of a factor as the store returns it, in Parquet
+    parquet = tmp_path / "long.parquet"
+    stacked.rename("value").swaplevel().rename_axis(["order_book_id", "datetime"]).to_frame().to_parquet(parquet)
+    pd.testing.assert_frame_equal(read(parquet)[0], table, check_freq=False)
+
+    wide = run("run", str(tmp_path / "wide" / "planted.csv"), "--store", small_store_path, *QUICK)
+    pivoted = run("run", str(tmp_path / "long" / "planted.csv"), "--store", small_store_path, *QUICK)
+    assert wide[0] == pivoted[0] == 0, pivoted[2]
+    assert pivoted[1] == wide[1]
+    assert "a long table of (trade_date, ts_code, factor) rows" in pivoted[2]
+
+
+def test_a_long_table_that_cannot_be_pivoted_is_refused_with_the_pivot_call(tmp_path):
+    cases = {
+        "two_values.csv": ("date,code,pe,pb\n20230201,000001.XSHE,1,2\n",
+                           "it looks like a long table of (date, code, value) rows but holds 2 value columns (pe, "
+                           "pb); keep one, e.g. df.pivot(index='date', columns='code', values='pe')"),
+        "pair_twice.csv": ("date,order_book_id,value\n20230201,000001.XSHE,1\n20230202,000001.XSHE,2\n"
+                           "20230201,000001.XSHE,3\n",
+                           "the date 2023-02-01 and order_book_id 000001.XSHE appear more than once (lines 2 and 4); "
+                           "keep one value per date and instrument"),
+        "other_names.csv": ("when,value,who\n20230201,1,000001.XSHE\n20230201,2,000002.XSHE\n",
+                            "it has repeated dates, e.g. 2023-02-01 (lines 2 and 3); if it is a long table of (date, "
+                            "id, value) rows, name its columns date, order_book_id and value, or pivot it first: "
+                            "df.pivot(index='when', columns='who', values='value')"),
+        "bad_value.csv": ("date,code,value\n20230201,000001.XSHE,1\n20230201,000002.XSHE,x\n",
+                          "expect numeric factor values; 1 cell is not a number: line 3 (2023-02-01, 000002.XSHE), "
+                          "column value: 'x'"),
+    }
+    for name, (text, message) in cases.items():
+        path = written(tmp_path / name, text)
+        code, _, err = run("run", path)
+        assert code == 2, (name, err)
+        assert err == "sigmora: error: FACTOR_FILE: {}: {}\n".format(path, message), name
+
+
+def test_ids_of_a_long_table_keep_their_leading_zeros(tmp_path):
+    table, _ = read(written(tmp_path / "codes.csv", "date,code,value\n2023-02-01,000001,1\n2023-02-01,000002,2\n"))
+    assert list(table.columns) == ["000001", "000002"]
+
+
+# ----------------------------------------------------------------------------- options
+
+def test_every_invalid_option_value_is_a_usage_error_naming_what_is_accepted(tmp_path):
+    csv = written(tmp_path / "f.csv", "date,000001.XSHE\n2023-02-01,1\n2023-02-02,2\n")
+    cases = [
+        (("--industry", "foo"), "--industry: expect one of citics_2019, sws, none, got 'foo'"),
+        (("--max-decay", "9223372036854775809"),
+         "--max-decay: expect an integer number of IC decay steps from 0 to 2520, got '9223372036854775809'"),
+        (("--max-decay", "-1"), "--max-decay: expect an integer number of IC decay steps from 0 to 2520, got '-1'"),
+        (("--quantiles", "3000000000"),
+         "--quantiles: expect an integer number of groups from 2 to 1000, got '3000000000'"),
+        (("--quantiles", "2.5"), "--quantiles: expect an integer number of groups from 2 to 1000, got '2.5'"),
+        (("--periods", "1,99999999999999999999"),
+         "--periods: expect comma-separated positive integers such as 1,5,10,20, each at most 2520, "
+         "got '1,99999999999999999999'"),
+        (("--frequency", "fortnightly"),
+         "--frequency: expect one of daily, weekly, monthly, quarterly, yearly, intraday (or leave it out to measure "
+         "it from the dates), got 'fortnightly'"),
+        (("--end", "soon"), "--end: expect a date such as 2021-06-30, got 'soon'"),
+    ]
+    for options, message in cases:
+        for command, target in (("run", csv), ("run-many", csv)):
+            code, out, err = run(command, target, *options)
+            assert (code, out) == (2, ""), (command, options, err)
+            assert err == "sigmora: error: {}\n".format(message), (command, options)
+    # accepted: any case, and the bounds themselves
+    args = cli.build_parser().parse_args(["run", csv, "--industry", "SWS", "--quantiles", "1000", "--max-decay", "0",
+                                          "--frequency", "Monthly", "--periods", "2520"])
+    assert (args.industry, args.quantiles, args.max_decay, args.frequency, args.periods) == (
+        "sws", 1000, 0, "monthly", "2520")
+
+
+# ----------------------------------------------------------------------------- row spacing and periods
+
+def _factor_summary(results):
+    return results["factor_return"].summary()["factor_returns"]
+
+
+def test_frequency_annualises_every_summary_and_is_measured_by_default(tmp_path, small_store_path, planted,
+                                                                      captured):
+    path = str(tmp_path / "monthly.csv")
+    month_ends(planted).to_csv(path)
+    options = ("--store", small_store_path) + QUICK
+    code, _, err = run("run", path, *options)
+    assert code == 0, err
+    measured = captured["monthly"]
+    record = measured["factor_return"]
+    assert record.periods_per_year == 12
+    pd.testing.assert_frame_equal(_factor_summary(measured),
+                                  statistics.return_summary(record.factor_returns, periods_per_year=12))
+    code, _, err = run("run", path, "--frequency", "weekly", *options)
+    assert code == 0, err
+    assert ("sigmora: {}: --frequency weekly, though its rows are spaced monthly by their dates; annualising with 52 "
+            "rows a year as stated".format(path)) in err
+    stated = captured["monthly"]
+    weekly = statistics.return_summary(stated["factor_return"].factor_returns, periods_per_year=52)
+    pd.testing.assert_frame_equal(_factor_summary(stated), weekly)
+    assert not np.allclose(weekly["annual_return"], _factor_summary(measured)["annual_return"])
+    # the headline (and so the leaderboard and the tear sheet) carries the stated annualisation
+    assert stated["factor_return"].headline()["factor annual return"].tolist() == weekly["annual_return"].tolist()
+    code, _, err = run("run", path, "--frequency", "intraday", *options)
+    assert code == 2
+    assert err == ("sigmora: error: --frequency intraday: the rows of {} are dates at midnight, not intraday times; "
+                   "leave --frequency out or state their spacing\n".format(path))
+
+
+def test_a_monthly_factor_says_what_p_n_means_once(tmp_path, small_store_path, planted):
+    path = str(tmp_path / "monthly.csv")
+    month_ends(planted).to_csv(path)
+    options = ("--store", small_store_path, "--preprocess", "none", "--max-decay", "0", "--industry", "none",
+               "--no-report", "-q")
+    code, _, err = run("run", path, "--periods", "1,3", *options)
+    assert code == 0, err
+    warning = ("sigmora: warning: Monthly factor rows on a daily return table: P_n means two things in this run: in "
+               "the quantile and factor_return steps P_n holds n factor rows (P_1 about a month; P_3 about 3 months), "
+               "while in the ic step P_n is n rows of the return table (P_1 one trading day; P_3 3 trading days); for "
+               "a monthly IC use periods of about 20 (P_20).\n")
+    assert warning in err and err.count("sigmora: warning:") == 1
+    code, _, err = run("run", path, "--periods", "1,20", "--analysis", "ic", *options)
+    assert code == 0, err
+    assert ("sigmora: warning: Monthly factor rows on a daily return table: in the ic step P_n is n rows of the "
+            "return table, not n factor rows (P_1 one trading day; P_20 20 trading days, about one factor row); for "
+            "a monthly IC use periods of about 20 (P_20).\n") in err
+    # IC periods of the factor's own spacing, or a factor on every trading day: nothing to say
+    code, _, err = run("run", path, "--periods", "20", "--analysis", "ic", *options)
+    assert code == 0 and "P_n" not in err, err
+    daily = str(tmp_path / "daily.csv")
+    planted.to_csv(daily)
+    code, _, err = run("run", daily, "--periods", "1,3", *options)
+    assert code == 0 and "P_n" not in err, err
+
+
+def test_the_engine_warns_at_the_callers_line_once_per_run():
+    days = pd.bdate_range("2024-01-01", periods=130)
+    ids = ["S{}".format(i) for i in range(12)]
+    rng = np.random.default_rng(3)
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=(len(days), len(ids))), index=days, columns=ids)
+    weekly = pd.DataFrame(rng.normal(size=(len(days), len(ids))), index=days, columns=ids).iloc[::5]
+    engine = FactorVarodyne()
+    for step in (("ic", ICAnalysis()), ("quantile", QuantileReturnAnalysis(quantile=3)),
+                 ("factor_return", FactorReturnAnalysis())):
+        engine.append(step)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        engine.analysis(weekly, returns, periods=(1, 2))
+    said = [w for w in caught if "P_n" in str(w.message)]
+    assert len(said) == 1
+    assert said[0].filename == __file__
+    assert str(said[0].message) == (
+        "Weekly factor rows on a daily return table: P_n means two things in this run: in the quantile and "
+        "factor_return steps P_n holds n factor rows (P_1 about a week; P_2 about 2 weeks), while in the ic step P_n "
+        "is n rows of the return table (P_1 one trading day; P_2 2 trading days); for a weekly IC use periods of "
+        "about 5 (P_5).")
+
+
+def test_what_p_1_holds_for_monthly_factor_rows():
+    """The warning's claim: with monthly factor rows and daily returns, the factor-return step's
+    P_1 earns the return from one factor date to the next, the IC's P_1 the next day's return."""
+    days = pd.bdate_range("2024-01-01", "2024-05-31")
+    ids = ["A", "B", "C"]
+    rng = np.random.default_rng(4)
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=(len(days), 3)), index=days, columns=ids)
+    dates = days[days.to_series().groupby(days.to_period("M")).transform("max") == days]
+    factor = pd.DataFrame([[3.0, 1.0, 2.0], [1.0, 2.0, 3.0], [2.0, 3.0, 1.0], [3.0, 2.0, 1.0], [1.0, 3.0, 2.0]],
+                          index=dates, columns=ids)
+    engine = FactorVarodyne()
+    engine.append(("ic", ICAnalysis(rank_ic=False)))
+    engine.append(("factor_return", FactorReturnAnalysis()))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = engine.analysis(factor, returns, periods=1)
+    growth = (1 + returns).cumprod().loc[dates]
+    held = growth / growth.shift(1) - 1  # from one factor date to the next
+    weights = factor.sub(factor.mean(axis=1), axis=0)
+    weights = weights.div(weights.abs().sum(axis=1), axis=0).shift(1)
+    expected = (weights * held).sum(axis=1, min_count=1).fillna(0.0)
+    got = statistics.returns_from_cumulative(result["factor_return"].factor_returns)["P_1"]
+    np.testing.assert_allclose(got.to_numpy(), expected.to_numpy(), atol=1e-12)
+    next_day = returns.shift(-1).loc[dates]
+    ic = [np.corrcoef(factor.loc[d], next_day.loc[d])[0, 1] for d in dates]
+    np.testing.assert_allclose(result["ic"].ic["P_1"].to_numpy(), ic, atol=1e-12)
+
+
+def test_period_mismatch_is_silent_when_the_rows_agree():
+    class Step:
+        def __init__(self, rows):
+            self.period_rows = rows
+
+    days = pd.bdate_range("2024-01-01", periods=300)
+    both = {"ic": Step(RETURN_ROWS), "quantile": Step(FACTOR_ROWS)}
+    assert _horizons.period_mismatch(days, days, (1, 5), both) is None
+    quarterly = days[::63]
+    assert _horizons.period_mismatch(quarterly, days, (1,), {"quantile": Step(FACTOR_ROWS)}) is None
+    assert _horizons.period_mismatch(quarterly, days, (40, 63), {"ic": Step(RETURN_ROWS)}) is None
+    assert _horizons.period_mismatch(quarterly, days, (63,), {"custom": Step(None)}) is None
+    assert _horizons.period_mismatch(quarterly, days, (5,), {"ic": Step(RETURN_ROWS)}) == (
+        "Quarterly factor rows on a daily return table: in the ic step P_n is n rows of the return table, not n "
+        "factor rows (P_5 5 trading days); for a quarterly IC use periods of about 63 (P_63).")
+
+
+# ----------------------------------------------------------------------------- what a run rests on
+
+def test_each_factor_says_what_it_rests_on(tmp_path, small_store_path, planted, captured):
+    path = str(tmp_path / "planted.csv")
+    planted.iloc[:, :20].to_csv(path)
+    code, out, err = run("run", path, "--store", small_store_path, *QUICK)
+    assert code == 0, err
+    coverage = captured["planted"]["ic"].coverage
+    assert coverage.dates_used == 102 and coverage.instruments_used == 20
+    assert out.startswith("\n=== planted ===\nrests on: {}\n".format(coverage.text()))
+    assert out.count("rests on: ") == 1
+
+
+# ----------------------------------------------------------------------------- folders
+
+def test_run_many_reports_unreadable_files_as_failures_and_runs_the_others(tmp_path, small_store_path, planted):
+    folder = tmp_path / "factors"
+    folder.mkdir()
+    planted.to_csv(folder / "planted.csv")
+    written(folder / "dates.csv", "date,000001.XSHE\nsomeday,1\n2023-02-02,2\n")
+    written(folder / "strangers.csv", "date,NOPE.XSHE\n2023-02-01,1\n2023-02-02,2\n")
+    # readable, but before the store's calendar: its run fails
+    written(folder / "old.csv", "date,000001.XSHE\n1990-01-02,1\n1990-01-03,2\n")
+    code, out, err = run("run-many", str(folder), "--store", small_store_path, *QUICK)
+    assert code == 0, err
+    report = out[:out.index("Leaderboard")]
+    assert report.startswith("1 of 4 factors completed\n")
+    assert ("  dates failed: FactorFileError: FACTOR_FILE: {}: the column 'date' must hold dates (expect dates such "
+            "as 2024-01-02, 2024/01/02 or 20240102); this is not a date: line 2: 'someday'\n".format(
+                folder / "dates.csv")) in report
+    assert ("  strangers failed: FactorFileError: FACTOR_FILE: {}: none of its 1 columns is an instrument of the "
+            "store (e.g. 'NOPE.XSHE')\n".format(folder / "strangers.csv")) in report
+    assert "  old failed: ValueError: " in report
+    assert "planted rests on: 102 of 102 dates used" in report
+    board = out[out.index("Leaderboard"):].splitlines()
+    assert [line.split()[0] for line in board[3:]] == ["planted"]
+    # the run that raised shows its traceback, the unreadable files do not need one
+    assert "--- old ---\nTraceback" in err and "--- dates ---" not in err and "--- strangers ---" not in err
+
+
+def test_run_many_exit_codes_when_nothing_completes(tmp_path, small_store_path):
+    unreadable = tmp_path / "unreadable"
+    unreadable.mkdir()
+    written(unreadable / "a.csv", "date,000001.XSHE\n2023-02-01,1\n2023-02-01,2\n")
+    written(unreadable / "b.csv", "date,000001.XSHE,000001.XSHE\n2023-02-01,1,2\n")
+    # readable, but its dates refute the option
+    written(unreadable / "c.csv", "date,000001.XSHE\n2023-02-01,1\n2023-02-02,2\n")
+    code, out, err = run("run-many", str(unreadable), "--store", small_store_path, "--frequency", "intraday", *QUICK)
+    assert code == 2, err
+    assert out.startswith("0 of 3 factors completed\n  a failed: FactorFileError: FACTOR_FILE: {}: it has repeated "
+                          "dates".format(unreadable / "a.csv"))
+    assert ("\n  c failed: UsageError: --frequency intraday: the rows of {} are dates at midnight, not intraday "
+            "times;".format(unreadable / "c.csv")) in out
+    failing = tmp_path / "failing"
+    failing.mkdir()
+    written(failing / "old.csv", "date,000001.XSHE\n1990-01-02,1\n1990-01-03,2\n")
+    code, out, err = run("run-many", str(failing), "--store", small_store_path, *QUICK)
+    assert code == 1, err
+    assert out.startswith("0 of 1 factors completed\n  old failed: ValueError: ")

@@ -1,0 +1,364 @@
+"""The expression operators against their pandas transcriptions (tests/reference_operators.py):
+missing values, ties, constant windows, windows longer than the data, d = 1, either memory
+order; thread-count identity; shift, history fetching and common subexpressions in evaluate."""
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis.extra import numpy as hnp
+
+import sigmora
+import tidewell
+from sigmora import operators as op
+from sigmora.evaluation import _Failure, _Graph, evaluate, evaluate_many, iter_evaluate
+from sigmora.exception import SigmoraUserException
+from sigmora.interface import CombinedFactor, UserDefinedLeafFactor
+from sigmora.leaves import bar_field, industry
+
+from tests import reference_operators as ref
+
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
+
+# ----------------------------------------------------------------------------- helpers
+
+
+def _leaf(name):
+    def fetch(order_book_ids, start_date, end_date):   # never called: values are given
+        raise AssertionError("not fetched in these tests")
+    fetch.__name__ = name
+    return UserDefinedLeafFactor(name, fetch)
+
+
+X, Y, G = _leaf("x"), _leaf("y"), _leaf("g")
+
+
+def node_table(node, data):
+    """The node's values on given leaf tables, padded with NaN at the top to the tables'
+    length (the rows its shift consumed), as evaluate lines them up."""
+    graph = _Graph([node.expr])
+    [(_, value)] = list(graph.run({id(leaf): values for leaf, values in data.items()}))
+    if isinstance(value, _Failure):
+        raise value.error
+    T, N = next(iter(data.values())).shape
+    rows = T - node.shift
+    value = np.broadcast_to(np.asarray(value, dtype=np.float64), (max(rows, 0), N))
+    if rows <= 0:
+        return np.full((T, N), np.nan)
+    return np.vstack([np.full((node.shift, N), np.nan), value])
+
+
+def assert_matches(got, want, rtol=1e-10, atol=1e-12, exact=False):
+    want = np.asarray(want, dtype=np.float64)
+    assert got.shape == want.shape
+    np.testing.assert_array_equal(np.isnan(got), np.isnan(want))
+    if exact:
+        np.testing.assert_array_equal(got, want)
+    else:
+        np.testing.assert_allclose(got, want, rtol=rtol, atol=atol)
+
+
+# Half-integers: sums are exact, ties and constant windows are frequent, and two distinct
+# values are never so close that a correlation is ill-conditioned.
+GRID = st.one_of(st.integers(-6, 6).map(lambda i: i / 2.0), st.just(np.nan))
+# Infinities now and then: time-series windows take them as missing, as pandas' do.
+GRID_INF = st.one_of(GRID, GRID, GRID, GRID, GRID, st.sampled_from([np.inf, -np.inf]))
+
+
+@st.composite
+def tables(draw, count=1, max_rows=30, elements=GRID):
+    T = draw(st.integers(1, max_rows))
+    N = draw(st.integers(1, 5))
+    out = [draw(hnp.arrays(np.float64, (T, N), elements=elements)) for _ in range(count)]
+    if draw(st.booleans()):   # pandas hands over column-major tables
+        out = [np.asfortranarray(a) for a in out]
+    return out
+
+
+WINDOWS = st.tuples(st.integers(1, 12), st.sampled_from([0.0, 0.5, 0.99]))
+SETTINGS = settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+TS_UNARY = ["ts_sum", "ts_mean", "ts_std", "ts_min", "ts_max", "ts_argmin", "ts_argmax", "ts_rank",
+            "ts_product", "ts_decay_linear", "ts_zscore", "ts_ema", "ts_slope", "ts_rsquare", "ts_resid"]
+EXACT = {"ts_sum", "ts_min", "ts_max", "ts_argmin", "ts_argmax", "ts_rank", "ts_product"}
+
+
+@pytest.mark.parametrize("name", TS_UNARY)
+@SETTINGS
+@given(data=tables(elements=GRID_INF), window=WINDOWS)
+def test_time_series_operator_matches_pandas(name, data, window):
+    (x,) = data
+    d = window[0] + window[1]       # non-integer windows are floored
+    node = getattr(op, name)(X, d)
+    assert node.shift == window[0] - 1
+    got = node_table(node, {X: x})
+    want = getattr(ref, name)(pd.DataFrame(x), window[0])
+    assert_matches(got, want, exact=name in EXACT, atol=1e-9 if name in ("ts_slope", "ts_resid") else 1e-12)
+
+
+@pytest.mark.parametrize("name", ["ts_corr", "ts_cov"])
+@SETTINGS
+@given(data=tables(count=2, elements=GRID_INF), window=WINDOWS)
+def test_two_operand_time_series_operator_matches_pandas(name, data, window):
+    x, y = data
+    d = window[0] + window[1]
+    node = getattr(op, name)(X, Y, d)
+    got = node_table(node, {X: x, Y: y})
+    want = getattr(ref, name)(pd.DataFrame(x), pd.DataFrame(y), window[0])
+    assert_matches(got, want)
+
+
+@pytest.mark.parametrize("name", ["ts_delay", "ts_delta"])
+@SETTINGS
+@given(data=tables(), window=WINDOWS)
+def test_delays_match_pandas(name, data, window):
+    (x,) = data
+    d = window[0] + window[1]
+    node = getattr(op, name)(X, d)
+    assert node.shift == window[0]
+    if window[0] > x.shape[0]:
+        return   # evaluate always fetches the d rows a delay needs
+    got = node_table(node, {X: x})
+    assert_matches(got, getattr(ref, name)(pd.DataFrame(x), window[0]), exact=True)
+
+
+@pytest.mark.parametrize("name", ["cs_rank", "cs_zscore", "cs_demean", "cs_scale"])
+@SETTINGS
+@given(data=tables(elements=GRID_INF))
+def test_cross_sectional_operator_matches_pandas(name, data):
+    (x,) = data
+    node = getattr(op, name)(X)
+    got = node_table(node, {X: x})
+    assert_matches(got, getattr(ref, name)(pd.DataFrame(x)), exact=name == "cs_rank")
+
+
+def test_cs_scale_target():
+    x = np.array([[1.0, -3.0, np.nan, 4.0], [0.0, 0.0, 0.0, np.nan]])
+    got = node_table(op.cs_scale(X, 2.5), {X: x})
+    assert_matches(got, ref.cs_scale(pd.DataFrame(x), 2.5))
+    assert np.nansum(np.abs(got[0])) == pytest.approx(2.5)
+
+
+GROUP_LABELS = st.one_of(st.sampled_from([0.0, 1.0, 2.0, 7.0]), st.just(np.nan))
+ODD_LABELS = st.one_of(st.sampled_from([-1.5, 0.25, 1e6, 3e9]), st.just(np.nan))
+
+
+@pytest.mark.parametrize("name", ["group_neutralize", "group_rank"])
+@pytest.mark.parametrize("labels", [GROUP_LABELS, ODD_LABELS], ids=["codes", "any-labels"])
+@SETTINGS
+@given(data=st.data())
+def test_group_operator_matches_pandas(name, labels, data):
+    (x,) = data.draw(tables())
+    g = data.draw(hnp.arrays(np.float64, x.shape, elements=labels))
+    node = getattr(op, name)(X, G)
+    got = node_table(node, {X: x, G: g})
+    want = getattr(ref, name)(pd.DataFrame(x), pd.DataFrame(g))
+    assert_matches(got, want, exact=name == "group_rank")
+
+
+@SETTINGS
+@given(data=tables(count=3))
+def test_element_wise_operators_match_numpy(data):
+    c, a, b = data
+    frames = [pd.DataFrame(v) for v in data]
+    cases = [
+        (op.IF(X > 0, Y, G), ref.IF((frames[0] > 0).astype(float).mask(frames[0].isna()), frames[1], frames[2])),
+        (op.IF(X, 1, -1.5), ref.IF(frames[0], 1.0, -1.5)),
+        (op.sign(X), ref.sign(frames[0])),
+        (op.log(abs(X)), ref.log(frames[0].abs())),
+        (op.signed_power(X, 2), ref.signed_power(frames[0], 2.0)),
+        (op.signed_power(X, 0.5), ref.signed_power(frames[0], 0.5)),
+        (op.maximum(X, Y), ref.maximum(frames[0], frames[1])),
+        (op.minimum(X, 0.5), ref.minimum(frames[0], 0.5)),
+        (op.maximum(1, Y), ref.maximum(1.0, frames[1])),
+    ]
+    for node, want in cases:
+        assert_matches(node_table(node, {X: c, Y: a, G: b}), want, exact=True)
+
+
+def test_realistic_magnitudes_within_1e_10():
+    """Prices of a few hundred with small moves, volumes of millions, missing stretches, 200 days."""
+    rng = np.random.default_rng(3)
+    T, N = 200, 8
+    price = 300 + np.cumsum(rng.normal(0, 0.5, (T, N)), axis=0)
+    volume = np.exp(rng.normal(14, 1, (T, N)))
+    price[40:47, 2] = np.nan
+    volume[rng.random((T, N)) < 0.01] = np.nan
+    P, V = pd.DataFrame(price), pd.DataFrame(volume)
+    for d in (1, 2, 5, 20, 60):
+        for name in TS_UNARY:
+            got = node_table(getattr(op, name)(X, d), {X: price})
+            # Absolute slack at the rounding of the prices themselves, for results near 0.
+            atol = 1e-12 * 300 if name in ("ts_slope", "ts_resid", "ts_zscore") else 1e-12
+            assert_matches(got, getattr(ref, name)(P, d), rtol=1e-10, atol=atol)
+        for name in ("ts_corr", "ts_cov"):
+            got = node_table(getattr(op, name)(X, Y, d), {X: price, Y: volume})
+            atol = 1e-12 if name == "ts_corr" else 1e-12 * 300 * 1e7
+            assert_matches(got, getattr(ref, name)(P, V, d), rtol=1e-10, atol=atol)
+
+
+def test_threads_never_change_the_bits():
+    rng = np.random.default_rng(5)
+    x = rng.normal(0, 1, (211, 37))
+    y = rng.normal(0, 1, (211, 37))
+    x[rng.random(x.shape) < 0.05] = np.nan
+    g = rng.integers(0, 4, x.shape).astype(float)
+    nodes = [getattr(op, name)(X, 7) for name in TS_UNARY] + [
+        op.ts_corr(X, Y, 9), op.ts_cov(X, Y, 9), op.cs_rank(X), op.cs_zscore(X), op.cs_scale(X),
+        op.cs_demean(X), op.group_neutralize(X, G), op.group_rank(X, G)]
+    before = sigmora.get_num_threads()
+    try:
+        results = []
+        for threads in (1, 2, 3):
+            sigmora.set_num_threads(threads)
+            results.append([node_table(n, {X: x, Y: y, G: g}) for n in nodes]
+                           + [node_table(n, {X: np.asfortranarray(x), Y: y, G: g}) for n in nodes])
+    finally:
+        sigmora.set_num_threads(before)
+    for other in results[1:]:
+        for a, b in zip(results[0], other):
+            np.testing.assert_array_equal(a, b)
+
+
+# ----------------------------------------------------------------------------- nodes
+
+def test_windows_shift_and_text():
+    assert op.ts_mean(X, 9.7).shift == 8
+    assert op.ts_delay(X, 3).shift == 3 and op.ts_delta(X, 3.9).shift == 3
+    nested = op.ts_corr(op.ts_mean(X, 5), op.ts_delay(Y, 2), 10)
+    assert nested.shift == 4 + 9           # the operands align on the most shifted one
+    assert repr(op.ts_mean(X, 5)) == "ts_mean(UFactor(x), 5)"
+    assert repr(op.cs_rank(X) - 0.5) == "subtract(cs_rank(UFactor(x)), 0.5)"
+    assert repr(op.ts_ema(X, 3)) == "ts_ema(UFactor(x), 3, 0.5)"
+    assert op.cs_rank(op.ts_sum(X, 3) + op.ts_sum(Y, 6)).shift == 5
+    assert op.group_neutralize(X).dependencies == [X, industry("citics_2019")]
+    for bad, message in [
+        (lambda: op.ts_mean(X, 0.5), "ts_mean: d must be at least 1 row"),
+        (lambda: op.ts_mean(X, "5"), "ts_mean: d must be a number of rows"),
+        (lambda: op.ts_mean(2.0, 5), "ts_mean: x must be a factor expression"),
+        (lambda: op.ts_corr(X, 1.0, 5), "ts_corr: y must be a factor expression"),
+        (lambda: op.ts_ema(X, 5, alpha=0), r"ts_ema: alpha must be a number in \(0, 1\]"),
+        (lambda: op.maximum(1, 2), "maximum: expect at least one factor operand"),
+        (lambda: op.IF(X, "a", 1), "IF: a must be a factor expression or a number"),
+        (lambda: op.group_rank(X, "gics"), "source: expect one of"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            bad()
+
+
+def test_shift_called_like_a_method_says_what_to_use():
+    close = bar_field("close")
+    with pytest.raises(SigmoraUserException, match=r"`shift` of a factor expression is a property .*"
+                                                   r"ts_delay\(x, n\) or sigmora.evaluation.lag\(x, n\)"):
+        close.shift(20)
+    with pytest.raises(SigmoraUserException, match="ts_delay"):
+        (close / 2).shift(1)
+    assert close.shift == 0 and type(close.shift + 1) is int
+    assert op.ts_mean(close, 5).shift == 4 and isinstance(op.ts_mean(close, 5).shift, int)
+
+
+# ----------------------------------------------------------------------------- evaluation
+
+START, END = "2023-03-15", "2023-05-31"
+
+
+def _ids():
+    return tidewell.all_instruments(type="CS")["order_book_id"].tolist()[:12]
+
+
+def test_history_is_exactly_what_the_shift_asks(small_store):
+    close = bar_field("close", "post")
+    calls = []
+
+    def recorded(order_book_ids, start_date, end_date):
+        calls.append((start_date, end_date))
+        return close.execute(order_book_ids, start_date, end_date)
+
+    x = UserDefinedLeafFactor("rec", recorded)
+    f = op.ts_corr(op.cs_rank(op.ts_delta(x, 3)), op.ts_mean(x, 7), 10)
+    assert f.shift == 6 + 9     # the operands align on ts_mean's 6 rows, the correlation adds 9
+    evaluate(f, _ids(), START, END)
+    assert calls == [(tidewell.get_previous_trading_date(START, 15), END)]
+
+
+def test_a_longer_history_gives_the_same_values(small_store):
+    close, volume = bar_field("close", "post"), bar_field("volume")
+    exprs = [
+        op.ts_corr(close, volume, 10),
+        op.ts_std(op.ts_delta(close, 1) / close, 20) + op.ts_rank(volume, 6),
+        op.group_neutralize(op.ts_decay_linear(op.cs_rank(volume), 8)),
+        op.ts_argmax(op.signed_power(op.IF(close > op.ts_delay(close, 1), close, -close), 2), 5),
+        op.ts_sum(op.ts_product(close / op.ts_delay(close, 1), 3), 7),
+    ]
+    ids = _ids()
+    for f in exprs:
+        short = evaluate(f, ids, START, END)
+        longer = evaluate(f, ids, "2023-02-01", END).loc[short.index]
+        pd.testing.assert_frame_equal(short, longer, check_exact=True)
+        later = evaluate(f, ids, START, "2023-06-30").loc[short.index]
+        pd.testing.assert_frame_equal(short, later, rtol=1e-12)
+
+
+def test_a_repeated_subtree_is_computed_once(small_store):
+    calls = []
+
+    def counted(values):
+        calls.append(1)
+        return values * 2
+
+    close = bar_field("close", "post")
+    twice = CombinedFactor(counted, op.ts_mean(close, 3))
+    again = CombinedFactor(counted, op.ts_mean(close, 3))   # equal, though another object
+    f = op.cs_rank(twice) + op.ts_max(again, 4) - twice
+    table = evaluate(f, _ids(), START, END)
+    assert len(calls) == 1
+    want = ref.cs_rank(evaluate(twice, _ids(), START, END)) + \
+        evaluate(op.ts_max(again, 4), _ids(), START, END) - evaluate(twice, _ids(), START, END)
+    pd.testing.assert_frame_equal(table, want, check_exact=True)
+
+
+def test_a_batch_fetches_each_leaf_once(small_store):
+    close = bar_field("close", "post")
+    calls = []
+
+    def recorded(order_book_ids, start_date, end_date):
+        calls.append((start_date, end_date))
+        return close.execute(order_book_ids, start_date, end_date)
+
+    x = UserDefinedLeafFactor("rec", recorded)
+    factors = {"a": op.ts_mean(x, 20), "b": op.cs_rank(x), "c": op.ts_corr(x, op.ts_delay(x, 1), 5),
+               "d": op.cs_rank(x) * 2}
+    ids = _ids()
+    tables = evaluate_many(factors, ids, START, END)
+    assert list(tables) == list(factors)
+    assert calls == [(tidewell.get_previous_trading_date(START, 19), END)]
+    for name, f in factors.items():
+        pd.testing.assert_frame_equal(tables[name], evaluate(f, ids, START, END), check_exact=True)
+
+
+def test_a_batch_returns_failures_per_expression(small_store):
+    def broken(values):
+        raise RuntimeError("boom")
+
+    close = bar_field("close", "post")
+    factors = {"ok": op.cs_rank(close), "bad": CombinedFactor(broken, close) + 1}
+    results = dict(iter_evaluate(factors, _ids(), START, END, errors="return"))
+    assert isinstance(results["ok"], pd.DataFrame)
+    assert "broken(UFactor(close_post)) failed on arguments of shape" in str(results["bad"])
+    with pytest.raises(Exception, match="boom"):
+        evaluate_many(factors, _ids(), START, END)
+
+
+def test_industry_groups_come_from_the_classification(small_store):
+    from sigmora.analysis._industry import _load_industry_data
+    ids = _ids()
+    codes = evaluate(industry(), ids, START, END)
+    names = _load_industry_data(ids, codes.index)
+    labels = pd.Series(names.values, index=names.index).unstack()
+    # one code per name, and the same grouping
+    pairs = pd.DataFrame({"code": codes.stack().values, "name": labels.reindex(
+        index=codes.index, columns=ids).stack().values}).drop_duplicates()
+    assert pairs["code"].is_unique and pairs["name"].is_unique
+    close = bar_field("close", "post")
+    got = evaluate(op.group_neutralize(close), ids, START, END)
+    want = ref.group_neutralize(evaluate(close, ids, START, END), codes)
+    np.testing.assert_allclose(got.values, want.values, rtol=1e-12)
