@@ -148,6 +148,20 @@ class TestRunMany:
         pd.testing.assert_frame_equal(batch["b"]["capture"]["returns"], returns.rename_axis(
             index="datetime", columns="order_book_id"))
 
+    def test_the_tradable_screen_reports_from_the_workers(self, small_store, cluster_client):
+        from sigmora.analysis.varodyne import ICAnalysis, TradableUniverse
+        factors = _factors(small_store)
+        engine = FactorVarodyne()
+        engine.append(("tradable", TradableUniverse(min_listed_days=20, index="000300.XSHG")))
+        engine.append(("ic", ICAnalysis(industry_classification=None, max_decay=None)))
+        batch = run_many(engine, factors, periods=(1, 5), client=cluster_client, progress=False)
+        assert not batch.failures
+        for name, table in factors.items():
+            alone = engine.analysis(table.copy(), "daily", periods=(1, 5))["ic"].coverage
+            got = batch[name]["ic"].coverage
+            assert got.removed_values > 0 and got.removed_by_rule["not in 000300.XSHG"] > 0
+            assert got == alone
+
     def test_local_workers_keep_the_default_allocator_settings(self, cluster_client):
         # Dask's own default (64 KiB) would make every freed table go back to the system.
         inherited = os.environ.get("MALLOC_TRIM_THRESHOLD_")

@@ -222,11 +222,12 @@ class TestHelpers:
 
     def test_module_surface(self):
         assert varodyne.__all__ == ["Winzorization", "Normalization", "Neutralization", "ICAnalysis",
-                                    "QuantileReturnAnalysis", "FactorReturnAnalysis", "FactorVarodyne"]
+                                    "QuantileReturnAnalysis", "FactorReturnAnalysis", "TradableUniverse",
+                                    "FactorVarodyne"]
         assert varodyne.VALID_INDUSTRY_SOURCE == ("citics_2019", "sws")
         assert varodyne.VALID_WINSORIZE_METHODS == {"std", "percentile", "mad", "none"}
         assert varodyne.FIELD_MAPPING == {"citics_2019": "first_industry_name", "sws": "index_name"}
-        for name in ("Winzorization", "Normalization", "Neutralization"):
+        for name in ("Winzorization", "Normalization", "Neutralization", "TradableUniverse"):
             assert issubclass(getattr(varodyne, name), FactorPreprocessor)
         for name in ("ICAnalysis", "QuantileReturnAnalysis", "FactorReturnAnalysis"):
             assert issubclass(getattr(varodyne, name), FactorAnalyser)

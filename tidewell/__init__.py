@@ -44,6 +44,8 @@ from .api import (  # noqa: E402,F401
     using,
 )
 from .schema import STYLE_FACTORS  # noqa: E402,F401
+from .trading import (  # noqa: E402,F401
+    STATUS, get_st_spells, index_membership, is_st, listed_days, trading_status)
 
 
 def build_demo(path, **kwargs):

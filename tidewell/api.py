@@ -253,6 +253,9 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
     frequency : "1d", "1m" or "tick"
     fields : a field name or a list of them; None: all fields of the frequency
         ("1d"/"1m": open, high, low, close, volume, total_turnover; "tick": last, volume).
+        "1d" also gives, when named, each bar's limit prices "limit_up" and "limit_down"
+        (imported, else derived from the previous close and the board's rule; NaN: no limit;
+        adjusted like the prices).
     adjust_type : "none", "pre" (default) or "post".  post = raw * cumulative adjustment factor
         since listing; pre = raw * factor / latest stored factor.  Volumes are not adjusted.
     expect_df : True (default): always a DataFrame indexed by (order_book_id, date) for "1d" or
@@ -267,6 +270,8 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
         adjust_type = "none"
     _choice(adjust_type, ADJUST_TYPES, "adjust_type")
     allowed = _schema.price_fields(frequency)
+    if fields is not None and frequency == "1d":
+        allowed = allowed + LIMIT_FIELDS
     flist, single_field = _fields(fields, allowed, context=" for frequency {!r}".format(frequency))
     st = _store_()
     table = _schema.PRICE_TABLE[frequency]
@@ -280,7 +285,10 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
         start, end, j0, j1 = _calendar_window(start_date, end_date, cal)
         if j1 <= j0:
             return None
-        k, j, data = st.fetch_daily(table, ids, start, end, flist, adjust)
+        if any(f in LIMIT_FIELDS for f in flist):
+            k, j, data = _with_limits(st, ids, start, end, flist, adjust)
+        else:
+            k, j, data = st.fetch_daily(table, ids, start, end, flist, adjust)
         if len(k) == 0:
             return None
         index = _daily_index(ids, cal[j0:j1], k, j)
@@ -309,6 +317,32 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
         if single_field:
             return df[flist[0]]
     return df
+
+
+#: Daily fields of ``get_price`` beyond the bars' columns, given when asked for by name: the
+#: bar's limit prices (imported into ``price_limits``, else derived; see ``tidewell.limits``).
+LIMIT_FIELDS = ("limit_up", "limit_down")
+
+
+def _with_limits(st, ids, start, end, flist, adjust):
+    """Rows of the daily bars with their limit prices among ``flist``: (k, j, {field: array})."""
+    from .protocol import require_operation
+    k, j, limits = require_operation(st, "fetch_limits")(ids, start, end, adjust)
+    bar_fields = [f for f in flist if f not in LIMIT_FIELDS]
+    if not bar_fields:
+        return k, j, {f: limits[f] for f in flist}
+    kb, jb, data = st.fetch_daily("daily_bars", ids, start, end, bar_fields, adjust)
+    n = max(int(jb.max()) + 1 if len(jb) else 0, int(j.max()) + 1 if len(j) else 0)
+    mine, theirs = kb.astype(np.int64) * n + jb, k.astype(np.int64) * n + j
+    at = np.searchsorted(theirs, mine)
+    found = (at < len(theirs)) & (theirs[np.minimum(at, max(len(theirs) - 1, 0))] == mine) \
+        if len(theirs) else np.zeros(len(mine), dtype=bool)
+    for f in LIMIT_FIELDS:
+        if f in flist:
+            values = np.full(len(mine), np.nan)
+            values[found] = limits[f][at[found]]
+            data[f] = values
+    return kb, jb, {f: data[f] for f in flist}
 
 
 def get_price_table(order_book_ids, start_date=None, end_date=None, field="close",

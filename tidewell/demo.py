@@ -14,7 +14,14 @@ lives, building it once on first use, rebuilding an outdated one) is ``tidewell.
   member sets (the largest and the next-largest stocks by size exposure, stored in
   ``index_components``), with daily and minute bars, and ticks over the last five trading days;
 * returns = beta x market + industry (30 CITICS industries) + ten style factors x stored
-  exposures + a planted signal + idiosyncratic noise (daily moves clipped at the price limits);
+  exposures + a planted signal + idiosyncratic noise + news (lasting jumps, and overreactions
+  that fade over the next days);
+* special-treatment spells (``st_status``) of small stocks and of most stocks that delist;
+  prices follow the returns day by day within the daily limits the store derives
+  (``tidewell.limits``: the board's width, the ST width while a spell holds, none in the first
+  sessions after a registration-era listing), so a move beyond a limit closes at it and catches
+  up later; a move far beyond opens and closes there too (sealed); ``trading_status`` is derived
+  at the end of the build;
 * signals "planted" (rank IC about 0.045 against the next five days' return) and "noise";
 * "citics_2019" and "sws" classification histories with industry changes; sws versions 1 to 3
   switch at 2014-01-01 and 2021-07-31.  Two sws records start on non-trading dates on purpose:
@@ -48,6 +55,7 @@ import pandas as pd
 from . import _files
 from . import _industries as ind
 from . import errors as _errors
+from . import limits as _limits
 from . import schema
 from . import store as _store
 from ._version import __version__
@@ -55,7 +63,7 @@ from ._version import __version__
 DEMO_SEED = 20190102
 #: Bumped whenever the generator's output changes; a cached default store of another revision
 #: is rebuilt on first use.
-DEMO_REVISION = "1"
+DEMO_REVISION = "2"
 CAL_START = pd.Timestamp("2005-01-04")
 CAL_END = pd.Timestamp("2025-12-31")
 V2_SWITCH = pd.Timestamp("2014-01-01")
@@ -76,6 +84,10 @@ STYLE_VOL = 0.0025
 SIGNAL_RHO, SIGNAL_ALPHA = 0.9, 0.0006
 EXPOSURE_RHO, EXPOSURE_DEV = 0.995, 0.35
 BLOCK = 500  # stocks generated per block (fixed: the data do not depend on the machine)
+# news: a lasting jump (6-20 %) and an overreaction (8-30 %) that fades at OVERREACT_RHO a day,
+# per stock and day; stocks under special treatment overreact more and move more
+JUMP_P, OVERREACT_P, OVERREACT_P_ST, OVERREACT_RHO = 0.0015, 0.003, 0.012, 0.75
+ST_IDIO = 1.3
 _STYLE_STAGING = "_demo_style_exposures"
 
 MINUTES = np.concatenate([np.arange(9 * 60 + 31, 11 * 60 + 31), np.arange(13 * 60 + 1, 15 * 60 + 1)])
@@ -124,10 +136,6 @@ def _make_ids(rng, n):
     picked = rng.choice(len(cands), size=n - len(fixed), replace=False) if n > len(fixed) else []
     ids = sorted(fixed + [cands[i] for i in picked])
     return ids
-
-
-def _limit(oid):
-    return 0.2 if oid.startswith(("300", "688")) else 0.1
 
 
 def build_demo(path, n_stocks: Optional[int] = None, start=None, end=None, seed: int = DEMO_SEED,
@@ -185,6 +193,49 @@ def build_demo(path, n_stocks: Optional[int] = None, start=None, end=None, seed:
     return path
 
 
+def _priced(target, factor, bars, width, gap, hi_x, lo_x):
+    """Raw open, high, low and close of every bar, day after day within the limits the exchange
+    would set from the previous bar's close (``tidewell.limits``, as the store derives them):
+    a close the news would take beyond a limit stays at it, and so does the open when the news
+    would take the price past it by more than half the band again (a day sealed at the limit).
+    Also each bar's return (post-adjusted, from the previous bar; 0 without a bar) and the
+    sealed days.  Rows are dates, columns stocks; ``width`` NaN: no limit that day."""
+    T, nb = target.shape
+    out = {k: np.full((T, nb), np.nan) for k in ("open", "high", "low", "close")}
+    ret = np.zeros((T, nb))
+    sealed = np.zeros((T, nb), dtype=bool)
+    last_close = np.full(nb, np.nan)
+    last_factor = np.full(nb, np.nan)
+    with np.errstate(invalid="ignore"):
+        for t in range(T):
+            b = bars[t]
+            ref = _limits.reference_price(last_close, last_factor, factor[t])
+            up, down = _limits.limit_prices(ref, width[t])
+            close = np.maximum(np.round(target[t], 2), 0.01)
+            close = np.where(close > up, up, np.where(close < down, down, close))
+            base = np.where(np.isnan(ref), close, ref)
+            open_ = np.maximum(np.round(base * gap[t], 2), 0.01)
+            open_ = np.where(open_ > up, up, np.where(open_ < down, down, open_))
+            move = target[t] / ref - 1.0
+            seal_up = (close == up) & (move >= 1.5 * width[t])
+            seal_down = (close == down) & (move <= -1.5 * width[t])
+            seal = seal_up | seal_down
+            open_ = np.where(seal, close, open_)
+            high = np.round(np.maximum(open_, close) * hi_x[t], 2)
+            low = np.maximum(np.round(np.minimum(open_, close) * np.maximum(lo_x[t], 0.5), 2), 0.01)
+            high = np.where(seal | (high > up), np.where(seal, close, up), high)
+            low = np.where(seal | (low < down), np.where(seal, close, down), low)
+            for k, v in (("open", open_), ("high", high), ("low", low), ("close", close)):
+                out[k][t, b] = v[b]
+            sealed[t] = seal & b
+            prev_adj = last_close * last_factor
+            r = close * factor[t] / prev_adj - 1.0
+            ret[t] = np.where(b & ~np.isnan(r), r, 0.0)
+            last_close = np.where(b, close, last_close)
+            last_factor = np.where(b, factor[t], last_factor)
+    return out["open"], out["high"], out["low"], out["close"], ret, sealed
+
+
 class _Builder:
     def __init__(self, con, n, start, end, seed, minute_bars, ticks):
         self.con = con
@@ -198,6 +249,7 @@ class _Builder:
             raise ValueError("start/end: the demo window needs at least 30 trading dates, got {}"
                              .format(len(self.win)))
         self.start, self.end = self.win[0], self.win[-1]
+        self.w0 = int(self.cal.searchsorted(self.start))
 
     # -- helpers ---------------------------------------------------------------------------
     def insert(self, table, frame, into=None):
@@ -359,6 +411,19 @@ class _Builder:
         f_first[new] = 1.0
         n_susp = rs.poisson(1.2 * T / 1456.0, size=N)
 
+        # special treatment: spells of small, distressed stocks and of most stocks that delist
+        spells = self._st_spells(_rng(self.seed, 4), pos, delist,
+                                 mu[:, schema.STYLE_FACTORS.index("size")])
+        self.insert("st_status", pd.DataFrame({
+            "order_book_id": [ids[i] for i, _, _, _ in spells],
+            "start_date": cal[[a for _, a, _, _ in spells]],
+            "end_date": pd.to_datetime(pd.Series([cal[e] if e is not None else pd.NaT
+                                                  for _, _, e, _ in spells], dtype=object)),
+            "kind": [k for _, _, _, k in spells]}).astype({"end_date": "datetime64[ns]"}))
+        st_mask = np.zeros((T, N), dtype=bool)
+        for i, a, e, _ in spells:
+            st_mask[max(a - w0, 0):(T if e is None else max(e - w0, 0)), i] = True
+
         # Style exposures are read a cross-section (a block of dates) at a time, so they are
         # stored date by date: each block of stocks goes to a staging table first.
         self.con.execute("CREATE TEMP TABLE {} AS SELECT * FROM style_exposures LIMIT 0".format(_STYLE_STAGING))
@@ -367,7 +432,8 @@ class _Builder:
             sums, cnts = self._block(b0, b1, _rng(self.seed, 2, b0 // BLOCK), pos - w0,
                                      np.where(delist >= 0, delist - w0, T), f_mkt, f_ind, f_sty,
                                      mu[b0:b1], beta[b0:b1], idio[b0:b1], p_first[b0:b1],
-                                     f_first[b0:b1], n_susp[b0:b1], member_of[b0:b1])
+                                     f_first[b0:b1], n_susp[b0:b1], member_of[b0:b1],
+                                     st_mask[:, b0:b1], listed[b0:b1])
             idx_sum += sums
             idx_cnt += cnts
         self.con.execute("INSERT INTO style_exposures SELECT * FROM {} ORDER BY date, order_book_id".format(
@@ -375,6 +441,53 @@ class _Builder:
         self.con.execute("DROP TABLE {}".format(_STYLE_STAGING))
         idx_ret = np.where(idx_cnt > 0, idx_sum / np.maximum(idx_cnt, 1), 0.0)
         self._indexes(idx_ret)
+        _store.refresh_trading_status(self.con)
+
+    # -- special treatment ----------------------------------------------------------------------
+    def _st_spells(self, rng, pos, delist, size):
+        """(stock, first calendar position, end position or None, kind) of every ST spell: about
+        one small stock in seven and one other in forty (at least one stock in twenty, and two),
+        a year or more after listing, for 120-600 sessions, some a second time; and most stocks
+        that delist are *ST until then."""
+        N = self.n
+        w0 = int(self.cal.searchsorted(self.start))
+        w1 = int(self.cal.searchsorted(self.end))
+        small = size <= np.quantile(size, 0.3)
+        chosen = rng.random(N) < np.where(small, 0.14, 0.025)
+        dies = rng.random(N) < 0.7
+        # every market has a few: the smallest stocks listed a year before the window's end
+        seasoned = np.nonzero(pos + 250 < w1 - 30)[0]
+        for i in seasoned[np.argsort(size[seasoned], kind="stable")]:
+            if chosen[2:].sum() >= max(2, N // 20):
+                break
+            chosen[i] = i >= 2
+        spells = []
+        for i in range(2, N):
+            first_ok = int(pos[i]) + 250
+            stop = int(delist[i]) if delist[i] >= 0 else w1 + 1   # no spell starts from here on
+            if delist[i] >= 0 and dies[i]:
+                a = max(first_ok, stop - int(rng.integers(120, 320)))
+                if a < stop - 5:
+                    spells.append((i, a, None, "*ST"))
+                    continue
+            if not chosen[i]:
+                continue
+            lo, hi = max(first_ok, w0 - 250), stop - 30
+            if lo >= hi:
+                continue
+            a = int(rng.integers(lo, hi))
+            e = a + int(rng.integers(120, 600))
+            kind = "*ST" if rng.random() < 0.4 else "ST"
+            if e >= stop or e > w1:
+                spells.append((i, a, None, kind))
+                continue
+            spells.append((i, a, e, kind))
+            if rng.random() < 0.3:
+                a2 = e + int(rng.integers(60, 250))
+                if a2 < hi:
+                    e2 = a2 + int(rng.integers(120, 400))
+                    spells.append((i, a2, e2 if e2 < stop and e2 <= w1 else None, "*ST"))
+        return spells
 
     # -- classification ---------------------------------------------------------------------
     def _industry_tables(self, rs, pos, delist):
@@ -450,7 +563,7 @@ class _Builder:
 
     # -- stocks -------------------------------------------------------------------------------
     def _block(self, b0, b1, rng, first, stop, f_mkt, f_ind, f_sty, mu, beta, idio, p_first,
-               f_first, n_susp, member_of):
+               f_first, n_susp, member_of, st_mask, listed_dates):
         T = len(self.win)
         nb = b1 - b0
         K = len(schema.STYLE_FACTORS)
@@ -475,15 +588,23 @@ class _Builder:
         signal = _ar1(rng, (T, nb), SIGNAL_RHO)
         noise_sig = rng.standard_normal((T, nb))  # independent of everything, no persistence
         ind_w = self.ind_w[:, b0:b1]
+        idio_t = idio[None, :] * np.where(st_mask, ST_IDIO, 1.0)
         r = (beta[None, :] * f_mkt[:, None]
              + np.take_along_axis(f_ind, ind_w, axis=1)
              + np.einsum("tik,tk->ti", expo, f_sty)
-             + idio[None, :] * rng.standard_normal((T, nb)))
+             + idio_t * rng.standard_normal((T, nb)))
         r[1:] += SIGNAL_ALPHA * signal[:-1]
-        lim = np.array([_limit(i) for i in ids])
-        r = np.clip(r, -lim[None, :], lim[None, :])
+        # news (own stream): lasting jumps, and overreactions that fade over the next days
+        rj = _rng(self.seed, 5, b0 // BLOCK)
+        jump = (rj.random((T, nb)) < JUMP_P) * rj.uniform(0.06, 0.20, (T, nb)) \
+            * np.where(rj.random((T, nb)) < 0.5, -1.0, 1.0)
+        shock = (rj.random((T, nb)) < np.where(st_mask, OVERREACT_P_ST, OVERREACT_P)) \
+            * rj.uniform(0.08, 0.30, (T, nb)) * np.where(rj.random((T, nb)) < 0.5, -1.0, 1.0)
+        r = np.clip(r + jump, -0.6, 0.6)
         r[0] = 0.0
-        growth = np.cumprod(1.0 + r, axis=0)
+        from scipy.signal import lfilter
+        fade = np.clip(lfilter([1.0], [1.0, -OVERREACT_RHO], shock, axis=0), -0.6, 0.6)
+        growth = np.cumprod(1.0 + r, axis=0) * (1.0 + fade)
         # corporate actions: dividends (in May-Aug of most years) and occasional splits
         mult = np.ones((T, nb))
         years = self.win.year.values
@@ -508,23 +629,21 @@ class _Builder:
         f0 = np.clip(first, 0, T - 1)
         cols = np.arange(nb)
         scale = p_first * factor[f0, cols] / growth[f0, cols]
-        adj_close = growth * scale[None, :]
-        raw_close = np.maximum(np.round(adj_close / factor, 2), 0.01)
-        prev_adj = np.vstack([adj_close[:1], adj_close[:-1]])
+        target = growth * scale[None, :] / factor       # the raw close the news would bring
         gap = 1.0 + 0.3 * idio[None, :] * rng.standard_normal((T, nb))
-        adj_open = prev_adj * np.clip(gap, 1.0 - lim[None, :], 1.0 + lim[None, :])
-        raw_open = np.maximum(np.round(adj_open / factor, 2), 0.01)
         hi_x = 1.0 + 0.5 * idio[None, :] * np.abs(rng.standard_normal((T, nb)))
         lo_x = 1.0 - 0.5 * idio[None, :] * np.abs(rng.standard_normal((T, nb)))
-        raw_high = np.round(np.maximum(raw_open, raw_close) * hi_x, 2)
-        raw_low = np.maximum(np.round(np.minimum(raw_open, raw_close) * np.maximum(lo_x, 0.5), 2), 0.01)
         volume = np.round(rng.lognormal(13.0, 0.8, size=(T, nb)) / 100.0) * 100.0 + 100.0
+        age = (self.w0 + np.arange(T))[:, None] - (self.w0 + first)[None, :]
+        width = _limits.widths([_limits.board(i) for i in ids], self.win, st_mask, age, listed_dates)
+        raw_open, raw_high, raw_low, raw_close, ret_obs, sealed = _priced(
+            target, factor, bars, width, gap, hi_x, lo_x)
+        volume = np.where(sealed, np.round(volume * 0.15 / 100.0) * 100.0 + 100.0, volume)
         turnover = np.round(volume * (raw_open + raw_high + raw_low + raw_close) / 4.0, 2)
 
         # index contributions
         sums = np.zeros((T, 2))
         cnts = np.zeros((T, 2))
-        ret_obs = r * bars
         for g in (0, 1):
             m = member_of == g
             if m.any():

@@ -252,11 +252,16 @@ def parse_columns(text) -> Dict[str, str]:
 
 
 def _table_names() -> List[str]:
-    return [t for t in schema.TABLE_ORDER if t != "metadata"]
+    return [t for t in schema.TABLE_ORDER if schema.importable(t)]
 
 
 def _unknown_table(table, path, given=None):
     names = _table_names()
+    if table in schema.TABLES and schema.TABLES[table].derived:
+        raise TidewellImportError(
+            "{}: table {} is derived by tidewell from the other tables (rebuilt by every import "
+            "that changes them) and is not imported".format(given or os.path.basename(path), table),
+            file=path)
     close = [t for t in names if str(table).lower() in t] or difflib.get_close_matches(
         str(table), names, n=1, cutoff=0.5)
     raise TidewellImportError(
@@ -296,7 +301,7 @@ def resolve_files(files, encoding: Optional[str] = None, columns=None) -> List[_
                 pairs.append((_table_from_name(text), text))
     out = []
     for table, p, *given in pairs:
-        if table not in schema.TABLES or table == "metadata":
+        if not schema.importable(table):
             _unknown_table(table, p, given[0] if given else None)
         out.append(_Source(table, p, encoding=encoding, columns=mapping))
     order = {t: i for i, t in enumerate(schema.TABLE_ORDER)}
@@ -307,7 +312,7 @@ def resolve_files(files, encoding: Optional[str] = None, columns=None) -> List[_
 def _table_from_name(path: str) -> str:
     stem = os.path.basename(path).split(".")[0]
     for t in sorted(schema.TABLES, key=len, reverse=True):
-        if t != "metadata" and (stem == t or stem.startswith(t + "_") or stem.startswith(t + "-")):
+        if schema.importable(t) and (stem == t or stem.startswith(t + "_") or stem.startswith(t + "-")):
             return t
     raise TidewellImportError(
         "{}: cannot tell the table from the file name; name the file after a table ({}) or "
@@ -593,7 +598,7 @@ def import_frames(store_path, replace: bool = False, create: bool = True, column
     mapping = parse_columns(columns)
     sources = []
     for table, value in frames.items():
-        if table not in schema.TABLES or table == "metadata":
+        if not schema.importable(table):
             _unknown_table(table, "<{}>".format(table))
         items = value if isinstance(value, (list, tuple)) else [value]
         for n, frame in enumerate(items):
@@ -836,6 +841,9 @@ def _load(con, frames, replace, store_path) -> Dict[str, int]:
                     counts[key] = counts.get(key, 0) + len(df)
             if "style_exposures" in by_table:
                 _mark_imported_exposures(con)
+            if (set(by_table) | replaced) & _STATUS_INPUTS or \
+                    _metadata(con).get(_store.STATUS_KEY) != _store.STATUS_REVISION:
+                _store.refresh_trading_status(con)
             if cal_src is not None:
                 _set_metadata(con, CALENDAR_KEY, CALENDAR_GENERATED)
             elif "trading_calendar" in by_table:
@@ -857,6 +865,10 @@ def _load(con, frames, replace, store_path) -> Dict[str, int]:
                 pass
 
 
+#: The tables ``trading_status`` is derived from (an import of any of them derives it again).
+_STATUS_INPUTS = {"instruments", "trading_calendar", "daily_bars", "st_status", "price_limits"}
+
+
 def _set_metadata(con, key, value) -> None:
     con.execute("DELETE FROM metadata WHERE key = ?", [key])
     con.execute("INSERT INTO metadata VALUES (?, ?)", [key, value])
@@ -864,7 +876,8 @@ def _set_metadata(con, key, value) -> None:
 
 #: For each rule: the tables whose import can make rows of other tables break it.
 _CAUSES = {"known-instrument": ("instruments",), "listed-span": ("instruments",),
-           "calendar-reach": ("trading_calendar",), "trading-date": ("trading_calendar",)}
+           "calendar-reach": ("trading_calendar",), "trading-date": ("trading_calendar",),
+           "limit-price": ("daily_bars",)}
 
 
 def _describe(v, sources, by_table, replaced, generated) -> Tuple[str, Optional[str]]:

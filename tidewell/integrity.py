@@ -18,6 +18,7 @@ from typing import Callable, Dict, List, Optional
 
 import pandas as pd
 
+from . import limits as _limits
 from . import schema
 
 __all__ = ["RULES", "TYPES", "EXCHANGES", "Violation", "check", "store_relation"]
@@ -31,6 +32,7 @@ REFERENCES = (
     ("industry_citics_2019", "order_book_id"), ("industry_sws", "order_book_id"),
     ("style_exposures", "order_book_id"), ("signals", "order_book_id"),
     ("index_components", "index_id"), ("index_components", "order_book_id"),
+    ("st_status", "order_book_id"), ("price_limits", "order_book_id"),
 )
 #: Bar tables and the SQL of a row's date.
 BARS = (("daily_bars", "date"), ("minute_bars", "CAST(x.datetime AS DATE)"),
@@ -219,4 +221,57 @@ def check(con, rel: Callable[[str], str]) -> List[Violation]:
                         _text(k["_day"]) if not i else _text(k[col]), "on " if i else ""),
                     key + ["_day"], found))
                 out[-1].key.pop("_day", None)
+    _check_st_spells(con, rel, add)
+    _check_limit_prices(con, rel, add)
     return out
+
+
+def _check_st_spells(con, rel, add) -> None:
+    key = list(schema.TABLES["st_status"].key)
+    st = rel("st_status")
+    kinds = ", ".join("'{}'".format(k) for k in _limits.ST_KINDS)
+    add(_violation(
+        "st-spell", "st_status", "kind",
+        lambda k: "kind {!r} of the spell of {} from {} is not one of {}".format(
+            k["kind"], k["order_book_id"], _text(k["start_date"]), ", ".join(_limits.ST_KINDS)),
+        key + ["kind"], _example(con, "SELECT * FROM {} x WHERE x.kind NOT IN ({})".format(st, kinds),
+                                 key + ["kind"])))
+    add(_violation(
+        "st-spell", "st_status", "end_date",
+        lambda k: "the spell of {} from {} ends {}, not after it starts".format(
+            k["order_book_id"], _text(k["start_date"]), _text(k["end_date"])),
+        key + ["end_date"], _example(con, "SELECT * FROM {} x WHERE x.end_date <= x.start_date".format(st),
+                                     key + ["end_date"])))
+    overlap = ("SELECT * FROM (SELECT x.*, lag(x.start_date) OVER w AS _prev_start, "
+               "lag(x.end_date) OVER w AS _prev_end FROM {} x WINDOW w AS (PARTITION BY "
+               "x.order_book_id ORDER BY x.start_date)) y WHERE y._prev_start IS NOT NULL AND "
+               "(y._prev_end IS NULL OR y._prev_end > y.start_date)").format(st)
+    v = _violation(
+        "st-spell", "st_status", "start_date",
+        lambda k: "the spell of {} from {} starts before its spell from {} ends ({}): spells of "
+                  "one instrument may not overlap".format(
+                      k["order_book_id"], _text(k["start_date"]), _text(k["_prev_start"]),
+                      "never" if k["_prev_end"] is None else _text(k["_prev_end"])),
+        key + ["_prev_start", "_prev_end"], _example(con, overlap, key + ["_prev_start", "_prev_end"]))
+    if v is not None:
+        v.key = {k: x for k, x in v.key.items() if not k.startswith("_")}
+    add(v)
+
+
+def _check_limit_prices(con, rel, add) -> None:
+    key = list(schema.TABLES["price_limits"].key)
+    lim = rel("price_limits")
+    no_bar = ("SELECT x.* FROM {} x WHERE NOT EXISTS (SELECT 1 FROM {} b WHERE b.order_book_id = "
+              "x.order_book_id AND b.date = x.date)").format(lim, rel("daily_bars"))
+    add(_violation(
+        "limit-price", "price_limits", "date",
+        lambda k: "limit prices of {} on {}, a date without a daily bar of it".format(
+            k["order_book_id"], _text(k["date"])),
+        key, _example(con, no_bar, key)))
+    add(_violation(
+        "limit-price", "price_limits", "limit_down",
+        lambda k: "limit_down {} of {} on {} is not below its limit_up {}".format(
+            k["limit_down"], k["order_book_id"], _text(k["date"]), k["limit_up"]),
+        key + ["limit_down", "limit_up"],
+        _example(con, "SELECT * FROM {} x WHERE x.limit_down >= x.limit_up".format(lim),
+                 key + ["limit_down", "limit_up"])))

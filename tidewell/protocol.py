@@ -30,7 +30,7 @@ import numpy as np
 import pandas as pd
 
 __all__ = ["MarketStore", "OPERATIONS", "CellScans", "OPTIONAL_OPERATIONS", "missing_operations",
-           "missing_table_error"]
+           "missing_table_error", "TradingStatusStore", "TRADING_OPERATIONS", "require_operation"]
 
 
 @runtime_checkable
@@ -133,6 +133,57 @@ def missing_table_error(store, name: str) -> ValueError:
 
 
 @runtime_checkable
+class TradingStatusStore(Protocol):
+    """What a store offers the calls on tradability (``tidewell.trading``: special treatment,
+    limit prices, suspensions, index membership by date).  These operations are optional: a
+    store without them answers every other call, and these calls then say which operation the
+    store lacks."""
+
+    def bar_span(self) -> Tuple[Optional[pd.Timestamp], Optional[pd.Timestamp]]:
+        """The first and last date with a daily bar ((None, None) without bars)."""
+        ...
+
+    def st_spells(self, ids: Optional[List[str]]) -> pd.DataFrame:
+        """Special-treatment spells of ``ids`` (None: all) with columns order_book_id,
+        start_date, end_date (NaT: still under special treatment; the spell holds on dates
+        before it) and kind ("ST", "*ST"), datetime64[ns] dates, sorted by (order_book_id,
+        start_date)."""
+        ...
+
+    def index_spells(self, index_id: str) -> pd.DataFrame:
+        """Membership spells of ``index_id`` with columns order_book_id, in_date, out_date (NaT:
+        still a member), datetime64[ns], sorted; empty for an unknown index."""
+        ...
+
+    def fetch_status(self, ids: List[str], start: pd.Timestamp, end: pd.Timestamp
+                     ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The days of ``ids`` in [start, end] not traded freely at the close: ``(k, j, code)``,
+        ``k`` indexing ``ids``, ``j`` the calendar from its first date on or after ``start``,
+        ``code`` int8: 1 suspended (listed, between the store's first and last bar dates, without
+        a bar), 2 closed at the upper limit price, 3 at the lower; one row per such day."""
+        ...
+
+    def fetch_limits(self, ids: List[str], start: pd.Timestamp, end: pd.Timestamp,
+                     adjust: Optional[str]) -> Tuple[np.ndarray, np.ndarray, Dict[str, np.ndarray]]:
+        """Limit prices of the daily bars of ``ids`` in [start, end] in the form of
+        ``fetch_daily`` (fields "limit_up", "limit_down"; NaN: no limit), one row per bar, sorted
+        by (k, j), adjusted as ``fetch_daily`` adjusts prices."""
+        ...
+
+
+#: The optional operations of ``TradingStatusStore``.
+TRADING_OPERATIONS: Tuple[str, ...] = ("bar_span", "st_spells", "index_spells", "fetch_status",
+                                       "fetch_limits")
+
+
+def require_operation(store, name: str):
+    """The store's operation ``name`` of ``TradingStatusStore``; a TypeError naming it if the
+    store lacks it."""
+    op = getattr(store, name, None)
+    if not callable(op):
+        raise TypeError("tidewell store {} does not offer {} (an operation of "
+                        "tidewell.protocol.TradingStatusStore)".format(getattr(store, "path", store), name))
+    return op
 class CellScans(Protocol):
     """An optional operation a store may offer besides ``MarketStore``'s: the rows of a daily
     table as integer positions and values, for the wide reads (``get_daily_cells``,

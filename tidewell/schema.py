@@ -52,6 +52,7 @@ class Table:
     key: Tuple[str, ...]
     doc: str
     optional: bool = False          # may stay empty in a valid store
+    derived: bool = False           # written by tidewell from other tables, never imported
     references_instruments: bool = True
     time_column: Optional[str] = None
     price_fields: Tuple[str, ...] = field(default=())
@@ -237,6 +238,60 @@ _add(Table(
 ))
 
 _add(Table(
+    "st_status",
+    (
+        _id(),
+        Column("start_date", "DATE", "date", doc="first date under special treatment"),
+        Column("end_date", "DATE", "date", required=False, nullable=True,
+               doc="first date no longer under it (NULL: still under it)"),
+        Column("kind", "VARCHAR", "text", doc='"ST" or "*ST" (delisting risk)'),
+    ),
+    key=("order_book_id", "start_date"),
+    doc="Special-treatment spells (optional): the stock is ST or *ST on the dates from start_date "
+        "up to the day before end_date. While a spell holds, the stock's derived price limits take "
+        "its board's ST width (see Daily price limits).",
+    optional=True,
+    time_column="start_date",
+))
+
+_add(Table(
+    "price_limits",
+    (
+        _id(),
+        Column("date", "DATE", "date", doc="trading date of a daily bar of the instrument"),
+        Column("limit_up", "DOUBLE", "float", nullable=True, positive=True,
+               doc="the highest price allowed that day (NULL: no upper limit)"),
+        Column("limit_down", "DOUBLE", "float", nullable=True, positive=True,
+               doc="the lowest price allowed that day (NULL: no lower limit)"),
+    ),
+    key=("order_book_id", "date"),
+    doc="Daily limit prices you have (optional): they replace the derived limits of those bars "
+        "(see Daily price limits); bars without a row here take the derived ones.",
+    optional=True,
+    time_column="date",
+    price_fields=("limit_up", "limit_down"),
+))
+
+_add(Table(
+    "trading_status",
+    (
+        _id(),
+        Column("date", "DATE", "date", doc="a trading date"),
+        Column("status", "VARCHAR", "text", doc='"suspended": listed but without a bar; '
+               '"limit_up" / "limit_down": the bar closes at its upper / lower limit price'),
+    ),
+    key=("order_book_id", "date"),
+    doc="The days a stock or fund could not be traded freely at the close, one row each, derived "
+        "by tidewell from daily_bars, instruments, trading_calendar, st_status and price_limits "
+        "whenever an import changes any of them (metadata `trading_status` records the revision "
+        "of the rules it was derived with). Suspended days lie between the store's first and last "
+        "bar dates, from an instrument's listing to its delisting. Not imported.",
+    optional=True,
+    derived=True,
+    time_column="date",
+))
+
+_add(Table(
     "metadata",
     (Column("key", "VARCHAR", "text"), Column("value", "VARCHAR", "text")),
     key=("key",),
@@ -260,14 +315,18 @@ RULES: Dict[str, str] = {
     "instrument-exchange": "instruments.exchange is one of {}".format(", ".join(EXCHANGES)),
     "instrument-dates": "an instrument's de_listed_date is not before its listed_date",
     "known-instrument": "every daily bar, minute bar, tick, classification record, style exposure, "
-                        "signal and index-membership row (its index_id and its order_book_id) "
-                        "names an instrument of the store",
+                        "signal, special-treatment spell, limit price and index-membership row "
+                        "(its index_id and its order_book_id) names an instrument of the store",
     "listed-span": "daily bars, minute bars and ticks fall on or after their instrument's "
                    "listed_date and before its de_listed_date",
     "calendar-reach": "trading_calendar reaches at least as far as the last bar (daily, minute or "
                       "tick)",
     "trading-date": "daily bars, style exposures and signals are dated, and minute bars and ticks "
                     "fall, on dates of trading_calendar",
+    "st-spell": "an st_status spell's kind is ST or *ST, it ends after it starts (end_date after "
+                "start_date, or NULL), and the spells of one instrument do not overlap",
+    "limit-price": "a price_limits row has a daily bar of its instrument on its date, and its "
+                   "limit_down is below its limit_up where both are given",
 }
 
 #: Order in which tables are created and imported (instruments and calendar first).
@@ -285,6 +344,11 @@ def price_fields(frequency: str) -> Tuple[str, ...]:
                  if c.name not in ("order_book_id", t.time_column, "adj_factor"))
 
 
+def importable(name: str) -> bool:
+    """Whether an import may load the table ``name`` (metadata and derived tables: no)."""
+    return name in TABLES and name != "metadata" and not TABLES[name].derived
+
+
 def ddl_statements() -> List[str]:
     return [TABLES[n].ddl() for n in TABLE_ORDER]
 
@@ -296,7 +360,7 @@ def describe() -> str:
            "", (__doc__ or "").strip().replace("(see also ``SCHEMA.md`` beside this file)", ""), ""]
     for n in TABLE_ORDER:
         t = TABLES[n]
-        out.append("## `{}`{}".format(n, " (optional)" if t.optional else ""))
+        out.append("## `{}`{}".format(n, " (derived)" if t.derived else " (optional)" if t.optional else ""))
         out.append("")
         out.append(t.doc + " Key: ({}).".format(", ".join(t.key)))
         out.append("")
@@ -304,9 +368,11 @@ def describe() -> str:
         out.append("|---|---|---|---|---|---|")
         for c in t.columns:
             out.append("| `{}` | {} | {} | {} | {} | {} |".format(
-                c.name, c.sql_type, "yes" if c.required else "no",
+                c.name, c.sql_type, "not imported" if t.derived else "yes" if c.required else "no",
                 "yes" if c.nullable else "no", "yes" if c.positive else "", c.doc))
         out.append("")
+    from . import limits as _limits
+    out.append(_limits.describe())
     out += ["## Integrity rules", "",
             "Every import checks these over the whole store as it will be after the import "
             "(whatever it replaced) and refuses the whole import on a violation, naming the file, "

@@ -21,6 +21,7 @@ import numpy as np
 import pandas as pd
 
 from . import errors as _errors
+from . import limits as _limits
 from . import schema
 from .protocol import missing_table_error
 
@@ -557,12 +558,231 @@ class DuckDBStore:
         sql = "SELECT {} FROM {} ORDER BY order_book_id, start_date".format(", ".join(columns), table)
         return self.con.execute(sql).df()
 
+    # -- trading status: special treatment, limit prices, suspensions, index spells -----------
+    def status_current(self) -> bool:
+        """Whether the store's ``trading_status`` was derived with the current rules (else reads
+        derive the status from the bars as they go, which is slower)."""
+        return self.has_table("trading_status") and self.metadata().get(STATUS_KEY) == STATUS_REVISION
+
+    def bar_span(self):
+        """(first, last) date of the daily bars as Timestamps, (None, None) without bars."""
+        if getattr(self, "_bar_span", None) is None:
+            lo, hi = self.con.execute("SELECT min(date), max(date) FROM daily_bars").fetchall()[0]
+            self._bar_span = (None if lo is None else pd.Timestamp(lo), None if hi is None else pd.Timestamp(hi))
+        return self._bar_span
+
+    def st_spells(self, ids: Optional[List[str]]) -> pd.DataFrame:
+        """The ``st_status`` spells of ``ids`` (None: all), sorted by (order_book_id, start_date);
+        dates as datetime64[ns] (end_date NaT: still under special treatment)."""
+        cols = "s.order_book_id, s.start_date, s.end_date, s.kind"
+        if not self.has_table("st_status"):
+            df = pd.DataFrame({"order_book_id": pd.Series([], dtype=object),
+                               "start_date": pd.Series([], dtype="datetime64[ns]"),
+                               "end_date": pd.Series([], dtype="datetime64[ns]"),
+                               "kind": pd.Series([], dtype=object)})
+            return df
+        if ids is None:
+            df = self.con.execute("SELECT {} FROM st_status s ORDER BY 1, 2".format(cols)).df()
+        else:
+            name = self._ids_relation(ids)
+            try:
+                df = self.con.execute("SELECT {} FROM st_status s SEMI JOIN {} i ON i.order_book_id = "
+                                      "s.order_book_id ORDER BY 1, 2".format(cols, name)).df()
+            finally:
+                self._unregister(name)
+        for c in ("start_date", "end_date"):
+            df[c] = pd.to_datetime(df[c]).astype("datetime64[ns]")
+        return df
+
+    def index_spells(self, index_id: str) -> pd.DataFrame:
+        """The membership spells of ``index_id``: order_book_id, in_date, out_date (NaT: still a
+        member), sorted; empty for an unknown index or a store without memberships."""
+        if not self.has_table("index_components"):
+            df = pd.DataFrame({"order_book_id": pd.Series([], dtype=object),
+                               "in_date": pd.Series([], dtype="datetime64[ns]"),
+                               "out_date": pd.Series([], dtype="datetime64[ns]")})
+            return df
+        df = self.con.execute("SELECT order_book_id, in_date, out_date FROM index_components "
+                              "WHERE index_id = ? ORDER BY 1, 2", [index_id]).df()
+        for c in ("in_date", "out_date"):
+            df[c] = pd.to_datetime(df[c]).astype("datetime64[ns]")
+        return df
+
+    def fetch_status(self, ids: List[str], start, end):
+        """The days of ``ids`` between start and end that could not be traded freely at the close:
+        (k, j, code) with k indexing ``ids``, j the calendar from its first date on or after
+        ``start``, code ``STATUS_CODES`` (1 suspended, 2 closed at the upper limit, 3 at the
+        lower); one row per such day, in no particular order."""
+        cal = self.calendar()
+        j0 = int(cal.searchsorted(start, "left"))
+        ids_name = self._ids_relation(ids)
+        try:
+            if self.status_current():
+                source, params = "trading_status", []
+            else:
+                source = "({})".format(status_sql(self.has_table("st_status"),
+                                                  self.has_table("price_limits"), ids_name, until=True))
+                params = [end.date()]
+            codes = " ".join("WHEN '{}' THEN {}".format(n, c) for n, c in STATUS_CODES.items())
+            sql = ("SELECT i.k, (s.date - DATE '1970-01-01')::INTEGER AS _day, "
+                   "(CASE s.status {codes} ELSE 0 END)::TINYINT AS code FROM {src} s "
+                   "JOIN {ids} i ON i.order_book_id = s.order_book_id WHERE s.date BETWEEN ? AND ?"
+                   ).format(codes=codes, src=source, ids=ids_name)
+            res = self.query_numpy(sql, params + [start.date(), end.date()])
+        finally:
+            self._unregister(ids_name)
+        k = np.asarray(res["k"], dtype=np.int64)
+        day = np.asarray(res["_day"], dtype=np.int64)
+        codes = np.asarray(res["code"], dtype=np.int8)
+        cal_days = cal.values.astype("datetime64[D]").astype(np.int64)
+        j = np.searchsorted(cal_days, day) - j0
+        return k, j, codes
+
+    def fetch_limits(self, ids: List[str], start, end, adjust: Optional[str]):
+        """Limit prices of the daily bars of ``ids`` between start and end (imported, else
+        derived; NaN: no limit), in the form of ``fetch_daily``: (k, j, {"limit_up", "limit_down"})
+        sorted by (k, j), one row per bar.  ``adjust`` as for ``fetch_daily``."""
+        cal = self.calendar()
+        j0 = int(cal.searchsorted(start, "left"))
+        ids_name = self._ids_relation(ids)
+        try:
+            factor = {"post": "l.adj_factor", "pre": "(l.adj_factor / a.latest)"}.get(adjust, "1.0")
+            latest = ""
+            if adjust == "pre":
+                latest = ("JOIN (SELECT b2.order_book_id, arg_max(b2.adj_factor, b2.date) AS latest "
+                          "FROM daily_bars b2 SEMI JOIN {ids} i2 ON b2.order_book_id = i2.order_book_id "
+                          "GROUP BY b2.order_book_id) a ON a.order_book_id = l.order_book_id "
+                          ).format(ids=ids_name)
+            sql = ("SELECT i.k, (l.date - DATE '1970-01-01')::INTEGER AS _day, "
+                   "l.limit_up * {f} AS limit_up, l.limit_down * {f} AS limit_down FROM ({lim}) l "
+                   "JOIN {ids} i ON i.order_book_id = l.order_book_id {latest}"
+                   "WHERE l.date BETWEEN ? AND ? ORDER BY i.k, l.date").format(
+                f=factor, lim=limits_sql(self.has_table("st_status"), self.has_table("price_limits"),
+                                         ids_name, until=True),
+                ids=ids_name, latest=latest)
+            res = self.query_numpy(sql, [end.date(), start.date(), end.date()])
+        finally:
+            self._unregister(ids_name)
+        k = np.asarray(res.pop("k"), dtype=np.int64)
+        day = np.asarray(res.pop("_day"), dtype=np.int64)
+        cal_days = cal.values.astype("datetime64[D]").astype(np.int64)
+        j = np.searchsorted(cal_days, day) - j0
+        return k, j, {f: _float_array(res[f]) for f in ("limit_up", "limit_down")}
+
 
 for _name in ("tables", "calendar", "instruments", "metadata", "query_numpy", "fetch_daily",
               "fetch_intraday", "fetch_signal", "fetch_style_frame", "signal_names", "last_bar_date",
               "index_members", "industry_records"):
     setattr(DuckDBStore, _name, _translated(getattr(DuckDBStore, _name)))
+for _name in ("status_current", "bar_span", "st_spells", "index_spells", "fetch_status", "fetch_limits"):
+    setattr(DuckDBStore, _name, _translated(getattr(DuckDBStore, _name)))
 del _name
+
+
+# -- derived trading status ----------------------------------------------------------------------
+#: The metadata row recording the revision of the rules ``trading_status`` was derived with.
+STATUS_KEY = "trading_status"
+STATUS_REVISION = "1." + _limits.RULES_REVISION
+#: Codes of the statuses (``fetch_status``); 0 is a day traded freely.
+STATUS_CODES = {"suspended": 1, "limit_up": 2, "limit_down": 3}
+
+
+def _bars_sql(ids: Optional[str], until: bool) -> str:
+    """Daily bars (of the ids of the relation ``ids``, up to the date parameter when ``until``)
+    with their calendar position and their neighbours' close, factor and position."""
+    ids_join = "SEMI JOIN {} f ON f.order_book_id = b.order_book_id ".format(ids) if ids else ""
+    return ("SELECT b.order_book_id, b.date, b.close, b.adj_factor, c.pos, "
+            "lag(b.close) OVER w AS prev_close, lag(b.adj_factor) OVER w AS prev_factor, "
+            "lag(c.pos) OVER w AS prev_pos, lead(c.pos) OVER w AS next_pos "
+            "FROM daily_bars b JOIN _cal c ON c.date = b.date {ids}{until}"
+            "WINDOW w AS (PARTITION BY b.order_book_id ORDER BY b.date)").format(
+        ids=ids_join, until="WHERE b.date <= ? " if until else "")
+
+
+def _common_ctes() -> str:
+    return ("_cal AS (SELECT date, (row_number() OVER (ORDER BY date) - 1)::BIGINT AS pos "
+            "FROM trading_calendar), "
+            "_ins AS (SELECT i.order_book_id, i.type, i.listed_date, "
+            "CASE WHEN i.type = 'CS' THEN {board} END AS board, "
+            "(SELECT count(*) FROM trading_calendar c WHERE c.date < i.listed_date) AS listed_pos, "
+            "CASE WHEN i.de_listed_date IS NOT NULL THEN (SELECT count(*) FROM trading_calendar c "
+            "WHERE c.date < i.de_listed_date) - 1 END AS last_pos "
+            "FROM instruments i)").format(board=_limits.board_sql("i.order_book_id"))
+
+
+def _limits_select(has_st: bool, has_limits: bool) -> str:
+    """The bars of ``_bars`` with their limit prices (imported, else derived)."""
+    st_join = st_expr = ""
+    if has_st:
+        st_join = ("LEFT JOIN st_status s ON s.order_book_id = b.order_book_id AND s.start_date <= "
+                   "b.date AND (s.end_date IS NULL OR b.date < s.end_date) ")
+    st_expr = "s.order_book_id IS NOT NULL" if has_st else "false"
+    width = _limits.width_sql("n.board", "b.date", st_expr, "(b.pos - n.listed_pos)", "n.listed_date")
+    ref = _limits.reference_sql("b.prev_close", "b.prev_factor", "b.adj_factor")
+    derived = ("SELECT b.order_book_id, b.date, b.close, b.adj_factor, {ref} AS _ref, {w} AS _width "
+               "FROM _bars b LEFT JOIN _ins n ON n.order_book_id = b.order_book_id {st}").format(
+        ref=ref, w=width, st=st_join)
+    up = _limits.limit_sql("d._ref", "d._width", 1)
+    down = _limits.limit_sql("d._ref", "d._width", -1)
+    if not has_limits:
+        return ("SELECT d.order_book_id, d.date, d.close, d.adj_factor, {} AS limit_up, {} AS "
+                "limit_down FROM ({}) d").format(up, down, derived)
+    return ("SELECT d.order_book_id, d.date, d.close, d.adj_factor, "
+            "CASE WHEN p.order_book_id IS NULL THEN {up} ELSE p.limit_up END AS limit_up, "
+            "CASE WHEN p.order_book_id IS NULL THEN {down} ELSE p.limit_down END AS limit_down "
+            "FROM ({d}) d LEFT JOIN price_limits p ON p.order_book_id = d.order_book_id "
+            "AND p.date = d.date").format(up=up, down=down, d=derived)
+
+
+def limits_sql(has_st: bool, has_limits: bool, ids: Optional[str] = None, until: bool = False) -> str:
+    """Every daily bar (of the ids of the relation ``ids``; up to a date parameter when
+    ``until``) with its limit prices: order_book_id, date, close, adj_factor, limit_up,
+    limit_down (NULL: no limit).  ``has_st`` / ``has_limits``: the store holds the tables."""
+    return "WITH {}, _bars AS ({}) {}".format(_common_ctes(), _bars_sql(ids, until),
+                                              _limits_select(has_st, has_limits))
+
+
+def status_sql(has_st: bool, has_limits: bool, ids: Optional[str] = None, until: bool = False) -> str:
+    """The rows of ``trading_status`` (of the ids of the relation ``ids``; up to a date parameter
+    when ``until``, which leaves the rows up to that date as they are): order_book_id, date,
+    status."""
+    tol = _limits.AT_LIMIT
+    return (
+        "WITH {ctes}, _bars AS MATERIALIZED ({bars}), "
+        "_span AS (SELECT min(c.pos) AS lo, max(c.pos) AS hi FROM _cal c, (SELECT min(date) AS "
+        "first, max(date) AS last FROM daily_bars) d WHERE c.date = d.first OR c.date = d.last), "
+        "_lim AS ({lim}), "
+        "_gaps AS ("
+        "SELECT b.order_book_id, b.prev_pos + 1 AS a, b.pos - 1 AS z FROM _bars b "
+        "WHERE b.pos > b.prev_pos + 1 "
+        "UNION ALL SELECT b.order_book_id, greatest(n.listed_pos, p.lo) AS a, b.pos - 1 AS z "
+        "FROM _bars b JOIN _ins n ON n.order_book_id = b.order_book_id, _span p WHERE b.prev_pos IS NULL "
+        "UNION ALL SELECT b.order_book_id, b.pos + 1 AS a, least(coalesce(n.last_pos, p.hi), p.hi) AS z "
+        "FROM _bars b JOIN _ins n ON n.order_book_id = b.order_book_id, _span p WHERE b.next_pos IS NULL) "
+        "SELECT l.order_book_id, l.date, CASE WHEN l.close >= l.limit_up - {tol} THEN 'limit_up' "
+        "ELSE 'limit_down' END AS status FROM _lim l "
+        "WHERE l.close >= l.limit_up - {tol} OR l.close <= l.limit_down + {tol} "
+        "UNION ALL SELECT g.order_book_id, c.date, 'suspended' AS status FROM _gaps g "
+        "JOIN _ins n ON n.order_book_id = g.order_book_id AND n.type <> 'INDX' "
+        "JOIN _cal c ON c.pos BETWEEN g.a AND g.z"
+    ).format(ctes=_common_ctes(), bars=_bars_sql(ids, until), lim=_limits_select(has_st, has_limits),
+             tol=repr(tol))
+
+
+def refresh_trading_status(con) -> int:
+    """Derive ``trading_status`` of the store behind ``con`` (a writer, inside the caller's
+    transaction) from its current tables; records the revision in metadata.  Returns its rows."""
+    present = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables "
+                                         "WHERE table_schema = 'main'").fetchall()}
+    con.execute(schema.TABLES["trading_status"].ddl())
+    con.execute("DELETE FROM trading_status")
+    if {"daily_bars", "instruments", "trading_calendar"} <= present:
+        con.execute("INSERT INTO trading_status SELECT * FROM ({}) ORDER BY order_book_id, date".format(
+            status_sql("st_status" in present, "price_limits" in present)))
+    con.execute("DELETE FROM metadata WHERE key = ?", [STATUS_KEY])
+    con.execute("INSERT INTO metadata VALUES (?, ?)", [STATUS_KEY, STATUS_REVISION])
+    return int(con.execute("SELECT count(*) FROM trading_status").fetchall()[0][0])
+
 
 def check_selectable(path) -> None:
     """Refuse a file that is no usable store (``tidewell.init``): a folder, an empty or foreign

@@ -32,6 +32,10 @@ class FactorPreprocessor(object):
     def process(self, factor_data):
         raise NotImplementedError("Need implement FactorPreprocessor.process")
 
+    # A step that sets values to missing may report them in the table it returns,
+    # attrs["removed_by_rule"] = {"by_rule": {rule: count}, "total": count} (TradableUniverse
+    # does): the engine takes the report off the table into the run's coverage.
+
 
 # What the holding period P_n of an analysis step counts: n rows of the factor table (the
 # step holds between the factor's dates), or n rows of the return table.

@@ -30,7 +30,13 @@ class Coverage:
     value and a return on some used date).
     values_per_date: min, median and max of the factor values present per used date;
     missing_share: share of missing factor cells on the used dates and instruments.
+    removed_by_rule / removed_values (None when no step screened the factor): the values a
+    screening step (TradableUniverse) set to missing, per rule and in all (a value failing
+    several rules counts under each of them, once in all).
     """
+
+    removed_by_rule = None
+    removed_values = None
 
     REASONS = {
         "before_returns": "before the first price",
@@ -76,6 +82,11 @@ class Coverage:
         if self.dates_used:
             line += "; values per date {:g} / {:g} / {:g} (min / median / max), {:.1%} missing".format(
                 lo, mid, hi, self.missing_share)
+        if self.removed_by_rule is not None:
+            line += "; the tradable screen removed {:,} values".format(self.removed_values or 0)
+            if self.removed_by_rule:
+                line += " ({})".format(", ".join("{} {:,}".format(label, n)
+                                                 for label, n in self.removed_by_rule.items()))
         return line
 
     def table(self):
@@ -97,6 +108,10 @@ class Coverage:
             "values per date, max": self.values_per_date[2],
             "missing share": self.missing_share,
         })
+        if self.removed_by_rule is not None:
+            rows["values removed by the tradable screen"] = self.removed_values or 0
+            for label, n in self.removed_by_rule.items():
+                rows["removed: " + label] = n
         return pd.DataFrame({"coverage": pd.Series(rows, dtype=object)})
 
     def warn_if_thin(self):

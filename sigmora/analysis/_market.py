@@ -361,3 +361,33 @@ def select_store(path):
     """Read the tidewell store at `path` from now on (no-op when it is the current one)."""
     if path is not None and tidewell.current_path() != path:
         tidewell.init(path)
+
+
+# ----------------------------------------------------------------------------- tradability
+
+def trading_status(order_book_ids, start_date, end_date):
+    """How each instrument traded on each trading date: dates x instruments of the client's
+    status codes (`status_codes()`)."""
+    return _source.trading_status(order_book_ids, start_date, end_date)
+
+
+def status_codes():
+    """The client's codes of `trading_status`, by name ("suspended", "limit_up", ...)."""
+    return _source.STATUS
+
+
+def special_treatment(order_book_ids, start_date, end_date):
+    """Whether each instrument is under special treatment (ST, *ST): dates x instruments, bool."""
+    return _source.is_st(order_book_ids, start_date, end_date)
+
+
+def listed_days(order_book_ids, start_date, end_date):
+    """Trading dates each instrument had been listed before each date (0 on its listing date;
+    NaN when not listed): dates x instruments."""
+    return _source.listed_days(order_book_ids, start_date, end_date)
+
+
+def index_membership(index_id, start_date, end_date, order_book_ids):
+    """Whether each instrument is a member of the index on each trading date: dates x
+    instruments, bool."""
+    return _source.index_membership(index_id, start_date, end_date, order_book_ids)

@@ -8,7 +8,8 @@ An entry maps a step name (the one the command line's ``--preprocess`` and ``--a
 to a factory of the step.  The factory's parameters name the options it reads: `build_steps`
 passes each factory those of its options that the factory takes, and the factory's defaults
 stand for the options not given.  The options the command line gives are ``winsorize_method``,
-``industry``, ``max_decay``, ``quantile`` and ``benchmark``.
+``industry``, ``max_decay``, ``quantile``, ``benchmark``, ``tradable_rules``, ``min_listed_days``
+and ``universe``.
 
 Adding an analysis step takes its module, its result record (with ``headline()`` and
 ``leaderboard_figures()`` for the report and the leaderboard) and one `register` call::
@@ -26,7 +27,8 @@ import inspect
 from typing import Callable, NamedTuple
 
 __all__ = ["PREPROCESS", "ANALYSIS", "StepEntry", "register", "unregister", "entry", "names",
-           "default_names", "uses_option", "build_steps", "make_engine"]
+           "default_names", "uses_option", "build_steps", "make_engine", "TRADABLE_RULES",
+           "parse_tradable_rules"]
 
 PREPROCESS = "preprocess"
 ANALYSIS = "analysis"
@@ -114,6 +116,30 @@ def make_engine(steps):
 
 
 # ----------------------------------------------------------------------------- the steps
+
+#: The rules of the "tradable" step that ``tradable_rules`` names, and TradableUniverse's
+#: argument for each.
+TRADABLE_RULES = {"suspended": "suspended", "limit": "price_limit", "st": "st"}
+
+
+def parse_tradable_rules(text):
+    """The rule names of ``text`` ("suspended,limit,st", "none", or a list of names)."""
+    items = text if isinstance(text, (list, tuple, set)) else \
+        ([] if str(text).strip().lower() == "none" else [t.strip() for t in str(text).split(",") if t.strip()])
+    bad = [t for t in items if t not in TRADABLE_RULES]
+    if bad:
+        raise ValueError("tradable_rules: expect a comma-separated subset of {} (or none), got {!r}".format(
+            ",".join(TRADABLE_RULES), text))
+    return list(dict.fromkeys(items))
+
+
+@register("tradable", PREPROCESS, default=False)
+def _tradable(tradable_rules="suspended,limit,st", min_listed_days=60, universe=None):
+    from sigmora.analysis.varodyne import TradableUniverse
+    chosen = parse_tradable_rules(tradable_rules)
+    return TradableUniverse(min_listed_days=min_listed_days, index=universe,
+                            **{arg: name in chosen for name, arg in TRADABLE_RULES.items()})
+
 
 @register("winsorize", PREPROCESS)
 def _winsorize(winsorize_method="mad"):

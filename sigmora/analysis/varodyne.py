@@ -41,6 +41,7 @@ from sigmora.analysis._neutralization import Neutralization
 from sigmora.analysis._ic import ICAnalysis
 from sigmora.analysis._quantile import QuantileReturnAnalysis
 from sigmora.analysis._factor_return import FactorReturnAnalysis
+from sigmora.analysis._tradable import REMOVED_KEY, TradableUniverse
 
 __all__ = [
     "Winzorization",
@@ -49,6 +50,7 @@ __all__ = [
     "ICAnalysis",
     "QuantileReturnAnalysis",
     "FactorReturnAnalysis",
+    "TradableUniverse",
     "FactorVarodyne",
 ]
 
@@ -67,7 +69,8 @@ class FactorVarodyne(object):
         """Build one step of the factor test.
 
         :param step: a tuple of a name and a processor, e.g. ("winzorize", Winzorization(method='mad')).
-            Preprocessing choices: Winzorization (outlier treatment), Neutralization (neutralisation),
+            Preprocessing choices: TradableUniverse (only what could be traded at the factor date's
+            close), Winzorization (outlier treatment), Neutralization (neutralisation),
             Normalization (standardisation). Analysis choices: ICAnalysis (IC analysis),
             QuantileReturnAnalysis (quantile group returns), FactorReturnAnalysis (factor returns).
 
@@ -153,14 +156,18 @@ class FactorVarodyne(object):
 
         problem = _coverage.degenerate(factor_data) if self.analysis_pipelines else None
         result = {}
+        removed = None
         for name, preprocessor in self.preprocess_pipelines:
             factor_data = preprocessor.process(factor_data)
+            removed = _removed(factor_data, removed)
             if keep_preprocess_result:
                 result[name] = factor_data.copy()
         coverage = None
         if self.analysis_pipelines:
             coverage = _coverage.measure(factor_data, returns, periods)
             coverage.degenerate = problem
+            if removed is not None:
+                coverage.removed_by_rule, coverage.removed_values = removed
             if problem is None:
                 coverage.warn_if_thin()
             _horizons.warn_period_mismatch(factor_data.index, returns.index, periods, self.analysis_pipelines)
@@ -171,6 +178,20 @@ class FactorVarodyne(object):
             result[name] = _with_coverage(analyser.analysis(factor_data, returns, periods, ascending=ascending),
                                           coverage)
         return result
+
+
+def _removed(table, so_far):
+    """Adds what a screening step reports in its table's attrs (TradableUniverse) to the counts
+    so far: ({rule: values removed}, values removed), or None while no step reported any. The
+    report is taken off the table, so that later steps' tables do not carry it on."""
+    attrs = getattr(table, "attrs", None)
+    report = attrs.pop(REMOVED_KEY, None) if isinstance(attrs, dict) else None
+    if report is None:
+        return so_far
+    by_rule, total = dict(so_far[0]) if so_far else {}, so_far[1] if so_far else 0
+    for label, n in report["by_rule"].items():
+        by_rule[label] = by_rule.get(label, 0) + n
+    return by_rule, total + report["total"]
 
 
 def _with_coverage(record, coverage):

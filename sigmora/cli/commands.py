@@ -91,15 +91,23 @@ def cmd_demo(args, out, err):
     factors = demo_factors(start, end)
     progress.end()
     results = {}
-    for label, factor in factors.items():
-        steps = build_steps(benchmark=DEMO_BENCHMARK)
-        results[label] = run_pipeline(factor, steps, periods, ascending=False, progress=progress, label=label)
-        print_results(results[label], label, out, args.verbose)
+    variants = [("", None)]
+    if args.tradable:
+        variants.append((" (tradable)", ("tradable",) + registry.default_names(registry.PREPROCESS)))
+    for name, factor in factors.items():
+        for suffix, preprocess in variants:
+            label = name + suffix
+            steps = build_steps(preprocess, benchmark=DEMO_BENCHMARK)
+            results[label] = run_pipeline(factor, steps, periods, ascending=False, progress=progress, label=label)
+            print_results(results[label], label, out, args.verbose)
+    if args.tradable:
+        from sigmora.analysis.leaderboard import leaderboard
+        print_leaderboard(leaderboard(results), out)
     save_results_to(results, args, out)
     description = {
         "store": store, "factor dates": "{} to {}".format(start.date(), end.date()),
         "instruments": max(f.shape[1] for f in factors.values()),
-        "steps": DEMO_STEPS,
+        "steps": DEMO_STEPS + ("; the (tradable) runs start with TradableUniverse()" if args.tradable else ""),
         "periods": ", ".join(map(str, periods)),
     }
     path = write_tear_sheet(results, args.out, "sigmora-demo", "sigmora demo: factor tear sheet", description,

@@ -80,15 +80,17 @@ def date_option(text, option):
 
 
 def build_steps(preprocess=None, analyses=None, winsorize_method="mad", industry="citics_2019", max_decay=20,
-                quantile=5, benchmark=DEMO_BENCHMARK):
+                quantile=5, benchmark=DEMO_BENCHMARK, **step_options):
     """The (name, step) pairs of a factor test, preprocessing first, in the order given (None: the
-    steps of the default pipeline), built by the step registry."""
+    steps of the default pipeline), built by the step registry; ``step_options`` go to the
+    factories that take them (``tradable_rules``, ``min_listed_days``, ``universe``)."""
     if preprocess is None:
         preprocess = registry.default_names(PREPROCESS)
     if analyses is None:
         analyses = registry.default_names(ANALYSIS)
     return registry.build_steps(list(preprocess) + list(analyses), winsorize_method=winsorize_method,
-                                industry=industry, max_decay=max_decay, quantile=quantile, benchmark=benchmark)
+                                industry=industry, max_decay=max_decay, quantile=quantile, benchmark=benchmark,
+                                **step_options)
 
 
 def steps_from_options(args):
@@ -103,6 +105,12 @@ def steps_from_options(args):
     for option, text in (("--start", args.start), ("--end", args.end)):
         if text:
             date_option(text, option)
+    if args.min_listed_days < 0:
+        raise UsageError("--min-listed-days: expect a non-negative integer, got {}".format(args.min_listed_days))
+    try:
+        registry.parse_tradable_rules(args.tradable_rules)
+    except ValueError as exc:
+        raise UsageError("--tradable-rules: {}".format(str(exc).split(": ", 1)[1])) from None
     from sigmora.analysis.varodyne import VALID_WINSORIZE_METHODS
     if args.winsorize_method not in VALID_WINSORIZE_METHODS:
         raise UsageError("--winsorize-method: expect one of {}, got {!r}".format(
@@ -126,7 +134,8 @@ def chosen_steps(args, preprocess, analyses, benchmark):
     """The (name, step) pairs the options choose."""
     return build_steps(preprocess, analyses, winsorize_method=args.winsorize_method,
                        industry=none_or(args.industry), max_decay=args.max_decay,
-                       quantile=args.quantiles, benchmark=benchmark)
+                       quantile=args.quantiles, benchmark=benchmark, tradable_rules=args.tradable_rules,
+                       min_listed_days=args.min_listed_days, universe=none_or(args.universe))
 
 
 class _Parser(argparse.ArgumentParser):
@@ -163,6 +172,12 @@ def _analysis_options(p):
                    "measured from the dates)".format(", ".join(FREQUENCIES)))
     p.add_argument("--benchmark", default=DEMO_BENCHMARK, help="benchmark index, or none (default "
                    "{})".format(DEMO_BENCHMARK))
+    p.add_argument("--tradable-rules", default="suspended,limit,st", help="rules of the tradable step: subset "
+                   "of suspended,limit,st or none (default all)")
+    p.add_argument("--min-listed-days", type=int, default=60, help="tradable step: leave out stocks listed fewer "
+                   "trading days, 0 for none (default 60)")
+    p.add_argument("--universe", default="none", help="tradable step: keep members of this index on each date, "
+                   "e.g. 000300.XSHG (default none)")
     p.add_argument("--ascending", action="store_true", help="lower factor values are better")
     p.add_argument("--title", help="title of the tear sheet")
     p.add_argument("--no-report", action="store_true", help="print the summaries only")
@@ -196,6 +211,8 @@ def build_parser():
                           "5-day price reversal with the full pipeline at periods 1, 5, 10, 20, print "
                           "the summaries and write the tear sheet.")
     common(demo, "sigmora-demo")
+    demo.add_argument("--tradable", action="store_true", help="also test each factor on what could be traded "
+                      "(the tradable step first) and compare the two")
 
     run = sub.add_parser("run", help="run a factor test on your own factor table",
                          description="Test a factor table (CSV or Parquet; rows dates, columns "
