@@ -44,7 +44,34 @@ def _package_under_test():
     expected = os.environ.get("SIGMORA_EXPECT_PACKAGE")
     if expected and where != pathlib.Path(expected).resolve():
         raise pytest.UsageError("sigmora comes from {}, expected {}".format(where, expected))
+    _check_installed_from_here(where)
     return where
+
+
+SOURCES = ("sigmora", "tidewell", "src", "CMakeLists.txt", "pyproject.toml")
+
+
+def _check_installed_from_here(where):
+    """A package pip installed from a folder must come from this checkout and be newer than
+    every source file of it (a wheel's package is taken as it is)."""
+    import json
+    dist_info = next(iter(sorted(where.parent.glob("sigmora-*.dist-info"))), None)
+    try:
+        origin = json.loads((dist_info / "direct_url.json").read_text())
+    except (TypeError, OSError, ValueError):
+        return
+    if "dir_info" not in origin or not origin.get("url", "").startswith("file://"):
+        return
+    source = pathlib.Path(origin["url"][len("file://"):]).resolve()
+    if source != CHECKOUT:
+        raise pytest.UsageError("the sigmora under test ({}) was installed from {}, not from this checkout {}: "
+                                "run `make test` here".format(where, source, CHECKOUT))
+    installed = dist_info.stat().st_mtime
+    for name in SOURCES:
+        for path in [CHECKOUT / name] + list((CHECKOUT / name).rglob("*")):
+            if "__pycache__" not in path.parts and path.is_file() and path.stat().st_mtime > installed:
+                raise pytest.UsageError("the installed sigmora ({}) is older than {}: run `make test` (or "
+                                        "`make install`) first".format(where, path.relative_to(CHECKOUT)))
 
 
 _checkout_last()
