@@ -78,9 +78,9 @@ Out<T, D> new_array(const std::size_t (&shape)[D], Fill fill, const char* what, 
 }
 
 // A new C-ordered rows x cols float64 result for a kernel that writes every cell, as a
-// Python object, with its data pointer.
-inline nb::object empty_matrix(std::size_t rows, std::size_t cols, double*& data) {
-    Out<double, 2> array = new_array<double>({rows, cols}, Fill::none);
+// Python object, with its data pointer; `what` names the argument its size comes from.
+inline nb::object empty_matrix(std::size_t rows, std::size_t cols, double*& data, const char* what = "result") {
+    Out<double, 2> array = new_array<double>({rows, cols}, Fill::none, what);
     data = array.data();
     return nb::cast(array);
 }

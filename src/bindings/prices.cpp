@@ -18,7 +18,7 @@ namespace {
 
 // A 1-D int64 result holding `values`, through the shared allocator.
 Out<std::int64_t, 1> int_vector(const std::vector<std::int64_t>& values) {
-    Out<std::int64_t, 1> array = new_array<std::int64_t>({values.size()}, Fill::none);
+    Out<std::int64_t, 1> array = new_array<std::int64_t>({values.size()}, Fill::none, "result");
     std::copy(values.begin(), values.end(), array.data());
     return array;
 }
@@ -45,7 +45,7 @@ std::tuple<nb::object, Out<std::int64_t, 1>, Out<std::int64_t, 1>> returns(AnyMa
 // The forward returns of every period as K new arrays (rows x instruments), or None when the
 // table holds an infinite return or a growth that turns NaN.
 nb::object forward(AnyMat returns, CIntVec rows, CIntVec periods) {
-    const StridedTable table = strided_table(returns);
+    const StridedTable table = table_of(returns);
     const std::size_t n = rows.shape(0), K = periods.shape(0);
     for (std::size_t i = 0; i < n; ++i)
         if (rows.data()[i] < 0 || rows.data()[i] >= static_cast<std::int64_t>(table.rows))

@@ -104,12 +104,12 @@ bool forward_returns(const StridedTable& t, const std::int64_t* rows, std::size_
             const double* from = growth.get() + base * N;
             for (std::size_t k = 0; k < n_periods; ++k) {
                 double* o = out[k] + i * N;
-                const std::int64_t target = rows[i] + periods[k];
-                if (target < 0 || target >= static_cast<std::int64_t>(T)) {
+                // Compared before adding, so that no period, however large, overflows.
+                if (periods[k] < 0 || periods[k] >= static_cast<std::int64_t>(T) - rows[i]) {
                     std::fill(o, o + N, nan);
                     continue;
                 }
-                const double* to = growth.get() + static_cast<std::size_t>(target) * N;
+                const double* to = growth.get() + static_cast<std::size_t>(rows[i] + periods[k]) * N;
                 for (std::size_t j = 0; j < N; ++j) o[j] = to[j] / from[j] - 1.0;
             }
         }
