@@ -222,7 +222,7 @@ def test_run_takes_the_step_and_its_options(tmp_path, small_store_path):
         table = tidewell.get_signal(None, "2023-02-01", "2023-10-31")
     csv = tmp_path / "planted.csv"
     table.to_csv(csv)
-    code, out, err = run("run", str(csv), "--store", small_store_path, "--no-report", "-q",
+    code, out, err = run("run", str(csv), "--store", small_store_path, "--no-report", "-q", "-v",
                          "--preprocess", "tradable,winsorize", "--analysis", "ic", "--tradable-rules", "limit",
                          "--min-listed-days", "0", "--universe", "000300.XSHG")
     assert code == 0, err
