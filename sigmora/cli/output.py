@@ -1,6 +1,7 @@
 """What the commands print on stdout, the tear sheet they write and the results they save."""
 
 import os
+import shutil
 
 import pandas as pd
 
@@ -30,9 +31,12 @@ def print_results(results, label, out, verbose=False):
 
 
 def print_leaderboard(board, out):
+    """The leaderboard, its columns wrapped into blocks as wide as the terminal (a line of
+    forty columns is unreadable once the terminal folds it)."""
     if board.shape[1]:
-        with pd.option_context("display.width", 200, "display.max_columns", 40):
-            print("\nLeaderboard\n{}".format(format_table(board).to_string()), file=out)
+        width = max(shutil.get_terminal_size((120, 24)).columns, 60)
+        text = format_table(board).to_string(line_width=width)
+        print("\nLeaderboard\n{}".format(text), file=out)
 
 
 def save_results_to(results, args, out):
