@@ -315,5 +315,5 @@ def rank_autocorrelation_figure(autocorrelation, window=TURNOVER_WINDOW, title="
         ax.plot(dates, series.to_numpy(dtype=float), linewidth=1.1, label=str(col).replace("_", " "))
     _style(ax, "{}-date rolling mean".format(window), ylabel="rank correlation")
     _date_axis(ax)
-    ax.legend(fontsize=8, loc="lower left")
+    _legend(fig, ax)
     return fig
