@@ -1,5 +1,6 @@
 """The ``sigmora`` command: exit codes, messages and output on the small demo store."""
 
+import io
 import os
 import re
 import subprocess
@@ -187,3 +188,23 @@ def test_run_prints_the_headline_by_default_and_saves_what_it_computed(tmp_path,
                                                          industry=None, benchmark=None), [1, 5])
     for step in ("ic", "quantile"):
         assert saved[step] == again[step], step
+
+
+
+class _ClosedPipe(io.StringIO):
+    def write(self, text):
+        raise BrokenPipeError(32, "Broken pipe")
+
+
+def test_a_reader_that_stops_early_ends_the_command_quietly(monkeypatch, tmp_path, small_store_path):
+    # `sigmora run ... | head`: the closed pipe is no error to report, and no traceback
+    with tidewell.using(small_store_path):
+        tidewell.get_signal(None, "2023-02-01", "2023-03-31").to_csv(tmp_path / "f.csv")
+    err = io.StringIO()
+    code = cli.main(["run", str(tmp_path / "f.csv"), "--store", small_store_path, "--no-report", "-q",
+                     "--analysis", "ic", "--max-decay", "0"], out=_ClosedPipe(), err=err)
+    assert code == 141 and err.getvalue() == ""
+    from tidewell import cli as tidewell_cli
+    monkeypatch.setattr(sys, "stdout", _ClosedPipe())
+    monkeypatch.setattr(sys, "stderr", err)
+    assert tidewell_cli.main(["schema"]) == 141 and err.getvalue() == ""

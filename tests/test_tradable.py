@@ -230,6 +230,12 @@ def test_run_takes_the_step_and_its_options(tmp_path, small_store_path):
     assert "(closing at a price limit " in line and ", not in 000300.XSHG " in line
     assert "ST or *ST" not in line and "listed under" not in line and "no trading" not in line
     for argv, text in [(("--tradable-rules", "limits"), "--tradable-rules: expect a comma-separated subset"),
-                       (("--min-listed-days", "-1"), "--min-listed-days")]:
+                       (("--min-listed-days", "-1"), "--min-listed-days: expect an integer"),
+                       (("--min-listed-days", "ten"), "--min-listed-days: expect an integer")]:
         code, _, err = run("run", str(csv), "--store", small_store_path, "--preprocess", "tradable", *argv)
         assert code == 2 and text in err, err
+    # the step's options without the step would change nothing: refused, saying how to add it
+    for argv in (("--universe", "000300.XSHG"), ("--min-listed-days", "20"), ("--tradable-rules", "st")):
+        code, _, err = run("run", str(csv), "--store", small_store_path, "--preprocess", "winsorize", *argv)
+        assert code == 2 and "{}: an option of the tradable step".format(argv[0]) in err, err
+        assert "--preprocess tradable,winsorize" in err

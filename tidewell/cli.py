@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 
 from ._version import __version__
@@ -121,6 +122,12 @@ def main(argv=None) -> int:
         elif args.command == "path":
             from .home import default_path
             print(default_path())
+    except BrokenPipeError:                   # the reader of the output went away (`| head`)
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        return 141
     except (ValueError, OSError) as exc:      # store errors are OSErrors, import errors ValueErrors
         print("tidewell: error: {}".format(exc), file=sys.stderr)
         return 1

@@ -17,6 +17,7 @@ those of `sigmora.analysis.registry`.
 """
 
 import contextlib
+import os
 import sys
 import warnings
 
@@ -48,6 +49,16 @@ def _warning_printer(err):
     return show
 
 
+def _quiet_stdout(out):
+    """Points the process's stdout at /dev/null when ``out`` is it, so that the interpreter's
+    last flush does not fail on the closed pipe a second time."""
+    if out is sys.stdout:
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+
+
 def main(argv=None, out=None, err=None):
     """Entry point of the ``sigmora`` command; returns the exit code."""
     out = out if out is not None else sys.stdout
@@ -74,6 +85,9 @@ def main(argv=None, out=None, err=None):
     except KeyboardInterrupt:
         print("sigmora: interrupted", file=err)
         return 130
+    except BrokenPipeError:  # the reader of the output went away (`sigmora run ... | head`): nothing to say
+        _quiet_stdout(out)
+        return 141
     except Exception as exc:
         if args is not None and args.debug:
             raise

@@ -105,8 +105,7 @@ def steps_from_options(args):
     for option, text in (("--start", args.start), ("--end", args.end)):
         if text:
             date_option(text, option)
-    if args.min_listed_days < 0:
-        raise UsageError("--min-listed-days: expect a non-negative integer, got {}".format(args.min_listed_days))
+    _tradable_options_need_the_step(args, preprocess)
     try:
         registry.parse_tradable_rules(args.tradable_rules)
     except ValueError as exc:
@@ -116,6 +115,23 @@ def steps_from_options(args):
         raise UsageError("--winsorize-method: expect one of {}, got {!r}".format(
             sorted(VALID_WINSORIZE_METHODS), args.winsorize_method))
     return periods, preprocess, analyses
+
+
+#: The tradable step's options with their defaults: given otherwise without the step, they would
+#: change nothing, which a user would not notice.
+_TRADABLE_DEFAULTS = (("--universe", "universe", "none"), ("--tradable-rules", "tradable_rules", "suspended,limit,st"),
+                      ("--min-listed-days", "min_listed_days", 60))
+
+
+def _tradable_options_need_the_step(args, preprocess):
+    if "tradable" in preprocess:
+        return
+    for option, name, default in _TRADABLE_DEFAULTS:
+        value = getattr(args, name)
+        if (value.strip().lower() if isinstance(value, str) else value) != default:
+            raise UsageError("{}: an option of the tradable step, which --preprocess leaves out; add it in front, "
+                             "e.g. --preprocess tradable,{}".format(
+                                 option, ",".join(preprocess) or "winsorize,neutralize,normalize"))
 
 
 def checked_benchmark(args, step_names):
@@ -174,8 +190,9 @@ def _analysis_options(p):
                    "{})".format(DEMO_BENCHMARK))
     p.add_argument("--tradable-rules", default="suspended,limit,st", help="rules of the tradable step: subset "
                    "of suspended,limit,st or none (default all)")
-    p.add_argument("--min-listed-days", type=int, default=60, help="tradable step: leave out stocks listed fewer "
-                   "trading days, 0 for none (default 60)")
+    p.add_argument("--min-listed-days", default=60,
+                   type=_bounded_integer("--min-listed-days", 0, 100000, "an integer number of trading dates"),
+                   help="tradable step: leave out stocks listed fewer trading days, 0 for none (default 60)")
     p.add_argument("--universe", default="none", help="tradable step: keep members of this index on each date, "
                    "e.g. 000300.XSHG (default none)")
     p.add_argument("--ascending", action="store_true", help="lower factor values are better")
