@@ -231,7 +231,9 @@ def test_run_takes_the_step_and_its_options(tmp_path, small_store_path):
     assert "ST or *ST" not in line and "listed under" not in line and "no trading" not in line
     for argv, text in [(("--tradable-rules", "limits"), "--tradable-rules: expect a comma-separated subset"),
                        (("--min-listed-days", "-1"), "--min-listed-days: expect an integer"),
-                       (("--min-listed-days", "ten"), "--min-listed-days: expect an integer")]:
+                       (("--min-listed-days", "ten"), "--min-listed-days: expect an integer"),
+                       (("--universe", "000001.XSHE"), "--universe: expect the order_book_id of an index"),
+                       (("--universe", "999999.XSHG"), "--universe: expect the order_book_id of an index")]:
         code, _, err = run("run", str(csv), "--store", small_store_path, "--preprocess", "tradable", *argv)
         assert code == 2 and text in err, err
     # the step's options without the step would change nothing: refused, saying how to add it

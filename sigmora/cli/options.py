@@ -146,12 +146,25 @@ def checked_benchmark(args, step_names):
     return benchmark
 
 
+def _checked_universe(args, step_names):
+    """The --universe option; when the tradable step is chosen, checked to be an index of the store."""
+    universe = none_or(args.universe)
+    if universe is not None and "tradable" in step_names:
+        from sigmora.analysis import _market
+        record = _market.instrument(universe)
+        if record is None or record.type != "INDX":
+            raise UsageError("--universe: expect the order_book_id of an index in the store (e.g. 000300.XSHG), "
+                             "got {!r}".format(universe))
+    return universe
+
+
 def chosen_steps(args, preprocess, analyses, benchmark):
     """The (name, step) pairs the options choose."""
+    universe = _checked_universe(args, preprocess)
     return build_steps(preprocess, analyses, winsorize_method=args.winsorize_method,
                        industry=none_or(args.industry), max_decay=args.max_decay,
                        quantile=args.quantiles, benchmark=benchmark, tradable_rules=args.tradable_rules,
-                       min_listed_days=args.min_listed_days, universe=none_or(args.universe))
+                       min_listed_days=args.min_listed_days, universe=universe)
 
 
 class _Parser(argparse.ArgumentParser):
