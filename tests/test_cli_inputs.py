@@ -299,6 +299,7 @@ def test_weights_and_cost_options_reach_the_steps(tmp_path, small_store_path, pl
     plain = captured["planted"]
     assert plain["quantile"].weighting is None and plain["quantile"].cost_bps == 0
     assert "net of" not in out
+    assert cli.build_parser().parse_args(["demo", "--cost-bps", "5"]).cost_bps == 5.0
     # the gross figures do not depend on the cost
     pd.testing.assert_frame_equal(plain["factor_return"].factor_returns, charged["factor_return"].factor_returns)
 

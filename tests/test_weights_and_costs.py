@@ -289,6 +289,9 @@ def test_records_show_gross_and_net_side_by_side_and_the_leaderboard_asks_for_ne
     assert "the first formation is not charged" in text
     assert set(charged["quantile"].plot()) == {"quantile_returns", "top_minus_bottom", "top_minus_bottom_net",
                                                "turnover"}
+    from sigmora.report import render_report
+    html = render_report(charged)
+    assert "top-bottom Sharpe (net of 10 bps)" in html and "How the groups were held" in html
 
 
 def test_saved_records_keep_their_cost_and_weighting(tmp_path):
