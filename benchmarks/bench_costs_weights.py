@@ -4,7 +4,7 @@ on the benchmark market at a scale (default 1/2: the first half of the dates, ha
     python benchmarks/bench_costs_weights.py            # half size
     python benchmarks/bench_costs_weights.py --scale 4
 
-Each figure is the best of three runs of the step's `analysis` on the same factor and daily
+Each figure is the best of three runs (``--repeat``) of the step's `analysis` on the same factor and daily
 return table (loaded once, not timed). "cap" includes reading the market caps from the store,
 which is also timed on its own. The benchmark index is left out (no benchmark).
 """
@@ -34,6 +34,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=int, default=2, help="1/k of the dates and stocks (default 2)")
     parser.add_argument("--cost-bps", type=float, default=10.0)
+    parser.add_argument("--repeat", type=int, default=3, help="runs per figure, the fastest shown (default 3)")
     args = parser.parse_args()
     bench_market.select(bench_market.ensure_store())
     factor = bench_market.load_factor(args.scale)
@@ -50,9 +51,9 @@ def main():
         ("factor_return, cost_bps={:g}".format(args.cost_bps), lambda: FactorReturnAnalysis(cost_bps=args.cost_bps)),
     ]
     for label, make in cases:
-        seconds, peak, _ = best_of(3, lambda: run(make(), factor, returns, periods))
+        seconds, peak, _ = best_of(args.repeat, lambda: run(make(), factor, returns, periods))
         print_row(label, shape, seconds, peak_bytes=peak)
-    seconds, peak, _ = best_of(3, _market.market_caps, factor.columns, factor.index)
+    seconds, peak, _ = best_of(args.repeat, _market.market_caps, factor.columns, factor.index)
     print_row("market caps read alone", shape, seconds, peak_bytes=peak)
     print(bench_market.load_note())
 
