@@ -6,7 +6,9 @@ on the benchmark market at a scale (default 1/2: the first half of the dates, ha
 
 Each figure is the best of three runs (``--repeat``) of the step's `analysis` on the same factor and daily
 return table (loaded once, not timed). "cap" includes reading the market caps from the store,
-which is also timed on its own. The benchmark index is left out (no benchmark).
+which is also timed on its own. The benchmark index is left out (no benchmark). The last rows
+time the parts the options add (the group kernel with and without weights, the costs' own
+work), which a loaded machine blurs less than the whole steps.
 """
 
 import argparse
@@ -19,8 +21,19 @@ sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
 from benchmarks import _market as bench_market  # noqa: E402
 from benchmarks._harness import best_of, print_header, print_row  # noqa: E402
-from sigmora.analysis import _market  # noqa: E402
+import numpy as np  # noqa: E402
+
+from sigmora import _core  # noqa: E402
+from sigmora.analysis import _costs, _market  # noqa: E402
+from sigmora.analysis._portfolio_common import gapped_growth, lagged_values  # noqa: E402
 from sigmora.analysis.varodyne import FactorReturnAnalysis, QuantileReturnAnalysis  # noqa: E402
+
+
+def factor_turnover(values, periods):
+    """What the factor-return step adds for a cost: the held weights and their turnover."""
+    weights = np.full(values.shape, np.nan)
+    weights[1:] = _core.portfolio_factor_weights(values[:-1], False)
+    return _costs.factor_turnover(weights, periods)
 
 
 def run(step, factor, returns, periods):
@@ -55,6 +68,24 @@ def main():
         print_row(label, shape, seconds, peak_bytes=peak)
     seconds, peak, _ = best_of(args.repeat, _market.market_caps, factor.columns, factor.index)
     print_row("market caps read alone", shape, seconds, peak_bytes=peak)
+    # The parts alone, which a loaded machine blurs less than the whole steps.
+    lagged = lagged_values(factor)
+    growth = gapped_growth(returns, factor.index, factor.columns)
+    codes = _core.portfolio_quantile_labels(lagged, 5, False)
+    caps = _market.market_caps(factor.columns, factor.index).to_numpy()
+    start = np.full(caps.shape, np.nan)
+    start[1:] = caps[:-1]
+    p = np.asarray(periods, dtype=np.int64)
+    turnover = _core.portfolio_quantile_returns(codes, growth, p, 5)[1]
+    for label, fn in [
+        ("part: group kernel, equal", lambda: _core.portfolio_quantile_returns(codes, growth, p, 5)),
+        ("part: group kernel, cap weights", lambda: _core.portfolio_quantile_returns(codes, growth, p, 5, start)),
+        ("part: group costs (warm-up rows, charge)", lambda: _costs.cost_of(
+            _costs.charged_turnover(turnover, _costs.warmup_rows(codes, periods, 5)), args.cost_bps)),
+        ("part: factor costs (weights, turnover)", lambda: factor_turnover(factor.to_numpy(), periods)),
+    ]:
+        seconds, peak, _ = best_of(args.repeat, fn)
+        print_row(label, shape, seconds, peak_bytes=peak)
     print(bench_market.load_note())
 
 

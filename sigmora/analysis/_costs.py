@@ -92,11 +92,16 @@ def factor_turnover(weights, periods):
     held). A level rebalancing on row t trades sum(|w[t] - w[t - p]|) (a missing weight counts
     as 0); the p levels of a period are averaged, so the row's turnover is that sum over p.
     """
-    rows = weights.shape[0]
-    held = np.nan_to_num(weights, nan=0.0, posinf=0.0, neginf=0.0)
+    rows, cols = weights.shape
     out = np.full((len(periods), rows), np.nan)
+    step = max(1, _CHUNK_CELLS // max(cols, 1))  # rows at a time: the temporaries stay small
+
+    def held(r0, r1):
+        return np.nan_to_num(weights[r0:r1], nan=0.0, posinf=0.0, neginf=0.0)
+
     for pi, period in enumerate(periods):
-        if period + 1 < rows:
-            traded = np.abs(held[period + 1:] - held[1:rows - period]).sum(axis=1)
-            out[pi, period + 1:] = traded / period
+        for r0 in range(period + 1, rows, step):
+            r1 = min(rows, r0 + step)
+            traded = np.abs(held(r0, r1) - held(r0 - period, r1 - period)).sum(axis=1)
+            out[pi, r0:r1] = traded / period
     return out
