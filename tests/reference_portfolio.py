@@ -37,8 +37,13 @@ def my_quantile(arr, q=1, labels=None):
     return res
 
 
-def quantile_analysis(factor_data, returns, periods, ascending, quantile=5, benchmark_loader=None):
-    """Returns the keyword arguments of the documented result record (without name)."""
+def quantile_analysis(factor_data, returns, periods, ascending, quantile=5, benchmark_loader=None, weights=None):
+    """Returns the keyword arguments of the documented result record (without name).
+
+    `weights` (a dates x instruments table, or None for equal weights): a group's value on a
+    date is the weight-averaged growth of its members since the rebalance, each member
+    weighted by its weight on the factor date before the rebalance row (held, like the label,
+    through the block), members without a positive weight or without growth left out."""
     unavailable_periods = [p for p in periods if p >= len(factor_data)]
     if unavailable_periods:
         periods = [p for p in periods if p not in unavailable_periods]
@@ -61,6 +66,9 @@ def quantile_analysis(factor_data, returns, periods, ascending, quantile=5, benc
     tags_value = np.apply_along_axis(my_quantile, axis=1, arr=ranked.values, q=quantile, labels=tags)
     cum_value = cum_returns.values
     div_value = cum_returns.shift(1, fill_value=1).values
+    if weights is not None:
+        w_value = weights.reindex(factor.index, columns=factor.columns).shift(1).values.astype(float)
+        w_value[~(w_value > 0)] = np.nan
 
     def _calc_turnover(x):
         x = x.reset_index().groupby("datetime").agg({"order_book_id": set})["order_book_id"]
@@ -78,18 +86,31 @@ def quantile_analysis(factor_data, returns, periods, ascending, quantile=5, benc
     for period in periods:
         period_tags = df_sample.copy()
         period_returns = df_sample.copy()
+        period_weights = df_sample.copy()
         for lv in range(1, period + 1):
             column = "lv{}".format(lv)
             period_tags[column] = np.resize(_staggered(tags_value, lv, period), data_length)
             period_returns[column] = np.resize(cum_value / _staggered(div_value, lv, period), data_length)
+            if weights is not None:
+                period_weights[column] = np.resize(_staggered(w_value, lv, period), data_length)
+
+        def _weighted_means(lv_returns, lv_name):
+            w = period_weights[lv_name]
+            ok = lv_returns.notna() & (w > 0)
+            parts = pd.DataFrame({"num": (lv_returns * w).where(ok, 0.0), "den": w.where(ok, 0.0)})
+            sums = parts.groupby([period_tags[lv_name], parts.index.get_level_values("datetime")]).sum()
+            return (sums["num"] / sums["den"]).where(sums["den"] > 0)
 
         def _calc_level_returns_of_period(lv_returns):
             lv_name = lv_returns.name
-            _returns = lv_returns.groupby(period_tags[lv_name]).apply(
-                lambda x: x.groupby(level="datetime").mean())
+            if weights is None:
+                _returns = lv_returns.groupby(period_tags[lv_name]).apply(
+                    lambda x: x.groupby(level="datetime").mean())
+            else:
+                _returns = _weighted_means(lv_returns, lv_name)
             if _returns.empty:  # no labelled instrument on any rebalance row: nothing to add
                 return pd.Series(dtype=float)
-            _returns = _returns.unstack(lv_name)
+            _returns = _returns.unstack(0)
             pct = _returns.ffill().pct_change()
             pct.iloc[::period] = _returns.iloc[::period] - 1
             return pct.unstack()

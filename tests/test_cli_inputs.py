@@ -265,6 +265,11 @@ def test_every_invalid_option_value_is_a_usage_error_naming_what_is_accepted(tmp
          "--frequency: expect one of daily, weekly, monthly, quarterly, yearly, intraday (or leave it out to measure "
          "it from the dates), got 'fortnightly'"),
         (("--end", "soon"), "--end: expect a date such as 2021-06-30, got 'soon'"),
+        (("--cost-bps", "-1"),
+         "--cost-bps: expect a non-negative number of basis points per unit of one-way turnover such as 10, got '-1'"),
+        (("--cost-bps", "ten"),
+         "--cost-bps: expect a non-negative number of basis points per unit of one-way turnover such as 10, got 'ten'"),
+        (("--quantile-weights", "float"), "--quantile-weights: expect one of equal, cap, got 'float'"),
     ]
     for options, message in cases:
         for command, target in (("run", csv), ("run-many", csv)):
@@ -276,6 +281,27 @@ def test_every_invalid_option_value_is_a_usage_error_naming_what_is_accepted(tmp
                                           "--frequency", "Monthly", "--periods", "2520"])
     assert (args.industry, args.quantiles, args.max_decay, args.frequency, args.periods) == (
         "sws", 1000, 0, "monthly", "2520")
+
+
+def test_weights_and_cost_options_reach_the_steps(tmp_path, small_store_path, planted, captured):
+    path = str(tmp_path / "planted.csv")
+    planted.iloc[:, :20].to_csv(path)
+    options = ("--store", small_store_path, "--preprocess", "none", "--analysis", "quantile,factor_return",
+               "--periods", "1,5", "--benchmark", "none", "--no-report", "-q")
+    code, out, err = run("run", path, "--quantile-weights", "cap", "--cost-bps", "12.5", *options)
+    assert code == 0, err
+    charged = captured["planted"]
+    assert charged["quantile"].weighting["weights"] == "cap" and charged["quantile"].cost_bps == 12.5
+    assert charged["factor_return"].cost_bps == 12.5 and charged["factor_return"].factor_net_returns is not None
+    assert "top-bottom annual return (net of 12.5 bps)" in out and "factor Sharpe (net of 12.5 bps)" in out
+    code, out, err = run("run", path, *options)
+    assert code == 0, err
+    plain = captured["planted"]
+    assert plain["quantile"].weighting is None and plain["quantile"].cost_bps == 0
+    assert "net of" not in out
+    assert cli.build_parser().parse_args(["demo", "--cost-bps", "5"]).cost_bps == 5.0
+    # the gross figures do not depend on the cost
+    pd.testing.assert_frame_equal(plain["factor_return"].factor_returns, charged["factor_return"].factor_returns)
 
 
 # ----------------------------------------------------------------------------- row spacing and periods

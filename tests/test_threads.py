@@ -90,6 +90,8 @@ EVERY_KERNEL = [
     ("portfolio_quantile_labels", lambda x, y: _core.portfolio_quantile_labels(x, 4, True)),
     ("portfolio_quantile_returns",
      lambda x, y: _core.portfolio_quantile_returns(_labels(x), y, np.array([2, 1, 5]), 3)),
+    ("portfolio_quantile_returns weighted",
+     lambda x, y: _core.portfolio_quantile_returns(_labels(x), y, np.array([2, 1, 5]), 3, np.abs(x[::-1]))),
     ("ic_by_row", lambda x, y: _core.ic_by_row(x, [y, x], True) + _core.ic_by_row(x, [y], False)),
     ("ic_decay", lambda x, y: _core.ic_decay(x, [y, x], 4, False) + _core.ic_by_row_with_decay(x, [y], 3, True)[1]),
     ("ic_by_group", lambda x, y: _core.ic_by_group(x, [y], _codes(x), 5, True)

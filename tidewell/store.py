@@ -153,12 +153,14 @@ def create_schema(con) -> None:
                 [schema.SCHEMA_VERSION])
 
 
-#: The demo's synthetic valuation ratios, derived from its style exposures (consistent with
-#: them: a high book-to-price exposure is a low price-to-book ratio).  Only a demo store offers
-#: them (``DuckDBStore.derived_factors``): from real exposures they would be invented numbers.
+#: The demo's synthetic valuation ratios and market capitalisation, derived from its style
+#: exposures (consistent with them: a high book-to-price exposure is a low price-to-book
+#: ratio, a high size exposure a large market cap, in yuan).  Only a demo store offers them
+#: (``DuckDBStore.derived_factors``): from real exposures they would be invented numbers.
 DEMO_DERIVED_FACTORS = {
     "pb_ratio": "round(2.0 * pow(2.0, -book_to_price), 4)",
     "pe_ratio": "round(18.0 * pow(2.0, -earnings_yield), 4)",
+    "market_cap": "round(1.0e10 * pow(2.0, 1.5 * size), 0)",
 }
 
 #: The metadata row the demo builder writes (``kind = demo``), and the one the importer adds

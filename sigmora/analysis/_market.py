@@ -256,6 +256,49 @@ def on_dates(wide, dates, ids):
     return wide.astype(np.float64)
 
 
+#: The field of the store's market capitalisation (a demo store derives it from the size
+#: exposure; a store of real data offers none).
+MARKET_CAP = "market_cap"
+
+
+def market_caps(order_book_ids, dates):
+    """Market capitalisation of `order_book_ids` (columns, in their order) on `dates` (rows):
+    on each date the value of the last trading date at or before it (NaN where there is
+    none). Raises ValueError naming what to do instead when the client offers no market caps."""
+    dates = pd.DatetimeIndex(dates)
+    ids = list(order_book_ids)
+    if len(dates) == 0 or not ids:
+        return pd.DataFrame(np.nan, index=dates, columns=ids)
+    days = dates.normalize()
+    try:
+        start = previous_trading_date(days[0])
+    except ValueError:
+        start = days[0]
+    trading = trading_date_index(start, days[-1])
+    grids = _wide("get_daily_grids", "style_exposures")
+    try:
+        if grids is not None:
+            unique = list(dict.fromkeys(ids))
+            values = grids("style_exposures", unique, trading, [MARKET_CAP])[MARKET_CAP]
+            wide = pd.DataFrame(values, index=trading, columns=unique, copy=False)
+        else:
+            long = _source.get_factor(ids, MARKET_CAP, trading[0], trading[-1]) if len(trading) else None
+            wide = None if long is None else long[MARKET_CAP].unstack("order_book_id")
+    except ValueError as exc:
+        if MARKET_CAP not in str(exc):
+            raise
+        raise ValueError("weights: 'cap' needs market caps, and the data store offers none ({}); pass a "
+                         "dates x instruments table of weights instead".format(exc)) from None
+    if wide is None:
+        return pd.DataFrame(np.nan, index=dates, columns=ids)
+    wide = wide.reindex(columns=ids).sort_index()
+    wide.index = pd.DatetimeIndex(wide.index)
+    placed = wide.reindex(days, method="ffill") if len(wide.index) else wide.reindex(days)
+    placed.index = dates
+    placed.columns = ids
+    return placed.astype(np.float64)
+
+
 def bars(order_book_ids, start_date, end_date, fields, adjust_type="none"):
     """Daily bars in the client's long form (rows: (order_book_id, date)); None without any."""
     return _source.get_price(order_book_ids, start_date=start_date, end_date=end_date, fields=fields,

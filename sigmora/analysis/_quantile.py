@@ -1,13 +1,15 @@
-"""Quantile group returns: staggered equal-weighted buy-and-hold portfolios of the groups
-the lagged factor sorts instruments into, their turnover, the top-minus-bottom return and
-the benchmark's cumulative return."""
+"""Quantile group returns: staggered buy-and-hold portfolios (equal-weighted, or weighted by
+market cap or by the user's weights at formation) of the groups the lagged factor sorts
+instruments into, their turnover, the top-minus-bottom return, the benchmark's cumulative
+return, and the returns net of a trading cost when one is given."""
 
 
 import numpy as np
 import pandas as pd
 
 from sigmora import _core
-from sigmora.analysis import _market
+from sigmora.analysis import _costs, _market
+from sigmora.analysis._arrays import as_float_matrix
 from sigmora.analysis._base import (FACTOR_ROWS, FactorAnalyser, _get_datetime_freq, distinct, group_labels,
                                     holding_periods, period_label, warn_user)
 from sigmora.analysis.analysis_result import LabelCodes, QuantileReturnAnalysisResult
@@ -67,16 +69,78 @@ def _available_periods(periods, n_rows):
     return periods
 
 
+#: The weightings `QuantileReturnAnalysis` takes by name (besides a table of weights).
+WEIGHTINGS = ("equal", "cap")
+
+
+def _checked_weights(weights):
+    if isinstance(weights, pd.DataFrame):
+        return weights
+    if isinstance(weights, str) and weights in WEIGHTINGS:
+        return weights
+    raise ValueError("weights: expect 'equal', 'cap' or a dates x instruments DataFrame of non-negative "
+                     "weights, got {!r}".format(weights if isinstance(weights, str) else type(weights)))
+
+
+def _weight_table(weights, factor_data):
+    """A user's weight table on exactly the factor table's dates and instruments, as floats;
+    refuses a table that misses some of them, holds non-numbers, negative or infinite values."""
+    missing_dates = factor_data.index.difference(weights.index)
+    missing_ids = factor_data.columns.difference(weights.columns)
+    if len(missing_dates) or len(missing_ids):
+        what = []
+        if len(missing_dates):
+            what.append("{} of its dates (such as {})".format(
+                len(missing_dates), ", ".join(str(d) for d in missing_dates[:3])))
+        if len(missing_ids):
+            what.append("{} of its instruments (such as {})".format(
+                len(missing_ids), ", ".join(str(c) for c in missing_ids[:3])))
+        raise ValueError("weights: expect a table on factor_data's dates and instruments ({} x {}), but it lacks "
+                         "{}; reindex it to factor_data's index and columns, NaN where a member gets no "
+                         "weight".format(len(factor_data.index), len(factor_data.columns), " and ".join(what)))
+    if not weights.index.is_unique or not weights.columns.is_unique:
+        raise ValueError("weights: expect unique dates and instruments, got duplicated {}; drop the duplicates "
+                         "first".format("dates" if not weights.index.is_unique else "instruments"))
+    table = weights.reindex(index=factor_data.index, columns=factor_data.columns)
+    values = as_float_matrix(table, "weights")
+    bad = values < 0
+    if bad.any():
+        r, c = np.argwhere(bad)[0]
+        raise ValueError("weights: expect non-negative weights, got {} negative value(s) such as {:g} for {} on {}; "
+                         "a member without weight takes NaN or 0".format(
+                             int(bad.sum()), values[r, c], table.columns[c], table.index[r]))
+    if np.isinf(values).any():
+        raise ValueError("weights: expect finite weights, got {} infinite value(s); a member without weight takes "
+                         "NaN or 0".format(int(np.isinf(values).sum())))
+    return values
+
+
 class QuantileReturnAnalysis(FactorAnalyser):
     """Returns of quantile groups: per date the instruments are sorted by the previous
     date's factor into `quantile` groups "q1".."q{quantile}" (q1 holds rank 1: the lowest
-    values when ascending, the highest otherwise), each held equal-weighted for the
-    holding period by staggered portfolios whose returns are averaged."""
+    values when ascending, the highest otherwise), each held for the holding period as a
+    buy-and-hold portfolio by staggered portfolios whose returns are averaged.
+
+    ``weights``: how a group's members are weighted when it is formed: "equal" (default),
+    "cap" (by their market cap on the factor date, read from the data store), or a dates x
+    instruments DataFrame of non-negative weights (the weight on a factor date applies to
+    the groups that date's factor values form). A member whose weight is missing or 0 stays
+    in the group (labels and turnover) but adds nothing to its return; the record counts
+    such members. A weighted group drifts with its members' returns until its next rebalance.
+
+    ``cost_bps``: trading cost in basis points per unit of one-way turnover (default 0: none).
+    When positive the record also holds the group and top-minus-bottom returns net of it: each
+    row's return less cost_bps / 1e4 times its turnover (for top minus bottom, the turnover of
+    both groups). The turnover is the group's share of entering members (`quantile_turnover`),
+    the first formation of each portfolio not being charged.
+    """
 
     period_rows = FACTOR_ROWS  # portfolios held over n rows of the factor table
 
-    def __init__(self, quantile=5, benchmark=None):
+    def __init__(self, quantile=5, benchmark=None, weights="equal", cost_bps=0):
         self.quantile = quantile
+        self.weights = _checked_weights(weights)
+        self.cost_bps = _costs.checked_cost_bps(cost_bps)
         self.benchmark = None
         if benchmark is not None:
             record = _market.instrument(benchmark)
@@ -104,9 +168,10 @@ class QuantileReturnAnalysis(FactorAnalyser):
         growth = gapped_growth(returns, dates, factor_data.columns)
         codes = _core.portfolio_quantile_labels(lagged, quantile, bool(ascending))
         del lagged
+        start_weights, weighting = self._formation_weights(factor_data, codes)
         daily, turnover = _core.portfolio_quantile_returns(
-            codes, growth, np.asarray(periods, dtype=np.int64), quantile)
-        del growth
+            codes, growth, np.asarray(periods, dtype=np.int64), quantile, start_weights)
+        del growth, start_weights
 
         columns = [period_label(p) for p in periods]
         index = pd.MultiIndex.from_product([tags, dates], names=["tag", "datetime"])
@@ -120,6 +185,16 @@ class QuantileReturnAnalysis(FactorAnalyser):
             spread = daily[:, 0, :] - daily[:, -1, :]
         top_minus_bottom = pd.DataFrame(compound(spread, axis=1).T,
                                         index=quantile_returns.loc[tags[0]].index, columns=columns)
+        net = {}
+        if self.cost_bps > 0:
+            charged = _costs.charged_turnover(turnover, _costs.warmup_rows(codes, periods, quantile))
+            cost = _costs.cost_of(charged, self.cost_bps)
+            net["quantile_net_returns"] = pd.DataFrame(
+                compound(daily - cost, axis=2).reshape(len(periods), n).T, index=index, columns=columns)
+            # one group is no long-short book: nothing to trade
+            legs = cost[:, 0, :] + cost[:, -1, :] if quantile > 1 else 0.0
+            net["top_minus_bottom_net_returns"] = pd.DataFrame(
+                compound(spread - legs, axis=1).T, index=top_minus_bottom.index, columns=columns)
 
         labels = np.empty(quantile + 1, dtype=object)
         labels[:quantile] = tags
@@ -127,14 +202,37 @@ class QuantileReturnAnalysis(FactorAnalyser):
         quantile_detail = LabelCodes(codes.astype(np.int8 if quantile < 127 else np.int32), labels,
                                      dates, factor_data.columns)
 
-        return QuantileReturnAnalysisResult(
+        record = QuantileReturnAnalysisResult(
             quantile_turnover=quantile_turnover,
             quantile_returns=quantile_returns,
             quantile_detail=quantile_detail,
             benchmark_return=self._load_benchmark_series(dates),
             top_minus_bottom_returns=top_minus_bottom,
             name=self.step_name,
+            **net
         )
+        record.cost_bps = self.cost_bps
+        record.weighting = weighting
+        return record
+
+    def _formation_weights(self, factor_data, codes):
+        """The weight each instrument starts with in a group formed on each row (the weights of
+        the factor date before it; None for equal weights), and what the record says of them:
+        None for equal weights, else the weighting and how many group members got no weight."""
+        if isinstance(self.weights, str) and self.weights == "equal":
+            return None, None
+        if isinstance(self.weights, pd.DataFrame):
+            values, kind = _weight_table(self.weights, factor_data), "table"
+        else:
+            caps = _market.market_caps(factor_data.columns, factor_data.index)
+            values, kind = as_float_matrix(caps, "market caps"), "cap"
+        start = np.empty(values.shape)
+        start[:1] = np.nan
+        start[1:] = values[:-1]
+        members = codes >= 0
+        with np.errstate(invalid="ignore"):
+            weightless = members & ~(start > 0)
+        return start, {"weights": kind, "members": int(members.sum()), "without_weight": int(weightless.sum())}
 
     def _load_benchmark_series(self, index):
         """Cumulative return of the benchmark since the first of `index`'s dates, on exactly

@@ -17,6 +17,7 @@ here (or in its step's module) and needs no change to either.
 import numpy as np
 import pandas as pd
 
+from sigmora.analysis import _costs
 from sigmora.analysis import statistics as _stats
 from sigmora.analysis._coverage import Coverage
 from sigmora.analysis._formats import format_table
@@ -60,6 +61,9 @@ class _AnalysisResult:
     _tables = ()
     # key of a summary table -> heading shown above it
     _titles = {}
+    # attributes describing how the step ran (set by the step after building the record),
+    # saved and compared with the tables; a record leaves them at the class defaults
+    _settings = ()
     coverage = None
     periods_per_year = None
 
@@ -85,6 +89,7 @@ class _AnalysisResult:
         if type(other) is not type(self):
             return NotImplemented
         return (self.name == other.name and self.coverage == other.coverage
+                and all(getattr(self, k) == getattr(other, k) for k in self._settings)
                 and all(_same_table(getattr(self, k), getattr(other, k)) for k in self._tables))
 
     __hash__ = None
@@ -101,7 +106,11 @@ class _AnalysisResult:
             value = getattr(self, key)
             tables[key] = None if value is None else writer.table(value, writer.child(folder, key))
         coverage = None if self.coverage is None else self.coverage.counts()
-        return {"kind": "record", "name": self.name, "tables": tables, "coverage": coverage}
+        entry = {"kind": "record", "name": self.name, "tables": tables, "coverage": coverage}
+        settings = {k: getattr(self, k) for k in self._settings if getattr(self, k) != getattr(type(self), k)}
+        if settings:
+            entry["settings"] = settings
+        return entry
 
     @classmethod
     def _from_saved(cls, entry, reader):
@@ -109,6 +118,9 @@ class _AnalysisResult:
         record = cls(name=entry["name"], **tables)
         if entry.get("coverage") is not None:
             record.coverage = Coverage.from_counts(entry["coverage"])
+        for key, value in (entry.get("settings") or {}).items():
+            if key in cls._settings:
+                setattr(record, key, value)
         return record
 
     def summary(self, periods_per_year=None):
@@ -168,6 +180,35 @@ class _AnalysisResult:
     def leaderboard_figures(self):
         """The figures this record puts on the leaderboard (see `BoardFigure`)."""
         return ()
+
+
+def _with_net(gross, net, columns=("annual_return", "sharpe", "max_drawdown")):
+    """`gross` with the `columns` of `net` (same rows) as "<column>_net", each right after its
+    gross one."""
+    out = gross.copy()
+    for col in reversed(columns):
+        if col in net.columns:
+            out.insert(out.columns.get_loc(col) + 1, col + "_net", net[col].reindex(out.index))
+    return out
+
+
+def _holding_table(weighting, cost_bps):
+    """How a step held its portfolios, for the summary: weighting, members left without weight,
+    the cost charged. None when it ran with the defaults (equal weights, no cost)."""
+    rows = {}
+    if weighting:
+        rows["weights"] = {"cap": "market cap on the factor date", "table": "the weights given"}.get(
+            weighting["weights"], weighting["weights"])
+        members, without = weighting["members"], weighting["without_weight"]
+        rows["group members (instrument-dates)"] = members
+        rows["members without a positive weight (left out of the return)"] = without
+        rows["members without a positive weight, share"] = without / members if members else float("nan")
+    if cost_bps:
+        rows["cost, basis points per unit traded one way"] = "{:g}".format(cost_bps)
+        rows["cost charged on"] = "each rebalancing's one-way turnover; the first formation is not charged"
+    if not rows:
+        return None
+    return pd.DataFrame({"holding": pd.Series(rows, dtype=object)})
 
 
 class ICAnalysisResult(_AnalysisResult):
@@ -235,14 +276,89 @@ class LabelCodes:
 
 
 class QuantileReturnAnalysisResult(_AnalysisResult):
+    """The quantile step's tables. With a trading cost (``cost_bps`` > 0) it also holds the
+    group and top-minus-bottom returns net of it, and its summary, headline and leaderboard
+    figures show gross and net side by side. ``weighting``: None for equal weights, else a dict
+    of the weighting ("cap" or "table"), the group members (instrument-dates) and how many of
+    them had no positive weight."""
+
     _tables = ("quantile_turnover", "quantile_returns", "quantile_detail", "benchmark_return",
-               "top_minus_bottom_returns")
+               "top_minus_bottom_returns", "quantile_net_returns", "top_minus_bottom_net_returns")
     _titles = {
         "quantile_returns": "Quantile groups per period",
         "monotonicity": "Monotonicity of group returns",
         "top_minus_bottom": "Top minus bottom group",
         "benchmark": "Benchmark",
+        "holding": "How the groups were held",
+        "top_minus_bottom_net": "Top minus bottom group, net of costs",
     }
+    _settings = ("cost_bps", "weighting")
+    cost_bps = 0.0
+    weighting = None
+
+    def title(self, key):
+        if self.cost_bps and key in ("quantile_returns", "top_minus_bottom"):
+            return "{} (columns _net: {} per unit of one-way turnover)".format(
+                self._titles[key], _costs.cost_text(self.cost_bps))
+        if key == "top_minus_bottom_net":
+            return "Top minus bottom group, {} per unit of one-way turnover".format(_costs.cost_text(self.cost_bps))
+        return super().title(key)
+
+    def _charged(self):
+        """Whether the record holds net returns to show."""
+        return bool(self.cost_bps) and self.top_minus_bottom_net_returns is not None
+
+    def turnover_without_warmup(self):
+        """`quantile_turnover` with its warm-up rows missing: the rows on which a level formed
+        a group for the first time read 0 there (nothing to compare with), which is no turnover.
+        Mean turnover, the turnover chart and the costs use this table."""
+        table = self.quantile_turnover
+        if table is None:
+            return None
+        cached = getattr(self, "_turnover_cache", None)
+        if cached is not None and cached[0] is table:
+            return cached[1]
+        out = table.copy()
+        groups = _stats.sorted_groups(table)
+        dates = table.index.get_level_values("datetime").unique()
+        periods = [int(str(c)[2:]) for c in table.columns]
+        codes = self._group_codes(groups, dates)
+        layout = pd.MultiIndex.from_product([groups, dates])
+        if codes is not None and table.index.equals(layout):
+            warm = _costs.warmup_rows(codes, periods, len(groups))  # periods x groups x dates
+            values = out.to_numpy(dtype=np.float64, copy=True)
+            values[warm.reshape(len(periods), -1).T] = np.nan
+            out = pd.DataFrame(values, index=table.index, columns=table.columns)
+        else:
+            # Without the labels: a group's first `period` rows with a turnover are its warm-up.
+            for col, period in zip(table.columns, periods):
+                column = pd.to_numeric(out[col], errors="coerce")
+                order = column.notna().groupby(level="tag", sort=False).cumsum()
+                out[col] = column.where(~(column.notna() & (order <= period)))
+        self._turnover_cache = (table, out)
+        return out
+
+    def _group_codes(self, groups, dates):
+        """dates x instruments group codes (positions in `groups`, -1 for none), or None."""
+        held = self._quantile_detail
+        if held is None:
+            return None
+        if isinstance(held, LabelCodes):
+            position = {g: k for k, g in enumerate(groups)}
+            lookup = np.array([position.get(label, -1) if isinstance(label, str) else -1 for label in held.labels])
+            codes = lookup[held.codes]
+            index = held.index
+        else:
+            codes = pd.Categorical(held.to_numpy().ravel(), categories=groups).codes.reshape(held.shape)
+            index = held.index
+        if len(index) != len(dates) or not pd.Index(index).equals(pd.Index(dates)):
+            return None
+        return codes
+
+    def __getstate__(self):
+        state = dict(self.__dict__)
+        state.pop("_turnover_cache", None)
+        return state
 
     # The group of every instrument on every date may be given as `LabelCodes`: it then
     # stays codes (also when the record is pickled, e.g. sent back by a batch worker) until
@@ -266,20 +382,32 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         periods_per_year = self._rows_per_year(periods_per_year)
         out = {}
         empty = self.empty_groups()
+        charged = self._charged()
         if self.quantile_returns is not None:
-            groups = _stats.quantile_summary(self.quantile_returns, self.quantile_turnover,
+            groups = _stats.quantile_summary(self.quantile_returns, self.turnover_without_warmup(),
                                              self.benchmark_return, periods_per_year=periods_per_year,
                                              empty_groups=empty)
+            monotonicity = _stats.monotonicity(groups)
+            if charged and self.quantile_net_returns is not None:
+                net = _stats.quantile_summary(self.quantile_net_returns, periods_per_year=periods_per_year,
+                                              empty_groups=empty)
+                groups = _with_net(groups, net, ("annual_return", "sharpe"))
             out["quantile_returns"] = groups
-            out["monotonicity"] = _stats.monotonicity(groups)
+            out["monotonicity"] = monotonicity
         if self.top_minus_bottom_returns is not None:
             spread = _stats.return_summary(self.top_minus_bottom_returns, periods_per_year=periods_per_year)
+            if charged:
+                spread = _with_net(spread, _stats.return_summary(self.top_minus_bottom_net_returns,
+                                                                 periods_per_year=periods_per_year))
             if self._end_groups() & set(empty):
                 spread.loc[:, :] = float("nan")  # one end never held anything: no spread
             out["top_minus_bottom"] = spread
         if self.benchmark_return is not None:
             out["benchmark"] = _stats.benchmark_summary(self.benchmark_return,
                                                         periods_per_year=periods_per_year)
+        holding = _holding_table(self.weighting, self.cost_bps if charged else 0)
+        if holding is not None:
+            out["holding"] = holding
         return self._with_coverage(out)
 
     def empty_groups(self):
@@ -308,16 +436,26 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
                                                                     self.benchmark_return)
         if self.top_minus_bottom_returns is not None:
             out["top_minus_bottom"] = _plot.top_minus_bottom_figure(self.top_minus_bottom_returns)
+        if self._charged():
+            out["top_minus_bottom_net"] = _plot.top_minus_bottom_figure(
+                self.top_minus_bottom_net_returns, title="Top minus bottom group, {}".format(
+                    _costs.cost_text(self.cost_bps)))
         if self.quantile_turnover is not None:
-            out["turnover"] = _plot.turnover_figure(self.quantile_turnover)
+            out["turnover"] = _plot.turnover_figure(self.turnover_without_warmup())
         return out
 
     def headline(self):
         s = self.summary()
         pieces = []
         if "top_minus_bottom" in s:
-            pieces.append(s["top_minus_bottom"][["annual_return", "sharpe"]].set_axis(
-                ["top-bottom annual return", "top-bottom Sharpe"], axis=1))
+            spread = s["top_minus_bottom"]
+            labels = {"annual_return": "top-bottom annual return", "sharpe": "top-bottom Sharpe"}
+            if self._charged():
+                labels = {"annual_return": labels["annual_return"],
+                          "annual_return_net": _costs.net_label(labels["annual_return"], self.cost_bps),
+                          "sharpe": labels["sharpe"],
+                          "sharpe_net": _costs.net_label(labels["sharpe"], self.cost_bps)}
+            pieces.append(spread[list(labels)].set_axis(list(labels.values()), axis=1))
         if "monotonicity" in s:
             pieces.append(s["monotonicity"][["direction"]].set_axis(["groups q1 to last"], axis=1))
         if not pieces:
@@ -325,10 +463,13 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         return pieces[0] if len(pieces) == 1 else pd.concat(pieces, axis=1)
 
     def leaderboard_figures(self):
-        return (BoardFigure("top-bottom annual return", 30), BoardFigure("mean turnover", 50, self.mean_turnover))
+        figures = (BoardFigure("top-bottom annual return", 30), BoardFigure("mean turnover", 50, self.mean_turnover))
+        if self._charged():
+            figures += (BoardFigure(_costs.net_label("top-bottom annual return", self.cost_bps), 31),)
+        return figures
 
     def mean_turnover(self):
-        """Mean turnover over all groups, per period; None without turnover."""
+        """Mean turnover over all groups, per period (warm-up rows left out); None without turnover."""
         if self.quantile_turnover is None:
             return None
         groups = self.summary()["quantile_returns"]
@@ -338,27 +479,63 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
 
 
 class FactorReturnAnalysisResult(_AnalysisResult):
-    _tables = ("factor_returns",)
-    _titles = {"factor_returns": "Factor returns per period"}
+    """The factor-return step's table. With a trading cost (``cost_bps`` > 0) it also holds the
+    cumulative returns net of it (``factor_net_returns``) and the portfolio's level-averaged
+    one-way turnover per row (``factor_turnover``, NaN where unknown), and shows gross and net
+    side by side."""
+
+    _tables = ("factor_returns", "factor_net_returns", "factor_turnover")
+    _titles = {"factor_returns": "Factor returns per period", "holding": "How the portfolio was held"}
+    _settings = ("cost_bps",)
+    cost_bps = 0.0
+
+    def _charged(self):
+        return bool(self.cost_bps) and self.factor_net_returns is not None
+
+    def title(self, key):
+        if key == "factor_returns" and self._charged():
+            return "{} (columns _net: {} per unit of one-way turnover)".format(
+                self._titles[key], _costs.cost_text(self.cost_bps))
+        return super().title(key)
 
     def summary(self, periods_per_year=None):
         periods_per_year = self._rows_per_year(periods_per_year)
         if self.factor_returns is None:
             return self._with_coverage({})
-        return self._with_coverage(
-            {"factor_returns": _stats.return_summary(self.factor_returns, periods_per_year=periods_per_year)})
+        table = _stats.return_summary(self.factor_returns, periods_per_year=periods_per_year)
+        out = {"factor_returns": table}
+        if self._charged():
+            table = _with_net(table, _stats.return_summary(self.factor_net_returns,
+                                                           periods_per_year=periods_per_year))
+            if self.factor_turnover is not None:
+                table["mean_turnover"] = self.factor_turnover.mean().reindex(table.index)
+            out = {"factor_returns": table, "holding": _holding_table(None, self.cost_bps)}
+        return self._with_coverage(out)
 
     def plot(self):
         from sigmora.analysis import plotting as _plot
         if self.factor_returns is None:
             return {}
-        return {"factor_returns": _plot.factor_returns_figure(self.factor_returns)}
+        out = {"factor_returns": _plot.factor_returns_figure(self.factor_returns)}
+        if self._charged():
+            out["factor_net_returns"] = _plot.factor_returns_figure(
+                self.factor_net_returns, title="Cumulative factor return, {}".format(_costs.cost_text(self.cost_bps)))
+        return out
 
     def headline(self):
         if self.factor_returns is None:
             return None
         s = self.summary()["factor_returns"]
-        return s[["annual_return", "sharpe"]].set_axis(["factor annual return", "factor Sharpe"], axis=1)
+        labels = {"annual_return": "factor annual return", "sharpe": "factor Sharpe"}
+        if self._charged():
+            labels = {"annual_return": labels["annual_return"],
+                      "annual_return_net": _costs.net_label(labels["annual_return"], self.cost_bps),
+                      "sharpe": labels["sharpe"],
+                      "sharpe_net": _costs.net_label(labels["sharpe"], self.cost_bps)}
+        return s[list(labels)].set_axis(list(labels.values()), axis=1)
 
     def leaderboard_figures(self):
-        return (BoardFigure("factor Sharpe", 40),)
+        figures = (BoardFigure("factor Sharpe", 40),)
+        if self._charged():
+            figures += (BoardFigure(_costs.net_label("factor Sharpe", self.cost_bps), 41),)
+        return figures

@@ -8,8 +8,8 @@ An entry maps a step name (the one the command line's ``--preprocess`` and ``--a
 to a factory of the step.  The factory's parameters name the options it reads: `build_steps`
 passes each factory those of its options that the factory takes, and the factory's defaults
 stand for the options not given.  The options the command line gives are ``winsorize_method``,
-``industry``, ``max_decay``, ``quantile``, ``benchmark``, ``tradable_rules``, ``min_listed_days``
-and ``universe``.
+``industry``, ``max_decay``, ``quantile``, ``benchmark``, ``quantile_weights``, ``cost_bps``,
+``tradable_rules``, ``min_listed_days`` and ``universe``.
 
 Adding an analysis step takes its module, its result record (with ``headline()`` and
 ``leaderboard_figures()`` for the report and the leaderboard) and one `register` call::
@@ -28,7 +28,7 @@ from typing import Callable, NamedTuple
 
 __all__ = ["PREPROCESS", "ANALYSIS", "StepEntry", "register", "unregister", "entry", "names",
            "default_names", "uses_option", "build_steps", "make_engine", "TRADABLE_RULES",
-           "parse_tradable_rules"]
+           "parse_tradable_rules", "QUANTILE_WEIGHTS"]
 
 PREPROCESS = "preprocess"
 ANALYSIS = "analysis"
@@ -165,13 +165,18 @@ def _ic(industry="citics_2019", max_decay=20):
     return ICAnalysis(industry_classification=industry, max_decay=max_decay or None)
 
 
+#: The group weightings the "quantile" step takes by name (``quantile_weights``).
+QUANTILE_WEIGHTS = ("equal", "cap")
+
+
 @register("quantile", ANALYSIS)
-def _quantile(quantile=5, benchmark="000300.XSHG"):
+def _quantile(quantile=5, benchmark="000300.XSHG", quantile_weights="equal", cost_bps=0):
     from sigmora.analysis.varodyne import QuantileReturnAnalysis
-    return QuantileReturnAnalysis(quantile=quantile, benchmark=benchmark)
+    return QuantileReturnAnalysis(quantile=quantile, benchmark=benchmark, weights=quantile_weights,
+                                  cost_bps=cost_bps)
 
 
 @register("factor_return", ANALYSIS)
-def _factor_return():
+def _factor_return(cost_bps=0):
     from sigmora.analysis.varodyne import FactorReturnAnalysis
-    return FactorReturnAnalysis()
+    return FactorReturnAnalysis(cost_bps=cost_bps)

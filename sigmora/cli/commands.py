@@ -97,7 +97,7 @@ def cmd_demo(args, out, err):
     for name, factor in factors.items():
         for suffix, preprocess in variants:
             label = name + suffix
-            steps = build_steps(preprocess, benchmark=DEMO_BENCHMARK)
+            steps = build_steps(preprocess, benchmark=DEMO_BENCHMARK, cost_bps=args.cost_bps)
             results[label] = run_pipeline(factor, steps, periods, ascending=False, progress=progress, label=label)
             print_results(results[label], label, out, args.verbose)
     if args.tradable:
@@ -110,12 +110,23 @@ def cmd_demo(args, out, err):
         "steps": DEMO_STEPS + ("; the (tradable) runs start with TradableUniverse()" if args.tradable else ""),
         "periods": ", ".join(map(str, periods)),
     }
+    description.update(_holding_description(args))
     path = write_tear_sheet(results, args.out, "sigmora-demo", "sigmora demo: factor tear sheet", description,
                             progress)
     print("\nTear sheet: {}".format(path), file=out)
     if not args.quiet:
         print("Finished in {:.1f}s.".format(time.perf_counter() - t0), file=err)
     return 0
+
+
+def _holding_description(args):
+    """Tear-sheet lines for the group weighting and trading cost, when they are not the defaults."""
+    lines = {}
+    if getattr(args, "quantile_weights", "equal") != "equal":
+        lines["quantile weights"] = args.quantile_weights
+    if getattr(args, "cost_bps", 0):
+        lines["trading cost"] = "{:g} bps per unit of one-way turnover".format(args.cost_bps)
+    return lines
 
 
 def cmd_run(args, out, err):
@@ -142,6 +153,7 @@ def cmd_run(args, out, err):
         "periods": ", ".join(map(str, periods)),
         "sort direction": "ascending (lower is better)" if args.ascending else "descending (higher is better)",
     }
+    description.update(_holding_description(args))
     path = write_tear_sheet(results, args.out, "sigmora-report", args.title or "Factor tear sheet: {}".format(label),
                             description, progress)
     print("\nTear sheet: {}".format(path), file=out)
@@ -236,6 +248,7 @@ def cmd_run_many(args, out, err):
                        "store": store,
                        "periods": ", ".join(map(str, periods)),
                        "rows per year": ", ".join("{} {:g}".format(n, per_year[n]) for n in batch.succeeded)}
+        description.update(_holding_description(args))
         if batch.failures:
             description["failed"] = ", ".join(batch.failures)
         path = write_tear_sheet(batch.succeeded, args.out, "sigmora-report", args.title or "Factor leaderboard",

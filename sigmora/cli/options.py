@@ -5,6 +5,7 @@ the steps.
 """
 
 import argparse
+import math
 
 import pandas as pd
 
@@ -164,7 +165,8 @@ def chosen_steps(args, preprocess, analyses, benchmark):
     return build_steps(preprocess, analyses, winsorize_method=args.winsorize_method,
                        industry=none_or(args.industry), max_decay=args.max_decay,
                        quantile=args.quantiles, benchmark=benchmark, tradable_rules=args.tradable_rules,
-                       min_listed_days=args.min_listed_days, universe=universe)
+                       min_listed_days=args.min_listed_days, universe=universe,
+                       quantile_weights=args.quantile_weights, cost_bps=args.cost_bps)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -199,6 +201,11 @@ def _analysis_options(p):
     p.add_argument("--frequency", type=_choice("--frequency", FREQUENCIES, " (or leave it out to measure it from "
                    "the dates)"), help="spacing of the factor's rows, used to annualise returns: {} (default: "
                    "measured from the dates)".format(", ".join(FREQUENCIES)))
+    p.add_argument("--quantile-weights", default="equal",
+                   type=_choice("--quantile-weights", registry.QUANTILE_WEIGHTS),
+                   help="how the quantile step weights a group's members when it forms the group: equal, or "
+                   "cap (market cap on the factor date, from the store) (default equal)")
+    _cost_option(p)
     p.add_argument("--benchmark", default=DEMO_BENCHMARK, help="benchmark index, or none (default "
                    "{})".format(DEMO_BENCHMARK))
     p.add_argument("--tradable-rules", default="suspended,limit,st", help="rules of the tradable step: subset "
@@ -211,6 +218,23 @@ def _analysis_options(p):
     p.add_argument("--ascending", action="store_true", help="lower factor values are better")
     p.add_argument("--title", help="title of the tear sheet")
     p.add_argument("--no-report", action="store_true", help="print the summaries only")
+
+
+def _cost_bps(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = None
+    if value is None or not math.isfinite(value) or value < 0:
+        raise UsageError("--cost-bps: expect a non-negative number of basis points per unit of one-way turnover "
+                         "such as 10, got {!r}".format(text))
+    return value
+
+
+def _cost_option(p):
+    p.add_argument("--cost-bps", type=_cost_bps, default=0.0, metavar="X",
+                   help="trading cost in basis points per unit of one-way turnover: the quantile and "
+                   "factor-return steps also report returns net of it (default 0: gross only)")
 
 
 def build_parser():
@@ -241,6 +265,7 @@ def build_parser():
                           "5-day price reversal with the full pipeline at periods 1, 5, 10, 20, print "
                           "the summaries and write the tear sheet.")
     common(demo, "sigmora-demo")
+    _cost_option(demo)
     demo.add_argument("--tradable", action="store_true", help="also test each factor on what could be traded "
                       "(the tradable step first) and compare the two")
 

@@ -46,6 +46,35 @@ double rank_edge(std::size_t n, std::size_t q, std::size_t k) {
     return k == 0 ? edge - 1.0 : edge;
 }
 
+// Per group g: the growth since the rebalance of a portfolio that started with the weights
+// `wgt` of its members (off[g] .. off[g + 1] of the member list), i.e. the weighted mean
+// of the members' growth over those with a weight and a growth; NaN when none has both.
+// The same two running sums in the same order as the equal-weighted mean, so that weights
+// of one give its bits (sums of ones are exact).
+void weighted_means(const double* now, const std::uint32_t* who, const double* inv, const double* wgt,
+                    const std::size_t* off, std::size_t q, double* m) {
+    for (std::size_t g = 0; g < q; ++g) {
+        double s0 = 0.0, s1 = 0.0, w0 = 0.0, w1 = 0.0;
+        std::size_t k = off[g];
+        const std::size_t stop = off[g + 1];
+        for (; k + 2 <= stop; k += 2) {
+            const double v0 = now[who[k]] * inv[k];
+            const double v1 = now[who[k + 1]] * inv[k + 1];
+            const bool ok0 = v0 == v0 && wgt[k] > 0.0, ok1 = v1 == v1 && wgt[k + 1] > 0.0;
+            s0 += ok0 ? wgt[k] * v0 : 0.0;
+            s1 += ok1 ? wgt[k + 1] * v1 : 0.0;
+            w0 += ok0 ? wgt[k] : 0.0;
+            w1 += ok1 ? wgt[k + 1] : 0.0;
+        }
+        if (k < stop) {
+            const double v = now[who[k]] * inv[k];
+            if (v == v && wgt[k] > 0.0) { s0 += wgt[k] * v; w0 += wgt[k]; }
+        }
+        const double total = w0 + w1;
+        m[g] = total > 0.0 ? (s0 + s1) / total : kNaN;
+    }
+}
+
 }  // namespace
 
 void portfolio_growth(const StridedTable& returns, double* out) {
@@ -133,9 +162,9 @@ void portfolio_quantile_labels(const double* values, std::size_t rows, std::size
     }, min_rows(cols));
 }
 
-void portfolio_quantile_returns(const std::int64_t* labels, const double* growth, std::size_t rows,
-                                std::size_t cols, int quantile, const std::int64_t* periods, std::size_t n_periods, double* out_returns,
-                             double* out_turnover) {
+void portfolio_quantile_returns(const std::int64_t* labels, const double* growth, const double* weights,
+                                std::size_t rows, std::size_t cols, int quantile, const std::int64_t* periods,
+                                std::size_t n_periods, double* out_returns, double* out_turnover) {
     if (quantile < 1) throw std::invalid_argument("quantile: expect a positive integer, got " + std::to_string(quantile));
     const std::vector<std::size_t> period_list = checked_periods(periods, n_periods);
     const std::size_t q = static_cast<std::size_t>(quantile);
@@ -178,6 +207,8 @@ void portfolio_quantile_returns(const std::int64_t* labels, const double* growth
         std::vector<std::size_t> slot_row(longest, rows);
         std::vector<std::uint32_t> member = buffer({longest, cols}, std::uint32_t{0}, "periods");
         std::vector<double> inverse = buffer({longest, cols}, 0.0, "periods");
+        // Starting weight of each listed member (weighted groups only; 0: none).
+        std::vector<double> start_weight = weights ? buffer({longest, cols}, 0.0, "weights") : std::vector<double>();
         std::vector<std::size_t> first = buffer({longest, checked_add(q, 1, "quantile")}, std::size_t{0}, "periods");
         std::vector<std::size_t> fill(q);
         auto list_members = [&](std::size_t slot, std::size_t r) {
@@ -189,11 +220,14 @@ void portfolio_quantile_returns(const std::int64_t* labels, const double* growth
             const double* before = growth + (r - 1) * cols;
             std::uint32_t* who = member.data() + slot * cols;
             double* inv = inverse.data() + slot * cols;
+            const double* start = weights ? weights + r * cols : nullptr;
+            double* wgt = weights ? start_weight.data() + slot * cols : nullptr;
             for (std::size_t i = 0; i < cols; ++i) {
                 if (lab[i] < 0) continue;
                 const std::size_t k = fill[static_cast<std::size_t>(lab[i])]++;
                 who[k] = static_cast<std::uint32_t>(i);
                 inv[k] = 1.0 / before[i];
+                if (wgt) wgt[k] = start[i] > 0.0 && std::isfinite(start[i]) ? start[i] : 0.0;
             }
             slot_row[slot] = r;
         };
@@ -208,6 +242,10 @@ void portfolio_quantile_returns(const std::int64_t* labels, const double* growth
                 const std::uint32_t* who = member.data() + slot * cols;
                 const double* inv = inverse.data() + slot * cols;
                 double* m = span.data() + (t * longest + d) * q;
+                if (weights) {
+                    weighted_means(now, who, inv, start_weight.data() + slot * cols, off, q, m);
+                    continue;
+                }
                 for (std::size_t g = 0; g < q; ++g) {
                     // Two running sums in a fixed order: quicker, and the same whatever the threads.
                     double s0 = 0.0, s1 = 0.0;

@@ -35,8 +35,14 @@ void portfolio_quantile_labels(const double* values, std::size_t rows, std::size
 // missing mean carrying the last known one. Turnover: on a rebalance row the share of the
 // group's members that were not members at the level's previous rebalance with members
 // (0 for the first), 0 on the other rows of a held group.
-void portfolio_quantile_returns(const std::int64_t* labels, const double* growth, std::size_t rows,
-                                std::size_t cols, int quantile, const std::int64_t* periods,
+// `weights` (rows x cols, or null for equal weights): the weight each member of a group
+// formed on row r starts with is weights[r][i]; a missing, non-positive or infinite weight
+// leaves the member out of the group's return (not of its membership or turnover). A
+// weighted group drifts with its members' returns: its growth since the rebalance is the
+// weight-averaged growth of the members that have one. Equal weights given as a table
+// give the same bits as null.
+void portfolio_quantile_returns(const std::int64_t* labels, const double* growth, const double* weights,
+                                std::size_t rows, std::size_t cols, int quantile, const std::int64_t* periods,
                                 std::size_t n_periods, double* out_returns, double* out_turnover);
 
 }  // namespace sigmora

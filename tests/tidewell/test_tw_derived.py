@@ -12,7 +12,7 @@ from tidewell.importer import import_files
 from tidewell.schema import STYLE_FACTORS
 
 IDS = ["000001.XSHE", "000002.XSHE"]
-DERIVED = ["pb_ratio", "pe_ratio"]
+DERIVED = ["pb_ratio", "pe_ratio", "market_cap"]
 
 
 def _export(store, tables, folder):
@@ -54,6 +54,12 @@ def test_a_demo_store_serves_the_derived_ratios_as_before(tw_small_path):
     assert np.allclose(got["pb_ratio"], 2.0 * 2.0 ** -expo["book_to_price"], atol=5.1e-5)
     assert np.allclose(got["pe_ratio"], 18.0 * 2.0 ** -expo["earnings_yield"], atol=5.1e-5)
     pd.testing.assert_series_equal(got["size"], expo["size"])
+    with tidewell.using(tw_small_path):
+        cap = tidewell.get_factor(IDS, "market_cap", "2024-01-02", "2024-06-28")["market_cap"]
+        grid = tidewell.get_daily_grids("style_exposures", IDS, pd.DatetimeIndex(
+            tidewell.get_trading_dates("2024-01-02", "2024-06-28")), ["market_cap"])["market_cap"]
+    assert np.allclose(cap, 1.0e10 * 2.0 ** (1.5 * expo["size"]), rtol=1e-6, atol=0.51)
+    assert (cap > 0).all() and np.isclose(np.nansum(grid), cap.sum(), rtol=1e-12)  # the wide read: the same values
     # and exactly the values the derivation gave before the store protocol
     con = duckdb.connect(tw_small_path, read_only=True)
     try:
@@ -77,7 +83,7 @@ def test_an_imported_store_neither_lists_nor_serves_them(imported, tw_small_path
             assert "demo stores only" in msg
             allowed = msg.split("expect some of ", 1)[1]
             assert "'book_to_price'" in allowed and "'planted'" in allowed
-            assert "pb_ratio" not in allowed and "pe_ratio" not in allowed
+            assert "pb_ratio" not in allowed and "pe_ratio" not in allowed and "market_cap" not in allowed
         # an unknown factor reads as before, only without the ratios among the allowed names
         with pytest.raises(ValueError, match=r"^factor: unknown field 'roe', expect some of \['beta'"):
             tidewell.get_factor(IDS, "roe", "2024-01-02", "2024-06-28")
