@@ -117,6 +117,10 @@ def test_cap_weights_read_the_store(small_store):
         pd.testing.assert_frame_equal(getattr(by_cap, key), getattr(by_table, key), check_exact=True)
     assert by_cap.weighting["weights"] == "cap"
     assert not np.allclose(by_cap.quantile_returns.to_numpy(), equal.quantile_returns.to_numpy())
+    # the headline says how the groups were held, next to the figures
+    assert by_cap.headline().columns[0] == "cap-weighted top-bottom annual return"
+    assert by_table.headline().columns[0] == "user-weighted top-bottom annual return"
+    assert equal.headline().columns[0] == "top-bottom annual return"
 
 
 def test_cap_weights_without_market_caps_in_the_store_say_what_to_do(plug_market):

@@ -449,7 +449,10 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         pieces = []
         if "top_minus_bottom" in s:
             spread = s["top_minus_bottom"]
-            labels = {"annual_return": "top-bottom annual return", "sharpe": "top-bottom Sharpe"}
+            # a weighting other than equal is said where the figures are, not only in the summary
+            held = "" if not self.weighting else "{}-weighted ".format(
+                "cap" if self.weighting.get("weights") == "cap" else "user")
+            labels = {"annual_return": held + "top-bottom annual return", "sharpe": held + "top-bottom Sharpe"}
             if self._charged():
                 labels = {"annual_return": labels["annual_return"],
                           "annual_return_net": _costs.net_label(labels["annual_return"], self.cost_bps),
