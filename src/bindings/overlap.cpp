@@ -26,6 +26,17 @@ std::tuple<Out<double, 2>, Out<std::int64_t, 2>> mean_rank_correlation(const std
     return {mean, dates};
 }
 
+Out<double, 2> rank_autocorrelation(const AnyMat& factor, const CIntVec& lags) {
+    const StridedTable table = table_of(factor);
+    const std::size_t L = lags.shape(0);
+    Out<double, 2> out = new_array<double>({table.rows, L}, Fill::none, "lags");
+    {
+        nb::gil_scoped_release release;
+        sigmora::rank_autocorrelation(table, lags.data(), L, out.data());
+    }
+    return out;
+}
+
 }  // namespace
 
 void register_overlap(nanobind::module_& m) {
@@ -36,6 +47,10 @@ void register_overlap(nanobind::module_& m) {
           "among those), over the dates with two or more such instruments and neither side constant, and the "
           "number of those dates (NaN and 0 when there is none). The diagonal is 1 and the number of dates on "
           "which the table has two or more values, not all equal.");
+    m.def("rank_autocorrelation", &rank_autocorrelation, arg("factor"), arg("lags"),
+          "T x L: the Spearman correlation of factor row t with row t - lags[j] over the instruments present "
+          "on both (NaN for t < lag, fewer than two common instruments or a constant row); lags: positive "
+          "int64. Equals ic_by_row(factor[lag:], [factor[:-lag]], True) on every row; each row is sorted once.");
 }
 
 }  // namespace sigmora::bind

@@ -79,37 +79,66 @@ void add(Sums& sums, std::size_t F, std::size_t a, std::size_t b, double r) {
 // Orders up to this length keep 4 sum(rank_a rank_b) below 2^63 in the walk below.
 constexpr std::size_t kNarrowWalk = std::size_t{1} << 20;
 
-// One pair of factors a < b with masks of their own, neither with ties on the date: the
-// positions a's order lists are those a has, so the common set is where b's mask is set
-// along a's order, and a's mask along b's. Ranks among the kept positions are counts of
-// kept entries so far; the loops have no branch on the masks.
-void pair_without_ties(std::size_t a, std::size_t b, std::size_t N, DateScratch& s, std::size_t F, Sums& sums) {
-    const std::uint8_t* mask_a = s.masks.data() + a * N;
-    const std::uint8_t* mask_b = s.masks.data() + b * N;
-    std::uint32_t* rank_a = s.twice_rank.data();
-    std::uint32_t kept = 0;
-    for (const std::uint32_t e : s.orders[a]) {
-        const std::uint32_t pos = e & ~kNewRun;
-        kept += mask_b[pos];
-        rank_a[pos] = kept;  // meaningful where mask_b[pos] is set, read only there
+// One row of values as the rank walks read it.
+struct RankedRow {
+    const std::uint32_t* order;  // sorted order of the present values
+    std::size_t n_order;
+    const std::uint8_t* mask;    // N flags: value present
+    bool ties;
+};
+
+// The Spearman correlation of rows x (the first variable) and y over the positions both
+// have, ranked among those: the value ic_by_row gives, bit for bit. NaN when fewer than two
+// positions are common or a side is constant there. `rank` and `run` are scratch (N).
+// Without ties the positions x's order lists are those x has, so the common set is where
+// y's mask is set along x's order, and x's mask along y's; ranks among the kept positions
+// are counts of kept entries so far, and the loops have no branch on the masks.
+double row_rank_corr(const RankedRow& x, const RankedRow& y, std::size_t N, std::vector<std::uint32_t>& rank,
+                     std::vector<std::uint8_t>& keep, std::vector<std::uint32_t>& run) {
+    if (!x.ties && !y.ties && N <= kNarrowWalk) {
+        std::uint32_t* rank_x = rank.data();
+        std::uint32_t kept = 0;
+        for (std::size_t i = 0; i < x.n_order; ++i) {
+            const std::uint32_t pos = x.order[i] & ~kNewRun;
+            kept += y.mask[pos];
+            rank_x[pos] = kept;  // meaningful where y.mask[pos] is set, read only there
+        }
+        const std::size_t n = kept;
+        if (n < 2) return kNaN;
+        std::uint32_t rank_y = 0;
+        std::int64_t cross = 0;
+        for (std::size_t i = 0; i < y.n_order; ++i) {
+            const std::uint32_t pos = y.order[i] & ~kNewRun;
+            const std::uint32_t k = x.mask[pos];
+            rank_y += k;
+            cross += static_cast<std::int64_t>(rank_x[pos] & (0u - k)) * rank_y;
+        }
+        // As rank_sums_against computes them, on doubled ranks: (sum - n (n + 1)^2) / 4.
+        const auto nn = static_cast<std::int64_t>(n);
+        const std::int64_t centring = nn * (nn + 1) * (nn + 1);
+        const std::int64_t squares = 4 * (nn * (nn + 1) * (2 * nn + 1) / 6);
+        const double sxx = static_cast<double>(squares - centring) / 4.0;
+        return corrcoef_from_sums(static_cast<double>(4 * cross - centring) / 4.0, sxx, sxx, n);
     }
-    const std::size_t n = kept;
-    if (n < 2) return;
-    std::uint32_t rank_b = 0;
-    std::int64_t cross = 0;
-    for (const std::uint32_t e : s.orders[b]) {
-        const std::uint32_t pos = e & ~kNewRun;
-        const std::uint32_t k = mask_a[pos];
-        rank_b += k;
-        cross += static_cast<std::int64_t>(rank_a[pos] & (0u - k)) * rank_b;
+    std::size_t n = 0;
+    for (std::size_t j = 0; j < N; ++j) {
+        keep[j] = x.mask[j] & y.mask[j];
+        n += keep[j];
     }
-    // As rank_sums_against computes them, on doubled ranks: (sum - n (n + 1)^2) / 4.
-    const auto nn = static_cast<std::int64_t>(n);
-    const std::int64_t centring = nn * (nn + 1) * (nn + 1);
-    const std::int64_t squares = 4 * (nn * (nn + 1) * (2 * nn + 1) / 6);
-    const double sxy = static_cast<double>(4 * cross - centring) / 4.0;
-    const double sxx = static_cast<double>(squares - centring) / 4.0;
-    add(sums, F, a, b, corrcoef_from_sums(sxy, sxx, sxx, n));
+    if (n < 2) return kNaN;
+    const FirstRanks first = rank_first(x.order, x.n_order, keep.data(), rank.data(), run);
+    const RankSums rs = rank_sums_against(y.order, y.n_order, keep.data(), first, rank.data(), run);
+    return corrcoef_from_sums(rs.sxy, rs.sxx, rs.syy, n);
+}
+
+RankedRow ranked(const DateScratch& s, std::size_t f, std::size_t N) {
+    return {s.orders[f].data(), s.orders[f].size(), s.masks.data() + f * N, s.ties[f] != 0};
+}
+
+// One pair of factors a < b with masks of their own.
+void pair_by_walk(std::size_t a, std::size_t b, std::size_t N, DateScratch& s, std::size_t F, Sums& sums) {
+    const double r = row_rank_corr(ranked(s, a, N), ranked(s, b, N), N, s.twice_rank, s.keep, s.run);
+    if (!std::isnan(r)) add(sums, F, a, b, r);
 }
 
 // Every pair (a in g, b in h), summed in integers over the common set `keep` of n.
@@ -214,8 +243,8 @@ void one_date(const double* const* rows, std::size_t F, std::size_t N, DateScrat
             const auto& h = s.groups[hi];
             const bool same = gi == hi;
             if (same && g.size() < 2) continue;
-            if (!same && g.size() == 1 && h.size() == 1 && !s.ties[g[0]] && !s.ties[h[0]] && N <= kNarrowWalk) {
-                pair_without_ties(std::min(g[0], h[0]), std::max(g[0], h[0]), N, s, F, sums);
+            if (!same && g.size() == 1 && h.size() == 1) {
+                pair_by_walk(std::min(g[0], h[0]), std::max(g[0], h[0]), N, s, F, sums);
                 continue;
             }
             const std::uint8_t* mg = s.masks.data() + g.front() * N;
@@ -226,7 +255,7 @@ void one_date(const double* const* rows, std::size_t F, std::size_t N, DateScrat
                 n += s.keep[j];
             }
             if (n < 2) continue;
-            if (n > kExactProductRows || (!same && g.size() == 1 && h.size() == 1))
+            if (n > kExactProductRows)
                 pairs_by_walks(g, h, same, n, s, F, sums);
             else
                 pairs_by_product(g, h, same, n, s, F, sums);
@@ -311,6 +340,48 @@ void mean_rank_correlation(const StridedTable* tables, std::size_t n_tables, dou
             dates[i * F + j] = dates[j * F + i] = n;
         }
     }
+}
+
+void rank_autocorrelation(const StridedTable& factor, const std::int64_t* lags, std::size_t n_lags, double* out) {
+    const std::size_t T = factor.rows, N = factor.cols;
+    if (N >= kMaxRankPositions)
+        throw std::invalid_argument("factor: too many instruments to rank (" + std::to_string(N) + ")");
+    for (std::size_t j = 0; j < n_lags; ++j)
+        if (lags[j] < 1)
+            throw std::invalid_argument("lags: expect positive lags, got " + std::to_string(lags[j]));
+    std::fill(out, out + checked_cells({T, n_lags}, sizeof(double), "lags"), kNaN);
+    if (T < 2 || N == 0 || n_lags == 0) return;
+    // Every row is sorted once and meets the rows `lag` earlier for every lag.
+    std::vector<std::uint32_t> orders = buffer<std::uint32_t>({T, N}, 0, "factor");
+    std::vector<std::uint8_t> masks = buffer<std::uint8_t>({T, N}, 0, "factor");
+    std::vector<std::size_t> n_order(T);
+    std::vector<std::uint8_t> ties(T);
+    parallel_for(T, [&](std::size_t begin, std::size_t end) {
+        std::vector<double> row(N);
+        std::vector<std::uint32_t> order;
+        for (std::size_t t = begin; t < end; ++t) {
+            const double* src = factor.data + static_cast<std::ptrdiff_t>(t) * factor.row_stride;
+            for (std::size_t j = 0; j < N; ++j) row[j] = src[static_cast<std::ptrdiff_t>(j) * factor.col_stride];
+            sort_order(row.data(), nullptr, N, order);
+            std::copy(order.begin(), order.end(), orders.begin() + t * N);
+            n_order[t] = order.size();
+            ties[t] = has_ties(order.data(), order.size());
+            for (std::size_t j = 0; j < N; ++j) masks[t * N + j] = !std::isnan(row[j]);
+        }
+    });
+    auto row_of = [&](std::size_t t) {
+        return RankedRow{orders.data() + t * N, n_order[t], masks.data() + t * N, ties[t] != 0};
+    };
+    parallel_for(T, [&](std::size_t begin, std::size_t end) {
+        std::vector<std::uint32_t> rank(N), run;
+        std::vector<std::uint8_t> keep(N);
+        for (std::size_t t = begin; t < end; ++t)
+            for (std::size_t j = 0; j < n_lags; ++j) {
+                const auto lag = static_cast<std::uint64_t>(lags[j]);
+                if (lag > t) continue;
+                out[t * n_lags + j] = row_rank_corr(row_of(t), row_of(t - lag), N, rank, keep, run);
+            }
+    });
 }
 
 }  // namespace sigmora

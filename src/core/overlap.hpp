@@ -1,5 +1,6 @@
 // How much factors overlap: the mean over dates of the per-date rank (Spearman)
-// correlation of every pair of factors.
+// correlation of every pair of factors; and how much one factor overlaps with itself some
+// dates earlier (its rank autocorrelation).
 //
 // A pair's correlation on a date is taken over the instruments both factors have (both
 // values non-NaN), with average ranks among exactly those instruments, as
@@ -32,5 +33,12 @@ namespace sigmora {
 // Dates are split into a fixed number of chunks (it depends on the sizes only); chunk
 // sums are added in order, so the result does not depend on the thread count.
 void mean_rank_correlation(const StridedTable* tables, std::size_t n_tables, double* mean, std::int64_t* dates);
+
+// How stable a factor's ranking is: out[t * n_lags + j] is the rank correlation of row t
+// (first variable) with row t - lags[j] over the instruments present on both, ranked among
+// those (NaN for t < lag, fewer than two common instruments or a constant side): what
+// ic_by_row(factor[lag:], [factor[:-lag]], rank=True) gives on row t - lag, bit for bit.
+// Every row is sorted once for all lags. Lags must be positive.
+void rank_autocorrelation(const StridedTable& factor, const std::int64_t* lags, std::size_t n_lags, double* out);
 
 }  // namespace sigmora
