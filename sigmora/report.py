@@ -18,10 +18,11 @@ import pandas as pd
 from sigmora._atomic import write_atomic
 # The record rendering lives below the records and the report; the headline tables beside the
 # leaderboard.  Both are re-exported here.
+from sigmora.analysis._formats import format_value
 from sigmora.analysis._html import FOLDED_TABLES, _chart_html, _heading, record_html, table_html  # noqa: F401
 from sigmora.analysis.leaderboard import glance_table, leaderboard
 
-__all__ = ["render_report", "write_report", "record_html", "table_html", "glance_table"]
+__all__ = ["render_report", "write_report", "overlap_html", "record_html", "table_html", "glance_table"]
 
 DEFAULT_FILE_NAME = "tear_sheet.html"
 
@@ -115,6 +116,72 @@ def _results_html(results, heading_level, prefix):
     return parts
 
 
+# Correlation tables up to this many factors are shown open under their heat map; larger
+# ones are folded away (the heat map shows them).
+_OPEN_MATRIX = 12
+
+
+def _factor_tables(results, factors):
+    """Factor name -> values table, for the factors of `results` that have one: from
+    `factors`, else the last factor table the run kept (keep_preprocess_result=True)."""
+    out = {}
+    for name, sub in results.items():
+        table = (factors or {}).get(name)
+        if not isinstance(table, pd.DataFrame):
+            kept = [v for v in sub.values() if isinstance(v, pd.DataFrame)]
+            table = kept[-1] if kept else None
+        if isinstance(table, pd.DataFrame) and isinstance(table.index, pd.DatetimeIndex):
+            out[name] = table
+    return out
+
+
+def _ic_tables(results):
+    out = {}
+    for name, sub in results.items():
+        for record in sub.values():
+            if isinstance(getattr(record, "ic", None), pd.DataFrame):
+                out[name] = record.ic
+                break
+    return out
+
+
+def _matrix_html(matrix, title, note):
+    from sigmora.analysis.plotting import correlation_figure
+    # Factor names are no quantity: every cell is a correlation, four decimals.
+    text = matrix.apply(lambda column: column.map(format_value))
+    table = table_html(text)
+    if len(matrix) > _OPEN_MATRIX:
+        table = "<details><summary>table ({0} x {0} factors)</summary>{1}</details>".format(len(matrix), table)
+    return "\n".join([_heading(3, title), '<p class="meta">{}</p>'.format(html.escape(note)),
+                       _chart_html(correlation_figure(matrix, title), title), table])
+
+
+def overlap_html(results, factors=None):
+    """The "Factor overlap" section of a tear sheet of several factors: how alike their values
+    are (mean per-date rank correlation, `combination.value_correlation`) and how alike their
+    IC series are (`combination.ic_correlation`), each as a heat map and a table. Empty text
+    when fewer than two factors have what a matrix needs."""
+    from sigmora.analysis.combination import ic_correlation, value_correlation
+
+    parts = []
+    tables = _factor_tables(results, factors)
+    if len(tables) >= 2:
+        parts.append(_matrix_html(
+            value_correlation(tables), "Correlation of factor values",
+            "Mean over dates of the per-date rank (Spearman) correlation of two factors' values, over "
+            "the instruments both have on the date."))
+    ic = _ic_tables(results)
+    periods = [c for c in next(iter(ic.values())).columns if all(c in t.columns for t in ic.values())] if ic else []
+    if len(ic) >= 2 and periods:
+        parts.append(_matrix_html(
+            ic_correlation(ic, period=periods[0]), "Correlation of IC series ({})".format(periods[0]),
+            "Correlation over dates of two factors' per-date IC of holding period {}: factors whose IC "
+            "rises and falls together earn from the same market moves.".format(periods[0])))
+    if not parts:
+        return ""
+    return "\n".join([_heading(2, "Factor overlap")] + parts)
+
+
 def _is_multi(results):
     return bool(results) and all(isinstance(v, dict) for v in results.values())
 
@@ -125,11 +192,13 @@ def _check_results(results):
             type(results)))
 
 
-def render_report(results, title="Factor tear sheet", description=None):
+def render_report(results, title="Factor tear sheet", description=None, factors=None):
     """The tear sheet as one HTML document (text).
 
     ``results``: the engine's output dict, or a dict of factor name -> output dict.
     ``description``: optional lines (text, or a dict of label -> value) shown under the title.
+    ``factors``: factor name -> factor table, for the overlap of the factors' values in a tear
+    sheet of several factors (without it, the factor tables the runs kept, if any).
     """
     _check_results(results)
     generated = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
@@ -157,6 +226,9 @@ def render_report(results, title="Factor tear sheet", description=None):
                          '<p class="meta">Click a column heading to sort the factors by it.</p>',
                          table_html(board, sortable=True)]
                 sortable = True
+            overlap = overlap_html(results, factors)
+            if overlap:
+                head.append(overlap)
     else:
         body += _results_html(results, 2, "step")
     if not body:
@@ -165,15 +237,15 @@ def render_report(results, title="Factor tear sheet", description=None):
     return "\n".join(head + body + script + ["</body>", "</html>", ""])
 
 
-def write_report(results, path, title="Factor tear sheet", description=None):
+def write_report(results, path, title="Factor tear sheet", description=None, factors=None):
     """Write the tear sheet to ``path`` (a file, or a directory that gets ``tear_sheet.html``);
-    returns the absolute path written."""
+    returns the absolute path written. ``factors``: see `render_report`."""
     path = os.fspath(path)
     if os.path.isdir(path):
         path = os.path.join(path, DEFAULT_FILE_NAME)
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise ValueError("path: expect a file in an existing directory, got {}".format(path))
-    document = render_report(results, title=title, description=description)
+    document = render_report(results, title=title, description=description, factors=factors)
     # A tear sheet that fails to render or to write leaves the previous one as it was.
     return write_atomic(path, document)

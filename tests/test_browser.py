@@ -68,8 +68,8 @@ def test_the_demo_tear_sheet_reads_well_at_1280_px(browser, tmp_path, small_stor
 
     assert page.evaluate("document.documentElement.scrollWidth") <= page.evaluate("window.innerWidth") == 1280
     images = page.evaluate("Array.from(document.images).map(i => [i.complete, i.naturalWidth])")
-    # two factors: IC (4 charts), quantile groups (3), factor returns (1)
-    assert len(images) == 16 and all(done and width > 0 for done, width in images)
+    # two factors: IC (6 charts), quantile groups (3), factor returns (1); their overlap (2 heat maps)
+    assert len(images) == 22 and all(done and width > 0 for done, width in images)
     # a wide table scrolls inside its own box instead of widening the page
     box = page.evaluate("(() => { const d = document.querySelector('.table-scroll');"
                         " return [d.scrollWidth, d.clientWidth]; })()")

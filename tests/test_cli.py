@@ -117,9 +117,10 @@ def test_demo_on_the_small_store(tmp_path, small_store_path):
     report = out_dir / "tear_sheet.html"
     assert "Tear sheet: {}".format(report) in out
     document = report.read_text(encoding="utf-8")
-    # two factors, each with IC (4 charts: per date, decay, industries, rank autocorrelation),
-    # quantiles (3) and factor returns (1)
-    assert document.count('<img class="chart"') == 16
+    # two factors, each with IC (6 charts: per date, monthly, Q-Q, decay, industries, rank
+    # autocorrelation), quantiles (3) and factor returns (1); their overlap (values, IC series)
+    assert document.count('<img class="chart"') == 22
+    assert "Correlation of factor values" in document and "Correlation of IC series (P_1)" in document
 
 
 def test_run_on_a_factor_file(tmp_path, small_store_path, factor_csv):
@@ -132,8 +133,8 @@ def test_run_on_a_factor_file(tmp_path, small_store_path, factor_csv):
     assert "Mean IC by decay" not in out and "QuantileReturnAnalysisResult" not in out
     assert "[planted] normalize (Normalization) done in" in err
     document = (tmp_path / "sheet.html").read_text(encoding="utf-8")
-    # IC per date, factor rank autocorrelation, factor returns
-    assert document.count('<img class="chart"') == 3
+    # IC per date, monthly IC, IC Q-Q, factor rank autocorrelation, factor returns
+    assert document.count('<img class="chart"') == 5
     assert os.path.basename(csv) in document
 
 
@@ -151,7 +152,11 @@ def test_run_many_on_a_folder(tmp_path, small_store_path, factor_csv):
     board = out[out.index("Leaderboard"):]
     # The planted signal ranks above its mirror image.
     assert board.index("planted") < board.index("flipped")
-    assert "Leaderboard" in (tmp_path / "board.html").read_text(encoding="utf-8")
+    document = (tmp_path / "board.html").read_text(encoding="utf-8")
+    assert "Leaderboard" in document
+    # the overlap of the two files' values: one is the other's mirror image
+    overlap = document[document.index("Correlation of factor values"):document.index("Correlation of IC series")]
+    assert "<td>-1.0000</td>" in overlap
 
 
 def test_run_many_bad_input_exits_with_2(tmp_path, small_store_path, factor_csv):

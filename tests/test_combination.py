@@ -38,6 +38,81 @@ def test_value_correlation_is_the_mean_per_date_spearman(market):
     assert (np.diag(table) == 1).all()
 
 
+def literal_value_correlation(factors, pandas_corr=False):
+    """Per date and pair: the instruments both factors have, ranked among themselves
+    (DataFrame.rank, ties averaged) and correlated; then the mean over the dates where the
+    correlation exists. With `pandas_corr`, DataFrame.corr(method="spearman") per date
+    instead, which does the same but reads infinities as missing."""
+    names = list(factors)
+    per_date = []
+    for date in factors[names[0]].index:
+        rows = pd.DataFrame({k: t.loc[date] for k, t in factors.items()})
+        if pandas_corr:
+            per_date.append(rows.corr(method="spearman", min_periods=2).to_numpy())
+            continue
+        r = np.full((len(names), len(names)), np.nan)
+        for i, a in enumerate(names):
+            for j, b in enumerate(names[i + 1:], i + 1):
+                common = rows[[a, b]].dropna()
+                if len(common) >= 2:
+                    r[i, j] = r[j, i] = common.rank().corr().iloc[0, 1]
+        per_date.append(r)
+    per_date = np.stack(per_date)
+    count = np.isfinite(per_date).sum(axis=0)
+    out = np.where(count > 0, np.nansum(per_date, axis=0) / np.maximum(count, 1), np.nan)
+    np.fill_diagonal(out, 1.0)
+    return pd.DataFrame(out, index=names, columns=names)
+
+
+def overlap_case(seed, n_dates=25, n_ids=18):
+    """Factors with every kind of date a pair can meet: masks shared by a group and masks of
+    their own, ties, constant rows, too few common instruments, empty rows, infinities (ranked
+    last / first, as scipy's spearmanr ranks them)."""
+    rng = np.random.default_rng(seed)
+    dates = pd.bdate_range("2021-03-01", periods=n_dates)
+    shared = rng.random((n_dates, n_ids)) < 0.2
+    base = rng.normal(size=(n_dates, n_ids))
+    tables = {}
+    for k in range(7):
+        x = 0.5 * base + rng.normal(size=(n_dates, n_ids))
+        if k in (2, 5):
+            x = np.round(x)                                      # ties
+        x[shared if k < 4 else rng.random(x.shape) < 0.25] = np.nan
+        tables["f{}".format(k)] = x
+    tables["f1"][3] = 7.0                                        # a constant row
+    tables["f4"][6, 2:] = np.nan                                 # two values left
+    tables["f5"][8] = np.nan                                     # nothing on a date
+    tables["f6"][10, :3] = [np.inf, -np.inf, np.inf]
+    with np.errstate(invalid="ignore"):
+        tables["f3"] = np.where(np.isnan(tables["f3"]), np.nan, -tables["f0"])  # mirror of f0, same mask
+    return {k: pd.DataFrame(v, index=dates, columns=["S{}".format(j) for j in range(n_ids)])
+            for k, v in tables.items()}
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_value_correlation_equals_the_literal_pandas_computation(seed):
+    factors = overlap_case(seed)
+    got = value_correlation(factors)
+    want = literal_value_correlation(factors)
+    finite = [k for k in factors if k != "f6"]
+    np.testing.assert_allclose(want.loc[finite, finite].to_numpy(),
+                               literal_value_correlation({k: factors[k] for k in finite}, pandas_corr=True).to_numpy(),
+                               rtol=0, atol=1e-12)
+    assert list(got.index) == list(factors) and list(got.columns) == list(factors)
+    np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=0, atol=1e-12)
+    assert got.loc["f0", "f3"] == pytest.approx(-1.0, abs=1e-15)
+    np.testing.assert_array_equal(got.to_numpy(), got.to_numpy().T)
+
+
+def test_value_correlation_of_one_factor_and_of_factors_that_never_meet():
+    dates = pd.bdate_range("2021-03-01", periods=4)
+    a = pd.DataFrame([[1.0, 2.0, np.nan, np.nan]] * 4, index=dates, columns=list("wxyz"))
+    b = pd.DataFrame([[np.nan, np.nan, 1.0, 2.0]] * 4, index=dates, columns=list("wxyz"))
+    assert value_correlation({"a": a}).to_numpy().tolist() == [[1.0]]
+    table = value_correlation({"a": a, "b": b})
+    assert np.isnan(table.loc["a", "b"]) and table.loc["a", "a"] == 1.0
+
+
 def test_ic_correlation_of_ic_tables():
     rng = np.random.default_rng(2)
     a = pd.DataFrame({"P_1": rng.normal(size=50)}, index=DATES[:50])

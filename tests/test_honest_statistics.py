@@ -112,6 +112,30 @@ def test_rank_autocorrelation_equals_spearman_of_each_date_with_its_lag():
     assert summary.loc["lag_1", "mean"] == pytest.approx(got["lag_1"].mean()) and summary.loc["lag_1", "mean"] > 0.5
 
 
+@pytest.mark.parametrize("seed", [0, 1])
+def test_rank_autocorrelation_kernel_gives_the_bits_of_the_lagged_ic_kernel(seed):
+    from sigmora import _core
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(60, 40))
+    x[rng.random(x.shape) < 0.15] = np.nan
+    x[10:20] = np.round(x[10:20])                        # ties
+    x[25] = 3.0                                          # a constant row
+    x[30, 2:] = np.nan                                   # two values left
+    x[33] = np.nan                                       # nothing
+    x[40, :3] = [np.inf, -np.inf, np.inf]
+    lags = np.array([1, 5, 20, 59, 60, 500], dtype=np.int64)
+    got = _core.rank_autocorrelation(x, lags)
+    for j, lag in enumerate(lags):
+        want = np.full(len(x), np.nan)
+        if lag < len(x):
+            r, n, _ = _core.ic_by_row(x[lag:], [x[:-lag]], True)
+            want[lag:] = np.where(n[:, 0] >= 2, r[:, 0], np.nan)
+        np.testing.assert_array_equal(got[:, j], want)
+    assert np.isfinite(got[:, 0]).sum() > 40
+    np.testing.assert_array_equal(_core.rank_autocorrelation(np.asfortranarray(x[:, ::-1]), lags),
+                                  _core.rank_autocorrelation(np.ascontiguousarray(x[:, ::-1]), lags))
+
+
 def test_the_leaderboard_adjusts_p_values_across_factors():
     from statsmodels.stats.multitest import multipletests
     from sigmora.analysis.leaderboard import leaderboard

@@ -103,6 +103,7 @@ BAD_SIZES = [
      r"exog \(4, 7, 2\)"),
     (lambda: _core.set_num_threads(2 ** 31), OverflowError,
      r"n: expect a positive number of threads up to 2147483647, got 2147483648"),
+    (lambda: _core.rank_autocorrelation(F, np.array([1, 0], I64)), ValueError, r"lags: expect positive lags, got 0"),
     (lambda: _core.set_num_threads(0), ValueError, r"n: expect a positive number of threads, got 0"),
     (lambda: _core.set_num_threads(1.5), TypeError, r"n: expect an integer, got 1\.5"),
     (lambda: _core.winsorize_percentile(F, -0.1, 0.9), ValueError, r"q_lower: expect a fraction in \[0, 1\]"),

@@ -84,7 +84,8 @@ def test_report_of_several_factors_has_a_section_each(tmp_path):
     checker = parse(document)
     assert {"factor0", "factor1"} <= set(checker.ids)
     assert len(checker.ids) == len(set(checker.ids))           # anchors are unique
-    assert_png_images(checker.images, 7 + 3)
+    # the first factor's 9 charts, the second's IC record (5), the heat map of IC correlation
+    assert_png_images(checker.images, 9 + 5 + 1)
     assert document.index(">planted<") < document.index(">reversal<")
 
 

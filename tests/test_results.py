@@ -224,8 +224,8 @@ def test_show_prints_tables_and_plot_returns_figures(capsys):
     assert "QuantileReturnAnalysisResult 'quantile'" in text
     assert "Top minus bottom group" in text and "excess_return" in text
     figs = {k: f for rec in (ic_rec, q_rec, f_rec) for k, f in rec.plot().items()}
-    assert set(figs) == {"ic", "ic_decay", "ic_industry", "quantile_returns", "top_minus_bottom", "turnover",
-                         "factor_returns"}
+    assert set(figs) == {"ic", "ic_monthly", "ic_qq", "ic_decay", "ic_industry", "quantile_returns",
+                         "top_minus_bottom", "turnover", "factor_returns"}
     assert all(isinstance(f, Figure) for f in figs.values())
     assert len(figs["ic"].axes) == 3                     # cumulative IC + one histogram per period
     assert len(figs["quantile_returns"].axes[0].lines) == 3 + 1 + 1   # groups, benchmark, zero line

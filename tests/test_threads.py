@@ -26,6 +26,10 @@ KERNELS = [
     ("returns_from_closes", lambda x: _core.returns_from_closes(x)[0]),
     ("forward_returns", lambda x: np.stack(_core.forward_returns(
         np.where(np.isinf(x), np.nan, x) * 0.01, np.arange(len(x)), np.array([1, 5, 20])))),
+    # Tables sharing a mask (one matrix product), one with a mask of its own, one with ties.
+    ("mean_rank_correlation", lambda x: _core.mean_rank_correlation(
+        [x, -x, np.round(x), np.roll(x, 1, axis=1)])[0]),
+    ("rank_autocorrelation", lambda x: _core.rank_autocorrelation(x, np.array([1, 5, 20], dtype=np.int64))),
 ]
 
 
@@ -96,6 +100,8 @@ EVERY_KERNEL = [
     ("ic_decay", lambda x, y: _core.ic_decay(x, [y, x], 4, False) + _core.ic_by_row_with_decay(x, [y], 3, True)[1]),
     ("ic_by_group", lambda x, y: _core.ic_by_group(x, [y], _codes(x), 5, True)
      + _core.ic_by_group(x, [y, x], _codes(x)[:1], 5, False)),
+    ("mean_rank_correlation", lambda x, y: _core.mean_rank_correlation([x, y, np.round(x), x * 2, y[::-1]])),
+    ("rank_autocorrelation", lambda x, y: _core.rank_autocorrelation(np.round(x, 1), np.array([1, 2, 7]))),
     ("ols_residuals", lambda x, y: _core.ols_residuals(x, np.stack([y, np.ones(y.shape)], axis=2))),
     ("ols_neutralize", lambda x, y: _core.ols_neutralize(
         x, np.stack([np.ravel(y), np.ravel(x[::-1])], axis=1)[::-1], *_records(x), [y], _codes(x), 5)),

@@ -328,13 +328,8 @@ def _rank_autocorrelation(factor, dates, periods):
     the instruments present on both, for lag 1 and every holding period: how stable the
     factor's ranking is (NaN on the first `lag` dates)."""
     lags = sorted(set([1] + [p for p in periods if p < len(dates)]))
-    out = np.full((len(dates), len(lags)), np.nan)
-    for j, lag in enumerate(lags):
-        if lag >= len(dates):
-            continue
-        # Row slices of a C-ordered table are C-ordered: no lagged copy is made.
-        r, n, _ = _core.ic_by_row(factor[lag:], [factor[:-lag]], True)
-        out[lag:, j] = np.where(n[:, 0] >= 2, r[:, 0], np.nan)
+    # One kernel call sorts every row once for all lags.
+    out = _core.rank_autocorrelation(factor, np.array(lags, dtype=np.int64))
     return pd.DataFrame(out, index=dates, columns=pd.Index(["lag_{}".format(lag) for lag in lags]))
 
 

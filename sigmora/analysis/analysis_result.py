@@ -237,6 +237,8 @@ class ICAnalysisResult(_AnalysisResult):
         out = {}
         if self.ic is not None:
             out["ic"] = _plot.ic_figure(self.ic)
+            out["ic_monthly"] = _plot.ic_monthly_figure(self.ic)
+            out["ic_qq"] = _plot.ic_qq_figure(self.ic)
         if self.ic_decay is not None:
             out["ic_decay"] = _plot.ic_decay_figure(self.ic_decay)
         if self.ic_industry_distribute is not None:

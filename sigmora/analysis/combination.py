@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 from sigmora import _core
-from sigmora.analysis._arrays import as_float_matrix
+from sigmora.analysis._arrays import float_view
 from sigmora.analysis._base import check_dates, holding_periods
 from sigmora.analysis._ic import ICAnalysis
 from sigmora.analysis._neutralization import Neutralization
@@ -35,8 +35,8 @@ def _checked_factors(factors, name="factors"):
     return dict(factors)
 
 
-def _aligned(factors):
-    """The factors on their common dates and instruments, as C-ordered float arrays."""
+def _common_labels(factors):
+    """The dates and instruments every factor has."""
     tables = list(factors.values())
     dates = tables[0].index
     ids = tables[0].columns
@@ -46,24 +46,26 @@ def _aligned(factors):
     if len(dates) == 0 or len(ids) == 0:
         raise ValueError("factors: share no date and instrument ({} dates, {} instruments in common)".format(
             len(dates), len(ids)))
-    return dates, ids, [as_float_matrix(t.reindex(index=dates, columns=ids), str(k)) for k, t in factors.items()]
+    return dates, ids
 
 
 def value_correlation(factors):
     """Factor x factor table of the mean per-date rank (Spearman) correlation of their values,
-    over the dates and instruments they share (pairs of values both present)."""
+    over the dates and instruments they share (pairs of values both present).
+
+    On each date a pair is ranked among the instruments both factors have (ties share their
+    average rank), as DataFrame.corr(method="spearman") does on those rows; dates with fewer
+    than two such instruments, or where either side is constant, are left out of the mean.
+    One kernel call computes every pair: factors with the same instruments present on a date
+    are ranked once and correlated through one matrix product.
+    """
     factors = _checked_factors(factors)
     names = list(factors)
-    _, _, arrays = _aligned(factors)
-    out = np.eye(len(names))
-    for i in range(len(names) - 1):
-        # One kernel call correlates factor i with every later one, date by date.
-        r, n, _ = _core.ic_by_row(arrays[i], arrays[i + 1:], True)
-        for j in range(r.shape[1]):
-            values = r[n[:, j] >= 2, j]
-            values = values[np.isfinite(values)]
-            out[i, i + 1 + j] = out[i + 1 + j, i] = values.mean() if len(values) else np.nan
-    return pd.DataFrame(out, index=pd.Index(names, name="factor"), columns=pd.Index(names, name="factor"))
+    dates, ids = _common_labels(factors)
+    # The kernel reads each table in the memory order pandas keeps it: no copies.
+    tables = [float_view(t.reindex(index=dates, columns=ids), str(k)) for k, t in factors.items()]
+    mean, _ = _core.mean_rank_correlation(tables)
+    return pd.DataFrame(mean, index=pd.Index(names, name="factor"), columns=pd.Index(names, name="factor"))
 
 
 def ic_correlation(ic_by_factor, period="P_1"):
@@ -133,7 +135,7 @@ def combine(factors, returns, method="icir", lookback=60, period=1, min_history=
     lookback = _positive(lookback, "lookback")
     period = holding_periods(period)[0]
     min_history = max(lookback // 2, 2) if min_history is None else _positive(min_history, "min_history")
-    dates, ids, _ = _aligned(factors)
+    dates, ids = _common_labels(factors)
     scored = {k: Normalization().process(t.reindex(index=dates, columns=ids)) for k, t in factors.items()}
     weights = pd.DataFrame(1.0, index=dates, columns=list(scored))
     if method != "equal":

@@ -21,7 +21,8 @@ from matplotlib.figure import Figure
 from matplotlib.ticker import MaxNLocator, PercentFormatter
 
 from sigmora.analysis._formats import format_value
-from sigmora.analysis.statistics import ic_decay_curve, period_columns, sorted_groups
+from sigmora.analysis.statistics import (ic_decay_curve, ic_monthly, ic_normal_quantiles, period_columns,
+                                         sorted_groups)
 
 __all__ = [
     "ic_figure",
@@ -31,6 +32,9 @@ __all__ = [
     "top_minus_bottom_figure",
     "turnover_figure",
     "factor_returns_figure",
+    "ic_monthly_figure",
+    "ic_qq_figure",
+    "correlation_figure",
     "figure_to_png",
     "figure_to_data_uri",
 ]
@@ -216,6 +220,112 @@ def ic_industry_figure(ic_industry, title="IC by industry"):
     ax.axvline(0, color="0.4", linewidth=0.8)
     ax.grid(True, axis="x", alpha=0.3)
     _legend(fig, ax)
+    return fig
+
+
+MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
+# Cells annotated with their figure up to this many rows (fewer make the text unreadable);
+# at most this many row / column labels shown, every k-th one beyond.
+ANNOTATE_ROWS = 15
+MAX_LABELS = 30
+
+
+def _thinned_ticks(ax, axis, labels, fontsize):
+    step = -(-len(labels) // MAX_LABELS)  # ceil
+    positions = np.arange(0, len(labels), step)
+    shown = [labels[i] for i in positions]
+    font = _label_font(shown)
+    if axis == "x":
+        ax.set_xticks(positions)
+        ax.set_xticklabels(shown, rotation=90 if max(map(len, shown), default=0) > 3 else 0, fontsize=fontsize,
+                           **font)
+    else:
+        ax.set_yticks(positions)
+        ax.set_yticklabels(shown, fontsize=fontsize, **font)
+
+
+def _heatmap(fig, ax, values, row_labels, col_labels, limit, fmt, colorbar_label):
+    """Cells coloured on a diverging map centred at 0 (limits -limit, +limit), annotated with
+    `fmt` when there are few rows, labels thinned when there are many; missing cells blank."""
+    cmap = matplotlib.colormaps["RdBu_r"].with_extremes(bad="white")
+    image = ax.imshow(np.ma.masked_invalid(values), cmap=cmap, vmin=-limit, vmax=limit, aspect="auto",
+                      interpolation="nearest")
+    n_rows, n_cols = values.shape
+    fontsize = 9 if max(n_rows, n_cols) <= 12 else 7
+    _thinned_ticks(ax, "x", col_labels, fontsize)
+    _thinned_ticks(ax, "y", row_labels, fontsize)
+    ax.tick_params(length=0)
+    if n_rows <= ANNOTATE_ROWS and n_cols <= 2 * ANNOTATE_ROWS:
+        for i in range(n_rows):
+            for j in range(n_cols):
+                v = values[i, j]
+                if np.isfinite(v):
+                    ax.text(j, i, fmt(v), ha="center", va="center", fontsize=7 if n_cols > 8 else 8,
+                            color="white" if abs(v) > 0.6 * limit else "black")
+    bar = fig.colorbar(image, ax=ax, shrink=0.85, pad=0.02)
+    bar.set_label(colorbar_label, fontsize=8)
+    bar.ax.tick_params(labelsize=7)
+    return image
+
+
+def _symmetric_limit(values):
+    finite = np.abs(values[np.isfinite(values)])
+    return float(finite.max()) if finite.size and finite.max() > 0 else 1.0
+
+
+def ic_monthly_figure(ic, title="Monthly mean IC"):
+    """One heat map per period: years down, months across, each cell the mean per-date IC of
+    the month (`statistics.ic_monthly`), on a colour scale centred at 0."""
+    periods = period_columns(ic)
+    grids = {col: ic_monthly(ic, col) for col in periods}
+    n_years = max((len(g) for g in grids.values()), default=1)
+    rows, cols = _period_grid(max(len(periods), 1))
+    fig = _figure(rows, height_per_row=max(2.4, 0.28 * n_years + 1.2), title=title)
+    # One colour scale for every panel, so that the periods compare by colour.
+    limit = _symmetric_limit(np.concatenate([g.to_numpy(dtype=float).ravel() for g in grids.values()] or [[]]))
+    for k, col in enumerate(periods):
+        ax = fig.add_subplot(rows, cols, k + 1)
+        grid = grids[col]
+        _heatmap(fig, ax, grid.to_numpy(dtype=float), [str(y) for y in grid.index], list(MONTHS), limit,
+                 "{:.2f}".format, "mean IC")
+        ax.set_title(col, fontsize=10)
+    return fig
+
+
+def ic_qq_figure(ic, title="IC against the normal distribution (Q-Q)"):
+    """One Q-Q plot per period: the sorted per-date ICs against the standard normal quantiles
+    of their ranks, with the line mean + sd * quantile they follow when the IC is normal.
+    Points above the line on the right (below it on the left) are fatter tails than normal."""
+    periods = period_columns(ic)
+    rows, cols = _period_grid(max(len(periods), 1))
+    fig = _figure(rows, height_per_row=3.0, title=title)
+    for k, col in enumerate(periods):
+        ax = fig.add_subplot(rows, cols, k + 1)
+        points, mean, sd = ic_normal_quantiles(ic, col)
+        ax.plot(points["normal"].to_numpy(), points["ic"].to_numpy(), linestyle="none", marker="o", markersize=2.5,
+                color="C{}".format(k), alpha=0.7)
+        if len(points) and np.isfinite(sd):
+            ends = np.array([points["normal"].iloc[0], points["normal"].iloc[-1]])
+            ax.plot(ends, mean + sd * ends, color="k", linestyle="--", linewidth=1)
+        _style(ax, "{}: normal line mean {}, sd {}".format(col, format_value(mean), format_value(sd)),
+               ylabel="IC quantile", zero_line=False)
+        ax.set_xlabel("standard normal quantile")
+    return fig
+
+
+def correlation_figure(matrix, title="Correlation"):
+    """Heat map of a factor x factor correlation table on a diverging scale from -1 to 1
+    centred at 0, annotated with each figure while the table is small; with many factors the
+    cells stay blank and every k-th name is labelled."""
+    labels = [str(x) for x in matrix.index]
+    n = len(labels)
+    side = min(max(3.2, 0.42 * n + 1.8), 9.0)
+    fig = Figure(figsize=(min(side + 1.4, _WIDTH), side), layout="constrained")
+    fig.suptitle(title, fontsize=12, fontweight="bold")
+    ax = fig.add_subplot()
+    _heatmap(fig, ax, matrix.to_numpy(dtype=float), labels, [str(x) for x in matrix.columns], 1.0,
+             "{:.2f}".format, "correlation")
+    ax.set_aspect("equal")
     return fig
 
 

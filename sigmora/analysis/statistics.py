@@ -35,6 +35,8 @@ __all__ = [
     "row_spacing",
     "rows_per_year",
     "ic_decay_curve",
+    "ic_monthly",
+    "ic_normal_quantiles",
     "rank_autocorrelation_summary",
     "returns_from_cumulative",
     "max_drawdown",
@@ -234,6 +236,32 @@ def ic_decay_curve(ic_decay):
     curve = ic_decay[period_columns(ic_decay)].groupby(level="decay").mean()
     curve.index.name = "decay"
     return curve
+
+
+def ic_monthly(ic, period):
+    """Mean per-date IC of `period` in every calendar month: rows the years, columns the months
+    1 to 12 (NaN for a month without an IC, or outside the data)."""
+    _check_table(ic, "ic")
+    if period not in ic.columns:
+        raise ValueError("period: expect one of {}, got {!r}".format(period_columns(ic), period))
+    values = pd.to_numeric(ic[period], errors="coerce").astype(float)
+    dates = pd.DatetimeIndex(ic.index)
+    grid = values.groupby([dates.year.rename("year"), dates.month.rename("month")]).mean().unstack("month")
+    return grid.reindex(columns=range(1, 13)).rename_axis(index="year", columns="month")
+
+
+def ic_normal_quantiles(ic, period):
+    """The per-date IC of `period` against the quantiles of the normal distribution: a table of
+    the sorted ICs ("ic") beside the standard normal quantile of each one's rank ("normal",
+    scipy's probplot: Filliben's order statistic medians), and the mean and sample standard
+    deviation of the ICs, which give the line the points follow when the IC is normal."""
+    _check_table(ic, "ic")
+    values = pd.to_numeric(ic[period], errors="coerce").dropna().to_numpy(dtype=float)
+    if len(values) == 0:
+        return pd.DataFrame({"normal": [], "ic": []}), np.nan, np.nan
+    normal, ordered = _stats.probplot(values, dist="norm", fit=False)
+    spread = values.std(ddof=1) if len(values) > 1 else np.nan
+    return pd.DataFrame({"normal": normal, "ic": ordered}), values.mean(), spread
 
 
 # ----------------------------------------------------------------------------- returns

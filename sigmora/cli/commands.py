@@ -90,7 +90,7 @@ def cmd_demo(args, out, err):
     progress.begin("demo factors {} to {}".format(start.date(), end.date()))
     factors = demo_factors(start, end)
     progress.end()
-    results = {}
+    results, tables = {}, {}
     variants = [("", None)]
     if args.tradable:
         variants.append((" (tradable)", ("tradable",) + registry.default_names(registry.PREPROCESS)))
@@ -99,6 +99,7 @@ def cmd_demo(args, out, err):
             label = name + suffix
             steps = build_steps(preprocess, benchmark=DEMO_BENCHMARK, cost_bps=args.cost_bps)
             results[label] = run_pipeline(factor, steps, periods, ascending=False, progress=progress, label=label)
+            tables[label] = factor
             print_results(results[label], label, out, args.verbose)
     if args.tradable:
         from sigmora.analysis.leaderboard import leaderboard
@@ -112,7 +113,7 @@ def cmd_demo(args, out, err):
     }
     description.update(_holding_description(args))
     path = write_tear_sheet(results, args.out, "sigmora-demo", "sigmora demo: factor tear sheet", description,
-                            progress)
+                            progress, factors=tables)
     print("\nTear sheet: {}".format(path), file=out)
     if not args.quiet:
         print("Finished in {:.1f}s.".format(time.perf_counter() - t0), file=err)
@@ -252,7 +253,7 @@ def cmd_run_many(args, out, err):
         if batch.failures:
             description["failed"] = ", ".join(batch.failures)
         path = write_tear_sheet(batch.succeeded, args.out, "sigmora-report", args.title or "Factor leaderboard",
-                                description, progress)
+                                description, progress, factors=factors)
         print("\nTear sheet: {}".format(path), file=out)
     if batch.succeeded:
         return 0

@@ -60,11 +60,12 @@ def _report_path(out_option, default_dir):
     return os.path.join(target, DEFAULT_FILE_NAME)
 
 
-def write_tear_sheet(results, out_option, default_dir, title, description, progress):
-    """Write the tear sheet where --out says (default: ``default_dir``); returns its path."""
+def write_tear_sheet(results, out_option, default_dir, title, description, progress, factors=None):
+    """Write the tear sheet where --out says (default: ``default_dir``); returns its path.
+    ``factors``: factor name -> table, for the overlap of several factors' values."""
     from sigmora.report import write_report
     path = _report_path(out_option, default_dir)
     progress.begin("tear sheet")
-    written = write_report(results, path, title=title, description=description)
+    written = write_report(results, path, title=title, description=description, factors=factors)
     progress.end()
     return written

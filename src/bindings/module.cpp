@@ -27,4 +27,5 @@ NB_MODULE(_core, m) {
     sigmora::bind::register_factor_portfolio(m);
     sigmora::bind::register_operators(m);
     sigmora::bind::register_prices(m);
+    sigmora::bind::register_overlap(m);
 }

@@ -17,4 +17,5 @@ void register_portfolio(nanobind::module_& m);
 void register_factor_portfolio(nanobind::module_& m);
 void register_operators(nanobind::module_& m);
 void register_prices(nanobind::module_& m);
+void register_overlap(nanobind::module_& m);
 }  // namespace sigmora::bind
