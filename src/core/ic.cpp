@@ -160,67 +160,172 @@ double finite_mean(const double* v, const std::uint8_t* mask, std::size_t n) {
     return m ? s / static_cast<double>(m) : 0.0;
 }
 
-void decay_by_rank(const double* factor, const double* const* returns, std::size_t K, std::size_t T,
-                   std::size_t N, std::size_t n_decays, const std::vector<std::uint8_t>& complete, CorrOutput out,
-                   CorrOutput* rows) {
-    // Factor row t meets up to n_decays return rows: sort it once.
-    std::vector<std::uint32_t> factor_order(T * N), factor_order_n(T);
+// ---- rank vectors: every row ranked once, each pair of rows correlated from the ranks
+
+// Writes the doubled average ranks of a sorted order's positions to ranks[pos]; the other
+// positions keep what they hold (0 from the caller).
+void fill_doubled_ranks(const std::vector<std::uint32_t>& order, std::uint32_t* ranks) {
+    const std::size_t n = order.size();
+    std::size_t run_start = 0;
+    for (std::size_t i = 1; i <= n; ++i) {
+        if (i < n && !(order[i] & kNewRun)) continue;
+        // Ranks run_start + 1 .. i share their mean; doubled: run_start + i + 1.
+        const auto doubled = static_cast<std::uint32_t>(run_start + i + 1);
+        for (std::size_t q = run_start; q < i; ++q) ranks[order[q] & ~kNewRun] = doubled;
+        run_start = i;
+    }
+}
+
+template <class Acc>
+Acc sum_squares(const std::uint32_t* a, std::size_t n) {
+    Acc s = 0;
+    for (std::size_t j = 0; j < n; ++j) s += static_cast<Acc>(a[j]) * static_cast<Acc>(a[j]);
+    return s;
+}
+
+template <class Acc>
+Acc sum_products(const std::uint32_t* a, const std::uint32_t* b, std::size_t n) {
+    Acc s = 0;
+    for (std::size_t j = 0; j < n; ++j) s += static_cast<Acc>(a[j]) * static_cast<Acc>(b[j]);
+    return s;
+}
+
+// Doubled ranks among a subset. `ranks` holds the doubled average ranks of a set P of
+// positions (0 outside P, none above max_rank) and `keep` marks a subset of P; `out`
+// receives the doubled average ranks among the kept positions (0 elsewhere).
+// A kept value's doubled rank, 2 * (values below) + (values tied) + 1, loses 2 for every
+// dropped value below it and 1 for every dropped value tied with it; the dropped values'
+// own ranks tell which those are, so no value is compared and nothing is sorted again.
+void restrict_ranks(const std::uint32_t* ranks, const std::uint8_t* keep, std::size_t n, std::size_t max_rank,
+                    std::vector<std::uint32_t>& table, std::uint32_t* out) {
+    table.assign(max_rank + 1, 0);
+    for (std::size_t j = 0; j < n; ++j)
+        if (ranks[j] && !keep[j]) ++table[ranks[j]];
+    std::uint32_t below = 0;
+    for (std::size_t v = 0; v <= max_rank; ++v) {
+        const std::uint32_t here = table[v];
+        table[v] = 2 * below + here;
+        below += here;
+    }
+    for (std::size_t j = 0; j < n; ++j) out[j] = keep[j] ? ranks[j] - table[ranks[j]] : 0u;
+}
+
+// keep[j] = a[j] != 0 && b[j] != 0; returns how many are kept.
+template <class A, class B>
+std::size_t both_present(const A* a, const B* b, std::size_t n, std::uint8_t* keep) {
+    std::size_t m = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::uint8_t both = (a[j] != 0) & (b[j] != 0);
+        keep[j] = both;
+        m += both;
+    }
+    return m;
+}
+
+// One side of a rank correlation: doubled ranks over the row's own positions (0 elsewhere),
+// how many, and their sum of squares.
+template <class Acc>
+struct RankedRow {
+    const std::uint32_t* ranks;
+    std::size_t n;
+    Acc sq;
+};
+
+// The side's ranks over the n kept positions (a subset of its own): the row itself when
+// nothing is dropped, else restricted into `buffer`.
+template <class Acc>
+RankedRow<Acc> on_common(const RankedRow<Acc>& row, const std::uint8_t* keep, std::size_t n, std::size_t n_cols,
+                         std::vector<std::uint32_t>& table, std::uint32_t* buffer) {
+    if (n == row.n) return row;
+    restrict_ranks(row.ranks, keep, n_cols, 2 * row.n, table, buffer);
+    return {buffer, n, sum_squares<Acc>(buffer, n_cols)};
+}
+
+// Spearman correlation of a factor side x and a return side y over their n common
+// positions, both ranked on them; `returns_first` picks which variable numpy's corrcoef
+// would see first.
+template <class Acc>
+void rank_corr_cell(const RankedRow<Acc>& x, const RankedRow<Acc>& y, std::size_t n, std::size_t n_cols,
+                    bool returns_first, double& r, std::uint8_t& constant) {
+    const Acc c = rank_centring<Acc>(n);
+    const double sxy = static_cast<double>(sum_products<Acc>(x.ranks, y.ranks, n_cols) - c) / 4.0;
+    const double sxx = static_cast<double>(x.sq - c) / 4.0, syy = static_cast<double>(y.sq - c) / 4.0;
+    constant = (sxx == 0.0 || syy == 0.0) ? 1 : 0;
+    r = returns_first ? corrcoef_from_sums(sxy, syy, sxx, n) : corrcoef_from_sums(sxy, sxx, syy, n);
+}
+
+template <class Acc>
+void decay_by_rank_with(const double* factor, const double* const* returns, std::size_t K, std::size_t T,
+                        std::size_t N, std::size_t n_decays, const std::vector<std::uint8_t>& complete,
+                        CorrOutput out, CorrOutput* rows) {
+    // Factor row t meets up to n_decays + 1 return rows: ranked once.
+    std::vector<std::uint32_t> factor_ranks(T * N);
+    std::vector<RankedRow<Acc>> factor_rows(T);
     parallel_for(T, [&](std::size_t begin, std::size_t end) {
         std::vector<std::uint32_t> order;
         for (std::size_t t = begin; t < end; ++t) {
+            std::uint32_t* ranks = factor_ranks.data() + t * N;
             sort_order(factor + t * N, nullptr, N, order);
-            std::copy(order.begin(), order.end(), factor_order.begin() + t * N);
-            factor_order_n[t] = static_cast<std::uint32_t>(order.size());
+            fill_doubled_ranks(order, ranks);
+            factor_rows[t] = {ranks, order.size(), sum_squares<Acc>(ranks, N)};
         }
     });
-    // Each return row u serves the dates u - d (and date u itself for `rows`): sorted once
-    // per period, every pair (t, u) then costs linear time, the sorted orders being
-    // filtered by the pair's mask.
+    // Each return row u serves the dates u - d (and date u itself for `rows`): ranked once
+    // per period over its own values (for `rows`) and over the instruments with a return in
+    // every period (for the decays); a pair whose common positions are fewer than a side's
+    // has that side's ranks restricted to them in linear time.
     parallel_for(T, [&](std::size_t begin, std::size_t end) {
-        Scratch s;
-        s.reserve(N);
-        std::vector<std::vector<std::uint32_t>> ret_order(K);
+        std::vector<std::uint32_t> order, table, own(K * N), every(K * N), bx(N), by(N);
+        std::vector<RankedRow<Acc>> own_rows(K), every_rows(K);
+        std::vector<std::uint8_t> keep(N);
         for (std::size_t u = rows ? begin : std::max<std::size_t>(begin, 1); u < end; ++u) {
             const std::uint8_t* all = complete.data() + u * N;
-            for (std::size_t k = 0; k < K; ++k) sort_order(returns[k] + u * N, rows ? nullptr : all, N, ret_order[k]);
+            std::size_t n_all = 0;
+            for (std::size_t j = 0; j < N; ++j) n_all += all[j];
+            for (std::size_t k = 0; k < K; ++k) {
+                std::uint32_t* ranks = own.data() + k * N;
+                std::fill(ranks, ranks + N, 0u);
+                sort_order(returns[k] + u * N, nullptr, N, order);
+                fill_doubled_ranks(order, ranks);
+                own_rows[k] = {ranks, order.size(), sum_squares<Acc>(ranks, N)};
+                every_rows[k] = on_common(own_rows[k], all, n_all, N, table, every.data() + k * N);
+            }
             if (rows) {
-                const double* f = factor + u * N;
+                const RankedRow<Acc>& f = factor_rows[u];
                 for (std::size_t k = 0; k < K; ++k) {
-                    const double* y = returns[k] + u * N;
-                    std::size_t n = 0;
-                    for (std::size_t j = 0; j < N; ++j) {
-                        const bool both = !std::isnan(f[j]) && !std::isnan(y[j]);
-                        s.keep[j] = both;
-                        n += both;
-                    }
+                    const std::size_t n = both_present(f.ranks, own_rows[k].ranks, N, keep.data());
                     const std::size_t cell = u * K + k;
                     rows->n[cell] = static_cast<std::int64_t>(n);
                     rows->r[cell] = kNaN;
                     rows->constant[cell] = 0;
                     if (n < 2) continue;
-                    s.first = rank_first(factor_order.data() + u * N, factor_order_n[u], s.keep.data(),
-                                          s.rank_x.data(), s.run);
-                    store_rank_corr(ret_order[k], n, s, false, rows->r[cell], rows->constant[cell]);
+                    const RankedRow<Acc> x = on_common(f, keep.data(), n, N, table, bx.data());
+                    const RankedRow<Acc> y = on_common(own_rows[k], keep.data(), n, N, table, by.data());
+                    rank_corr_cell(x, y, n, N, false, rows->r[cell], rows->constant[cell]);
                 }
             }
             for (std::size_t d = 1; d <= n_decays && d <= u; ++d) {
                 const std::size_t t = u - d, row = (d - 1) * T + t;
-                const double* f = factor + t * N;
-                std::size_t n = 0;
-                for (std::size_t j = 0; j < N; ++j) {
-                    const bool both = all[j] && !std::isnan(f[j]);
-                    s.keep[j] = both;
-                    n += both;
-                }
+                const std::size_t n = both_present(all, factor_rows[t].ranks, N, keep.data());
                 out.n[row] = static_cast<std::int64_t>(n);
                 if (n < 2) continue;
-                s.first = rank_first(factor_order.data() + t * N, factor_order_n[t], s.keep.data(), s.rank_x.data(),
-                                      s.run);
-                for (std::size_t k = 0; k < K; ++k)
-                    store_rank_corr(ret_order[k], n, s, true, out.r[row * K + k], out.constant[row * K + k]);
+                const RankedRow<Acc> x = on_common(factor_rows[t], keep.data(), n, N, table, bx.data());
+                for (std::size_t k = 0; k < K; ++k) {
+                    const RankedRow<Acc> y = on_common(every_rows[k], keep.data(), n, N, table, by.data());
+                    rank_corr_cell(x, y, n, N, true, out.r[row * K + k], out.constant[row * K + k]);
+                }
             }
         }
     });
+}
+
+void decay_by_rank(const double* factor, const double* const* returns, std::size_t K, std::size_t T,
+                   std::size_t N, std::size_t n_decays, const std::vector<std::uint8_t>& complete, CorrOutput out,
+                   CorrOutput* rows) {
+    if (N <= kNarrowRankSums)
+        decay_by_rank_with<std::int64_t>(factor, returns, K, T, N, n_decays, complete, out, rows);
+    else
+        decay_by_rank_with<WideRankSum>(factor, returns, K, T, N, n_decays, complete, out, rows);
 }
 
 void decay_by_value(const double* factor, const double* const* returns, std::size_t K, std::size_t T,
