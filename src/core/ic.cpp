@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/numeric.hpp"
@@ -183,13 +185,6 @@ Acc sum_squares(const std::uint32_t* a, std::size_t n) {
     return s;
 }
 
-template <class Acc>
-Acc sum_products(const std::uint32_t* a, const std::uint32_t* b, std::size_t n) {
-    Acc s = 0;
-    for (std::size_t j = 0; j < n; ++j) s += static_cast<Acc>(a[j]) * static_cast<Acc>(b[j]);
-    return s;
-}
-
 // Doubled ranks among a subset. `ranks` holds the doubled average ranks of a set P of
 // positions (0 outside P, none above max_rank) and `keep` marks a subset of P; `out`
 // receives the doubled average ranks among the kept positions (0 elsewhere).
@@ -210,20 +205,8 @@ void restrict_ranks(const std::uint32_t* ranks, const std::uint8_t* keep, std::s
     for (std::size_t j = 0; j < n; ++j) out[j] = keep[j] ? ranks[j] - table[ranks[j]] : 0u;
 }
 
-// keep[j] = a[j] != 0 && b[j] != 0; returns how many are kept.
-template <class A, class B>
-std::size_t both_present(const A* a, const B* b, std::size_t n, std::uint8_t* keep) {
-    std::size_t m = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        const std::uint8_t both = (a[j] != 0) & (b[j] != 0);
-        keep[j] = both;
-        m += both;
-    }
-    return m;
-}
-
-// One side of a rank correlation: doubled ranks over the row's own positions (0 elsewhere),
-// how many, and their sum of squares.
+// The factor side of a rank correlation: doubled ranks over a set of positions (0
+// elsewhere), how many, and their sum of squares.
 template <class Acc>
 struct RankedRow {
     const std::uint32_t* ranks;
@@ -231,8 +214,9 @@ struct RankedRow {
     Acc sq;
 };
 
-// The side's ranks over the n kept positions (a subset of its own): the row itself when
-// nothing is dropped, else restricted into `buffer`.
+// The factor side ranked over the n positions it shares with the other side (marked in
+// `keep`, a subset of its own): the row itself when it loses nothing, else narrowed into
+// `buffer`.
 template <class Acc>
 RankedRow<Acc> on_common(const RankedRow<Acc>& row, const std::uint8_t* keep, std::size_t n, std::size_t n_cols,
                          std::vector<std::uint32_t>& table, std::uint32_t* buffer) {
@@ -241,17 +225,157 @@ RankedRow<Acc> on_common(const RankedRow<Acc>& row, const std::uint8_t* keep, st
     return {buffer, n, sum_squares<Acc>(buffer, n_cols)};
 }
 
-// Spearman correlation of a factor side x and a return side y over their n common
-// positions, both ranked on them; `returns_first` picks which variable numpy's corrcoef
-// would see first.
+// The return side's rank sums against the factor side: walks the returns' sorted order
+// (over any superset of the common positions), keeps the positions where x has a rank, and
+// ranks them among themselves as it goes; sum(rx * ry) and sum(ry * ry) over them.
 template <class Acc>
-void rank_corr_cell(const RankedRow<Acc>& x, const RankedRow<Acc>& y, std::size_t n, std::size_t n_cols,
-                    bool returns_first, double& r, std::uint8_t& constant) {
+struct WalkSums {
+    Acc sxy, syy;
+    std::size_t n;
+};
+
+template <class Acc>
+WalkSums<Acc> walk_against(const std::uint32_t* order, std::size_t n_order, bool ties, const std::uint32_t* rx) {
+    if (!ties) {
+        // Every kept position is a run of its own: the i-th kept has doubled rank 2i.
+        Acc sxy = 0;
+        std::uint32_t kept = 0;
+        for (std::size_t i = 0; i < n_order; ++i) {
+            const std::uint32_t r = rx[order[i] & ~kNewRun];
+            kept += r != 0;
+            sxy += static_cast<Acc>(r) * static_cast<Acc>(2 * kept);
+        }
+        const Acc n = kept;
+        return {sxy, 4 * (n * (n + 1) * (2 * n + 1) / 6), kept};
+    }
+    // A run of equal values: its kept positions share the doubled rank 2 * below + m + 1
+    // (m of them, `below` kept before the run).
+    Acc sxy = 0, syy = 0, run_x = 0;
+    std::size_t below = 0, run_m = 0;
+    auto close_run = [&]() {
+        const Acc doubled = static_cast<Acc>(2 * below + run_m + 1);
+        sxy += run_x * doubled;
+        syy += static_cast<Acc>(run_m) * doubled * doubled;
+        below += run_m;
+        run_m = 0;
+        run_x = 0;
+    };
+    for (std::size_t i = 0; i < n_order; ++i) {
+        const std::uint32_t e = order[i];
+        if ((e & kNewRun) && run_m) close_run();
+        const std::uint32_t r = rx[e & ~kNewRun];
+        run_x += r;
+        run_m += r != 0;
+    }
+    if (run_m) close_run();
+    return {sxy, syy, below};
+}
+
+// Spearman correlation from the centred rank sums over n common positions; `returns_first`
+// picks which variable numpy's corrcoef would see first.
+template <class Acc>
+void rank_corr_cell(Acc sxy_raw, Acc sxx_raw, Acc syy_raw, std::size_t n, bool returns_first, double& r,
+                    std::uint8_t& constant) {
     const Acc c = rank_centring<Acc>(n);
-    const double sxy = static_cast<double>(sum_products<Acc>(x.ranks, y.ranks, n_cols) - c) / 4.0;
-    const double sxx = static_cast<double>(x.sq - c) / 4.0, syy = static_cast<double>(y.sq - c) / 4.0;
+    const double sxy = static_cast<double>(sxy_raw - c) / 4.0;
+    const double sxx = static_cast<double>(sxx_raw - c) / 4.0, syy = static_cast<double>(syy_raw - c) / 4.0;
     constant = (sxx == 0.0 || syy == 0.0) ? 1 : 0;
     r = returns_first ? corrcoef_from_sums(sxy, syy, sxx, n) : corrcoef_from_sums(sxy, sxx, syy, n);
+}
+
+// ---- many factor rows against one return order at once
+
+// Factor rows walked together against one return order; their ranks sit side by side per
+// position in a window (kLanes consecutive slots of it per walk).
+constexpr std::size_t kLanes = 8;
+// The lanes sum doubled ranks in 32 bits: a row's total n (n + 1) must fit.
+constexpr std::size_t kMaxLaneCols = 65535;
+
+// Runs of two or more equal values in a sorted order, as [begin, end) index ranges.
+void tie_groups(const std::vector<std::uint32_t>& order, std::vector<std::pair<std::size_t, std::size_t>>& groups) {
+    groups.clear();
+    const std::size_t n = order.size();
+    std::size_t start = 0;
+    for (std::size_t i = 1; i <= n; ++i) {
+        if (i < n && !(order[i] & kNewRun)) continue;
+        if (i - start >= 2) groups.emplace_back(start, i);
+        start = i;
+    }
+}
+
+// 1^2 + ... + x^2.
+inline std::int64_t sum_of_squares_to(std::int64_t x) { return x * (x + 1) * (2 * x + 1) / 6; }
+
+struct LaneSums {
+    std::int64_t sxy[kLanes], syy[kLanes];
+    std::uint32_t n[kLanes];
+};
+
+// Rank sums of one return order against kLanes factor rows, each ranked over positions
+// the order covers (0 elsewhere): lane l's ranks of position p are at lanes[p * stride + l].
+// Ranks the kept positions (rank != 0) among themselves as the walk goes, in additions only:
+// were there no ties, the i-th kept would have doubled rank 2i, and
+//   sum(rx * i) = n * P - B,  P = sum of rx, B = sum over kept of the rx sum before it;
+// a run of m tied kept after `below` others has doubled rank 2 * below + m + 1 instead, a
+// correction read off P, B and n at the run's ends. Exact integers, as the one-pair walk.
+// `block` bounds how many positions B's 32-bit partial sums may take.
+void walk_lanes(const std::vector<std::uint32_t>& order, const std::vector<std::pair<std::size_t, std::size_t>>& groups,
+                const std::uint32_t* lanes, std::size_t stride, std::size_t block, LaneSums& out) {
+    // Four lanes to a vector (GCC / Clang vector extensions: SIMD where the target has it).
+    typedef std::uint32_t Vec __attribute__((vector_size(16)));
+    constexpr std::size_t kVecs = kLanes / 4;
+    Vec vP[kVecs] = {}, vn[kVecs] = {}, vpart[kVecs] = {};
+    std::uint32_t P[kLanes], n[kLanes];
+    std::uint64_t B[kLanes] = {};
+    std::int64_t fix_xy[kLanes] = {}, fix_yy[kLanes] = {};
+    const std::uint32_t* entries = order.data();
+    auto scan = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i0 = from; i0 < to; i0 += block) {
+            const std::size_t i1 = std::min(to, i0 + block);
+            for (std::size_t i = i0; i < i1; ++i) {
+                const std::uint32_t* w = lanes + static_cast<std::size_t>(entries[i] & ~kNewRun) * stride;
+                for (std::size_t v = 0; v < kVecs; ++v) {
+                    Vec r;
+                    std::memcpy(&r, w + 4 * v, sizeof r);
+                    const Vec kept = (Vec)(r != 0);  // all ones where kept
+                    vpart[v] += vP[v] & kept;
+                    vP[v] += r;
+                    vn[v] -= kept;
+                }
+            }
+            std::uint32_t part[kLanes];
+            std::memcpy(part, vpart, sizeof part);
+            for (std::size_t l = 0; l < kLanes; ++l) B[l] += part[l];
+            for (std::size_t v = 0; v < kVecs; ++v) vpart[v] = Vec{};
+        }
+        std::memcpy(P, vP, sizeof P);
+        std::memcpy(n, vn, sizeof n);
+    };
+    std::size_t at = 0;
+    for (const auto& g : groups) {
+        scan(at, g.first);
+        std::uint32_t P0[kLanes], n0[kLanes];
+        std::uint64_t B0[kLanes];
+        std::copy(P, P + kLanes, P0);
+        std::copy(n, n + kLanes, n0);
+        std::copy(B, B + kLanes, B0);
+        scan(g.first, g.second);
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const std::int64_t below = n0[l], m = n[l] - n0[l], X = P[l] - P0[l];
+            const std::int64_t Y = below * X + m * static_cast<std::int64_t>(P[l]) - static_cast<std::int64_t>(B[l] - B0[l]);
+            const std::int64_t doubled = 2 * below + m + 1;
+            fix_xy[l] += X * doubled - 2 * Y;
+            fix_yy[l] += m * doubled * doubled - 4 * (sum_of_squares_to(below + m) - sum_of_squares_to(below));
+        }
+        at = g.second;
+    }
+    scan(at, order.size());
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        const std::int64_t Q = static_cast<std::int64_t>(n[l]) * P[l] - static_cast<std::int64_t>(B[l]);
+        out.sxy[l] = 2 * Q + fix_xy[l];
+        out.syy[l] = 4 * sum_of_squares_to(n[l]) + fix_yy[l];
+        out.n[l] = n[l];
+    }
 }
 
 template <class Acc>
@@ -270,49 +394,99 @@ void decay_by_rank_with(const double* factor, const double* const* returns, std:
             factor_rows[t] = {ranks, order.size(), sum_squares<Acc>(ranks, N)};
         }
     });
-    // Each return row u serves the dates u - d (and date u itself for `rows`): ranked once
-    // per period over its own values (for `rows`) and over the instruments with a return in
-    // every period (for the decays); a pair whose common positions are fewer than a side's
-    // has that side's ranks restricted to them in linear time.
+    // Each return row u serves the dates u - d (and date u itself for `rows`): sorted once
+    // per period. A pair (t, u) is correlated over the instruments with a factor value on t
+    // and a return in every period on u. On market data these are usually all the factor's
+    // instruments of t: its ranks serve as they are, and every period's order of u is walked
+    // once against the kLanes factor rows before u at a time (the window). Otherwise the
+    // factor's ranks are narrowed to the common instruments and walked alone.
+    const bool lanes = N <= kMaxLaneCols;
+    const std::size_t slots = lanes ? (n_decays + kLanes - 1) / kLanes * kLanes : 0;
+    const std::size_t block = lanes && N ? std::max<std::size_t>(1, 0xFFFFFFFFull / (N * (N + 1))) : 1;
     parallel_for(T, [&](std::size_t begin, std::size_t end) {
-        std::vector<std::uint32_t> order, table, own(K * N), every(K * N), bx(N), by(N);
-        std::vector<RankedRow<Acc>> own_rows(K), every_rows(K);
-        std::vector<std::uint8_t> keep(N);
-        for (std::size_t u = rows ? begin : std::max<std::size_t>(begin, 1); u < end; ++u) {
+        std::vector<std::uint32_t> table, bx(N), window(slots * N, 0u);
+        std::vector<std::vector<std::uint32_t>> ret_order(K);
+        std::vector<std::vector<std::pair<std::size_t, std::size_t>>> ret_groups(K);
+        std::vector<std::uint8_t> ret_ties(K), keep(N), alone(n_decays + 1);
+        LaneSums sums;
+        // Window slot t % slots holds factor row t's ranks once row t is past.
+        auto enter = [&](std::size_t t) {
+            const std::uint32_t* ranks = factor_ranks.data() + t * N;
+            std::uint32_t* w = window.data() + t % slots;
+            for (std::size_t j = 0; j < N; ++j) w[j * slots] = ranks[j];
+        };
+        const std::size_t first = rows ? begin : std::max<std::size_t>(begin, 1);
+        if (lanes)
+            for (std::size_t t = first > slots ? first - slots : 0; t + 1 < first; ++t) enter(t);
+        for (std::size_t u = first; u < end; ++u) {
+            if (lanes && u >= 1) enter(u - 1);
             const std::uint8_t* all = complete.data() + u * N;
-            std::size_t n_all = 0;
-            for (std::size_t j = 0; j < N; ++j) n_all += all[j];
             for (std::size_t k = 0; k < K; ++k) {
-                std::uint32_t* ranks = own.data() + k * N;
-                std::fill(ranks, ranks + N, 0u);
-                sort_order(returns[k] + u * N, nullptr, N, order);
-                fill_doubled_ranks(order, ranks);
-                own_rows[k] = {ranks, order.size(), sum_squares<Acc>(ranks, N)};
-                every_rows[k] = on_common(own_rows[k], all, n_all, N, table, every.data() + k * N);
+                sort_order(returns[k] + u * N, nullptr, N, ret_order[k]);
+                ret_ties[k] = has_ties(ret_order[k].data(), ret_order[k].size());
+                if (lanes) tie_groups(ret_order[k], ret_groups[k]);
             }
             if (rows) {
                 const RankedRow<Acc>& f = factor_rows[u];
                 for (std::size_t k = 0; k < K; ++k) {
-                    const std::size_t n = both_present(f.ranks, own_rows[k].ranks, N, keep.data());
+                    const double* y = returns[k] + u * N;
+                    std::size_t n = 0;
+                    for (std::size_t j = 0; j < N; ++j) {
+                        const std::uint8_t both = (f.ranks[j] != 0) & !std::isnan(y[j]);
+                        keep[j] = both;
+                        n += both;
+                    }
                     const std::size_t cell = u * K + k;
                     rows->n[cell] = static_cast<std::int64_t>(n);
                     rows->r[cell] = kNaN;
                     rows->constant[cell] = 0;
                     if (n < 2) continue;
                     const RankedRow<Acc> x = on_common(f, keep.data(), n, N, table, bx.data());
-                    const RankedRow<Acc> y = on_common(own_rows[k], keep.data(), n, N, table, by.data());
-                    rank_corr_cell(x, y, n, N, false, rows->r[cell], rows->constant[cell]);
+                    const WalkSums<Acc> w = walk_against<Acc>(ret_order[k].data(), ret_order[k].size(), ret_ties[k],
+                                                              x.ranks);
+                    rank_corr_cell(w.sxy, x.sq, w.syy, n, false, rows->r[cell], rows->constant[cell]);
                 }
             }
+            std::size_t n_alone = 0;
             for (std::size_t d = 1; d <= n_decays && d <= u; ++d) {
                 const std::size_t t = u - d, row = (d - 1) * T + t;
-                const std::size_t n = both_present(all, factor_rows[t].ranks, N, keep.data());
+                const RankedRow<Acc>& f = factor_rows[t];
+                std::size_t n = 0;
+                for (std::size_t j = 0; j < N; ++j) {
+                    const std::uint8_t both = all[j] & (f.ranks[j] != 0);
+                    keep[j] = both;
+                    n += both;
+                }
                 out.n[row] = static_cast<std::int64_t>(n);
-                if (n < 2) continue;
-                const RankedRow<Acc> x = on_common(factor_rows[t], keep.data(), n, N, table, bx.data());
+                alone[d] = !lanes || n != f.n;
+                if (n < 2 || !alone[d]) continue;
+                ++n_alone;
+                const RankedRow<Acc> x = on_common(f, keep.data(), n, N, table, bx.data());
                 for (std::size_t k = 0; k < K; ++k) {
-                    const RankedRow<Acc> y = on_common(every_rows[k], keep.data(), n, N, table, by.data());
-                    rank_corr_cell(x, y, n, N, true, out.r[row * K + k], out.constant[row * K + k]);
+                    const WalkSums<Acc> w = walk_against<Acc>(ret_order[k].data(), ret_order[k].size(), ret_ties[k],
+                                                              x.ranks);
+                    rank_corr_cell(w.sxy, x.sq, w.syy, n, true, out.r[row * K + k], out.constant[row * K + k]);
+                }
+            }
+            if (!lanes || u == 0 || n_alone == std::min(n_decays, u)) continue;
+            for (std::size_t s0 = 0; s0 < slots; s0 += kLanes) {
+                // Slot s holds row t = u - d with d = 1 + (u - 1 - s) mod slots.
+                bool needed = false;
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    const std::size_t d = 1 + (u - 1 + slots - (s0 + l) % slots) % slots;
+                    needed = needed || (d <= n_decays && d <= u && !alone[d]);
+                }
+                if (!needed) continue;
+                for (std::size_t k = 0; k < K; ++k) {
+                    walk_lanes(ret_order[k], ret_groups[k], window.data() + s0, slots, block, sums);
+                    for (std::size_t l = 0; l < kLanes; ++l) {
+                        const std::size_t d = 1 + (u - 1 + slots - (s0 + l) % slots) % slots;
+                        if (d > n_decays || d > u || alone[d]) continue;
+                        const std::size_t t = u - d, row = (d - 1) * T + t;
+                        if (sums.n[l] < 2) continue;
+                        rank_corr_cell<std::int64_t>(sums.sxy[l], factor_rows[t].sq, sums.syy[l], sums.n[l], true,
+                                                     out.r[row * K + k], out.constant[row * K + k]);
+                    }
                 }
             }
         }
