@@ -93,7 +93,7 @@ def test_rank_decay_matches_scipy_bit_for_bit(case):
     # a side's own has that side's ranks narrowed to them. Every cell must still be exactly
     # spearmanr over the pair's complete instruments, whichever side lost which values.
     rng = np.random.default_rng(11)
-    T, N, max_decay = 30, 40, 6
+    T, N, max_decay = 30, 40, 12  # two windows of factor rows per return row
     levels = {"no ties, holes on both sides": None, "heavy ties": 3}.get(case, 6)
 
     def values():
@@ -130,6 +130,31 @@ def test_rank_decay_matches_scipy_bit_for_bit(case):
                     want = stats.spearmanr(ret[t + d][m], f[t][m])[0]
                     assert np.array_equal(r[d - 1, t, k], want, equal_nan=True), (d, t, k)
                     assert bool(constant[d - 1, t, k]) == (np.ptp(ret[t + d][m]) == 0 or np.ptp(f[t][m]) == 0)
+
+
+@pytest.mark.parametrize("per_date", [True, False])
+def test_rank_ic_by_group_matches_scipy_bit_for_bit(per_date):
+    # Each group's factor is ranked once over its own values and walked against each
+    # period's order; cells where only the factor has a value narrow its ranks.
+    rng = np.random.default_rng(5)
+    T, N, n_groups = 20, 30, 5
+    f = rng.integers(0, 7, (T, N)).astype(float)
+    f[rng.random(f.shape) < 0.2] = np.nan
+    rets = [rng.integers(0, 9, (T, N)).astype(float), rng.normal(size=(T, N))]
+    rets[1][rng.random((T, N)) < 0.1] = np.nan
+    codes = rng.integers(-1, n_groups - 1, (T, N) if per_date else (1, N))  # the last group stays empty
+    r, n, constant = _core.ic_by_group(f, rets, codes.astype(np.int32), n_groups, True)
+    for got, want in zip((r, n, constant), _core.ic_by_group(f, rets, codes.astype(np.int64), n_groups, True)):
+        assert np.array_equal(got, want, equal_nan=True)
+    full = np.broadcast_to(codes, (T, N))
+    for g in range(n_groups):
+        for k, ret in enumerate(rets):
+            m = (full == g) & ~np.isnan(f) & ~np.isnan(ret)
+            assert n[g, k] == m.sum()
+            if m.sum() < 2:
+                assert np.isnan(r[g, k]) and not constant[g, k]
+                continue
+            assert np.array_equal(r[g, k], stats.spearmanr(ret[m], f[m])[0]), (g, k)
 
 
 def test_kernels_do_not_depend_on_thread_count():

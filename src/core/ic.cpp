@@ -613,9 +613,36 @@ void ic_decay(const double* factor, const double* const* returns, std::size_t n_
         decay_by_value(factor, returns, K, T, N, n_decays, complete, out);
 }
 
-void ic_by_group(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
-                 std::size_t n_cols, const std::int64_t* codes, std::size_t n_code_rows, std::size_t n_groups,
-                 bool rank, CorrOutput out) {
+namespace {
+
+// One group's Spearman correlation for one period over m pooled cells: the factor's ranks
+// `fx` (over its own values), the period's values `y`; returns are the first variable.
+template <class Acc>
+void group_rank_cell(const RankedRow<Acc>& fx, const double* y, std::size_t m, std::vector<std::uint8_t>& keep,
+                     std::vector<std::uint32_t>& order, std::vector<std::uint32_t>& table,
+                     std::vector<std::uint32_t>& bx, CorrOutput out, std::size_t cell) {
+    keep.resize(m);
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint8_t both = (fx.ranks[i] != 0) & !std::isnan(y[i]);
+        keep[i] = both;
+        n += both;
+    }
+    out.n[cell] = static_cast<std::int64_t>(n);
+    out.r[cell] = kNaN;
+    out.constant[cell] = 0;
+    if (n < 2) return;
+    if (n != fx.n) bx.resize(m);
+    const RankedRow<Acc> x = on_common(fx, keep.data(), n, m, table, bx.data());
+    sort_order(y, nullptr, m, order);
+    const WalkSums<Acc> w = walk_against<Acc>(order.data(), order.size(), has_ties(order.data(), order.size()), x.ranks);
+    rank_corr_cell(w.sxy, x.sq, w.syy, n, true, out.r[cell], out.constant[cell]);
+}
+
+template <class Code>
+void ic_by_group_with(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
+                      std::size_t n_cols, const Code* codes, std::size_t n_code_rows, std::size_t n_groups,
+                      bool rank, CorrOutput out) {
     check_sizes(n_cols);
     if (n_code_rows != 1 && n_code_rows != n_rows)
         throw std::invalid_argument("codes: expect 1 or " + std::to_string(n_rows) + " rows, got " +
@@ -626,7 +653,9 @@ void ic_by_group(const double* factor, const double* const* returns, std::size_t
 
     // Groups that hold a cell: 0 .. n_used - 1. The buffers are sized by them, not by
     // n_groups; the groups past them are empty.
-    auto code_of = [&](std::size_t t, std::size_t j) { return codes[(n_code_rows == 1 ? 0 : t) * n_cols + j]; };
+    auto code_of = [&](std::size_t t, std::size_t j) {
+        return static_cast<std::int64_t>(codes[(n_code_rows == 1 ? 0 : t) * n_cols + j]);
+    };
     std::size_t n_used = 0;
     for (std::size_t t = 0; t < n_code_rows; ++t)
         for (std::size_t j = 0; j < n_cols; ++j) {
@@ -638,7 +667,7 @@ void ic_by_group(const double* factor, const double* const* returns, std::size_t
         }
     if (n_periods == 0) return;  // no cell to write
 
-    // Bucket the cells by group (counting sort, cells ascending within a group).
+    // Cells by group (counting sort, cells ascending within a group).
     std::vector<std::size_t> offset(n_used + 1, 0);
     for (std::size_t t = 0; t < n_rows; ++t)
         for (std::size_t j = 0; j < n_cols; ++j) {
@@ -646,6 +675,63 @@ void ic_by_group(const double* factor, const double* const* returns, std::size_t
             if (c >= 0) ++offset[static_cast<std::size_t>(c) + 1];
         }
     for (std::size_t g = 0; g < n_used; ++g) offset[g + 1] += offset[g];
+
+    if (rank) {
+        // Groups past n_used hold nothing.
+        for (std::size_t g = n_used; g < n_groups; ++g)
+            for (std::size_t k = 0; k < n_periods; ++k) {
+                out.n[g * n_periods + k] = 0;
+                out.r[g * n_periods + k] = kNaN;
+                out.constant[g * n_periods + k] = 0;
+            }
+        // One table at a time is laid out group by group in one sequential pass (reading
+        // each group's cells from the whole table would read it once per group); the factor
+        // is ranked once per group, each period sorted once per group and walked against
+        // the factor's ranks.
+        std::vector<double> grouped(offset[n_used]);
+        auto lay_out = [&](const double* values) {
+            std::vector<std::size_t> fill(offset.begin(), offset.end() - 1);
+            for (std::size_t t = 0; t < n_rows; ++t)
+                for (std::size_t j = 0; j < n_cols; ++j) {
+                    const std::int64_t c = code_of(t, j);
+                    if (c >= 0) grouped[fill[static_cast<std::size_t>(c)]++] = values[t * n_cols + j];
+                }
+        };
+        lay_out(factor);
+        std::vector<std::uint32_t> factor_ranks(offset[n_used]);
+        std::vector<RankedRow<std::int64_t>> narrow(n_used);
+        std::vector<RankedRow<WideRankSum>> wide(n_used);
+        parallel_for(n_used, [&](std::size_t begin, std::size_t end) {
+            std::vector<std::uint32_t> order;
+            for (std::size_t g = begin; g < end; ++g) {
+                const std::size_t m = offset[g + 1] - offset[g];
+                std::uint32_t* ranks = factor_ranks.data() + offset[g];
+                sort_order(grouped.data() + offset[g], nullptr, m, order);
+                fill_doubled_ranks(order, ranks);
+                if (m <= kNarrowRankSums)
+                    narrow[g] = {ranks, order.size(), sum_squares<std::int64_t>(ranks, m)};
+                else
+                    wide[g] = {ranks, order.size(), sum_squares<WideRankSum>(ranks, m)};
+            }
+        });
+        for (std::size_t k = 0; k < n_periods; ++k) {
+            lay_out(returns[k]);
+            parallel_for(n_used, [&](std::size_t begin, std::size_t end) {
+                std::vector<std::uint8_t> keep;
+                std::vector<std::uint32_t> order, table, bx;
+                for (std::size_t g = begin; g < end; ++g) {
+                    const std::size_t m = offset[g + 1] - offset[g];
+                    const double* y = grouped.data() + offset[g];
+                    if (m <= kNarrowRankSums)
+                        group_rank_cell(narrow[g], y, m, keep, order, table, bx, out, g * n_periods + k);
+                    else
+                        group_rank_cell(wide[g], y, m, keep, order, table, bx, out, g * n_periods + k);
+                }
+            });
+        }
+        return;
+    }
+
     std::vector<std::uint32_t> cells(offset[n_used]);
     {
         std::vector<std::size_t> fill(offset.begin(), offset.end() - 1);
@@ -674,6 +760,20 @@ void ic_by_group(const double* factor, const double* const* returns, std::size_t
             correlate_sample(x.data(), ys.data(), n_periods, m, rank, true, s, out, g * n_periods);
         }
     });
+}
+
+}  // namespace
+
+void ic_by_group(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
+                 std::size_t n_cols, const std::int64_t* codes, std::size_t n_code_rows, std::size_t n_groups,
+                 bool rank, CorrOutput out) {
+    ic_by_group_with(factor, returns, n_periods, n_rows, n_cols, codes, n_code_rows, n_groups, rank, out);
+}
+
+void ic_by_group(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
+                 std::size_t n_cols, const std::int32_t* codes, std::size_t n_code_rows, std::size_t n_groups,
+                 bool rank, CorrOutput out) {
+    ic_by_group_with(factor, returns, n_periods, n_rows, n_cols, codes, n_code_rows, n_groups, rank, out);
 }
 
 }  // namespace sigmora
