@@ -634,7 +634,7 @@ void group_rank_cell(const RankedRow<Acc>& fx, const double* y, std::size_t m, s
     if (n < 2) return;
     if (n != fx.n) bx.resize(m);
     const RankedRow<Acc> x = on_common(fx, keep.data(), n, m, table, bx.data());
-    sort_order(y, nullptr, m, order);
+    sort_order(y, keep.data(), m, order);  // the common cells only: no more to sort than needed
     const WalkSums<Acc> w = walk_against<Acc>(order.data(), order.size(), has_ties(order.data(), order.size()), x.ranks);
     rank_corr_cell(w.sxy, x.sq, w.syy, n, true, out.r[cell], out.constant[cell]);
 }

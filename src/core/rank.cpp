@@ -14,7 +14,6 @@ namespace {
 struct KeyPos {
     std::uint64_t key;
     std::uint32_t pos;
-    std::uint32_t short_key;  // a 32-bit key in the same order, ties where the float rounding meets
 };
 
 // Unsigned key with the order of the doubles (NaN excluded); -0.0 maps to 0.0's key.
@@ -25,81 +24,40 @@ inline std::uint64_t order_key(double v) {
     return (bits >> 63) ? ~bits : (bits | 0x8000000000000000ull);
 }
 
-// The same for the value rounded to float: rounding is monotone, so a < b gives
-// short(a) <= short(b); equal short keys are told apart by the full ones afterwards.
-inline std::uint32_t short_order_key(double v) {
-    float f = static_cast<float>(v);
-    if (f == 0.0f) f = 0.0f;
-    std::uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    return (bits >> 31) ? ~bits : (bits | 0x80000000u);
-}
-
-struct FullKey {
-    static constexpr int kBits = 64;
-    static std::uint64_t of(const KeyPos& e) { return e.key; }
-};
-struct ShortKey {
-    static constexpr int kBits = 32;
-    static std::uint64_t of(const KeyPos& e) { return e.short_key; }
-};
-
-// LSD radix sort (stable) on one of the keys; passes whose digit is the same for every key
-// are skipped. Several times faster than comparison sorts on doubles. Narrow digits keep
+// LSD radix sort on the 64-bit keys; passes whose digit is the same for every key are
+// skipped. Several times faster than comparison sorts on doubles. Narrow digits keep
 // the scatter local on large arrays, wider ones save passes on row-sized ones.
-template <int kBits, class Key>
+template <int kBits>
 void radix_passes(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
-    constexpr int kPasses = (Key::kBits + kBits - 1) / kBits;
+    constexpr int kPasses = (64 + kBits - 1) / kBits;
     constexpr std::size_t kBuckets = std::size_t{1} << kBits;
     const std::size_t n = a.size();
     thread_local std::array<std::array<std::uint32_t, kBuckets>, kPasses> counts;
     for (auto& c : counts) c.fill(0);
     for (const KeyPos& e : a)
-        for (int p = 0; p < kPasses; ++p) ++counts[p][(Key::of(e) >> (p * kBits)) & (kBuckets - 1)];
+        for (int p = 0; p < kPasses; ++p) ++counts[p][(e.key >> (p * kBits)) & (kBuckets - 1)];
     tmp.resize(n);
     for (int p = 0; p < kPasses; ++p) {
         auto& c = counts[p];
-        if (c[(Key::of(a[0]) >> (p * kBits)) & (kBuckets - 1)] == n) continue;
+        if (c[(a[0].key >> (p * kBits)) & (kBuckets - 1)] == n) continue;
         std::uint32_t sum = 0;
         for (auto& x : c) {
             const std::uint32_t here = x;
             x = sum;
             sum += here;
         }
-        for (const KeyPos& e : a) tmp[c[(Key::of(e) >> (p * kBits)) & (kBuckets - 1)]++] = e;
+        for (const KeyPos& e : a) tmp[c[(e.key >> (p * kBits)) & (kBuckets - 1)]++] = e;
         a.swap(tmp);
-    }
-}
-
-// Sorted by the short keys, then every run of equal short keys whose full keys differ
-// sorted again by the full keys (stably: the same order as sorting by the full keys at
-// once). Half the passes of the full keys; such runs are rare (values within a float's
-// rounding of each other), and runs of equal values need only the check.
-template <int kBits>
-void radix_sort_short_first(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
-    radix_passes<kBits, ShortKey>(a, tmp);
-    const std::size_t n = a.size();
-    for (std::size_t i = 0; i < n;) {
-        std::size_t j = i + 1;
-        bool mixed = false;
-        while (j < n && a[j].short_key == a[i].short_key) {
-            mixed = mixed || a[j].key != a[i].key;
-            ++j;
-        }
-        if (mixed)
-            std::stable_sort(a.begin() + static_cast<std::ptrdiff_t>(i), a.begin() + static_cast<std::ptrdiff_t>(j),
-                             [](const KeyPos& x, const KeyPos& y) { return x.key < y.key; });
-        i = j;
     }
 }
 
 void radix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
     if (a.size() < 256) {
-        std::stable_sort(a.begin(), a.end(), [](const KeyPos& x, const KeyPos& y) { return x.key < y.key; });
+        std::sort(a.begin(), a.end(), [](const KeyPos& x, const KeyPos& y) { return x.key < y.key; });
     } else if (a.size() < (std::size_t{1} << 16)) {
-        radix_sort_short_first<11>(a, tmp);
+        radix_passes<11>(a, tmp);
     } else {
-        radix_sort_short_first<8>(a, tmp);
+        radix_passes<8>(a, tmp);
     }
 }
 
@@ -111,7 +69,7 @@ void sort_order(const double* values, const std::uint8_t* keep, std::size_t n, s
     entries.clear();
     for (std::size_t j = 0; j < n; ++j)
         if ((!keep || keep[j]) && !std::isnan(values[j]))
-            entries.push_back({order_key(values[j]), static_cast<std::uint32_t>(j), short_order_key(values[j])});
+            entries.push_back({order_key(values[j]), static_cast<std::uint32_t>(j)});
     radix_sort(entries, tmp);
     out.resize(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
