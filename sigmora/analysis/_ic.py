@@ -280,7 +280,7 @@ class ICAnalysis(FactorAnalyser):
         return table.astype(np.int64) if (n < 2).all() else table
 
     def _industry_codes(self, dates, instruments):
-        """(codes, names): int64 industry codes (-1 = none) with one row for all dates
+        """(codes, names): int32 industry codes (-1 = none) with one row for all dates
         (a user mapping) or one per date (a classification source), and the industry
         names in ascending order as an Index."""
         if isinstance(self.industry, str):
@@ -296,7 +296,7 @@ class ICAnalysis(FactorAnalyser):
             return _codes_of_pairs(series, dates, instruments)
         names = self._industry_by_instrument(instruments.unique()).reindex(instruments)
         codes, uniques = pd.factorize(names, sort=True)
-        return codes.astype(np.int64).reshape(1, -1), pd.Index(uniques)
+        return codes.astype(np.int32).reshape(1, -1), pd.Index(uniques)
 
     def _industry_by_instrument(self, order_book_ids):
         if isinstance(self.industry, dict):
@@ -336,7 +336,7 @@ def _rank_autocorrelation(factor, dates, periods):
 def _codes_of_pairs(series, dates, instruments):
     """Industry codes (dates x instruments, -1 = none) of a series indexed by
     (date, order_book_id) pairs, and the industry names found there, ascending."""
-    codes = np.full((len(dates), len(instruments)), -1, dtype=np.int64)
+    codes = np.full((len(dates), len(instruments)), -1, dtype=np.int32)
     if len(series) == 0:
         return codes, pd.Index([], name=series.name)
     mi = series.index
@@ -353,7 +353,7 @@ def _codes_of_pairs(series, dates, instruments):
     # Industries seen only outside the requested pairs form no group.
     used = np.flatnonzero(np.bincount(found, minlength=len(uniques)))
     if len(used) < len(uniques):
-        remap = np.full(len(uniques), -1, dtype=np.int64)
+        remap = np.full(len(uniques), -1, dtype=np.int32)
         remap[used] = np.arange(len(used))
         found, uniques = remap[found], uniques.take(used)
     codes[rows, cols] = found

@@ -145,7 +145,7 @@ def _load_industry_data(order_book_ids, dates, source="citics_2019"):
 
 def industry_codes(order_book_ids, dates, source="citics_2019"):
     """The industries `_load_industry_data` gives the pairs of `dates` x `order_book_ids`, as
-    integer codes: (codes, names) with codes an int64 array of len(dates) x
+    integer codes: (codes, names) with codes an int32 array of len(dates) x
     len(order_book_ids) (-1: no industry), numbered in the ascending order of the names in
     use, and those names (an Index). None when dates, instruments or the classification's
     (start date, instrument) pairs repeat: that table's rule then answers (or refuses).
@@ -211,16 +211,16 @@ def industry_codes(order_book_ids, dates, source="citics_2019"):
         # Industries in use, numbered in the order of their names (the categories' order).
         in_use = np.bincount(carried.reshape(-1), minlength=len(effective) + 1)[1:] > 0
         used = np.unique(record_code[effective[in_use]])
-        renumber = np.full(len(categories), -1, dtype=np.int64)
+        renumber = np.full(len(categories), -1, dtype=np.int32)
         renumber[used] = np.arange(len(used))
-        code_of_number = np.concatenate([[-1], renumber[record_code[effective]]])
+        code_of_number = np.concatenate([np.array([-1], dtype=np.int32), renumber[record_code[effective]]])
         if len(order) == len(dates) and np.array_equal(order, np.arange(len(dates))):
             codes = code_of_number[carried]
         else:
-            codes = np.full(shape, -1, dtype=np.int64)
+            codes = np.full(shape, -1, dtype=np.int32)
             codes[order] = code_of_number[carried]
     if codes is None:
-        codes = np.full(shape, -1, dtype=np.int64)
+        codes = np.full(shape, -1, dtype=np.int32)
     return codes, pd.Index(categories.take(used))
 
 

@@ -90,7 +90,11 @@ std::tuple<RowArrays, DecayArrays> ic_by_row_with_decay(const CMat& factor, cons
     return {rows.arrays(), decay.arrays()};
 }
 
-RowArrays ic_by_group(const CMat& factor, const std::vector<CMat>& returns, const CIntMat& codes,
+// Industry codes as int32 (what the analysis passes) or int64.
+using CInt32Mat = nb::ndarray<const std::int32_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+template <class Codes>
+RowArrays ic_by_group(const CMat& factor, const std::vector<CMat>& returns, const Codes& codes,
                       const IntArg& n_groups_value, bool rank) {
     const std::size_t n_groups = size_arg(n_groups_value, "n_groups");
     auto ptrs = period_pointers(factor, returns);
@@ -121,9 +125,13 @@ void register_ic(nanobind::module_& m) {
     m.def("ic_by_row_with_decay", &ic_by_row_with_decay, arg("factor"), arg("returns"), arg("max_decay"),
           arg("rank"), "(ic_by_row(factor, returns, rank), ic_decay(factor, returns, max_decay, rank)) in one pass "
           "that sorts every row once.");
-    m.def("ic_by_group", &ic_by_group, arg("factor"), arg("returns"), arg("codes"), arg("n_groups"), arg("rank"),
-          "Per group g and period k: correlation of returns[k] with factor pooled over the cells whose code "
-          "is g (codes: 1 x N or T x N int64, -1 = none). Returns (r, n_pairs, constant), each n_groups x K.");
+    const char* by_group_doc =
+        "Per group g and period k: correlation of returns[k] with factor pooled over the cells whose code "
+        "is g (codes: 1 x N or T x N int32 or int64, -1 = none). Returns (r, n_pairs, constant), each n_groups x K.";
+    m.def("ic_by_group", &ic_by_group<CInt32Mat>, arg("factor"), arg("returns"), arg("codes"), arg("n_groups"),
+          arg("rank"), by_group_doc);
+    m.def("ic_by_group", &ic_by_group<CIntMat>, arg("factor"), arg("returns"), arg("codes"), arg("n_groups"),
+          arg("rank"), by_group_doc);
 }
 
 }  // namespace sigmora::bind

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/numeric.hpp"
@@ -160,37 +162,278 @@ double finite_mean(const double* v, const std::uint8_t* mask, std::size_t n) {
     return m ? s / static_cast<double>(m) : 0.0;
 }
 
-void decay_by_rank(const double* factor, const double* const* returns, std::size_t K, std::size_t T,
-                   std::size_t N, std::size_t n_decays, const std::vector<std::uint8_t>& complete, CorrOutput out,
-                   CorrOutput* rows) {
-    // Factor row t meets up to n_decays return rows: sort it once.
-    std::vector<std::uint32_t> factor_order(T * N), factor_order_n(T);
+// ---- rank vectors: every row ranked once, each pair of rows correlated from the ranks
+
+// Writes the doubled average ranks of a sorted order's positions to ranks[pos]; the other
+// positions keep what they hold (0 from the caller).
+void fill_doubled_ranks(const std::vector<std::uint32_t>& order, std::uint32_t* ranks) {
+    const std::size_t n = order.size();
+    std::size_t run_start = 0;
+    for (std::size_t i = 1; i <= n; ++i) {
+        if (i < n && !(order[i] & kNewRun)) continue;
+        // Ranks run_start + 1 .. i share their mean; doubled: run_start + i + 1.
+        const auto doubled = static_cast<std::uint32_t>(run_start + i + 1);
+        for (std::size_t q = run_start; q < i; ++q) ranks[order[q] & ~kNewRun] = doubled;
+        run_start = i;
+    }
+}
+
+template <class Acc>
+Acc sum_squares(const std::uint32_t* a, std::size_t n) {
+    Acc s = 0;
+    for (std::size_t j = 0; j < n; ++j) s += static_cast<Acc>(a[j]) * static_cast<Acc>(a[j]);
+    return s;
+}
+
+// Doubled ranks among a subset. `ranks` holds the doubled average ranks of a set P of
+// positions (0 outside P, none above max_rank) and `keep` marks a subset of P; `out`
+// receives the doubled average ranks among the kept positions (0 elsewhere).
+// A kept value's doubled rank, 2 * (values below) + (values tied) + 1, loses 2 for every
+// dropped value below it and 1 for every dropped value tied with it; the dropped values'
+// own ranks tell which those are, so no value is compared and nothing is sorted again.
+void restrict_ranks(const std::uint32_t* ranks, const std::uint8_t* keep, std::size_t n, std::size_t max_rank,
+                    std::vector<std::uint32_t>& table, std::uint32_t* out) {
+    table.assign(max_rank + 1, 0);
+    for (std::size_t j = 0; j < n; ++j)
+        if (ranks[j] && !keep[j]) ++table[ranks[j]];
+    std::uint32_t below = 0;
+    for (std::size_t v = 0; v <= max_rank; ++v) {
+        const std::uint32_t here = table[v];
+        table[v] = 2 * below + here;
+        below += here;
+    }
+    for (std::size_t j = 0; j < n; ++j) out[j] = keep[j] ? ranks[j] - table[ranks[j]] : 0u;
+}
+
+// The factor side of a rank correlation: doubled ranks over a set of positions (0
+// elsewhere), how many, and their sum of squares.
+template <class Acc>
+struct RankedRow {
+    const std::uint32_t* ranks;
+    std::size_t n;
+    Acc sq;
+};
+
+// The factor side ranked over the n positions it shares with the other side (marked in
+// `keep`, a subset of its own): the row itself when it loses nothing, else narrowed into
+// `buffer`.
+template <class Acc>
+RankedRow<Acc> on_common(const RankedRow<Acc>& row, const std::uint8_t* keep, std::size_t n, std::size_t n_cols,
+                         std::vector<std::uint32_t>& table, std::uint32_t* buffer) {
+    if (n == row.n) return row;
+    restrict_ranks(row.ranks, keep, n_cols, 2 * row.n, table, buffer);
+    return {buffer, n, sum_squares<Acc>(buffer, n_cols)};
+}
+
+// The return side's rank sums against the factor side: walks the returns' sorted order
+// (over any superset of the common positions), keeps the positions where x has a rank, and
+// ranks them among themselves as it goes; sum(rx * ry) and sum(ry * ry) over them.
+template <class Acc>
+struct WalkSums {
+    Acc sxy, syy;
+    std::size_t n;
+};
+
+template <class Acc>
+WalkSums<Acc> walk_against(const std::uint32_t* order, std::size_t n_order, bool ties, const std::uint32_t* rx) {
+    if (!ties) {
+        // Every kept position is a run of its own: the i-th kept has doubled rank 2i.
+        Acc sxy = 0;
+        std::uint32_t kept = 0;
+        for (std::size_t i = 0; i < n_order; ++i) {
+            const std::uint32_t r = rx[order[i] & ~kNewRun];
+            kept += r != 0;
+            sxy += static_cast<Acc>(r) * static_cast<Acc>(2 * kept);
+        }
+        const Acc n = kept;
+        return {sxy, 4 * (n * (n + 1) * (2 * n + 1) / 6), kept};
+    }
+    // A run of equal values: its kept positions share the doubled rank 2 * below + m + 1
+    // (m of them, `below` kept before the run).
+    Acc sxy = 0, syy = 0, run_x = 0;
+    std::size_t below = 0, run_m = 0;
+    auto close_run = [&]() {
+        const Acc doubled = static_cast<Acc>(2 * below + run_m + 1);
+        sxy += run_x * doubled;
+        syy += static_cast<Acc>(run_m) * doubled * doubled;
+        below += run_m;
+        run_m = 0;
+        run_x = 0;
+    };
+    for (std::size_t i = 0; i < n_order; ++i) {
+        const std::uint32_t e = order[i];
+        if ((e & kNewRun) && run_m) close_run();
+        const std::uint32_t r = rx[e & ~kNewRun];
+        run_x += r;
+        run_m += r != 0;
+    }
+    if (run_m) close_run();
+    return {sxy, syy, below};
+}
+
+// Spearman correlation from the centred rank sums over n common positions; `returns_first`
+// picks which variable numpy's corrcoef would see first.
+template <class Acc>
+void rank_corr_cell(Acc sxy_raw, Acc sxx_raw, Acc syy_raw, std::size_t n, bool returns_first, double& r,
+                    std::uint8_t& constant) {
+    const Acc c = rank_centring<Acc>(n);
+    const double sxy = static_cast<double>(sxy_raw - c) / 4.0;
+    const double sxx = static_cast<double>(sxx_raw - c) / 4.0, syy = static_cast<double>(syy_raw - c) / 4.0;
+    constant = (sxx == 0.0 || syy == 0.0) ? 1 : 0;
+    r = returns_first ? corrcoef_from_sums(sxy, syy, sxx, n) : corrcoef_from_sums(sxy, sxx, syy, n);
+}
+
+// ---- many factor rows against one return order at once
+
+// Factor rows walked together against one return order; their ranks sit side by side per
+// position in a window (kLanes consecutive slots of it per walk).
+constexpr std::size_t kLanes = 8;
+// The lanes sum doubled ranks in 32 bits: a row's total n (n + 1) must fit.
+constexpr std::size_t kMaxLaneCols = 65535;
+
+// Runs of two or more equal values in a sorted order, as [begin, end) index ranges.
+void tie_groups(const std::vector<std::uint32_t>& order, std::vector<std::pair<std::size_t, std::size_t>>& groups) {
+    groups.clear();
+    const std::size_t n = order.size();
+    std::size_t start = 0;
+    for (std::size_t i = 1; i <= n; ++i) {
+        if (i < n && !(order[i] & kNewRun)) continue;
+        if (i - start >= 2) groups.emplace_back(start, i);
+        start = i;
+    }
+}
+
+// 1^2 + ... + x^2.
+inline std::int64_t sum_of_squares_to(std::int64_t x) { return x * (x + 1) * (2 * x + 1) / 6; }
+
+struct LaneSums {
+    std::int64_t sxy[kLanes], syy[kLanes];
+    std::uint32_t n[kLanes];
+};
+
+// Rank sums of one return order against kLanes factor rows, each ranked over positions
+// the order covers (0 elsewhere): lane l's ranks of position p are at lanes[p * stride + l].
+// Ranks the kept positions (rank != 0) among themselves as the walk goes, in additions only:
+// were there no ties, the i-th kept would have doubled rank 2i, and
+//   sum(rx * i) = n * P - B,  P = sum of rx, B = sum over kept of the rx sum before it;
+// a run of m tied kept after `below` others has doubled rank 2 * below + m + 1 instead, a
+// correction read off P, B and n at the run's ends. Exact integers, as the one-pair walk.
+// `block` bounds how many positions B's 32-bit partial sums may take.
+void walk_lanes(const std::vector<std::uint32_t>& order, const std::vector<std::pair<std::size_t, std::size_t>>& groups,
+                const std::uint32_t* lanes, std::size_t stride, std::size_t block, LaneSums& out) {
+    // Four lanes to a vector (GCC / Clang vector extensions: SIMD where the target has it).
+    typedef std::uint32_t Vec __attribute__((vector_size(16)));
+    constexpr std::size_t kVecs = kLanes / 4;
+    Vec vP[kVecs] = {}, vn[kVecs] = {}, vpart[kVecs] = {};
+    std::uint32_t P[kLanes], n[kLanes];
+    std::uint64_t B[kLanes] = {};
+    std::int64_t fix_xy[kLanes] = {}, fix_yy[kLanes] = {};
+    const std::uint32_t* entries = order.data();
+    auto scan = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i0 = from; i0 < to; i0 += block) {
+            const std::size_t i1 = std::min(to, i0 + block);
+            for (std::size_t i = i0; i < i1; ++i) {
+                const std::uint32_t* w = lanes + static_cast<std::size_t>(entries[i] & ~kNewRun) * stride;
+                for (std::size_t v = 0; v < kVecs; ++v) {
+                    Vec r;
+                    std::memcpy(&r, w + 4 * v, sizeof r);
+                    const Vec kept = (Vec)(r != 0);  // all ones where kept
+                    vpart[v] += vP[v] & kept;
+                    vP[v] += r;
+                    vn[v] -= kept;
+                }
+            }
+            std::uint32_t part[kLanes];
+            std::memcpy(part, vpart, sizeof part);
+            for (std::size_t l = 0; l < kLanes; ++l) B[l] += part[l];
+            for (std::size_t v = 0; v < kVecs; ++v) vpart[v] = Vec{};
+        }
+        std::memcpy(P, vP, sizeof P);
+        std::memcpy(n, vn, sizeof n);
+    };
+    std::size_t at = 0;
+    for (const auto& g : groups) {
+        scan(at, g.first);
+        std::uint32_t P0[kLanes], n0[kLanes];
+        std::uint64_t B0[kLanes];
+        std::copy(P, P + kLanes, P0);
+        std::copy(n, n + kLanes, n0);
+        std::copy(B, B + kLanes, B0);
+        scan(g.first, g.second);
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const std::int64_t below = n0[l], m = n[l] - n0[l], X = P[l] - P0[l];
+            const std::int64_t Y = below * X + m * static_cast<std::int64_t>(P[l]) - static_cast<std::int64_t>(B[l] - B0[l]);
+            const std::int64_t doubled = 2 * below + m + 1;
+            fix_xy[l] += X * doubled - 2 * Y;
+            fix_yy[l] += m * doubled * doubled - 4 * (sum_of_squares_to(below + m) - sum_of_squares_to(below));
+        }
+        at = g.second;
+    }
+    scan(at, order.size());
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        const std::int64_t Q = static_cast<std::int64_t>(n[l]) * P[l] - static_cast<std::int64_t>(B[l]);
+        out.sxy[l] = 2 * Q + fix_xy[l];
+        out.syy[l] = 4 * sum_of_squares_to(n[l]) + fix_yy[l];
+        out.n[l] = n[l];
+    }
+}
+
+template <class Acc>
+void decay_by_rank_with(const double* factor, const double* const* returns, std::size_t K, std::size_t T,
+                        std::size_t N, std::size_t n_decays, const std::vector<std::uint8_t>& complete,
+                        CorrOutput out, CorrOutput* rows) {
+    // Factor row t meets up to n_decays + 1 return rows: ranked once.
+    std::vector<std::uint32_t> factor_ranks(T * N);
+    std::vector<RankedRow<Acc>> factor_rows(T);
     parallel_for(T, [&](std::size_t begin, std::size_t end) {
         std::vector<std::uint32_t> order;
         for (std::size_t t = begin; t < end; ++t) {
+            std::uint32_t* ranks = factor_ranks.data() + t * N;
             sort_order(factor + t * N, nullptr, N, order);
-            std::copy(order.begin(), order.end(), factor_order.begin() + t * N);
-            factor_order_n[t] = static_cast<std::uint32_t>(order.size());
+            fill_doubled_ranks(order, ranks);
+            factor_rows[t] = {ranks, order.size(), sum_squares<Acc>(ranks, N)};
         }
     });
     // Each return row u serves the dates u - d (and date u itself for `rows`): sorted once
-    // per period, every pair (t, u) then costs linear time, the sorted orders being
-    // filtered by the pair's mask.
+    // per period. A pair (t, u) is correlated over the instruments with a factor value on t
+    // and a return in every period on u. On market data these are usually all the factor's
+    // instruments of t: its ranks serve as they are, and every period's order of u is walked
+    // once against the kLanes factor rows before u at a time (the window). Otherwise the
+    // factor's ranks are narrowed to the common instruments and walked alone.
+    const bool lanes = N <= kMaxLaneCols;
+    const std::size_t slots = lanes ? (n_decays + kLanes - 1) / kLanes * kLanes : 0;
+    const std::size_t block = lanes && N ? std::max<std::size_t>(1, 0xFFFFFFFFull / (N * (N + 1))) : 1;
     parallel_for(T, [&](std::size_t begin, std::size_t end) {
-        Scratch s;
-        s.reserve(N);
+        std::vector<std::uint32_t> table, bx(N), window(slots * N, 0u);
         std::vector<std::vector<std::uint32_t>> ret_order(K);
-        for (std::size_t u = rows ? begin : std::max<std::size_t>(begin, 1); u < end; ++u) {
+        std::vector<std::vector<std::pair<std::size_t, std::size_t>>> ret_groups(K);
+        std::vector<std::uint8_t> ret_ties(K), keep(N), alone(n_decays + 1);
+        LaneSums sums;
+        // Window slot t % slots holds factor row t's ranks once row t is past.
+        auto enter = [&](std::size_t t) {
+            const std::uint32_t* ranks = factor_ranks.data() + t * N;
+            std::uint32_t* w = window.data() + t % slots;
+            for (std::size_t j = 0; j < N; ++j) w[j * slots] = ranks[j];
+        };
+        const std::size_t first = rows ? begin : std::max<std::size_t>(begin, 1);
+        if (lanes)
+            for (std::size_t t = first > slots ? first - slots : 0; t + 1 < first; ++t) enter(t);
+        for (std::size_t u = first; u < end; ++u) {
+            if (lanes && u >= 1) enter(u - 1);
             const std::uint8_t* all = complete.data() + u * N;
-            for (std::size_t k = 0; k < K; ++k) sort_order(returns[k] + u * N, rows ? nullptr : all, N, ret_order[k]);
+            for (std::size_t k = 0; k < K; ++k) {
+                sort_order(returns[k] + u * N, nullptr, N, ret_order[k]);
+                ret_ties[k] = has_ties(ret_order[k].data(), ret_order[k].size());
+                if (lanes) tie_groups(ret_order[k], ret_groups[k]);
+            }
             if (rows) {
-                const double* f = factor + u * N;
+                const RankedRow<Acc>& f = factor_rows[u];
                 for (std::size_t k = 0; k < K; ++k) {
                     const double* y = returns[k] + u * N;
                     std::size_t n = 0;
                     for (std::size_t j = 0; j < N; ++j) {
-                        const bool both = !std::isnan(f[j]) && !std::isnan(y[j]);
-                        s.keep[j] = both;
+                        const std::uint8_t both = (f.ranks[j] != 0) & !std::isnan(y[j]);
+                        keep[j] = both;
                         n += both;
                     }
                     const std::size_t cell = u * K + k;
@@ -198,29 +441,65 @@ void decay_by_rank(const double* factor, const double* const* returns, std::size
                     rows->r[cell] = kNaN;
                     rows->constant[cell] = 0;
                     if (n < 2) continue;
-                    s.first = rank_first(factor_order.data() + u * N, factor_order_n[u], s.keep.data(),
-                                          s.rank_x.data(), s.run);
-                    store_rank_corr(ret_order[k], n, s, false, rows->r[cell], rows->constant[cell]);
+                    const RankedRow<Acc> x = on_common(f, keep.data(), n, N, table, bx.data());
+                    const WalkSums<Acc> w = walk_against<Acc>(ret_order[k].data(), ret_order[k].size(), ret_ties[k],
+                                                              x.ranks);
+                    rank_corr_cell(w.sxy, x.sq, w.syy, n, false, rows->r[cell], rows->constant[cell]);
                 }
             }
+            std::size_t n_alone = 0;
             for (std::size_t d = 1; d <= n_decays && d <= u; ++d) {
                 const std::size_t t = u - d, row = (d - 1) * T + t;
-                const double* f = factor + t * N;
+                const RankedRow<Acc>& f = factor_rows[t];
                 std::size_t n = 0;
                 for (std::size_t j = 0; j < N; ++j) {
-                    const bool both = all[j] && !std::isnan(f[j]);
-                    s.keep[j] = both;
+                    const std::uint8_t both = all[j] & (f.ranks[j] != 0);
+                    keep[j] = both;
                     n += both;
                 }
                 out.n[row] = static_cast<std::int64_t>(n);
-                if (n < 2) continue;
-                s.first = rank_first(factor_order.data() + t * N, factor_order_n[t], s.keep.data(), s.rank_x.data(),
-                                      s.run);
-                for (std::size_t k = 0; k < K; ++k)
-                    store_rank_corr(ret_order[k], n, s, true, out.r[row * K + k], out.constant[row * K + k]);
+                alone[d] = !lanes || n != f.n;
+                if (n < 2 || !alone[d]) continue;
+                ++n_alone;
+                const RankedRow<Acc> x = on_common(f, keep.data(), n, N, table, bx.data());
+                for (std::size_t k = 0; k < K; ++k) {
+                    const WalkSums<Acc> w = walk_against<Acc>(ret_order[k].data(), ret_order[k].size(), ret_ties[k],
+                                                              x.ranks);
+                    rank_corr_cell(w.sxy, x.sq, w.syy, n, true, out.r[row * K + k], out.constant[row * K + k]);
+                }
+            }
+            if (!lanes || u == 0 || n_alone == std::min(n_decays, u)) continue;
+            for (std::size_t s0 = 0; s0 < slots; s0 += kLanes) {
+                // Slot s holds row t = u - d with d = 1 + (u - 1 - s) mod slots.
+                bool needed = false;
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    const std::size_t d = 1 + (u - 1 + slots - (s0 + l) % slots) % slots;
+                    needed = needed || (d <= n_decays && d <= u && !alone[d]);
+                }
+                if (!needed) continue;
+                for (std::size_t k = 0; k < K; ++k) {
+                    walk_lanes(ret_order[k], ret_groups[k], window.data() + s0, slots, block, sums);
+                    for (std::size_t l = 0; l < kLanes; ++l) {
+                        const std::size_t d = 1 + (u - 1 + slots - (s0 + l) % slots) % slots;
+                        if (d > n_decays || d > u || alone[d]) continue;
+                        const std::size_t t = u - d, row = (d - 1) * T + t;
+                        if (sums.n[l] < 2) continue;
+                        rank_corr_cell<std::int64_t>(sums.sxy[l], factor_rows[t].sq, sums.syy[l], sums.n[l], true,
+                                                     out.r[row * K + k], out.constant[row * K + k]);
+                    }
+                }
             }
         }
     });
+}
+
+void decay_by_rank(const double* factor, const double* const* returns, std::size_t K, std::size_t T,
+                   std::size_t N, std::size_t n_decays, const std::vector<std::uint8_t>& complete, CorrOutput out,
+                   CorrOutput* rows) {
+    if (N <= kNarrowRankSums)
+        decay_by_rank_with<std::int64_t>(factor, returns, K, T, N, n_decays, complete, out, rows);
+    else
+        decay_by_rank_with<WideRankSum>(factor, returns, K, T, N, n_decays, complete, out, rows);
 }
 
 void decay_by_value(const double* factor, const double* const* returns, std::size_t K, std::size_t T,
@@ -334,9 +613,36 @@ void ic_decay(const double* factor, const double* const* returns, std::size_t n_
         decay_by_value(factor, returns, K, T, N, n_decays, complete, out);
 }
 
-void ic_by_group(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
-                 std::size_t n_cols, const std::int64_t* codes, std::size_t n_code_rows, std::size_t n_groups,
-                 bool rank, CorrOutput out) {
+namespace {
+
+// One group's Spearman correlation for one period over m pooled cells: the factor's ranks
+// `fx` (over its own values), the period's values `y`; returns are the first variable.
+template <class Acc>
+void group_rank_cell(const RankedRow<Acc>& fx, const double* y, std::size_t m, std::vector<std::uint8_t>& keep,
+                     std::vector<std::uint32_t>& order, std::vector<std::uint32_t>& table,
+                     std::vector<std::uint32_t>& bx, CorrOutput out, std::size_t cell) {
+    keep.resize(m);
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint8_t both = (fx.ranks[i] != 0) & !std::isnan(y[i]);
+        keep[i] = both;
+        n += both;
+    }
+    out.n[cell] = static_cast<std::int64_t>(n);
+    out.r[cell] = kNaN;
+    out.constant[cell] = 0;
+    if (n < 2) return;
+    if (n != fx.n) bx.resize(m);
+    const RankedRow<Acc> x = on_common(fx, keep.data(), n, m, table, bx.data());
+    sort_order(y, keep.data(), m, order);  // the common cells only: no more to sort than needed
+    const WalkSums<Acc> w = walk_against<Acc>(order.data(), order.size(), has_ties(order.data(), order.size()), x.ranks);
+    rank_corr_cell(w.sxy, x.sq, w.syy, n, true, out.r[cell], out.constant[cell]);
+}
+
+template <class Code>
+void ic_by_group_with(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
+                      std::size_t n_cols, const Code* codes, std::size_t n_code_rows, std::size_t n_groups,
+                      bool rank, CorrOutput out) {
     check_sizes(n_cols);
     if (n_code_rows != 1 && n_code_rows != n_rows)
         throw std::invalid_argument("codes: expect 1 or " + std::to_string(n_rows) + " rows, got " +
@@ -347,7 +653,9 @@ void ic_by_group(const double* factor, const double* const* returns, std::size_t
 
     // Groups that hold a cell: 0 .. n_used - 1. The buffers are sized by them, not by
     // n_groups; the groups past them are empty.
-    auto code_of = [&](std::size_t t, std::size_t j) { return codes[(n_code_rows == 1 ? 0 : t) * n_cols + j]; };
+    auto code_of = [&](std::size_t t, std::size_t j) {
+        return static_cast<std::int64_t>(codes[(n_code_rows == 1 ? 0 : t) * n_cols + j]);
+    };
     std::size_t n_used = 0;
     for (std::size_t t = 0; t < n_code_rows; ++t)
         for (std::size_t j = 0; j < n_cols; ++j) {
@@ -359,7 +667,7 @@ void ic_by_group(const double* factor, const double* const* returns, std::size_t
         }
     if (n_periods == 0) return;  // no cell to write
 
-    // Bucket the cells by group (counting sort, cells ascending within a group).
+    // Cells by group (counting sort, cells ascending within a group).
     std::vector<std::size_t> offset(n_used + 1, 0);
     for (std::size_t t = 0; t < n_rows; ++t)
         for (std::size_t j = 0; j < n_cols; ++j) {
@@ -367,6 +675,63 @@ void ic_by_group(const double* factor, const double* const* returns, std::size_t
             if (c >= 0) ++offset[static_cast<std::size_t>(c) + 1];
         }
     for (std::size_t g = 0; g < n_used; ++g) offset[g + 1] += offset[g];
+
+    if (rank) {
+        // Groups past n_used hold nothing.
+        for (std::size_t g = n_used; g < n_groups; ++g)
+            for (std::size_t k = 0; k < n_periods; ++k) {
+                out.n[g * n_periods + k] = 0;
+                out.r[g * n_periods + k] = kNaN;
+                out.constant[g * n_periods + k] = 0;
+            }
+        // One table at a time is laid out group by group in one sequential pass (reading
+        // each group's cells from the whole table would read it once per group); the factor
+        // is ranked once per group, each period sorted once per group and walked against
+        // the factor's ranks.
+        std::vector<double> grouped(offset[n_used]);
+        auto lay_out = [&](const double* values) {
+            std::vector<std::size_t> fill(offset.begin(), offset.end() - 1);
+            for (std::size_t t = 0; t < n_rows; ++t)
+                for (std::size_t j = 0; j < n_cols; ++j) {
+                    const std::int64_t c = code_of(t, j);
+                    if (c >= 0) grouped[fill[static_cast<std::size_t>(c)]++] = values[t * n_cols + j];
+                }
+        };
+        lay_out(factor);
+        std::vector<std::uint32_t> factor_ranks(offset[n_used]);
+        std::vector<RankedRow<std::int64_t>> narrow(n_used);
+        std::vector<RankedRow<WideRankSum>> wide(n_used);
+        parallel_for(n_used, [&](std::size_t begin, std::size_t end) {
+            std::vector<std::uint32_t> order;
+            for (std::size_t g = begin; g < end; ++g) {
+                const std::size_t m = offset[g + 1] - offset[g];
+                std::uint32_t* ranks = factor_ranks.data() + offset[g];
+                sort_order(grouped.data() + offset[g], nullptr, m, order);
+                fill_doubled_ranks(order, ranks);
+                if (m <= kNarrowRankSums)
+                    narrow[g] = {ranks, order.size(), sum_squares<std::int64_t>(ranks, m)};
+                else
+                    wide[g] = {ranks, order.size(), sum_squares<WideRankSum>(ranks, m)};
+            }
+        });
+        for (std::size_t k = 0; k < n_periods; ++k) {
+            lay_out(returns[k]);
+            parallel_for(n_used, [&](std::size_t begin, std::size_t end) {
+                std::vector<std::uint8_t> keep;
+                std::vector<std::uint32_t> order, table, bx;
+                for (std::size_t g = begin; g < end; ++g) {
+                    const std::size_t m = offset[g + 1] - offset[g];
+                    const double* y = grouped.data() + offset[g];
+                    if (m <= kNarrowRankSums)
+                        group_rank_cell(narrow[g], y, m, keep, order, table, bx, out, g * n_periods + k);
+                    else
+                        group_rank_cell(wide[g], y, m, keep, order, table, bx, out, g * n_periods + k);
+                }
+            });
+        }
+        return;
+    }
+
     std::vector<std::uint32_t> cells(offset[n_used]);
     {
         std::vector<std::size_t> fill(offset.begin(), offset.end() - 1);
@@ -395,6 +760,20 @@ void ic_by_group(const double* factor, const double* const* returns, std::size_t
             correlate_sample(x.data(), ys.data(), n_periods, m, rank, true, s, out, g * n_periods);
         }
     });
+}
+
+}  // namespace
+
+void ic_by_group(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
+                 std::size_t n_cols, const std::int64_t* codes, std::size_t n_code_rows, std::size_t n_groups,
+                 bool rank, CorrOutput out) {
+    ic_by_group_with(factor, returns, n_periods, n_rows, n_cols, codes, n_code_rows, n_groups, rank, out);
+}
+
+void ic_by_group(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
+                 std::size_t n_cols, const std::int32_t* codes, std::size_t n_code_rows, std::size_t n_groups,
+                 bool rank, CorrOutput out) {
+    ic_by_group_with(factor, returns, n_periods, n_rows, n_cols, codes, n_code_rows, n_groups, rank, out);
 }
 
 }  // namespace sigmora

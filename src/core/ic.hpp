@@ -56,12 +56,15 @@ inline void ic_by_row_with_decay(const double* factor, const double* const* retu
 }
 
 // One correlation per group and period, pooled over every cell whose code is that group.
-// `codes` is n_code_rows x N int64 with n_code_rows 1 (one code per instrument for all
+// `codes` is n_code_rows x N int64 or int32 with n_code_rows 1 (one code per instrument for all
 // dates) or T; -1 = no group, otherwise 0 <= code < n_groups.
 // out cells: n_groups x K (groups no cell belongs to get n = 0 and NaN). The returns are
 // the first variable.
 void ic_by_group(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
                  std::size_t n_cols, const std::int64_t* codes, std::size_t n_code_rows, std::size_t n_groups,
+                 bool rank, CorrOutput out);
+void ic_by_group(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
+                 std::size_t n_cols, const std::int32_t* codes, std::size_t n_code_rows, std::size_t n_groups,
                  bool rank, CorrOutput out);
 
 // Pearson correlation of x and y (both complete, length n) in the way scipy's pearsonr

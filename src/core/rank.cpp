@@ -80,13 +80,6 @@ void sort_order(const double* values, const std::uint8_t* keep, std::size_t n, s
 
 namespace {
 
-// With r the doubled ranks, c = r - (n + 1) and sum(r) = n (n + 1) on either side:
-// sum(cx cy) = sum(rx ry) - n (n + 1)^2, likewise for the squares.
-template <class Acc>
-Acc centring(std::size_t n) {
-    return static_cast<Acc>(n) * static_cast<Acc>(n + 1) * static_cast<Acc>(n + 1);
-}
-
 template <class Acc>
 FirstRanks rank_first_with(const std::uint32_t* order, std::size_t n_order, const std::uint8_t* keep,
                            std::uint32_t* twice_rank, std::vector<std::uint32_t>& run) {
@@ -95,7 +88,7 @@ FirstRanks rank_first_with(const std::uint32_t* order, std::size_t n_order, cons
         twice_rank[pos] = r;
         sq += static_cast<Acc>(r) * static_cast<Acc>(r);
     });
-    return {n, static_cast<double>(sq - centring<Acc>(n)) / 4.0};
+    return {n, static_cast<double>(sq - rank_centring<Acc>(n)) / 4.0};
 }
 
 template <class Acc>
@@ -116,28 +109,23 @@ RankSums rank_sums_with(const std::uint32_t* order, std::size_t n_order, const s
             syy += static_cast<Acc>(r) * static_cast<Acc>(r);
         });
     }
-    const Acc c = centring<Acc>(n);
+    const Acc c = rank_centring<Acc>(n);
     return {static_cast<double>(sxy - c) / 4.0, first.sxx, static_cast<double>(syy - c) / 4.0};
 }
-
-// Doubled ranks are at most 2n, so sums of n products stay below 4 n^3 <= 2^62 in
-// 64 bits up to n = 2^20; beyond that they are summed in 128 bits.
-constexpr std::size_t kNarrowSums = std::size_t{1} << 20;
-__extension__ typedef __int128 wide;
 
 }  // namespace
 
 FirstRanks rank_first(const std::uint32_t* order, std::size_t n_order, const std::uint8_t* keep,
                       std::uint32_t* twice_rank, std::vector<std::uint32_t>& run) {
-    if (n_order <= kNarrowSums) return rank_first_with<std::int64_t>(order, n_order, keep, twice_rank, run);
-    return rank_first_with<wide>(order, n_order, keep, twice_rank, run);
+    if (n_order <= kNarrowRankSums) return rank_first_with<std::int64_t>(order, n_order, keep, twice_rank, run);
+    return rank_first_with<WideRankSum>(order, n_order, keep, twice_rank, run);
 }
 
 RankSums rank_sums_against(const std::uint32_t* order, std::size_t n_order, const std::uint8_t* keep,
                            const FirstRanks& first, const std::uint32_t* twice_rank_x,
                            std::vector<std::uint32_t>& run) {
-    if (n_order <= kNarrowSums) return rank_sums_with<std::int64_t>(order, n_order, keep, first, twice_rank_x, run);
-    return rank_sums_with<wide>(order, n_order, keep, first, twice_rank_x, run);
+    if (n_order <= kNarrowRankSums) return rank_sums_with<std::int64_t>(order, n_order, keep, first, twice_rank_x, run);
+    return rank_sums_with<WideRankSum>(order, n_order, keep, first, twice_rank_x, run);
 }
 
 double corrcoef_from_sums(double s_first_second, double s_first, double s_second, std::size_t n) {

@@ -73,6 +73,18 @@ std::size_t walk_average_ranks(const std::uint32_t* order, std::size_t n_order, 
     return n_kept;
 }
 
+// Doubled ranks are at most 2n, so sums of n products stay below 4 n^3 <= 2^62 in 64 bits
+// up to n = 2^20; beyond that they are summed in 128 bits.
+constexpr std::size_t kNarrowRankSums = std::size_t{1} << 20;
+__extension__ typedef __int128 WideRankSum;
+
+// With r the doubled ranks of n values, c = r - (n + 1) and sum(r) = n (n + 1):
+// sum(cx cy) = sum(rx ry) - n (n + 1)^2, likewise for the squares.
+template <class Acc>
+Acc rank_centring(std::size_t n) {
+    return static_cast<Acc>(n) * static_cast<Acc>(n + 1) * static_cast<Acc>(n + 1);
+}
+
 // Centred rank sums of a pair of variables over the same n kept positions: with
 // c = twice_rank - (n + 1), sum(cx * cy) / 4, sum(cx * cx) / 4 and sum(cy * cy) / 4.
 // Computed in integers and exact whenever the true sums are below 2^53.

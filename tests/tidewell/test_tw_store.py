@@ -159,3 +159,26 @@ def test_schema_md_is_current():
     with open(here, encoding="utf-8") as f:
         assert f.read().strip() == tidewell.schema.describe().strip(), \
             "regenerate with: python -m tidewell schema > tidewell/SCHEMA.md"
+
+
+def test_reading_connections_bound_duckdb_memory(tw_small_path, monkeypatch):
+    from tidewell import store
+
+    def limit(con):
+        return con.execute("SELECT current_setting('memory_limit')").fetchone()[0]
+
+    reader = store.connect(tw_small_path)
+    try:
+        assert limit(reader) == "122.0 MiB"  # 128 MB
+        assert reader.execute("SELECT count(*) FROM instruments").fetchone()[0] > 0
+    finally:
+        reader.close()
+    monkeypatch.setenv("TIDEWELL_MEMORY_LIMIT", "512MB")
+    with store.connect(tw_small_path) as con:
+        assert limit(con) == "488.2 MiB"
+    monkeypatch.setenv("TIDEWELL_MEMORY_LIMIT", "")  # DuckDB's own default: a share of the machine
+    with store.connect(tw_small_path) as con:
+        assert limit(con) not in ("122.0 MiB", "488.2 MiB")
+    monkeypatch.setenv("TIDEWELL_MEMORY_LIMIT", "a lot")
+    with pytest.raises(ValueError, match="TIDEWELL_MEMORY_LIMIT.*'a lot'"):
+        store.connect(tw_small_path)
