@@ -36,8 +36,8 @@ std::size_t window(std::int64_t d) {
     return static_cast<std::size_t>(d);
 }
 
-// T x N column-major result: a C-ordered N x T array handed back transposed.
-nb::object ts_result(std::size_t T, std::size_t N, double*& out) { return empty_matrix(N, T, out); }
+// T x N row-major result, as the tables it is combined with.
+nb::object ts_result(std::size_t T, std::size_t N, double*& out) { return empty_matrix(T, N, out); }
 
 nb::object ts_op(const std::string& name, AnyMat x, std::int64_t d, double param) {
     const ops::TsOp op = ts_kind(name);
@@ -49,7 +49,7 @@ nb::object ts_op(const std::string& name, AnyMat x, std::int64_t d, double param
         nb::gil_scoped_release release;
         ops::ts_unary(op, table, w, param, out);
     }
-    return result.attr("T");
+    return result;
 }
 
 nb::object ts_op2(const std::string& name, AnyMat x, AnyMat y, std::int64_t d) {
@@ -72,7 +72,7 @@ nb::object ts_op2(const std::string& name, AnyMat x, AnyMat y, std::int64_t d) {
         nb::gil_scoped_release release;
         ops::ts_binary(op, tx, ty, w, out);
     }
-    return result.attr("T");
+    return result;
 }
 
 nb::object cs_op(const std::string& name, AnyMat x, double param) {

@@ -19,10 +19,12 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::size_t kColumnBlock = 8;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
-// Calls fn(k, column pointers, output columns) for blocks of up to kColumnBlock columns, the
-// blocks split over the threads in a fixed partition. Each column pointer addresses T
+// Calls fn(x column, y column or null, output column) for blocks of up to kColumnBlock columns,
+// the blocks split over the threads in a fixed partition. Each column pointer addresses T
 // contiguous doubles: the table's own memory when its columns are contiguous, otherwise a
-// per-thread copy. out is column-major T x N.
+// per-thread copy; fn writes T contiguous doubles of a per-thread buffer, which is then
+// written to the row-major T x N `out` a block row at a time (kColumnBlock doubles of a
+// row share a cache line or two).
 template <class Fn>
 void for_each_column_block(const StridedTable* const* tables, std::size_t n_tables, double* out, const Fn& fn) {
     const StridedTable& first = *tables[0];
@@ -31,6 +33,7 @@ void for_each_column_block(const StridedTable* const* tables, std::size_t n_tabl
     const std::size_t n_blocks = (N + kColumnBlock - 1) / kColumnBlock;
     parallel_for(n_blocks, [&](std::size_t b0, std::size_t b1) {
         std::vector<double> copy[2];
+        std::vector<double> result(kColumnBlock * T);
         for (std::size_t b = b0; b < b1; ++b) {
             const std::size_t j0 = b * kColumnBlock, nb = std::min(kColumnBlock, N - j0);
             const double* cols[2][kColumnBlock];
@@ -51,7 +54,11 @@ void for_each_column_block(const StridedTable* const* tables, std::size_t n_tabl
                 }
             }
             for (std::size_t c = 0; c < nb; ++c)
-                fn(cols[0][c], n_tables > 1 ? cols[1][c] : nullptr, out + (j0 + c) * T);
+                fn(cols[0][c], n_tables > 1 ? cols[1][c] : nullptr, result.data() + c * T);
+            for (std::size_t t = 0; t < T; ++t) {
+                double* row = out + t * N + j0;
+                for (std::size_t c = 0; c < nb; ++c) row[c] = result[c * T + t];
+            }
         }
     });
 }
@@ -461,15 +468,23 @@ void ts_binary(Ts2Op op, const StridedTable& x, const StridedTable& y, std::size
 
 namespace {
 
-void cs_row(CsOp op, const double* x, std::size_t N, double param, double* out, std::vector<std::uint32_t>& order,
-            std::vector<std::uint32_t>& run, std::vector<std::uint8_t>& keep) {
+void cs_row(CsOp op, const double* x, std::size_t N, double param, double* out) {
     if (op == CsOp::Rank) {
+        thread_local std::vector<std::uint32_t> order;
         sort_order(x, nullptr, N, order);
         for (std::size_t j = 0; j < N; ++j) out[j] = kNaN;
         const double n = static_cast<double>(order.size());
-        keep.assign(N, 1);
-        walk_average_ranks(order.data(), order.size(), keep.data(), run,
-                           [&](std::uint32_t pos, std::uint32_t twice) { out[pos] = (static_cast<double>(twice) * 0.5) / n; });
+        // Every position of the order is kept: walk the runs of equal values directly.
+        std::size_t a = 0;
+        const std::size_t m = order.size();
+        while (a < m) {
+            std::size_t b = a + 1;
+            while (b < m && !(order[b] & kNewRun)) ++b;
+            // ranks a + 1 .. b share their mean; doubled it is the integer a + 1 + b
+            const double rank = (static_cast<double>(a + 1 + b) * 0.5) / n;
+            for (std::size_t q = a; q < b; ++q) out[order[q] & ~kNewRun] = rank;
+            a = b;
+        }
         return;
     }
     std::size_t n = 0;
@@ -508,9 +523,7 @@ void cs_unary(CsOp op, const StridedTable& x, double param, double* out) {
     const std::size_t N = x.cols;
     if (N >= kMaxRankPositions) throw std::invalid_argument("x: too many columns");
     for_each_row_block(x, [&](std::size_t r0, std::size_t n_rows, const double* const* rows) {
-        thread_local std::vector<std::uint32_t> order, run;
-        thread_local std::vector<std::uint8_t> keep;
-        for (std::size_t i = 0; i < n_rows; ++i) cs_row(op, rows[i], N, param, out + (r0 + i) * N, order, run, keep);
+        for (std::size_t i = 0; i < n_rows; ++i) cs_row(op, rows[i], N, param, out + (r0 + i) * N);
     });
 }
 

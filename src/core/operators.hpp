@@ -3,8 +3,9 @@
 //
 // Time-series kernels work per column over trailing windows of d rows and follow pandas'
 // rolling(d, min_periods=d): a window that holds a missing value (NaN, or an infinity, which
-// pandas' windows also take as missing), or that reaches before the first row, gives NaN. They write a column-major T x N result (out[j * T + t]) and run in
-// parallel over fixed blocks of columns, so the thread count never changes a bit.
+// pandas' windows also take as missing), or that reaches before the first row, gives NaN. They
+// write a row-major T x N result, like the tables around them, and run in parallel over fixed
+// blocks of columns, so the thread count never changes a bit.
 //
 // Sums, means, standard deviations, covariances, correlations, products, minima, maxima and
 // their positions are O(T) per column: the rows are cut into blocks of d rows aligned on the
@@ -51,11 +52,11 @@ enum class CsOp : int { Rank, Zscore, Demean, Scale };
 enum class GroupOp : int { Neutralize, Rank };
 
 // One-operand time-series kernel over windows of d >= 1 rows; `param` is the smoothing
-// factor alpha of Ema (0 < alpha <= 1) and unused otherwise. out: T x N column-major.
+// factor alpha of Ema (0 < alpha <= 1) and unused otherwise. out: T x N row-major.
 void ts_unary(TsOp op, const StridedTable& x, std::size_t d, double param, double* out);
 
 // Two-operand time-series kernel (x and y of the same shape); a row where either is
-// missing counts as missing for both. out: T x N column-major.
+// missing counts as missing for both. out: T x N row-major.
 void ts_binary(Ts2Op op, const StridedTable& x, const StridedTable& y, std::size_t d, double* out);
 
 // Cross-sectional kernel per row; `param` is Scale's target sum of absolute values.
