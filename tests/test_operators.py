@@ -9,7 +9,7 @@ from hypothesis.extra import numpy as hnp
 
 import sigmora
 import tidewell
-from sigmora import operators as op
+from sigmora import _core, operators as op
 from sigmora.evaluation import _Failure, _Graph, evaluate, evaluate_many, iter_evaluate
 from sigmora.exception import SigmoraUserException
 from sigmora.interface import CombinedFactor, UserDefinedLeafFactor
@@ -217,6 +217,20 @@ def test_threads_never_change_the_bits():
     for other in results[1:]:
         for a, b in zip(results[0], other):
             np.testing.assert_array_equal(a, b)
+
+
+def test_kernels_hand_back_row_major_tables_whatever_the_input_layout():
+    # The arithmetic between nodes runs on contiguous rows only when every table is row-major:
+    # a column-major result mixed with row-major leaves makes NumPy walk one of them strided.
+    rng = np.random.default_rng(6)
+    x = rng.normal(0, 1, (40, 13))
+    for layout in (np.ascontiguousarray, np.asfortranarray):
+        tables = [_core.ops_ts(name, layout(x), 5) for name in ("sum", "std", "rank", "argmax", "slope")]
+        tables += [_core.ops_ts2(name, layout(x), layout(x[::-1]), 5) for name in ("corr", "cov")]
+        tables += [_core.ops_cs("rank", layout(x)), _core.ops_group("neutralize", layout(x),
+                                                                   np.zeros(x.shape, np.int32), 1)]
+        for table in tables:
+            assert table.shape == x.shape and table.flags.c_contiguous
 
 
 # ----------------------------------------------------------------------------- nodes
