@@ -357,6 +357,542 @@ void regression_column(TsOp op, const double* x, std::size_t T, std::size_t d, S
     }
 }
 
+// ----------------------------------------------------------------------------- row-major kernels
+//
+// The same windows computed a chunk of columns at a time, row after row: every step is a loop
+// over the chunk's contiguous cells of one row, which the compiler vectorises, and nothing is
+// transposed. Each cell goes through exactly the operations, in the same order, as in the
+// per-column monoids above (block_windows), so both give the same bits. Missing values and
+// value changes are counted per column over the window as it slides (integer counts: exact).
+
+// A chunk of up to `lanes` columns [j0, j0 + n) of the T x N tables x (and y), readable as
+// row-major rows of stride ld: the tables' own memory when their rows are contiguous,
+// otherwise a copy of the chunk.
+struct RowChunk {
+    const double* x = nullptr;
+    const double* y = nullptr;
+    std::ptrdiff_t ld = 0;
+    std::size_t n = 0;
+    const double* xr(std::size_t t) const { return x + static_cast<std::ptrdiff_t>(t) * ld; }
+    const double* yr(std::size_t t) const { return y + static_cast<std::ptrdiff_t>(t) * ld; }
+};
+
+inline const double* row_at(const double* base, const RowChunk& c, std::size_t t) {
+    return base + static_cast<std::ptrdiff_t>(t) * c.ld;
+}
+
+RowChunk row_chunk(const StridedTable& x, const StridedTable* y, std::size_t j0, std::size_t n,
+                   std::vector<double>& copy_x, std::vector<double>& copy_y) {
+    RowChunk c;
+    c.n = n;
+    const StridedTable* tables[2] = {&x, y};
+    const double** dst[2] = {&c.x, &c.y};
+    std::vector<double>* copies[2] = {&copy_x, &copy_y};
+    bool direct = true;
+    for (int k = 0; k < 2; ++k)
+        if (tables[k] && !(tables[k]->col_stride == 1 || tables[k]->cols == 1)) direct = false;
+    // Rows of both tables must share one stride to be read in place.
+    if (direct && y && y->row_stride != x.row_stride) direct = false;
+    if (direct) {
+        c.ld = x.row_stride;
+        for (int k = 0; k < 2; ++k)
+            if (tables[k]) *dst[k] = tables[k]->data + j0;
+        if (x.rows <= 1) c.ld = 0;
+        return c;
+    }
+    c.ld = static_cast<std::ptrdiff_t>(n);
+    for (int k = 0; k < 2; ++k) {
+        if (!tables[k]) continue;
+        const StridedTable& t = *tables[k];
+        copies[k]->resize(t.rows * n);
+        double* out = copies[k]->data();
+        // In tiles of 32 rows: a column-major table's column is read 32 contiguous cells at a
+        // time, and the copy's 32 rows written meanwhile stay few enough for the TLB.
+        constexpr std::size_t kTile = 32;
+        for (std::size_t r0 = 0; r0 < t.rows; r0 += kTile) {
+            const std::size_t r1 = std::min(t.rows, r0 + kTile);
+            for (std::size_t c2 = 0; c2 < n; ++c2) {
+                const double* col = t.data + static_cast<std::ptrdiff_t>(j0 + c2) * t.col_stride;
+                for (std::size_t r = r0; r < r1; ++r) out[r * n + c2] = col[static_cast<std::ptrdiff_t>(r) * t.row_stride];
+            }
+        }
+        *dst[k] = out;
+    }
+    return c;
+}
+
+// NaN where `missing` is not 0, else v. Both arguments are loaded before the select, which
+// keeps the loops that call it free of branches (and vectorised).
+inline double nan_where(double missing, double v) { return missing != 0.0 ? kNaN : v; }
+
+// 1 where a value is missing (NaN or infinite), else 0; branch-free, so loops of it vectorise.
+inline double missing_flag(double v) { return std::fabs(v) <= std::numeric_limits<double>::max() ? 0.0 : 1.0; }
+
+// Per-column counts over the window of the last d rows: rows with a missing value (x, or y
+// when given, not finite) and value changes between consecutive rows of the window. Counts
+// are small integers held in doubles (exact), which keeps the loops in one vector type.
+struct WindowCounts {
+    std::vector<double> missing, changes_x, changes_y;
+    bool track_changes = false;
+
+    void reset(std::size_t n, bool changes, bool pair) {
+        missing.assign(n, 0.0);
+        track_changes = changes;
+        changes_x.assign(changes ? n : 0, 0.0);
+        changes_y.assign(changes && pair ? n : 0, 0.0);
+    }
+    // Brings the counts from the window ending at row t - 1 to the one ending at row t.
+    void advance(const RowChunk& c, std::size_t t, std::size_t d) {
+        double* m = missing.data();
+        add_missing(c, t, m, 1.0);
+        if (t >= d) add_missing(c, t - d, m, -1.0);
+        if (!track_changes) return;
+        // The window [t + 1 - d, t] holds the changes at rows u in [t + 2 - d, t].
+        if (t >= 1) add_change(c.x, c, t, changes_x.data(), 1.0);
+        if (t + 1 >= d + 1) add_change(c.x, c, t + 1 - d, changes_x.data(), -1.0);
+        if (c.y && !changes_y.empty()) {
+            if (t >= 1) add_change(c.y, c, t, changes_y.data(), 1.0);
+            if (t + 1 >= d + 1) add_change(c.y, c, t + 1 - d, changes_y.data(), -1.0);
+        }
+    }
+
+private:
+    static void add_missing(const RowChunk& c, std::size_t t, double* m, double sign) {
+        const double* x = c.xr(t);
+        if (c.y) {
+            const double* y = c.yr(t);
+            for (std::size_t j = 0; j < c.n; ++j) m[j] += sign * std::max(missing_flag(x[j]), missing_flag(y[j]));
+        } else {
+            for (std::size_t j = 0; j < c.n; ++j) m[j] += sign * missing_flag(x[j]);
+        }
+    }
+    // The change at row u (between rows u - 1 and u; NaN differs from everything).
+    static void add_change(const double* base, const RowChunk& c, std::size_t u, double* ch, double sign) {
+        const double* now = row_at(base, c, u);
+        const double* before = row_at(base, c, u - 1);
+        for (std::size_t j = 0; j < c.n; ++j) ch[j] += now[j] != before[j] ? sign : 0.0;
+    }
+};
+
+// Windows of d rows as a suffix of one block plus a prefix of the next, as block_windows,
+// over a chunk of columns. M supplies, over K accumulators of n lanes each (acc[k * n + j]):
+//   void identity(double* acc); void reference(bt);
+//   void lift_before(p, double* acc)  acc = combine(lift(p), acc)
+//   void lift_after(t, double* acc)   acc = combine(acc, lift(t))
+//   void combine(const double* earlier, const double* later, double* into)
+//   void finish(const double* acc, s, t, const WindowCounts&, double* out_row)
+template <class M>
+void block_windows_rows(M& m, const RowChunk& c, std::size_t T, std::size_t d, WindowCounts& counts,
+                        std::vector<double>& suffix, double* out, std::size_t out_ld) {
+    const std::size_t n = c.n, K = M::K;
+    for (std::size_t t = 0; t < std::min(T, d - 1); ++t)
+        for (std::size_t j = 0; j < n; ++j) out[t * out_ld + j] = kNaN;
+    if (T < d) return;
+    for (std::size_t t = 0; t < T % d; ++t) counts.advance(c, t, d);
+    suffix.resize(d * K * n);
+    std::vector<double> acc(K * n), pre(K * n), both(K * n);
+    for (std::size_t bt = T % d; bt < T; bt += d) {
+        m.reference(bt);
+        const std::size_t lo = bt >= d ? bt - d : 0;
+        m.identity(acc.data());
+        for (std::size_t p = bt; p > lo; --p) {
+            m.lift_before(p - 1, acc.data());
+            std::copy(acc.begin(), acc.end(), suffix.begin() + (p - 1 - lo) * K * n);
+        }
+        m.identity(pre.data());
+        for (std::size_t t = bt; t < bt + d; ++t) {
+            counts.advance(c, t, d);
+            m.lift_after(t, pre.data());
+            if (t + 1 < d) continue;
+            const std::size_t s = t + 1 - d;
+            const double* window = pre.data();
+            if (s < bt) {
+                m.combine(suffix.data() + (s - lo) * K * n, pre.data(), both.data());
+                window = both.data();
+            }
+            m.finish(window, s, t, counts, out + t * out_ld);
+        }
+    }
+}
+
+struct SumRows {
+    static constexpr std::size_t K = 1;
+    const RowChunk& c;
+    std::size_t d;
+    bool mean;
+    void reference(std::size_t) {}
+    void identity(double* a) const { std::fill(a, a + c.n, 0.0); }
+    void lift_before(std::size_t p, double* a) const {
+        const double* x = c.xr(p);
+        for (std::size_t j = 0; j < c.n; ++j) a[j] = x[j] + a[j];
+    }
+    void lift_after(std::size_t t, double* a) const {
+        const double* x = c.xr(t);
+        for (std::size_t j = 0; j < c.n; ++j) a[j] = a[j] + x[j];
+    }
+    void combine(const double* e, const double* l, double* into) const {
+        for (std::size_t j = 0; j < c.n; ++j) into[j] = e[j] + l[j];
+    }
+    void finish(const double* a, std::size_t, std::size_t t, const WindowCounts& w, double* o) const {
+        const double* x = c.xr(t);
+        const double n = static_cast<double>(d);
+        if (!mean) {
+            for (std::size_t j = 0; j < c.n; ++j) o[j] = nan_where(w.missing[j], a[j]);
+            return;
+        }
+        // The division runs in every lane, before the selects: a division the compiler would
+        // have to hoist out of a condition keeps the loop scalar.
+        for (std::size_t j = 0; j < c.n; ++j) {
+            const double mean_of_sum = a[j] / n, today = x[j], changes = w.changes_x[j];
+            o[j] = nan_where(w.missing[j], changes == 0.0 ? today : mean_of_sum);
+        }
+    }
+};
+
+template <bool kMax>
+struct ExtremeRows {
+    static constexpr std::size_t K = 1;
+    const RowChunk& c;
+    static double pick(double a, double b) { return kMax ? (b > a ? b : a) : (b < a ? b : a); }
+    void reference(std::size_t) {}
+    void identity(double* a) const {
+        std::fill(a, a + c.n, kMax ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity());
+    }
+    void lift_before(std::size_t p, double* a) const {
+        const double* x = c.xr(p);
+        for (std::size_t j = 0; j < c.n; ++j) a[j] = pick(x[j], a[j]);
+    }
+    void lift_after(std::size_t t, double* a) const {
+        const double* x = c.xr(t);
+        for (std::size_t j = 0; j < c.n; ++j) a[j] = pick(a[j], x[j]);
+    }
+    void combine(const double* e, const double* l, double* into) const {
+        for (std::size_t j = 0; j < c.n; ++j) into[j] = pick(e[j], l[j]);
+    }
+    void finish(const double* a, std::size_t, std::size_t, const WindowCounts& w, double* o) const {
+        for (std::size_t j = 0; j < c.n; ++j) o[j] = nan_where(w.missing[j], a[j]);
+    }
+};
+
+struct ProductRows {
+    static constexpr std::size_t K = 1;
+    const RowChunk& c;
+    void reference(std::size_t) {}
+    void identity(double* a) const { std::fill(a, a + c.n, 1.0); }
+    void lift_before(std::size_t p, double* a) const {
+        const double* x = c.xr(p);
+        for (std::size_t j = 0; j < c.n; ++j) a[j] = x[j] * a[j];
+    }
+    void lift_after(std::size_t t, double* a) const {
+        const double* x = c.xr(t);
+        for (std::size_t j = 0; j < c.n; ++j) a[j] = a[j] * x[j];
+    }
+    void combine(const double* e, const double* l, double* into) const {
+        for (std::size_t j = 0; j < c.n; ++j) into[j] = e[j] * l[j];
+    }
+    void finish(const double* a, std::size_t, std::size_t, const WindowCounts& w, double* o) const {
+        for (std::size_t j = 0; j < c.n; ++j) o[j] = nan_where(w.missing[j], a[j]);
+    }
+};
+
+// The reference of each column for the block starting at bt, as block_reference.
+void block_references(const double* base, const RowChunk& c, std::size_t bt, std::size_t d, std::size_t T,
+                      double* ref) {
+    for (std::size_t j = 0; j < c.n; ++j) {
+        double r = 0.0;
+        bool found = false;
+        for (std::size_t t = bt; t < std::min(T, bt + d) && !found; ++t) {
+            const double v = row_at(base, c, t)[j];
+            if (std::isfinite(v)) r = v, found = true;
+        }
+        for (std::size_t t = bt; t > (bt >= d ? bt - d : 0) && !found; --t) {
+            const double v = row_at(base, c, t - 1)[j];
+            if (std::isfinite(v)) r = v, found = true;
+        }
+        ref[j] = r;
+    }
+}
+
+struct StdRows {
+    static constexpr std::size_t K = 2;
+    const RowChunk& c;
+    std::size_t T, d;
+    bool zscore;
+    std::vector<double> ref;
+    void reference(std::size_t bt) {
+        ref.resize(c.n);
+        block_references(c.x, c, bt, d, T, ref.data());
+    }
+    void identity(double* a) const { std::fill(a, a + 2 * c.n, 0.0); }
+    void lift_before(std::size_t p, double* a) const {
+        const double* x = c.xr(p);
+        double *s1 = a, *s2 = a + c.n;
+        for (std::size_t j = 0; j < c.n; ++j) {
+            const double v = x[j] - ref[j];
+            s1[j] = v + s1[j];
+            s2[j] = v * v + s2[j];
+        }
+    }
+    void lift_after(std::size_t t, double* a) const {
+        const double* x = c.xr(t);
+        double *s1 = a, *s2 = a + c.n;
+        for (std::size_t j = 0; j < c.n; ++j) {
+            const double v = x[j] - ref[j];
+            s1[j] = s1[j] + v;
+            s2[j] = s2[j] + v * v;
+        }
+    }
+    void combine(const double* e, const double* l, double* into) const {
+        for (std::size_t j = 0; j < 2 * c.n; ++j) into[j] = e[j] + l[j];
+    }
+    void finish(const double* a, std::size_t, std::size_t t, const WindowCounts& w, double* o) const {
+        const double* x = c.xr(t);
+        const double *s1 = a, *s2 = a + c.n;
+        const double n = static_cast<double>(d);
+        if (d < 2) {
+            for (std::size_t j = 0; j < c.n; ++j) o[j] = kNaN;
+            return;
+        }
+        const double constant = zscore ? kNaN : 0.0;  // a window of equal values
+        for (std::size_t j = 0; j < c.n; ++j) {
+            const double var = (s2[j] - s1[j] * s1[j] / n) / (n - 1.0);
+            const double sd = std::sqrt(var < 0.0 ? 0.0 : var);
+            const double z = (x[j] - (ref[j] + s1[j] / n)) / sd;
+            const double changes = w.changes_x[j], missing = w.missing[j];
+            double v = zscore ? (sd > 0.0 ? z : kNaN) : sd;
+            v = changes == 0.0 ? constant : v;
+            o[j] = nan_where(missing, v);
+        }
+    }
+};
+
+struct PairRows {
+    static constexpr std::size_t K = 5;
+    const RowChunk& c;
+    std::size_t T, d;
+    bool corr;
+    std::vector<double> rx, ry;
+    void reference(std::size_t bt) {
+        rx.resize(c.n);
+        ry.resize(c.n);
+        block_references(c.x, c, bt, d, T, rx.data());
+        block_references(c.y, c, bt, d, T, ry.data());
+    }
+    void identity(double* a) const { std::fill(a, a + 5 * c.n, 0.0); }
+    void lift_before(std::size_t p, double* a) const {
+        // Ten streams: too many for the compiler to check for overlaps, so they say they do not.
+        const double *__restrict x = c.xr(p), *__restrict y = c.yr(p);
+        const double *__restrict cx = rx.data(), *__restrict cy = ry.data();
+        const std::size_t n = c.n;
+        double *__restrict sx = a, *__restrict sy = a + n, *__restrict sxx = a + 2 * n, *__restrict syy = a + 3 * n,
+                           *__restrict sxy = a + 4 * n;
+        for (std::size_t j = 0; j < n; ++j) {
+            const double u = x[j] - cx[j], v = y[j] - cy[j];
+            sx[j] = u + sx[j];
+            sy[j] = v + sy[j];
+            sxx[j] = u * u + sxx[j];
+            syy[j] = v * v + syy[j];
+            sxy[j] = u * v + sxy[j];
+        }
+    }
+    void lift_after(std::size_t t, double* a) const {
+        const double *__restrict x = c.xr(t), *__restrict y = c.yr(t);
+        const double *__restrict cx = rx.data(), *__restrict cy = ry.data();
+        const std::size_t n = c.n;
+        double *__restrict sx = a, *__restrict sy = a + n, *__restrict sxx = a + 2 * n, *__restrict syy = a + 3 * n,
+                           *__restrict sxy = a + 4 * n;
+        for (std::size_t j = 0; j < n; ++j) {
+            const double u = x[j] - cx[j], v = y[j] - cy[j];
+            sx[j] = sx[j] + u;
+            sy[j] = sy[j] + v;
+            sxx[j] = sxx[j] + u * u;
+            syy[j] = syy[j] + v * v;
+            sxy[j] = sxy[j] + u * v;
+        }
+    }
+    void combine(const double* e, const double* l, double* into) const {
+        for (std::size_t j = 0; j < 5 * c.n; ++j) into[j] = e[j] + l[j];
+    }
+    void finish(const double* a, std::size_t s, std::size_t t, const WindowCounts& w, double* o) const {
+        const std::size_t n = c.n;
+        const double *sx = a, *sy = a + n, *sxx = a + 2 * n, *syy = a + 3 * n, *sxy = a + 4 * n;
+        const double *xt = c.xr(t), *yt = c.yr(t), *xs = c.xr(s), *ys = c.yr(s);
+        const double m = static_cast<double>(d);
+        // Lane-uniform cases outside the loops; within them every lane computes every candidate
+        // and then picks, so that the loops have no branches and vectorise (the values they
+        // discard may be NaN or infinite).
+        if (d < 2) {
+            for (std::size_t j = 0; j < n; ++j) o[j] = kNaN;
+            return;
+        }
+        if (!corr) {
+            for (std::size_t j = 0; j < n; ++j) {
+                const double cov = (sxy[j] - sx[j] * sy[j] / m) / (m - 1.0);
+                const double cx = w.changes_x[j], cy = w.changes_y[j];
+                o[j] = nan_where(w.missing[j], (cx == 0.0) | (cy == 0.0) ? 0.0 : cov);
+            }
+            return;
+        }
+        if (d == 2) {
+            // Two points are perfectly correlated: the sign, exactly (the formula would round).
+            for (std::size_t j = 0; j < n; ++j) {
+                const bool same = (xt[j] - xs[j] > 0.0) == (yt[j] - ys[j] > 0.0);
+                const double cx = w.changes_x[j], cy = w.changes_y[j];
+                o[j] = nan_where(w.missing[j], (cx == 0.0) | (cy == 0.0) ? kNaN : (same ? 1.0 : -1.0));
+            }
+            return;
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            const double vx = sxx[j] - sx[j] * sx[j] / m, vy = syy[j] - sy[j] * sy[j] / m;
+            const double r = (sxy[j] - sx[j] * sy[j] / m) / std::sqrt(vx * vy);
+            const double above = r < -1.0 ? -1.0 : r;
+            const double clipped = 1.0 < above ? 1.0 : above;
+            const double cx = w.changes_x[j], cy = w.changes_y[j], missing = w.missing[j];
+            const bool undefined = (cx == 0.0) | (cy == 0.0) | !(vx > 0.0) | !(vy > 0.0) | (missing != 0.0);
+            o[j] = undefined ? kNaN : clipped;
+        }
+    }
+};
+
+// Rank of today's value in its window (ties averaged) over d, counted row against row.
+void rank_rows(const RowChunk& c, std::size_t T, std::size_t d, WindowCounts& counts, double* out, std::size_t out_ld) {
+    const std::size_t n = c.n;
+    std::vector<double> twice(n);
+    const double m = static_cast<double>(d);
+    for (std::size_t t = 0; t < T; ++t) {
+        counts.advance(c, t, d);
+        double* o = out + t * out_ld;
+        if (t + 1 < d) {
+            for (std::size_t j = 0; j < n; ++j) o[j] = kNaN;
+            continue;
+        }
+        const double* now = c.xr(t);
+        std::fill(twice.begin(), twice.end(), 2.0);
+        for (std::size_t i = 1; i < d; ++i) {
+            const double* v = c.xr(t - i);
+            for (std::size_t j = 0; j < n; ++j) twice[j] += (v[j] < now[j] ? 2.0 : 0.0) + (v[j] == now[j] ? 1.0 : 0.0);
+        }
+        for (std::size_t j = 0; j < n; ++j) o[j] = nan_where(counts.missing[j], (twice[j] * 0.5) / m);
+    }
+}
+
+// Sum over lags i of weight[i] * x[t - i], newest lag first, as weighted_lags.
+void weighted_rows(const RowChunk& c, std::size_t T, std::size_t d, const std::vector<double>& weight,
+                   WindowCounts& counts, double* out, std::size_t out_ld) {
+    const std::size_t n = c.n;
+    std::vector<double> acc(n);
+    for (std::size_t t = 0; t < T; ++t) {
+        counts.advance(c, t, d);
+        double* o = out + t * out_ld;
+        if (t + 1 < d) {
+            for (std::size_t j = 0; j < n; ++j) o[j] = kNaN;
+            continue;
+        }
+        std::fill(acc.begin(), acc.end(), 0.0);
+        for (std::size_t i = 0; i < d; ++i) {
+            const double w = weight[i];
+            const double* v = c.xr(t - i);
+            for (std::size_t j = 0; j < n; ++j) acc[j] += w * v[j];
+        }
+        for (std::size_t j = 0; j < n; ++j) o[j] = nan_where(counts.missing[j], acc[j]);
+    }
+}
+
+// Columns per chunk: the suffix sums of a block (d rows x K accumulators) stay within about
+// 256 KB. A function of the operation and the window only, never of the thread count.
+std::size_t chunk_lanes(std::size_t d, std::size_t K) {
+    const std::size_t per_lane = std::max<std::size_t>(1, d * K) * sizeof(double);
+    std::size_t lanes = (std::size_t{256} << 10) / per_lane;
+    lanes = std::clamp<std::size_t>(lanes, 16, 512);
+    return lanes - lanes % 8;
+}
+
+// Calls body(chunk, out + j0) for chunks of `lanes` columns [j0, j0 + n), the chunks split over
+// the threads in a fixed partition; out is row-major T x N.
+template <class Body>
+void for_each_row_chunk(const StridedTable& x, const StridedTable* y, std::size_t lanes, double* out,
+                        const Body& body) {
+    const std::size_t N = x.cols;
+    if (x.rows == 0 || N == 0) return;
+    const std::size_t n_chunks = (N + lanes - 1) / lanes;
+    parallel_for(n_chunks, [&](std::size_t b0, std::size_t b1) {
+        std::vector<double> copy_x, copy_y;
+        for (std::size_t b = b0; b < b1; ++b) {
+            const std::size_t j0 = b * lanes, n = std::min(lanes, N - j0);
+            const RowChunk c = row_chunk(x, y, j0, n, copy_x, copy_y);
+            body(c, out + j0);
+        }
+    });
+}
+
+bool on_rows(TsOp op) {
+    switch (op) {
+        case TsOp::Sum:
+        case TsOp::Mean:
+        case TsOp::Std:
+        case TsOp::Zscore:
+        case TsOp::Min:
+        case TsOp::Max:
+        case TsOp::Product:
+        case TsOp::Rank:
+        case TsOp::DecayLinear:
+        case TsOp::Ema:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void ts_unary_rows(TsOp op, const StridedTable& x, std::size_t d, const std::vector<double>& weight, double* out) {
+    const std::size_t T = x.rows, N = x.cols;
+    const std::size_t K = (op == TsOp::Std || op == TsOp::Zscore) ? 2 : 1;
+    const bool windowed = !(op == TsOp::Rank || op == TsOp::DecayLinear || op == TsOp::Ema);
+    const std::size_t lanes = chunk_lanes(windowed ? d : 1, K);
+    for_each_row_chunk(x, nullptr, lanes, out, [&](const RowChunk& c, double* o) {
+        WindowCounts counts;
+        counts.reset(c.n, op == TsOp::Mean || op == TsOp::Std || op == TsOp::Zscore, false);
+        std::vector<double> suffix;
+        switch (op) {
+            case TsOp::Sum:
+            case TsOp::Mean: {
+                SumRows m{c, d, op == TsOp::Mean};
+                block_windows_rows(m, c, T, d, counts, suffix, o, N);
+                break;
+            }
+            case TsOp::Std:
+            case TsOp::Zscore: {
+                StdRows m{c, T, d, op == TsOp::Zscore, {}};
+                block_windows_rows(m, c, T, d, counts, suffix, o, N);
+                break;
+            }
+            case TsOp::Min: {
+                ExtremeRows<false> m{c};
+                block_windows_rows(m, c, T, d, counts, suffix, o, N);
+                break;
+            }
+            case TsOp::Max: {
+                ExtremeRows<true> m{c};
+                block_windows_rows(m, c, T, d, counts, suffix, o, N);
+                break;
+            }
+            case TsOp::Product: {
+                ProductRows m{c};
+                block_windows_rows(m, c, T, d, counts, suffix, o, N);
+                break;
+            }
+            case TsOp::Rank:
+                rank_rows(c, T, d, counts, o, N);
+                break;
+            case TsOp::DecayLinear:
+            case TsOp::Ema:
+                weighted_rows(c, T, d, weight, counts, o, N);
+                break;
+            default:
+                throw std::logic_error("ts_unary_rows: not a row-wise operation");
+        }
+    });
+}
+
 void check_window(std::size_t d) {
     if (d < 1) throw std::invalid_argument("d: expect a window of at least 1 row, got 0");
 }
@@ -377,6 +913,10 @@ void ts_unary(TsOp op, const StridedTable& x, std::size_t d, double param, doubl
             total += weight[i];
         }
         for (double& w : weight) w /= total;
+    }
+    if (on_rows(op)) {
+        ts_unary_rows(op, x, d, weight, out);
+        return;
     }
     const StridedTable* tables[1] = {&x};
     const std::size_t T = x.rows;
@@ -450,17 +990,13 @@ void ts_unary(TsOp op, const StridedTable& x, std::size_t d, double param, doubl
 void ts_binary(Ts2Op op, const StridedTable& x, const StridedTable& y, std::size_t d, double* out) {
     check_window(d);
     if (x.rows != y.rows || x.cols != y.cols) throw std::invalid_argument("x and y: expect the same shape");
-    const StridedTable* tables[2] = {&x, &y};
-    const std::size_t T = x.rows;
-    for_each_column_block(tables, 2, out, [&](const double* cx, const double* cy, double* o) {
-        Scratch& s = scratch();
-        count_missing(cx, cy, T, s.missing);
-        thread_local std::vector<std::size_t> changes_y;
-        count_changes(cx, T, s.changes);
-        count_changes(cy, T, changes_y);
-        PairM m{cx, cy, T, d, &s.changes, &changes_y, op == Ts2Op::Corr};
-        thread_local std::vector<Pair> suffix;
-        block_windows(m, T, d, s.missing, suffix, o);
+    const std::size_t T = x.rows, N = x.cols;
+    for_each_row_chunk(x, &y, chunk_lanes(d, 5), out, [&](const RowChunk& c, double* o) {
+        WindowCounts counts;
+        counts.reset(c.n, true, true);
+        std::vector<double> suffix;
+        PairRows m{c, T, d, op == Ts2Op::Corr, {}, {}};
+        block_windows_rows(m, c, T, d, counts, suffix, o, N);
     });
 }
 
