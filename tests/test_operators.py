@@ -121,6 +121,20 @@ def test_delays_match_pandas(name, data, window):
     assert_matches(got, getattr(ref, name)(pd.DataFrame(x), window[0]), exact=True)
 
 
+@SETTINGS
+@given(data=tables(elements=GRID_INF))
+def test_a_rank_of_ranks_is_computed_once_and_equals_pandas(data):
+    (x,) = data
+    node = op.cs_rank(op.cs_rank(op.cs_rank(X)))
+    assert repr(node) == "cs_rank(cs_rank(cs_rank(UFactor(x))))"
+    assert sum(kind == "call" for kind in _Graph([node.expr]).kinds) == 1
+    frame = pd.DataFrame(x)
+    assert_matches(node_table(node, {X: x}), ref.cs_rank(ref.cs_rank(ref.cs_rank(frame))), exact=True)
+    # ranks of something else than a rank are still computed
+    assert_matches(node_table(op.cs_rank(-1 * op.cs_rank(X)), {X: x}), ref.cs_rank(-1 * ref.cs_rank(frame)),
+                   exact=True)
+
+
 @pytest.mark.parametrize("name", ["cs_rank", "cs_zscore", "cs_demean", "cs_scale"])
 @SETTINGS
 @given(data=tables(elements=GRID_INF))
