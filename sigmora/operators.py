@@ -163,6 +163,10 @@ def _cross(x, op, param):
 def _group_codes(groups, shape):
     """Dense int32 group codes (-1 for a missing group) and their count."""
     g = np.broadcast_to(np.asarray(groups, dtype=np.float64), shape)
+    if g.ndim == 2:
+        coded = _core.ops_group_codes(g)   # labels that are already codes: one pass in C++
+        if coded is not None:
+            return coded
     known = np.isfinite(g)
     if not known.any():
         return np.full(shape, -1, dtype=np.int32), 0

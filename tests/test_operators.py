@@ -169,6 +169,25 @@ def test_group_operator_matches_pandas(name, labels, data):
     assert_matches(got, want, exact=name == "group_rank")
 
 
+def test_group_labels_that_are_codes_are_read_in_one_pass_and_others_fall_back():
+    inf = np.inf
+    labels = np.array([[0.0, -0.0, 3.0, np.nan], [inf, -inf, 2.0 ** 20 - 1, 1.0]])
+    codes, n = _core.ops_group_codes(labels)
+    assert codes.dtype == np.int32 and n == 2 ** 20
+    np.testing.assert_array_equal(codes, [[0, 0, 3, -1], [-1, -1, 2 ** 20 - 1, 1]])
+    for other in (2.0 ** 20, -1.0, 0.5):
+        odd = labels.copy()
+        odd[0, 3] = other
+        assert _core.ops_group_codes(odd) is None
+        codes, n = op._group_codes(odd, odd.shape)   # the general path: codes of the sorted labels
+        assert n == len(np.unique(odd[np.isfinite(odd)]))
+    codes, n = _core.ops_group_codes(np.full((3, 2), np.nan))
+    assert n == 0 and (codes == -1).all()
+    # one label per column broadcast over the dates, as a constant-per-stock classification
+    codes, n = op._group_codes(np.array([2.0, np.nan, 0.0]), (4, 3))
+    assert n == 3 and codes.shape == (4, 3) and (codes == [2, -1, 0]).all()
+
+
 @SETTINGS
 @given(data=tables(count=3))
 def test_element_wise_operators_match_numpy(data):

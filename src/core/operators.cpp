@@ -1063,6 +1063,40 @@ void cs_unary(CsOp op, const StridedTable& x, double param, double* out) {
     });
 }
 
+bool integral_group_codes(const StridedTable& labels, std::int32_t* codes, std::size_t& n_groups) {
+    const std::size_t N = labels.cols;
+    n_groups = 0;
+    if (labels.rows == 0 || N == 0) return true;
+    const std::size_t n_blocks = (labels.rows + kRowBlock - 1) / kRowBlock;
+    // Per block of rows: the largest label + 1, or -1 for a label that is not a code. Each block
+    // writes its own slot, so the outcome does not depend on the threads.
+    std::vector<double> block_top(n_blocks, 0.0);
+    for_each_row_block(labels, [&](std::size_t r0, std::size_t n_rows, const double* const* rows) {
+        double top = 0.0;
+        bool integral = true;
+        for (std::size_t i = 0; i < n_rows; ++i) {
+            const double* g = rows[i];
+            std::int32_t* c = codes + (r0 + i) * N;
+            for (std::size_t j = 0; j < N; ++j) {
+                const double v = g[j];
+                const bool present = std::fabs(v) <= std::numeric_limits<double>::max();
+                const bool code = v >= 0.0 && v < kMaxGroupLabel && v == std::floor(v);
+                integral = integral && (!present || code);
+                c[j] = present && code ? static_cast<std::int32_t>(v) : -1;
+                top = present && code && v + 1.0 > top ? v + 1.0 : top;
+            }
+        }
+        block_top[r0 / kRowBlock] = integral ? top : -1.0;
+    });
+    double top = 0.0;
+    for (double b : block_top) {
+        if (b < 0.0) return false;
+        top = std::max(top, b);
+    }
+    n_groups = static_cast<std::size_t>(top);
+    return true;
+}
+
 void group_op(GroupOp op, const StridedTable& x, const std::int32_t* groups, std::size_t n_groups, double* out) {
     const std::size_t N = x.cols;
     if (N >= kMaxRankPositions) throw std::invalid_argument("x: too many columns");

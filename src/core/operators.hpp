@@ -63,6 +63,13 @@ void ts_binary(Ts2Op op, const StridedTable& x, const StridedTable& y, std::size
 // out: T x N row-major.
 void cs_unary(CsOp op, const StridedTable& x, double param, double* out);
 
+// Group codes of float labels (a T x N table): codes[r * N + j] = the label of cell (r, j)
+// when it is an integer in [0, kMaxGroupLabel), -1 when it is missing (NaN or infinite).
+// Returns false (codes then unspecified) when a present label is anything else; otherwise
+// n_groups = 1 + the largest label (0 when none is present).
+constexpr double kMaxGroupLabel = 1048576.0;  // 2^20
+bool integral_group_codes(const StridedTable& labels, std::int32_t* codes, std::size_t& n_groups);
+
 // Per row and group: groups[r * N + j] is the group of cell (r, j), in [0, n_groups), or
 // negative for an unknown group (the result is then NaN). out: T x N row-major.
 void group_op(GroupOp op, const StridedTable& x, const std::int32_t* groups, std::size_t n_groups, double* out);
