@@ -101,16 +101,6 @@ inline bool window_constant(const std::vector<std::size_t>& changes, std::size_t
     return changes[t + 1] == changes[s + 1];
 }
 
-// A reference value for the block [bt, bt + d): its first present value, else the first
-// present value of the d rows before it, else 0.
-double block_reference(const double* x, std::size_t bt, std::size_t d, std::size_t T) {
-    for (std::size_t t = bt; t < std::min(T, bt + d); ++t)
-        if (std::isfinite(x[t])) return x[t];
-    for (std::size_t t = bt; t > (bt >= d ? bt - d : 0); --t)
-        if (std::isfinite(x[t - 1])) return x[t - 1];
-    return 0.0;
-}
-
 // Windows of d rows as a suffix of one block plus a prefix of the next (blocks of d rows,
 // the last one ending on the last row). M supplies:
 //   Acc identity(); void reference(bt) (called before each block);
@@ -147,115 +137,6 @@ void block_windows(M& m, std::size_t T, std::size_t d, const std::vector<std::si
 
 // ----------------------------------------------------------------------------- monoids
 
-struct SumM {
-    const double* x;
-    std::size_t d;
-    const std::vector<std::size_t>* changes;  // mean: a constant window is its value
-    bool mean;
-    using Acc = double;
-    void reference(std::size_t) {}
-    Acc identity() const { return 0.0; }
-    Acc lift(std::size_t p) const { return x[p]; }
-    Acc combine(Acc a, Acc b) const { return a + b; }
-    double finish(Acc s, std::size_t first, std::size_t t) const {
-        if (!mean) return s;
-        if (window_constant(*changes, first, t)) return x[t];
-        return s / static_cast<double>(d);
-    }
-};
-
-struct Moments {
-    double s1, s2;
-};
-
-struct StdM {
-    const double* x;
-    std::size_t T, d;
-    const std::vector<std::size_t>* changes;
-    bool zscore;
-    double c = 0.0;
-    using Acc = Moments;
-    void reference(std::size_t bt) { c = block_reference(x, bt, d, T); }
-    Acc identity() const { return {0.0, 0.0}; }
-    Acc lift(std::size_t p) const {
-        const double v = x[p] - c;
-        return {v, v * v};
-    }
-    Acc combine(Acc a, Acc b) const { return {a.s1 + b.s1, a.s2 + b.s2}; }
-    double finish(Acc m, std::size_t s, std::size_t t) const {
-        if (d < 2) return kNaN;
-        const double n = static_cast<double>(d);
-        if (window_constant(*changes, s, t)) return zscore ? kNaN : 0.0;
-        const double var = std::max((m.s2 - m.s1 * m.s1 / n) / (n - 1.0), 0.0);
-        const double sd = std::sqrt(var);
-        if (!zscore) return sd;
-        if (!(sd > 0.0)) return kNaN;
-        const double mean = c + m.s1 / n;
-        return (x[t] - mean) / sd;
-    }
-};
-
-struct Pair {
-    double sx, sy, sxx, syy, sxy;
-};
-
-struct PairM {
-    const double *x, *y;
-    std::size_t T, d;
-    const std::vector<std::size_t>*changes_x, *changes_y;
-    bool corr;
-    double cx = 0.0, cy = 0.0;
-    using Acc = Pair;
-    void reference(std::size_t bt) {
-        cx = block_reference(x, bt, d, T);
-        cy = block_reference(y, bt, d, T);
-    }
-    Acc identity() const { return {0.0, 0.0, 0.0, 0.0, 0.0}; }
-    Acc lift(std::size_t p) const {
-        const double u = x[p] - cx, v = y[p] - cy;
-        return {u, v, u * u, v * v, u * v};
-    }
-    Acc combine(Acc a, Acc b) const {
-        return {a.sx + b.sx, a.sy + b.sy, a.sxx + b.sxx, a.syy + b.syy, a.sxy + b.sxy};
-    }
-    double finish(Acc m, std::size_t s, std::size_t t) const {
-        if (d < 2) return kNaN;
-        const double n = static_cast<double>(d);
-        const bool constant = window_constant(*changes_x, s, t) || window_constant(*changes_y, s, t);
-        if (!corr) return constant ? 0.0 : (m.sxy - m.sx * m.sy / n) / (n - 1.0);
-        if (constant) return kNaN;
-        if (d == 2) {
-            // Two points are perfectly correlated: the sign, exactly (the formula would round).
-            return (x[t] - x[s] > 0.0) == (y[t] - y[s] > 0.0) ? 1.0 : -1.0;
-        }
-        const double vx = m.sxx - m.sx * m.sx / n, vy = m.syy - m.sy * m.sy / n;
-        if (!(vx > 0.0) || !(vy > 0.0)) return kNaN;
-        const double r = (m.sxy - m.sx * m.sy / n) / std::sqrt(vx * vy);
-        return std::clamp(r, -1.0, 1.0);
-    }
-};
-
-struct ProductM {
-    const double* x;
-    using Acc = double;
-    void reference(std::size_t) {}
-    Acc identity() const { return 1.0; }
-    Acc lift(std::size_t p) const { return x[p]; }
-    Acc combine(Acc a, Acc b) const { return a * b; }
-    double finish(Acc a, std::size_t, std::size_t) const { return a; }
-};
-
-template <bool kMax>
-struct ExtremeM {
-    const double* x;
-    using Acc = double;
-    void reference(std::size_t) {}
-    Acc identity() const { return kMax ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity(); }
-    Acc lift(std::size_t p) const { return x[p]; }
-    Acc combine(Acc a, Acc b) const { return kMax ? (b > a ? b : a) : (b < a ? b : a); }
-    double finish(Acc a, std::size_t, std::size_t) const { return a; }
-};
-
 struct Located {
     double v;
     std::size_t at;
@@ -287,36 +168,6 @@ void weighted_lags(const double* x, std::size_t T, std::size_t d, const double* 
         const double w = weight[i];
         for (std::size_t t = d - 1; t < T; ++t) acc[t] += w * x[t - i];
     }
-}
-
-void ts_rank_column(const double* x, std::size_t T, std::size_t d, Scratch& s, double* out) {
-    // Ties share the mean of their positions; the result is that rank divided by d. Twice the
-    // rank of today's value is 2 * (values below it) + (earlier values equal to it) + 2,
-    // counted in integers.
-    // (Counts in doubles are exact and keep the loop in one vector type.)
-    std::vector<double>& twice = s.a;
-    twice.assign(T, 2.0);
-    for (std::size_t i = 1; i < d; ++i) {
-        for (std::size_t t = d - 1; t < T; ++t) {
-            const double v = x[t - i], now = x[t];
-            twice[t] += (v < now ? 2.0 : 0.0) + (v == now ? 1.0 : 0.0);
-        }
-    }
-    const double n = static_cast<double>(d);
-    for (std::size_t t = 0; t < T; ++t) {
-        if (t + 1 < d || window_missing(s.missing, t + 1 - d, t)) {
-            out[t] = kNaN;
-        } else {
-            out[t] = (twice[t] * 0.5) / n;
-        }
-    }
-}
-
-void weighted_column(const double* x, std::size_t T, std::size_t d, const std::vector<double>& weight, Scratch& s,
-                     double* out) {
-    weighted_lags(x, T, d, weight.data(), s.a);
-    for (std::size_t t = 0; t < T; ++t)
-        out[t] = (t + 1 < d || window_missing(s.missing, t + 1 - d, t)) ? kNaN : s.a[t];
 }
 
 // Least squares of the window's values on time 1 .. d (oldest to newest).
@@ -361,8 +212,9 @@ void regression_column(TsOp op, const double* x, std::size_t T, std::size_t d, S
 //
 // The same windows computed a chunk of columns at a time, row after row: every step is a loop
 // over the chunk's contiguous cells of one row, which the compiler vectorises, and nothing is
-// transposed. Each cell goes through exactly the operations, in the same order, as in the
-// per-column monoids above (block_windows), so both give the same bits. Missing values and
+// transposed. The windows are those of block_windows above (a suffix of one block of d rows
+// aligned on the last row plus a prefix of the next), each cell's sums taken in the same order
+// as a per-column pass would take them, so the chunk width never changes a bit. Missing values and
 // value changes are counted per column over the window as it slides (integer counts: exact).
 
 // A chunk of up to `lanes` columns [j0, j0 + n) of the T x N tables x (and y), readable as
@@ -595,7 +447,8 @@ struct ProductRows {
     }
 };
 
-// The reference of each column for the block starting at bt, as block_reference.
+// The reference value of each column for the block [bt, bt + d): its first present value,
+// else the first present value of the d rows before it, else 0.
 void block_references(const double* base, const RowChunk& c, std::size_t bt, std::size_t d, std::size_t T,
                       double* ref) {
     for (std::size_t j = 0; j < c.n; ++j) {
@@ -924,40 +777,6 @@ void ts_unary(TsOp op, const StridedTable& x, std::size_t d, double param, doubl
         Scratch& s = scratch();
         count_missing(col, nullptr, T, s.missing);
         switch (op) {
-            case TsOp::Sum:
-            case TsOp::Mean: {
-                if (op == TsOp::Mean) count_changes(col, T, s.changes);
-                SumM m{col, d, &s.changes, op == TsOp::Mean};
-                thread_local std::vector<double> suffix;
-                block_windows(m, T, d, s.missing, suffix, o);
-                break;
-            }
-            case TsOp::Std:
-            case TsOp::Zscore: {
-                count_changes(col, T, s.changes);
-                StdM m{col, T, d, &s.changes, op == TsOp::Zscore};
-                thread_local std::vector<Moments> suffix;
-                block_windows(m, T, d, s.missing, suffix, o);
-                break;
-            }
-            case TsOp::Product: {
-                ProductM m{col};
-                thread_local std::vector<double> suffix;
-                block_windows(m, T, d, s.missing, suffix, o);
-                break;
-            }
-            case TsOp::Min: {
-                ExtremeM<false> m{col};
-                thread_local std::vector<double> suffix;
-                block_windows(m, T, d, s.missing, suffix, o);
-                break;
-            }
-            case TsOp::Max: {
-                ExtremeM<true> m{col};
-                thread_local std::vector<double> suffix;
-                block_windows(m, T, d, s.missing, suffix, o);
-                break;
-            }
             case TsOp::ArgMin: {
                 ArgExtremeM<false> m{col};
                 thread_local std::vector<Located> suffix;
@@ -970,19 +789,14 @@ void ts_unary(TsOp op, const StridedTable& x, std::size_t d, double param, doubl
                 block_windows(m, T, d, s.missing, suffix, o);
                 break;
             }
-            case TsOp::Rank:
-                ts_rank_column(col, T, d, s, o);
-                break;
-            case TsOp::DecayLinear:
-            case TsOp::Ema:
-                weighted_column(col, T, d, weight, s, o);
-                break;
             case TsOp::Slope:
             case TsOp::Rsquare:
             case TsOp::Resid:
                 count_changes(col, T, s.changes);
                 regression_column(op, col, T, d, s, o);
                 break;
+            default:  // the others run on rows (on_rows)
+                throw std::logic_error("ts_unary: operation without a column kernel");
         }
     });
 }

@@ -5,7 +5,9 @@
 // rolling(d, min_periods=d): a window that holds a missing value (NaN, or an infinity, which
 // pandas' windows also take as missing), or that reaches before the first row, gives NaN. They
 // write a row-major T x N result, like the tables around them, and run in parallel over fixed
-// blocks of columns, so the thread count never changes a bit.
+// blocks of columns, so the thread count never changes a bit. Most of them take a chunk of
+// columns at a time row by row, in vectorised loops over the chunk's contiguous cells; the
+// positions of extremes and the regressions go column by column.
 //
 // Sums, means, standard deviations, covariances, correlations, products, minima, maxima and
 // their positions are O(T) per column: the rows are cut into blocks of d rows aligned on the
