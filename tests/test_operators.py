@@ -252,6 +252,29 @@ def test_threads_never_change_the_bits():
             np.testing.assert_array_equal(a, b)
 
 
+def test_wide_tables_span_several_column_chunks():
+    """The kernels take the columns in chunks whose width depends on the window (512 columns for
+    short windows, a few dozen for year-long correlations): every chunk must land on its own
+    columns, from either input layout."""
+    rng = np.random.default_rng(7)
+    T, N = 260, 600
+    price = 300 + np.cumsum(rng.normal(0, 0.5, (T, N)), axis=0)
+    volume = np.exp(rng.normal(14, 1, (T, N)))
+    price[rng.random((T, N)) < 0.01] = np.nan
+    P, V = pd.DataFrame(price), pd.DataFrame(volume)
+    for layout in (np.ascontiguousarray, np.asfortranarray):
+        for d in (5, 250):
+            for name in ("ts_sum", "ts_mean", "ts_std", "ts_zscore", "ts_max", "ts_rank"):
+                got = node_table(getattr(op, name)(X, d), {X: layout(price)})
+                atol = 1e-12 * 300 if name == "ts_zscore" else 1e-12
+                assert_matches(got, getattr(ref, name)(P, d), rtol=1e-10, atol=atol)
+        # 24 columns a chunk at d = 250 (the transcription loops over windows: few at d = 250)
+        for name in ("ts_corr", "ts_cov"):
+            got = node_table(getattr(op, name)(X, Y, 250), {X: layout(price), Y: layout(volume)})
+            atol = 1e-12 if name == "ts_corr" else 1e-12 * 300 * 1e7
+            assert_matches(got, getattr(ref, name)(P, V, 250), rtol=1e-10, atol=atol)
+
+
 def test_kernels_hand_back_row_major_tables_whatever_the_input_layout():
     # The arithmetic between nodes runs on contiguous rows only when every table is row-major:
     # a column-major result mixed with row-major leaves makes NumPy walk one of them strided.
