@@ -235,7 +235,9 @@ def _leaf_values(leaf, ids, start_date, end_date, window):
     if missing:
         raise InvalidUserFactor("leaf {!r} returned no column for {}".format(leaf, missing))
     try:
-        return table[ids].to_numpy(dtype=np.float64)
+        # Row-major, as the kernels' results: arithmetic mixing the two layouts would walk one
+        # of them strided, on every node that reads the leaf.
+        return np.ascontiguousarray(table[ids].to_numpy(dtype=np.float64))
     except (TypeError, ValueError) as err:
         raise InvalidUserFactor("leaf {!r} returned values that are not numbers: {}".format(
             leaf, err)) from err

@@ -163,6 +163,10 @@ def _cross(x, op, param):
 def _group_codes(groups, shape):
     """Dense int32 group codes (-1 for a missing group) and their count."""
     g = np.broadcast_to(np.asarray(groups, dtype=np.float64), shape)
+    if g.ndim == 2:
+        coded = _core.ops_group_codes(g)   # labels that are already codes: one pass in C++
+        if coded is not None:
+            return coded
     known = np.isfinite(g)
     if not known.any():
         return np.full(shape, -1, dtype=np.int32), 0
@@ -354,11 +358,24 @@ def ts_resid(x, d):
 
 # ----------------------------------------------------------------------------- cross sections
 
+class _RankFactor(OperatorFactor):
+    """A ``cs_rank`` node. Ranking a day's percentile ranks again gives them back bit for bit
+    (the same order, the same ties, the same count, and (2k * 0.5) / n is the same float), so
+    the rank of a rank evaluates as the inner rank: one sort per row instead of two."""
+
+    @property
+    def expr(self):
+        inner = self._operands[0]
+        if isinstance(inner, _RankFactor):
+            return inner.expr
+        return super().expr
+
+
 def cs_rank(x):
     """Percentile rank of each value among the day's values: the average rank of ties
     divided by the number of values, in (0, 1] (pandas ``rank(axis=1, pct=True)``; the
     paper's ``rank``)."""
-    return OperatorFactor("cs_rank", _cross, [_factor(x, "cs_rank")], ("rank", 1.0), shown=())
+    return _RankFactor("cs_rank", _cross, [_factor(x, "cs_rank")], ("rank", 1.0), shown=())
 
 
 def cs_zscore(x):

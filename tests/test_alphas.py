@@ -59,10 +59,13 @@ def test_the_shipped_alphas_are_all_but_the_left_out_ones():
 # computations a last bit apart, so that a rank (or a constant-window test) orders them
 # differently: covariances of discrete ranks (13, 16), three-day correlations of ranks (15),
 # two-day correlations of 20-day sums that are constant when a price repeats (45), ranks and
-# time-series ranks of decay-weighted sums of discrete ranks or 0/1 conditions (67, 76, 85, 88,
-# 92, 94, 97, 98). On these, at most 10% of the cells may differ (a missing value where the
+# time-series ranks of decay-weighted sums of discrete ranks or 0/1 conditions (31, 67, 76, 85,
+# 88, 92, 94, 97, 98). Alpha 31 ranks the 10-day decay-weighted sum of ranks of ranks: on
+# 2023-11-17 two stocks' sums are both exactly -8797/11165, which our weighted sum and pandas'
+# np.dot round to floats one or two ulps apart in opposite directions, so the outer ranks swap
+# two places (2 of its 1290 cells). On these, at most 10% of the cells may differ (a missing value where the
 # other side has one changes the rank of every instrument that day); all others match everywhere.
-TIE_PRONE = {13, 15, 16, 45, 67, 76, 85, 88, 92, 94, 97, 98}
+TIE_PRONE = {13, 15, 16, 31, 45, 67, 76, 85, 88, 92, 94, 97, 98}
 
 
 def _mismatches(got, want):

@@ -9,7 +9,7 @@ from hypothesis.extra import numpy as hnp
 
 import sigmora
 import tidewell
-from sigmora import operators as op
+from sigmora import _core, operators as op
 from sigmora.evaluation import _Failure, _Graph, evaluate, evaluate_many, iter_evaluate
 from sigmora.exception import SigmoraUserException
 from sigmora.interface import CombinedFactor, UserDefinedLeafFactor
@@ -121,6 +121,20 @@ def test_delays_match_pandas(name, data, window):
     assert_matches(got, getattr(ref, name)(pd.DataFrame(x), window[0]), exact=True)
 
 
+@SETTINGS
+@given(data=tables(elements=GRID_INF))
+def test_a_rank_of_ranks_is_computed_once_and_equals_pandas(data):
+    (x,) = data
+    node = op.cs_rank(op.cs_rank(op.cs_rank(X)))
+    assert repr(node) == "cs_rank(cs_rank(cs_rank(UFactor(x))))"
+    assert sum(kind == "call" for kind in _Graph([node.expr]).kinds) == 1
+    frame = pd.DataFrame(x)
+    assert_matches(node_table(node, {X: x}), ref.cs_rank(ref.cs_rank(ref.cs_rank(frame))), exact=True)
+    # ranks of something else than a rank are still computed
+    assert_matches(node_table(op.cs_rank(-1 * op.cs_rank(X)), {X: x}), ref.cs_rank(-1 * ref.cs_rank(frame)),
+                   exact=True)
+
+
 @pytest.mark.parametrize("name", ["cs_rank", "cs_zscore", "cs_demean", "cs_scale"])
 @SETTINGS
 @given(data=tables(elements=GRID_INF))
@@ -153,6 +167,25 @@ def test_group_operator_matches_pandas(name, labels, data):
     got = node_table(node, {X: x, G: g})
     want = getattr(ref, name)(pd.DataFrame(x), pd.DataFrame(g))
     assert_matches(got, want, exact=name == "group_rank")
+
+
+def test_group_labels_that_are_codes_are_read_in_one_pass_and_others_fall_back():
+    inf = np.inf
+    labels = np.array([[0.0, -0.0, 3.0, np.nan], [inf, -inf, 2.0 ** 20 - 1, 1.0]])
+    codes, n = _core.ops_group_codes(labels)
+    assert codes.dtype == np.int32 and n == 2 ** 20
+    np.testing.assert_array_equal(codes, [[0, 0, 3, -1], [-1, -1, 2 ** 20 - 1, 1]])
+    for other in (2.0 ** 20, -1.0, 0.5):
+        odd = labels.copy()
+        odd[0, 3] = other
+        assert _core.ops_group_codes(odd) is None
+        codes, n = op._group_codes(odd, odd.shape)   # the general path: codes of the sorted labels
+        assert n == len(np.unique(odd[np.isfinite(odd)]))
+    codes, n = _core.ops_group_codes(np.full((3, 2), np.nan))
+    assert n == 0 and (codes == -1).all()
+    # one label per column broadcast over the dates, as a constant-per-stock classification
+    codes, n = op._group_codes(np.array([2.0, np.nan, 0.0]), (4, 3))
+    assert n == 3 and codes.shape == (4, 3) and (codes == [2, -1, 0]).all()
 
 
 @SETTINGS
@@ -217,6 +250,43 @@ def test_threads_never_change_the_bits():
     for other in results[1:]:
         for a, b in zip(results[0], other):
             np.testing.assert_array_equal(a, b)
+
+
+def test_wide_tables_span_several_column_chunks():
+    """The kernels take the columns in chunks whose width depends on the window (512 columns for
+    short windows, a few dozen for year-long correlations): every chunk must land on its own
+    columns, from either input layout."""
+    rng = np.random.default_rng(7)
+    T, N = 260, 600
+    price = 300 + np.cumsum(rng.normal(0, 0.5, (T, N)), axis=0)
+    volume = np.exp(rng.normal(14, 1, (T, N)))
+    price[rng.random((T, N)) < 0.01] = np.nan
+    P, V = pd.DataFrame(price), pd.DataFrame(volume)
+    for layout in (np.ascontiguousarray, np.asfortranarray):
+        for d in (5, 250):
+            for name in ("ts_sum", "ts_mean", "ts_std", "ts_zscore", "ts_max", "ts_rank"):
+                got = node_table(getattr(op, name)(X, d), {X: layout(price)})
+                atol = 1e-12 * 300 if name == "ts_zscore" else 1e-12
+                assert_matches(got, getattr(ref, name)(P, d), rtol=1e-10, atol=atol)
+        # 24 columns a chunk at d = 250 (the transcription loops over windows: few at d = 250)
+        for name in ("ts_corr", "ts_cov"):
+            got = node_table(getattr(op, name)(X, Y, 250), {X: layout(price), Y: layout(volume)})
+            atol = 1e-12 if name == "ts_corr" else 1e-12 * 300 * 1e7
+            assert_matches(got, getattr(ref, name)(P, V, 250), rtol=1e-10, atol=atol)
+
+
+def test_kernels_hand_back_row_major_tables_whatever_the_input_layout():
+    # The arithmetic between nodes runs on contiguous rows only when every table is row-major:
+    # a column-major result mixed with row-major leaves makes NumPy walk one of them strided.
+    rng = np.random.default_rng(6)
+    x = rng.normal(0, 1, (40, 13))
+    for layout in (np.ascontiguousarray, np.asfortranarray):
+        tables = [_core.ops_ts(name, layout(x), 5) for name in ("sum", "std", "rank", "argmax", "slope")]
+        tables += [_core.ops_ts2(name, layout(x), layout(x[::-1]), 5) for name in ("corr", "cov")]
+        tables += [_core.ops_cs("rank", layout(x)), _core.ops_group("neutralize", layout(x),
+                                                                   np.zeros(x.shape, np.int32), 1)]
+        for table in tables:
+            assert table.shape == x.shape and table.flags.c_contiguous
 
 
 # ----------------------------------------------------------------------------- nodes

@@ -43,6 +43,7 @@ using Out = nb::ndarray<nb::numpy, T, nb::ndim<D>, nb::device::cpu>;
 template <typename T> constexpr const char* numpy_dtype();
 template <> constexpr const char* numpy_dtype<double>() { return "float64"; }
 template <> constexpr const char* numpy_dtype<std::int64_t>() { return "int64"; }
+template <> constexpr const char* numpy_dtype<std::int32_t>() { return "int32"; }
 template <> constexpr const char* numpy_dtype<std::uint8_t>() { return "uint8"; }
 
 // What a new array holds before the kernel writes it.

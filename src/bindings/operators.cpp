@@ -36,8 +36,8 @@ std::size_t window(std::int64_t d) {
     return static_cast<std::size_t>(d);
 }
 
-// T x N column-major result: a C-ordered N x T array handed back transposed.
-nb::object ts_result(std::size_t T, std::size_t N, double*& out) { return empty_matrix(N, T, out); }
+// T x N row-major result, as the tables it is combined with.
+nb::object ts_result(std::size_t T, std::size_t N, double*& out) { return empty_matrix(T, N, out); }
 
 nb::object ts_op(const std::string& name, AnyMat x, std::int64_t d, double param) {
     const ops::TsOp op = ts_kind(name);
@@ -49,7 +49,7 @@ nb::object ts_op(const std::string& name, AnyMat x, std::int64_t d, double param
         nb::gil_scoped_release release;
         ops::ts_unary(op, table, w, param, out);
     }
-    return result.attr("T");
+    return result;
 }
 
 nb::object ts_op2(const std::string& name, AnyMat x, AnyMat y, std::int64_t d) {
@@ -72,7 +72,7 @@ nb::object ts_op2(const std::string& name, AnyMat x, AnyMat y, std::int64_t d) {
         nb::gil_scoped_release release;
         ops::ts_binary(op, tx, ty, w, out);
     }
-    return result.attr("T");
+    return result;
 }
 
 nb::object cs_op(const std::string& name, AnyMat x, double param) {
@@ -122,6 +122,21 @@ nb::object group_op(const std::string& name, AnyMat x, GroupMat groups, std::int
     return result;
 }
 
+nb::object group_codes(AnyMat labels) {
+    std::int32_t* codes = nullptr;
+    Out<std::int32_t, 2> array = new_array<std::int32_t>({labels.shape(0), labels.shape(1)}, Fill::none, "groups");
+    codes = array.data();
+    const StridedTable table = table_of(labels);
+    std::size_t n_groups = 0;
+    bool integral;
+    {
+        nb::gil_scoped_release release;
+        integral = ops::integral_group_codes(table, codes, n_groups);
+    }
+    if (!integral) return nb::none();
+    return nb::make_tuple(nb::cast(array), n_groups);
+}
+
 }  // namespace
 
 void register_operators(nanobind::module_& m) {
@@ -133,6 +148,9 @@ void register_operators(nanobind::module_& m) {
     m.def("ops_cs", &cs_op, nb::arg("op"), nb::arg("x"), nb::arg("param") = 1.0,
           "Per-row operation over the present values of a T x N table: rank (percentile, ties averaged), "
           "zscore, demean or scale (sum of absolute values = param).");
+    m.def("ops_group_codes", &group_codes, nb::arg("labels"),
+          "Int32 group codes of a T x N table of float labels and their count (1 + the largest), -1 where a "
+          "label is missing (NaN or infinite); None when a present label is not an integer in [0, 2^20).");
     m.def("ops_group", &group_op, nb::arg("op"), nb::arg("x"), nb::arg("groups"), nb::arg("n_groups"),
           "Per-row and group operation: neutralize (minus the group mean) or rank (percentile within the "
           "group); groups are int32 codes in [0, n_groups), negative for unknown.");

@@ -51,11 +51,73 @@ void radix_passes(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
     }
 }
 
+// Row-sized arrays: a stable LSD radix sort on the top 22 bits of key - min (two passes of 11
+// bits instead of six over all 64), then each run of equal prefixes put in order by the whole
+// key, stably. Float keys spread evenly within a power of 2, so the prefix keeps at least 11
+// bits of mantissa even when an outlier stretches the range, and such runs are short: a few
+// equal or nearly equal values. The result is the order the full radix sort gives, ties in
+// position order included.
+void prefix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
+    const std::size_t n = a.size();
+    std::uint64_t lo = a[0].key, hi = a[0].key;
+    for (const KeyPos& e : a) {
+        lo = std::min(lo, e.key);
+        hi = std::max(hi, e.key);
+    }
+    if (lo == hi) return;
+    constexpr int kBits = 11, kPrefix = 2 * kBits;
+    constexpr std::uint32_t kMask = (1u << kBits) - 1;
+    const int width = 64 - __builtin_clzll(hi - lo);
+    const int shift = width > kPrefix ? width - kPrefix : 0;
+    auto prefix = [lo, shift](const KeyPos& e) { return static_cast<std::uint32_t>((e.key - lo) >> shift); };
+    thread_local std::array<std::array<std::uint32_t, std::size_t{1} << kBits>, 2> tls_counts;
+    auto& counts = tls_counts;  // the thread's address once, not in every iteration
+    for (auto& c : counts) c.fill(0);
+    std::uint32_t* low = counts[0].data();
+    std::uint32_t* high = counts[1].data();
+    for (const KeyPos& e : a) {
+        const std::uint32_t p = prefix(e);
+        ++low[p & kMask];
+        ++high[p >> kBits];
+    }
+    tmp.resize(n);
+    for (int pass = 0; pass < 2; ++pass) {
+        auto& c = counts[pass];
+        if (c[(prefix(a[0]) >> (pass * kBits)) & kMask] == n) continue;
+        std::uint32_t sum = 0;
+        for (auto& x : c) {
+            const std::uint32_t here = x;
+            x = sum;
+            sum += here;
+        }
+        for (const KeyPos& e : a) tmp[c[(prefix(e) >> (pass * kBits)) & kMask]++] = e;
+        a.swap(tmp);
+    }
+    auto by_key = [](const KeyPos& x, const KeyPos& y) { return x.key < y.key; };
+    std::size_t i = 0;
+    while (i < n) {
+        const std::uint32_t p = prefix(a[i]);
+        std::size_t j = i + 1;
+        while (j < n && prefix(a[j]) == p) ++j;
+        if (j - i <= 16) {
+            for (std::size_t k = i + 1; k < j; ++k) {  // insertion sort: stable
+                const KeyPos e = a[k];
+                std::size_t m = k;
+                for (; m > i && a[m - 1].key > e.key; --m) a[m] = a[m - 1];
+                a[m] = e;
+            }
+        } else {
+            std::stable_sort(a.begin() + static_cast<std::ptrdiff_t>(i), a.begin() + static_cast<std::ptrdiff_t>(j), by_key);
+        }
+        i = j;
+    }
+}
+
 void radix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
     if (a.size() < 256) {
         std::sort(a.begin(), a.end(), [](const KeyPos& x, const KeyPos& y) { return x.key < y.key; });
     } else if (a.size() < (std::size_t{1} << 16)) {
-        radix_passes<11>(a, tmp);
+        prefix_sort(a, tmp);
     } else {
         radix_passes<8>(a, tmp);
     }
