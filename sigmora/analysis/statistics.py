@@ -291,7 +291,10 @@ def _series_stats(cumulative, ppy):
     r = returns_from_cumulative(cumulative)
     final_wealth = 1 + cumulative.iloc[-1]
     annual = final_wealth ** (ppy / n) - 1 if final_wealth > 0 else -1.0
-    std = r.std(ddof=1) if n > 1 else np.nan
+    # a wealth that reached zero gives infinite returns after it: the deviation is then NaN,
+    # which the statistics show, and numpy's warning about it would say nothing more
+    with np.errstate(invalid="ignore"):
+        std = r.std(ddof=1) if n > 1 else np.nan
     return {
         "annual_return": annual,
         "volatility": std * np.sqrt(ppy),
