@@ -532,37 +532,26 @@ struct PairRows {
         block_references(c.y, c, bt, d, T, ry.data());
     }
     void identity(double* a) const { std::fill(a, a + 5 * c.n, 0.0); }
-    void lift_before(std::size_t p, double* a) const {
+    // Adds row r's centred terms to the five sums (addition commutes bit for bit, so the row
+    // before the window and the row after it share this).
+    void lift(std::size_t r, double* a) const {
         // Ten streams: too many for the compiler to check for overlaps, so they say they do not.
-        const double *__restrict x = c.xr(p), *__restrict y = c.yr(p);
+        const double *__restrict x = c.xr(r), *__restrict y = c.yr(r);
         const double *__restrict cx = rx.data(), *__restrict cy = ry.data();
         const std::size_t n = c.n;
         double *__restrict sx = a, *__restrict sy = a + n, *__restrict sxx = a + 2 * n, *__restrict syy = a + 3 * n,
                            *__restrict sxy = a + 4 * n;
         for (std::size_t j = 0; j < n; ++j) {
             const double u = x[j] - cx[j], v = y[j] - cy[j];
-            sx[j] = u + sx[j];
-            sy[j] = v + sy[j];
-            sxx[j] = u * u + sxx[j];
-            syy[j] = v * v + syy[j];
-            sxy[j] = u * v + sxy[j];
+            sx[j] += u;
+            sy[j] += v;
+            sxx[j] += u * u;
+            syy[j] += v * v;
+            sxy[j] += u * v;
         }
     }
-    void lift_after(std::size_t t, double* a) const {
-        const double *__restrict x = c.xr(t), *__restrict y = c.yr(t);
-        const double *__restrict cx = rx.data(), *__restrict cy = ry.data();
-        const std::size_t n = c.n;
-        double *__restrict sx = a, *__restrict sy = a + n, *__restrict sxx = a + 2 * n, *__restrict syy = a + 3 * n,
-                           *__restrict sxy = a + 4 * n;
-        for (std::size_t j = 0; j < n; ++j) {
-            const double u = x[j] - cx[j], v = y[j] - cy[j];
-            sx[j] = sx[j] + u;
-            sy[j] = sy[j] + v;
-            sxx[j] = sxx[j] + u * u;
-            syy[j] = syy[j] + v * v;
-            sxy[j] = sxy[j] + u * v;
-        }
-    }
+    void lift_before(std::size_t p, double* a) const { lift(p, a); }
+    void lift_after(std::size_t t, double* a) const { lift(t, a); }
     void combine(const double* e, const double* l, double* into) const {
         for (std::size_t j = 0; j < 5 * c.n; ++j) into[j] = e[j] + l[j];
     }
