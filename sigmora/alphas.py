@@ -630,15 +630,15 @@ def alpha(n):
     return ALPHAS[name]()
 
 
-def select(spec):
+def select(wanted):
     """The names of the alphas a command-line list asks for: "all", or numbers and names
     separated by commas ("1,12,alpha101"), in the order given, without repeats."""
-    if not isinstance(spec, str) or not spec.strip():
-        raise ValueError("alphas: expect 'all' or a comma-separated list of alpha numbers, got {!r}".format(spec))
-    if spec.strip().lower() == "all":
+    if not isinstance(wanted, str) or not wanted.strip():
+        raise ValueError("alphas: expect 'all' or a comma-separated list of alpha numbers, got {!r}".format(wanted))
+    if wanted.strip().lower() == "all":
         return list(ALPHAS)
     names = []
-    for item in spec.split(","):
+    for item in wanted.split(","):
         item = item.strip()
         n = int(item) if item.isdigit() else item
         alpha(n)   # raises for an unknown or left-out alpha

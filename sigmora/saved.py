@@ -214,8 +214,8 @@ class _Reader:
         else:
             frame = pd.read_csv(io.BytesIO(data), index_col=list(range(len(index))), header=0, dtype=str,
                                 keep_default_na=False, na_values=[""], encoding="utf-8")
-        levels = [_as_dtype(level, spec["dtype"]) for level, spec in zip(_levels(frame.index), index)]
-        names = [spec["name"] for spec in index]
+        levels = [_as_dtype(level, entry["dtype"]) for level, entry in zip(_levels(frame.index), index)]
+        names = [entry["name"] for entry in index]
         frame.index = (pd.MultiIndex.from_arrays(levels, names=names) if len(levels) > 1
                        else pd.Index(levels[0], name=names[0]))
         columns = meta["columns"]

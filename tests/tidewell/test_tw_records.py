@@ -170,7 +170,7 @@ def test_sws_version_boundaries(tw_small):
 
 
 @pytest.mark.parametrize("source", ["citics_2019", "sws"])
-def test_part_1_2_algorithms_run_on_the_records(tw_small, source):
+def test_industry_tables_are_built_from_the_records(tw_small, source):
     """A transcription of get_all_industry_category and _load_industry_data."""
     field = "first_industry_name" if source == "citics_2019" else "index_name"
     rec = _citics_table() if source == "citics_2019" else _sws_table()
