@@ -86,6 +86,15 @@ def _parser():
     return p
 
 
+def quiet_stdout() -> None:
+    """Points the process's stdout at /dev/null after its reader went away, so that the
+    interpreter's last flush does not fail on the closed pipe a second time."""
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv=None) -> int:
     args = _parser().parse_args(argv)
     try:
@@ -123,10 +132,7 @@ def main(argv=None) -> int:
             from .home import default_path
             print(default_path())
     except BrokenPipeError:                   # the reader of the output went away (`| head`)
-        try:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        except (OSError, ValueError):
-            pass
+        quiet_stdout()
         return 141
     except (ValueError, OSError) as exc:      # store errors are OSErrors, import errors ValueErrors
         print("tidewell: error: {}".format(exc), file=sys.stderr)

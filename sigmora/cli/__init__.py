@@ -17,7 +17,6 @@ those of `sigmora.analysis.registry`.
 """
 
 import contextlib
-import os
 import sys
 import warnings
 
@@ -50,13 +49,9 @@ def _warning_printer(err):
 
 
 def _quiet_stdout(out):
-    """Points the process's stdout at /dev/null when ``out`` is it, so that the interpreter's
-    last flush does not fail on the closed pipe a second time."""
-    if out is sys.stdout:
-        try:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        except (OSError, ValueError):
-            pass
+    if out is sys.stdout:  # a caller's own stream is left alone
+        from tidewell.cli import quiet_stdout
+        quiet_stdout()
 
 
 def main(argv=None, out=None, err=None):

@@ -118,10 +118,11 @@ def steps_from_options(args):
     return periods, preprocess, analyses
 
 
-#: The tradable step's options with their defaults: given otherwise without the step, they would
-#: change nothing, which a user would not notice.
+#: The tradable step's options with their defaults (the parser's too): given otherwise without the
+#: step, they would change nothing, which a user would not notice.
 _TRADABLE_DEFAULTS = (("--universe", "universe", "none"), ("--tradable-rules", "tradable_rules", "suspended,limit,st"),
                       ("--min-listed-days", "min_listed_days", 60))
+_TRADABLE_DEFAULT = {name: default for _, name, default in _TRADABLE_DEFAULTS}
 
 
 def _tradable_options_need_the_step(args, preprocess):
@@ -139,11 +140,7 @@ def checked_benchmark(args, step_names):
     """The --benchmark option; when a step chosen uses it, checked to be an index of the store."""
     benchmark = none_or(args.benchmark)
     if benchmark is not None and registry.uses_option(step_names, "benchmark"):
-        from sigmora.analysis import _market
-        record = _market.instrument(benchmark)
-        if record is None or record.type != "INDX":
-            raise UsageError("--benchmark: expect the order_book_id of an index in the store, got {!r}".format(
-                benchmark))
+        _index_option("--benchmark", benchmark)
     return benchmark
 
 
@@ -151,12 +148,17 @@ def _checked_universe(args, step_names):
     """The --universe option; when the tradable step is chosen, checked to be an index of the store."""
     universe = none_or(args.universe)
     if universe is not None and "tradable" in step_names:
-        from sigmora.analysis import _market
-        record = _market.instrument(universe)
-        if record is None or record.type != "INDX":
-            raise UsageError("--universe: expect the order_book_id of an index in the store (e.g. 000300.XSHG), "
-                             "got {!r}".format(universe))
+        _index_option("--universe", universe)
     return universe
+
+
+def _index_option(option, order_book_id):
+    """Refuses an option's order_book_id unless it is an index in the store."""
+    from sigmora.analysis import _market
+    record = _market.instrument(order_book_id)
+    if record is None or record.type != "INDX":
+        raise UsageError("{}: expect the order_book_id of an index in the store (e.g. 000300.XSHG), got {!r}".format(
+            option, order_book_id))
 
 
 def chosen_steps(args, preprocess, analyses, benchmark):
@@ -208,12 +210,12 @@ def _analysis_options(p):
     _cost_option(p)
     p.add_argument("--benchmark", default=DEMO_BENCHMARK, help="benchmark index, or none (default "
                    "{})".format(DEMO_BENCHMARK))
-    p.add_argument("--tradable-rules", default="suspended,limit,st", help="rules of the tradable step: subset "
+    p.add_argument("--tradable-rules", default=_TRADABLE_DEFAULT["tradable_rules"], help="rules of the tradable step: subset "
                    "of suspended,limit,st or none (default all)")
-    p.add_argument("--min-listed-days", default=60,
+    p.add_argument("--min-listed-days", default=_TRADABLE_DEFAULT["min_listed_days"],
                    type=_bounded_integer("--min-listed-days", 0, 100000, "an integer number of trading dates"),
                    help="tradable step: leave out stocks listed fewer trading days, 0 for none (default 60)")
-    p.add_argument("--universe", default="none", help="tradable step: keep members of this index on each date, "
+    p.add_argument("--universe", default=_TRADABLE_DEFAULT["universe"], help="tradable step: keep members of this index on each date, "
                    "e.g. 000300.XSHG (default none)")
     p.add_argument("--ascending", action="store_true", help="lower factor values are better")
     p.add_argument("--title", help="title of the tear sheet")
