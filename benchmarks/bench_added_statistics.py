@@ -122,7 +122,8 @@ def main():
     print("rank autocorrelation in the IC step ({} calls): {}".format(autocorrelation.calls, share(autocorrelation)))
     kept_wall, kept_cpu = orders_overhead(factors, returns, periods)
     kept = Clock()
-    kept.wall, kept.cpu = kept_wall * autocorrelation.calls, kept_cpu * autocorrelation.calls
+    # A difference below the noise may come out negative: it then counts as nothing, never as a saving.
+    kept.wall, kept.cpu = max(kept_wall, 0.0) * autocorrelation.calls, max(kept_cpu, 0.0) * autocorrelation.calls
     print("sorted orders kept by the IC kernel for it ({:+.4f} s wall, {:+.4f} s CPU per factor, best of {} "
           "on {} factors): {}".format(kept_wall, kept_cpu, ORDER_ROUNDS, ORDER_FACTORS, share(kept)), flush=True)
 
