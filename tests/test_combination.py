@@ -162,6 +162,13 @@ def test_value_correlation_of_partly_shared_masks(seed):
     g0f0, g0f3, g0f6, g3 = (names.index(k) for k in ("g0f0", "g0f3", "g0f6", "g3f5"))
     assert dates[g0f0, g0f3] == dates[g0f0, g0f6] - 1
     assert dates[g3, g0f0] <= len(factors[names[0]]) - 3 and dates[g3, g0f0] > 0
+    # A table with a date the others lack and its instruments in another order is read on the
+    # labels all share: the same bits.
+    moved = dict(factors)
+    table = factors[names[1]]
+    extra = pd.DataFrame(1.0, index=[table.index[-1] + pd.offsets.BDay(3)], columns=table.columns)
+    moved[names[1]] = pd.concat([table, extra])[table.columns[::-1]]
+    np.testing.assert_array_equal(value_correlation(moved).to_numpy(), got.to_numpy())
     # Nothing present anywhere: no pair, no diagonal date.
     empty = {k: t * np.nan for k, t in list(factors.items())[:3]}
     table = value_correlation(empty)
