@@ -1,9 +1,13 @@
 """The factor-overlap matrix (`value_correlation`): 200 random factors at 1000 dates x 2000
 instruments with about 10% missing values.
 
-Two missing-value patterns bound what real batches see:
-- "shared": the same instruments missing in every factor on a date (suspensions, listings:
-  the usual case), where every pair comes from one matrix product per date;
+Three missing-value patterns:
+- "shared": the same instruments missing in every factor on a date (suspensions, listings),
+  where every pair comes from one matrix product per date;
+- "grouped": the factors in `--groups` mask groups (members interleaved), each group missing
+  the shared instruments, 2% of its own on every date and its first 20 x g rows (warm-up): the
+  realistic case of one market's factors; every pair of groups meets on its common set, where
+  each member is ranked once and all cross pairs come from one product;
 - "independent": each factor missing its own 10% of values, so that every pair has its own
   common set and is ranked again on it (the worst case).
 
@@ -14,6 +18,7 @@ kernel's on that subset.
 
     python benchmarks/bench_overlap.py                            # 200 x 1000 x 2000
     python benchmarks/bench_overlap.py --factors 40 --dates 200   # quick
+    python benchmarks/bench_overlap.py --patterns grouped --groups 20
 """
 
 import argparse
@@ -32,16 +37,28 @@ from sigmora import _core  # noqa: E402
 from sigmora.analysis.combination import value_correlation  # noqa: E402
 
 
-def make_factors(n_factors, n_dates, n_ids, pattern, seed=0):
+def make_factors(n_factors, n_dates, n_ids, pattern, seed=0, groups=8):
     rng = np.random.default_rng(seed)
     dates = pd.bdate_range("2016-01-04", periods=n_dates)
     ids = ["{:06d}.XSHE".format(i) for i in range(n_ids)]
     shared = rng.random((n_dates, n_ids)) < 0.10
     common = rng.normal(size=(n_dates, n_ids))
+    group_masks = []
+    if pattern == "grouped":
+        for g in range(groups):
+            mask = shared | (rng.random((n_dates, n_ids)) < 0.02)
+            mask[:20 * g] = True
+            group_masks.append(mask)
     out = {}
     for f in range(n_factors):
         values = 0.3 * common + rng.normal(size=(n_dates, n_ids))
-        values[shared if pattern == "shared" else rng.random((n_dates, n_ids)) < 0.10] = np.nan
+        if pattern == "shared":
+            missing = shared
+        elif pattern == "grouped":
+            missing = group_masks[f % groups]
+        else:
+            missing = rng.random((n_dates, n_ids)) < 0.10
+        values[missing] = np.nan
         out["f{:03d}".format(f)] = pd.DataFrame(values, index=dates, columns=ids)
     return out
 
@@ -70,13 +87,14 @@ def main():
     parser.add_argument("--dates", type=int, default=1000)
     parser.add_argument("--ids", type=int, default=2000)
     parser.add_argument("--loop-factors", type=int, default=12, help="factors the former loop runs on")
-    parser.add_argument("--patterns", default="shared,independent")
+    parser.add_argument("--patterns", default="shared,grouped,independent")
+    parser.add_argument("--groups", type=int, default=8, help="mask groups of the grouped pattern")
     args = parser.parse_args()
     print("threads {}, load average {}".format(sigmora.get_num_threads(),
                                                " ".join("{:.2f}".format(x) for x in os.getloadavg())))
     pairs = args.factors * (args.factors - 1) // 2
     for pattern in args.patterns.split(","):
-        factors = make_factors(args.factors, args.dates, args.ids, pattern)
+        factors = make_factors(args.factors, args.dates, args.ids, pattern, groups=args.groups)
         wall, cpu, table = timed(value_correlation, factors)
         print("{:<12} value_correlation {} factors x {} dates x {} ids: {:7.2f} s wall, {:7.2f} s CPU "
               "(load {:.2f})".format(pattern, args.factors, args.dates, args.ids, wall, cpu, os.getloadavg()[0]),

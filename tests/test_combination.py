@@ -104,6 +104,77 @@ def test_value_correlation_equals_the_literal_pandas_computation(seed):
     np.testing.assert_array_equal(got.to_numpy(), got.to_numpy().T)
 
 
+def grouped_case(seed, n_dates=30, n_ids=16):
+    """Factors in mask groups that share most of their missing values but not all (warm-up
+    rows, a few instruments of their own), members interleaved: a group of one among them, a
+    group that misses everything on some dates, dates on which two groups have fewer than two
+    instruments in common, ties, a constant row, a date with no value at all."""
+    rng = np.random.default_rng(seed)
+    dates = pd.bdate_range("2021-03-01", periods=n_dates)
+    market = rng.random((n_dates, n_ids)) < 0.15                # suspensions: every group
+    own = [market | (rng.random((n_dates, n_ids)) < 0.08) for _ in range(4)]
+    own[1][:6] = True                                            # warm-up rows of group 1
+    own[2][9] = True                                             # group 2 misses a whole date
+    own[0][12, 2:] = True                                        # group 0: two instruments left...
+    own[3][12, :3] = True                                        # ...of which group 3 has none
+    own[3][14, 1:] = True                                        # group 3: one instrument left
+    own[0][20] = own[1][20] = own[2][20] = own[3][20] = True     # nothing on a date
+    base = rng.normal(size=(n_dates, n_ids))
+    group_of = [0, 1, 2, 0, 1, 3, 0, 1, 2, 1]                    # group 3 holds one factor
+    tables = {}
+    for k, g in enumerate(group_of):
+        x = 0.6 * base + rng.normal(size=(n_dates, n_ids))
+        if k in (1, 8):
+            x = np.round(x)                                      # ties
+        if k == 3:
+            x[16] = 2.5                                          # a constant row
+        x[own[g]] = np.nan
+        tables["g{}f{}".format(g, k)] = pd.DataFrame(x, index=dates, columns=["S{}".format(j) for j in range(n_ids)])
+    return tables
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_value_correlation_of_partly_shared_masks(seed):
+    """Pairs across two mask groups are ranked on the groups' common instruments and come from one
+    product per pair of groups: the pandas result, and for every pair the bits of the pair alone
+    (where it is one walk, or the product of a single shared mask)."""
+    from sigmora import _core
+
+    factors = grouped_case(seed)
+    got = value_correlation(factors)
+    names = list(factors)
+    want = literal_value_correlation(factors, pandas_corr=True)
+    np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=0, atol=1e-12)
+    np.testing.assert_allclose(want.to_numpy(), literal_value_correlation(factors).to_numpy(), rtol=0, atol=1e-12)
+    mean, dates = _core.mean_rank_correlation([factors[k].to_numpy() for k in names])
+    for i in range(len(names)):
+        for j in range(i + 1, len(names)):
+            alone, alone_dates = _core.mean_rank_correlation([factors[names[i]].to_numpy(),
+                                                              factors[names[j]].to_numpy()])
+            assert mean[i, j] == alone[0, 1] and dates[i, j] == alone_dates[0, 1], (names[i], names[j])
+    # The dates a pair counts: those with a pandas correlation.
+    counted = sum(np.isfinite(pd.DataFrame({k: t.loc[d] for k, t in factors.items()}).corr(
+        method="spearman", min_periods=2).to_numpy()) for d in factors[names[0]].index)
+    off = ~np.eye(len(names), dtype=bool)
+    np.testing.assert_array_equal(dates[off], counted[off])
+    # The constant row of g0f3 leaves date 16 out of its pairs only; a group of one that
+    # meets group 0 on two instruments (date 12) and has one left (date 14) counts neither.
+    g0f0, g0f3, g0f6, g3 = (names.index(k) for k in ("g0f0", "g0f3", "g0f6", "g3f5"))
+    assert dates[g0f0, g0f3] == dates[g0f0, g0f6] - 1
+    assert dates[g3, g0f0] <= len(factors[names[0]]) - 3 and dates[g3, g0f0] > 0
+    # A table with a date the others lack and its instruments in another order is read on the
+    # labels all share: the same bits.
+    moved = dict(factors)
+    table = factors[names[1]]
+    extra = pd.DataFrame(1.0, index=[table.index[-1] + pd.offsets.BDay(3)], columns=table.columns)
+    moved[names[1]] = pd.concat([table, extra])[table.columns[::-1]]
+    np.testing.assert_array_equal(value_correlation(moved).to_numpy(), got.to_numpy())
+    # Nothing present anywhere: no pair, no diagonal date.
+    empty = {k: t * np.nan for k, t in list(factors.items())[:3]}
+    table = value_correlation(empty)
+    assert np.isnan(table.to_numpy()[~np.eye(3, dtype=bool)]).all() and (np.diag(table) == 1).all()
+
+
 def test_value_correlation_of_one_factor_and_of_factors_that_never_meet():
     dates = pd.bdate_range("2021-03-01", periods=4)
     a = pd.DataFrame([[1.0, 2.0, np.nan, np.nan]] * 4, index=dates, columns=list("wxyz"))

@@ -134,6 +134,40 @@ def test_rank_autocorrelation_kernel_gives_the_bits_of_the_lagged_ic_kernel(seed
     assert np.isfinite(got[:, 0]).sum() > 40
     np.testing.assert_array_equal(_core.rank_autocorrelation(np.asfortranarray(x[:, ::-1]), lags),
                                   _core.rank_autocorrelation(np.ascontiguousarray(x[:, ::-1]), lags))
+    # The orders the rank IC kernels keep give the same bits without sorting again.
+    y = rng.normal(size=x.shape)
+    for run in (lambda o: _core.ic_by_row(x, [y, x], True, o),
+                lambda o: _core.ic_by_row_with_decay(x, [y], 6, True, o),
+                lambda o: _core.ic_by_row_with_decay(x, [y], 1, True, o)):
+        orders = _core.SortedRows()
+        run(orders)
+        assert (orders.rows, orders.cols) == x.shape
+        np.testing.assert_array_equal(_core.rank_autocorrelation(orders, lags), got)
+    # Pearson sorts nothing: the handle is emptied, not left with another factor's orders.
+    _core.ic_by_row(x[:5], [y[:5]], False, orders)
+    assert (orders.rows, orders.cols) == (0, 0) and _core.rank_autocorrelation(orders, lags).shape == (0, len(lags))
+    with pytest.raises(ValueError, match="lags: expect positive lags"):
+        _core.rank_autocorrelation(_core.SortedRows(), np.array([0], dtype=np.int64))
+
+
+@pytest.mark.parametrize("rank_ic,max_decay", [(True, None), (True, 4), (False, 4)])
+def test_the_ic_step_autocorrelation_is_that_of_the_factor_sorted_again(rank_ic, max_decay):
+    from sigmora import _core
+    from sigmora.analysis.varodyne import FactorVarodyne, ICAnalysis
+    rng = np.random.default_rng(3)
+    dates = pd.bdate_range("2024-01-01", periods=30)
+    ids = ["S{}".format(i) for i in range(12)]
+    values = np.round(np.cumsum(rng.normal(size=(30, 12)), axis=0), 1)
+    values[rng.random(values.shape) < 0.1] = np.nan
+    values[4] = np.nan
+    factor = pd.DataFrame(values, index=dates, columns=ids)
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=(30, 12)), index=dates, columns=ids)
+    engine = FactorVarodyne()
+    engine.append(("ic", ICAnalysis(rank_ic=rank_ic, max_decay=max_decay)))
+    got = engine.analysis(factor, returns, periods=(1, 3))["ic"].factor_rank_autocorrelation
+    # The step ranks the factor read "higher is better" (negated when ascending): the same ranks reversed.
+    want = _core.rank_autocorrelation(-values if rank_ic else values, np.array([1, 3], dtype=np.int64))
+    np.testing.assert_array_equal(got.to_numpy(), want)
 
 
 def test_the_leaderboard_adjusts_p_values_across_factors():

@@ -18,6 +18,12 @@ from hypothesis import given, settings, strategies as st
 import sigmora
 from sigmora import _core
 
+def _autocorrelation_of_orders(x, y):
+    orders = _core.SortedRows()
+    _core.ic_by_row_with_decay(x, [y], 3, True, orders)
+    return _core.rank_autocorrelation(orders, np.array([1, 2, 7]))
+
+
 KERNELS = [
     ("winsorize_mad", lambda x: _core.winsorize_mad(x, 3.0)),
     ("winsorize_std", lambda x: _core.winsorize_std(x, 3.0)),
@@ -102,6 +108,7 @@ EVERY_KERNEL = [
      + _core.ic_by_group(x, [y, x], _codes(x)[:1], 5, False)),
     ("mean_rank_correlation", lambda x, y: _core.mean_rank_correlation([x, y, np.round(x), x * 2, y[::-1]])),
     ("rank_autocorrelation", lambda x, y: _core.rank_autocorrelation(np.round(x, 1), np.array([1, 2, 7]))),
+    ("rank_autocorrelation of kept orders", lambda x, y: _autocorrelation_of_orders(np.round(x, 1), y)),
     ("ols_residuals", lambda x, y: _core.ols_residuals(x, np.stack([y, np.ones(y.shape)], axis=2))),
     ("ols_neutralize", lambda x, y: _core.ols_neutralize(
         x, np.stack([np.ravel(y), np.ravel(x[::-1])], axis=1)[::-1], *_records(x), [y], _codes(x), 5)),

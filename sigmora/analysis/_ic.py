@@ -159,7 +159,11 @@ class ICAnalysis(FactorAnalyser):
             raise ValueError("factor_data and returns have no date in common (factor_data: {}, returns: {})".format(
                 _span(factor_data.index), _span(returns.index)))
         panel = self._panel(factor_data, returns, index_, periods, ascending)
-        by_row, by_decay = self._correlations(panel)
+        # The rank kernels keep the factor rows' sorted orders for the autocorrelation below.
+        orders = _core.SortedRows()
+        by_row, by_decay = self._correlations(panel, orders)
+        autocorrelation = _rank_autocorrelation(panel.factor, index_, holding_periods(periods), orders)
+        del orders  # T x N positions: not kept through the tables below
         constant = _ConstantInputs(len(index_))
         ic_array, ic_p_value_array = self._ic_arrays(by_row, constant)
         ic = pd.DataFrame(ic_array, index=index_, columns=panel.fields)
@@ -167,7 +171,6 @@ class ICAnalysis(FactorAnalyser):
         ic_decay = self._decay_table(panel, ic, constant, by_decay)
         ic_industry_distribute = self._industry_table(panel, constant)
         constant.warn()
-        autocorrelation = _rank_autocorrelation(panel.factor, index_, holding_periods(periods))
         return ICAnalysisResult(ic=ic, ic_p_value=ic_p_value, ic_decay=ic_decay,
                                 ic_industry_distribute=ic_industry_distribute,
                                 factor_rank_autocorrelation=autocorrelation, name=self.step_name)
@@ -195,14 +198,15 @@ class ICAnalysis(FactorAnalyser):
                 self.max_decay))
         return value if n_dates is None else min(value, max(int(n_dates), 1))
 
-    def _correlations(self, panel):
+    def _correlations(self, panel, orders=None):
         """Kernel outputs (r, n, constant) per date, and per decay when the decay table needs
-        them (else None); with ranks both come from one pass that sorts every row once."""
+        them (else None); with ranks both come from one pass that sorts every row once, and
+        `orders` (a _core.SortedRows) keeps the factor rows' sorted orders."""
         returns = panel.return_list(panel.fields)
         n_decays = self._n_decays(len(panel.factor))
         if self.rank_ic and n_decays > 1:
-            return _core.ic_by_row_with_decay(panel.factor, returns, n_decays, True)
-        return _core.ic_by_row(panel.factor, returns, bool(self.rank_ic)), None
+            return _core.ic_by_row_with_decay(panel.factor, returns, n_decays, True, orders)
+        return _core.ic_by_row(panel.factor, returns, bool(self.rank_ic), orders), None
 
     # ------------------------------------------------------------------ per-date IC
 
@@ -323,13 +327,17 @@ def _owns(array):
     return array.base is None and array.flags.writeable
 
 
-def _rank_autocorrelation(factor, dates, periods):
+def _rank_autocorrelation(factor, dates, periods, orders=None):
     """Spearman correlation of each date's factor values with those `lag` dates earlier, over
     the instruments present on both, for lag 1 and every holding period: how stable the
-    factor's ranking is (NaN on the first `lag` dates)."""
-    lags = sorted(set([1] + [p for p in periods if p < len(dates)]))
-    # One kernel call sorts every row once for all lags.
-    out = _core.rank_autocorrelation(factor, np.array(lags, dtype=np.int64))
+    factor's ranking is (NaN on the first `lag` dates). `orders`: the sorted orders of the
+    factor's rows a rank IC kernel kept, if any (the same result without sorting again)."""
+    lags = np.array(sorted(set([1] + [p for p in periods if p < len(dates)])), dtype=np.int64)
+    if orders is not None and (orders.rows, orders.cols) == factor.shape:
+        out = _core.rank_autocorrelation(orders, lags)
+    else:
+        # One kernel call sorts every row once for all lags.
+        out = _core.rank_autocorrelation(factor, lags)
     return pd.DataFrame(out, index=dates, columns=pd.Index(["lag_{}".format(lag) for lag in lags]))
 
 

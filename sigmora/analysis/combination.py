@@ -49,6 +49,14 @@ def _common_labels(factors):
     return dates, ids
 
 
+def _on_labels(table, dates, ids):
+    """The table on these dates and instruments: itself when it has exactly them (pandas before
+    copy-on-write copies every value in a reindex to the same labels)."""
+    if table.index.equals(dates) and table.columns.equals(ids):
+        return table
+    return table.reindex(index=dates, columns=ids)
+
+
 def value_correlation(factors):
     """Factor x factor table of the mean per-date rank (Spearman) correlation of their values,
     over the dates and instruments they share (pairs of values both present).
@@ -63,7 +71,7 @@ def value_correlation(factors):
     names = list(factors)
     dates, ids = _common_labels(factors)
     # The kernel reads each table in the memory order pandas keeps it: no copies.
-    tables = [float_view(t.reindex(index=dates, columns=ids), str(k)) for k, t in factors.items()]
+    tables = [float_view(_on_labels(t, dates, ids), str(k)) for k, t in factors.items()]
     mean, _ = _core.mean_rank_correlation(tables)
     return pd.DataFrame(mean, index=pd.Index(names, name="factor"), columns=pd.Index(names, name="factor"))
 

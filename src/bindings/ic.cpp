@@ -2,6 +2,7 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -9,6 +10,7 @@
 
 #include "bindings/arrays.hpp"
 #include "bindings/register.hpp"
+#include "bindings/sorted_rows.hpp"
 #include "core/ic.hpp"
 
 namespace sigmora::bind {
@@ -49,14 +51,21 @@ struct Corr {
 using RowArrays = std::tuple<Out<double, 2>, Out<std::int64_t, 2>, Out<std::uint8_t, 2>>;
 using DecayArrays = std::tuple<Out<double, 3>, Out<std::int64_t, 2>, Out<std::uint8_t, 3>>;
 
-RowArrays ic_by_row(const CMat& factor, const std::vector<CMat>& returns, bool rank) {
+// A fresh table for a kernel to fill when the caller passed a handle, else none.
+std::shared_ptr<RowOrders> orders_for(const SortedRows* handle) {
+    return handle ? std::make_shared<RowOrders>() : nullptr;
+}
+
+RowArrays ic_by_row(const CMat& factor, const std::vector<CMat>& returns, bool rank, SortedRows* orders) {
     auto ptrs = period_pointers(factor, returns);
     const std::size_t T = factor.shape(0), N = factor.shape(1), K = returns.size();
     Corr<2, 2> rows({T, K}, {T, K}, "factor");
+    auto kept = orders_for(orders);
     {
         nb::gil_scoped_release release;
-        sigmora::ic_by_row(factor.data(), ptrs.data(), K, T, N, rank, rows.view());
+        sigmora::ic_by_row(factor.data(), ptrs.data(), K, T, N, rank, rows.view(), kept.get());
     }
+    if (orders) orders->orders = kept;
     return rows.arrays();
 }
 
@@ -76,17 +85,19 @@ DecayArrays ic_decay(const CMat& factor, const std::vector<CMat>& returns, const
 }
 
 std::tuple<RowArrays, DecayArrays> ic_by_row_with_decay(const CMat& factor, const std::vector<CMat>& returns,
-                                                        const IntArg& max_decay_value, bool rank) {
+                                                        const IntArg& max_decay_value, bool rank, SortedRows* orders) {
     auto ptrs = period_pointers(factor, returns);
     const std::size_t T = factor.shape(0), N = factor.shape(1), K = returns.size();
     const std::size_t max_decay = max_decay_arg(max_decay_value), D = sigmora::ic_decay_rows(max_decay, T);
     Corr<2, 2> rows({T, K}, {T, K}, "factor");
     Corr<3, 2> decay({D, T, K}, {D, T}, "max_decay");
+    auto kept = orders_for(orders);
     {
         nb::gil_scoped_release release;
         sigmora::ic_by_row_with_decay(factor.data(), ptrs.data(), K, T, N, max_decay, rank, rows.view(),
-                                      decay.view());
+                                      decay.view(), kept.get());
     }
+    if (orders) orders->orders = kept;
     return {rows.arrays(), decay.arrays()};
 }
 
@@ -115,16 +126,24 @@ RowArrays ic_by_group(const CMat& factor, const std::vector<CMat>& returns, cons
 
 void register_ic(nanobind::module_& m) {
     using nb::arg;
-    m.def("ic_by_row", &ic_by_row, arg("factor"), arg("returns"), arg("rank"),
+    nb::class_<SortedRows>(m, "SortedRows",
+                           "The sorted orders of a factor's rows, kept by a rank IC kernel given this handle "
+                           "(orders=...) for rank_autocorrelation; empty until a kernel fills it.")
+        .def(nb::init<>())
+        .def_prop_ro("rows", [](const SortedRows& s) { return s.orders->rows; })
+        .def_prop_ro("cols", [](const SortedRows& s) { return s.orders->cols; });
+    m.def("ic_by_row", &ic_by_row, arg("factor"), arg("returns"), arg("rank"), arg("orders").none() = nb::none(),
           "Per row t and period k: correlation of factor[t] with returns[k][t] over the complete pairs, "
-          "Spearman (rank=True) or Pearson. Returns (r, n_pairs, constant), each T x K.");
+          "Spearman (rank=True) or Pearson. Returns (r, n_pairs, constant), each T x K. With rank and a "
+          "SortedRows `orders`, the factor rows' sorted orders are kept there (emptied without rank).");
     m.def("ic_decay", &ic_decay, arg("factor"), arg("returns"), arg("max_decay"), arg("rank"),
           "For d = 1 .. max_decay - 1: correlation of returns[k][t + d] with factor[t] over the instruments "
           "with a factor value and a return in every period. Returns (r: D x T x K, n: D x T, "
           "constant: D x T x K) with D = min(max_decay - 1, T - 1): no window starts past the last row.");
     m.def("ic_by_row_with_decay", &ic_by_row_with_decay, arg("factor"), arg("returns"), arg("max_decay"),
-          arg("rank"), "(ic_by_row(factor, returns, rank), ic_decay(factor, returns, max_decay, rank)) in one pass "
-          "that sorts every row once.");
+          arg("rank"), arg("orders").none() = nb::none(),
+          "(ic_by_row(factor, returns, rank), ic_decay(factor, returns, max_decay, rank)) in one pass "
+          "that sorts every row once; `orders` as in ic_by_row.");
     const char* by_group_doc =
         "Per group g and period k: correlation of returns[k] with factor pooled over the cells whose code "
         "is g (codes: 1 x N or T x N int32 or int64, -1 = none). Returns (r, n_pairs, constant), each n_groups x K.";

@@ -61,10 +61,15 @@ void store_rank_corr(const std::vector<std::uint32_t>& order, std::size_t n, Scr
 
 // Correlates x (length m) with each ys[k] over the positions where both are present.
 // Results go to out cell `cell0 + k`.
+// With `orders`, x's sorted order is kept as its row `row`.
 void correlate_sample(const double* x, const double* const* ys, std::size_t n_periods, std::size_t m, bool rank,
-                      bool returns_first, Scratch& s, CorrOutput out, std::size_t cell0) {
+                      bool returns_first, Scratch& s, CorrOutput out, std::size_t cell0,
+                      RowOrders* orders = nullptr, std::size_t row = 0) {
     s.reserve(m);
-    if (rank) sort_order(x, nullptr, m, s.order_x);
+    if (rank) {
+        sort_order(x, nullptr, m, s.order_x);
+        if (orders) orders->store(row, s.order_x);
+    }
     for (std::size_t k = 0; k < n_periods; ++k) {
         const double* y = ys[k];
         std::size_t n = 0;
@@ -131,14 +136,17 @@ double pearson_corr(const double* x, const double* y, std::size_t n, bool& const
 }
 
 void ic_by_row(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
-               std::size_t n_cols, bool rank, CorrOutput out) {
+               std::size_t n_cols, bool rank, CorrOutput out, RowOrders* orders) {
     check_sizes(n_cols);
+    if (orders) orders->reset(rank ? n_rows : 0, rank ? n_cols : 0);
+    RowOrders* keep_orders = rank ? orders : nullptr;
     parallel_for(n_rows, [&](std::size_t begin, std::size_t end) {
         Scratch s;
         std::vector<const double*> ys(n_periods);
         for (std::size_t t = begin; t < end; ++t) {
             for (std::size_t k = 0; k < n_periods; ++k) ys[k] = returns[k] + t * n_cols;
-            correlate_sample(factor + t * n_cols, ys.data(), n_periods, n_cols, rank, false, s, out, t * n_periods);
+            correlate_sample(factor + t * n_cols, ys.data(), n_periods, n_cols, rank, false, s, out, t * n_periods,
+                             keep_orders, t);
         }
     });
 }
@@ -381,7 +389,7 @@ void walk_lanes(const std::vector<std::uint32_t>& order, const std::vector<std::
 template <class Acc>
 void decay_by_rank_with(const double* factor, const double* const* returns, std::size_t K, std::size_t T,
                         std::size_t N, std::size_t n_decays, const std::vector<std::uint8_t>& complete,
-                        CorrOutput out, CorrOutput* rows) {
+                        CorrOutput out, CorrOutput* rows, RowOrders* orders) {
     // Factor row t meets up to n_decays + 1 return rows: ranked once.
     std::vector<std::uint32_t> factor_ranks(T * N);
     std::vector<RankedRow<Acc>> factor_rows(T);
@@ -390,6 +398,7 @@ void decay_by_rank_with(const double* factor, const double* const* returns, std:
         for (std::size_t t = begin; t < end; ++t) {
             std::uint32_t* ranks = factor_ranks.data() + t * N;
             sort_order(factor + t * N, nullptr, N, order);
+            if (orders) orders->store(t, order);
             fill_doubled_ranks(order, ranks);
             factor_rows[t] = {ranks, order.size(), sum_squares<Acc>(ranks, N)};
         }
@@ -495,11 +504,11 @@ void decay_by_rank_with(const double* factor, const double* const* returns, std:
 
 void decay_by_rank(const double* factor, const double* const* returns, std::size_t K, std::size_t T,
                    std::size_t N, std::size_t n_decays, const std::vector<std::uint8_t>& complete, CorrOutput out,
-                   CorrOutput* rows) {
+                   CorrOutput* rows, RowOrders* orders) {
     if (N <= kNarrowRankSums)
-        decay_by_rank_with<std::int64_t>(factor, returns, K, T, N, n_decays, complete, out, rows);
+        decay_by_rank_with<std::int64_t>(factor, returns, K, T, N, n_decays, complete, out, rows, orders);
     else
-        decay_by_rank_with<WideRankSum>(factor, returns, K, T, N, n_decays, complete, out, rows);
+        decay_by_rank_with<WideRankSum>(factor, returns, K, T, N, n_decays, complete, out, rows, orders);
 }
 
 void decay_by_value(const double* factor, const double* const* returns, std::size_t K, std::size_t T,
@@ -582,18 +591,23 @@ void decay_by_value(const double* factor, const double* const* returns, std::siz
 }  // namespace
 
 void ic_decay(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
-              std::size_t n_cols, std::size_t max_decay, bool rank, CorrOutput out, CorrOutput* rows) {
+              std::size_t n_cols, std::size_t max_decay, bool rank, CorrOutput out, CorrOutput* rows,
+              RowOrders* orders) {
     check_sizes(n_cols);
+    if (orders) orders->reset(0, 0);
     if (max_decay < 2 || (rows && !rank)) {
-        if (rows) ic_by_row(factor, returns, n_periods, n_rows, n_cols, rank, *rows);
+        if (rows) ic_by_row(factor, returns, n_periods, n_rows, n_cols, rank, *rows, orders);
         if (max_decay < 2) return;
         rows = nullptr;
+        orders = nullptr;
     }
     const std::size_t n_decays = ic_decay_rows(max_decay, n_rows), T = n_rows, N = n_cols, K = n_periods;
     if (n_decays == 0) {
-        if (rows) ic_by_row(factor, returns, n_periods, n_rows, n_cols, rank, *rows);
+        if (rows) ic_by_row(factor, returns, n_periods, n_rows, n_cols, rank, *rows, orders);
         return;
     }
+    if (!rank) orders = nullptr;
+    if (orders) orders->reset(T, N);
     std::fill(out.n, out.n + n_decays * T, std::int64_t{0});
     std::fill(out.r, out.r + n_decays * T * K, kNaN);
     std::fill(out.constant, out.constant + n_decays * T * K, std::uint8_t{0});
@@ -608,7 +622,7 @@ void ic_decay(const double* factor, const double* const* returns, std::size_t n_
             }
     });
     if (rank)
-        decay_by_rank(factor, returns, K, T, N, n_decays, complete, out, rows);
+        decay_by_rank(factor, returns, K, T, N, n_decays, complete, out, rows, orders);
     else
         decay_by_value(factor, returns, K, T, N, n_decays, complete, out);
 }

@@ -16,6 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/row_orders.hpp"
+
 namespace sigmora {
 
 struct CorrOutput {
@@ -26,8 +28,10 @@ struct CorrOutput {
 
 // out cells: T x K. Row t of the factor against row t of each return matrix; the
 // factor is the first variable (as in spearmanr(factor, returns)).
+// With rank and `orders` given, the factor rows' sorted orders are kept there (T x N);
+// without rank `orders` is left empty.
 void ic_by_row(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
-               std::size_t n_cols, bool rank, CorrOutput out);
+               std::size_t n_cols, bool rank, CorrOutput out, RowOrders* orders = nullptr);
 
 // Decays an IC decay table holds: d = 1 .. max_decay - 1, but none from the last row on
 // (a window starting past the last date holds nothing), so D = min(max_decay - 1, T - 1)
@@ -44,15 +48,16 @@ inline std::size_t ic_decay_rows(std::size_t max_decay, std::size_t n_rows) {
 // cells with t + d >= T have n = 0).
 // The returns are the first variable (as in spearmanr(returns, factor)).
 // When `rows` is given, it also receives what ic_by_row computes (T x K cells); with
-// ranks the two share their sorts.
+// ranks the two share their sorts, and `orders` keeps the factor's as ic_by_row does.
 void ic_decay(const double* factor, const double* const* returns, std::size_t n_periods, std::size_t n_rows,
-              std::size_t n_cols, std::size_t max_decay, bool rank, CorrOutput out, CorrOutput* rows = nullptr);
+              std::size_t n_cols, std::size_t max_decay, bool rank, CorrOutput out, CorrOutput* rows = nullptr,
+              RowOrders* orders = nullptr);
 
 // ic_by_row and ic_decay in one pass that sorts every row once (ic_decay with `rows`).
 inline void ic_by_row_with_decay(const double* factor, const double* const* returns, std::size_t n_periods,
                                  std::size_t n_rows, std::size_t n_cols, std::size_t max_decay, bool rank,
-                                 CorrOutput rows, CorrOutput decay) {
-    ic_decay(factor, returns, n_periods, n_rows, n_cols, max_decay, rank, decay, &rows);
+                                 CorrOutput rows, CorrOutput decay, RowOrders* orders = nullptr) {
+    ic_decay(factor, returns, n_periods, n_rows, n_cols, max_decay, rank, decay, &rows, orders);
 }
 
 // One correlation per group and period, pooled over every cell whose code is that group.

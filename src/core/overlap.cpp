@@ -27,7 +27,8 @@ constexpr std::size_t kMaxChunks = 64;
 constexpr std::size_t kChunkBudgetBytes = std::size_t{256} << 20;
 // Memory for rows gathered from tables whose rows are not contiguous.
 constexpr std::size_t kGatherBudgetBytes = std::size_t{32} << 20;
-constexpr std::size_t kMaxGatherRows = 8;
+constexpr std::size_t kMaxGatherRows = 32;
+constexpr std::size_t kPrefetchColumns = 8;
 
 // Per pair i < j (packed upper triangle) the sum of the dates' correlations and their number.
 struct Sums {
@@ -304,9 +305,16 @@ void mean_rank_correlation(const StridedTable* tables, std::size_t n_tables, dou
                     for (std::size_t f = 0; f < F; ++f) {
                         const StridedTable& tb = tables[f];
                         double* dst = copy.data() + f * gather_rows * N;
+                        const double* first = tb.data + static_cast<std::ptrdiff_t>(t0) * tb.row_stride;
                         for (std::size_t j = 0; j < N; ++j) {
-                            const double* col = tb.data + static_cast<std::ptrdiff_t>(t0) * tb.row_stride +
-                                                static_cast<std::ptrdiff_t>(j) * tb.col_stride;
+                            const double* col = first + static_cast<std::ptrdiff_t>(j) * tb.col_stride;
+                            // Columns lie pages apart, beyond what the hardware prefetches:
+                            // ask for the one kPrefetchColumns ahead.
+                            if (j + kPrefetchColumns < N) {
+                                const double* ahead = col + static_cast<std::ptrdiff_t>(kPrefetchColumns) * tb.col_stride;
+                                for (std::size_t i = 0; i < n_rows; i += 8)
+                                    __builtin_prefetch(ahead + static_cast<std::ptrdiff_t>(i) * tb.row_stride);
+                            }
                             for (std::size_t i = 0; i < n_rows; ++i)
                                 dst[i * N + j] = col[static_cast<std::ptrdiff_t>(i) * tb.row_stride];
                         }
@@ -342,35 +350,25 @@ void mean_rank_correlation(const StridedTable* tables, std::size_t n_tables, dou
     }
 }
 
-void rank_autocorrelation(const StridedTable& factor, const std::int64_t* lags, std::size_t n_lags, double* out) {
-    const std::size_t T = factor.rows, N = factor.cols;
-    if (N >= kMaxRankPositions)
-        throw std::invalid_argument("factor: too many instruments to rank (" + std::to_string(N) + ")");
+void rank_autocorrelation(const RowOrders& orders, const std::int64_t* lags, std::size_t n_lags, double* out) {
+    const std::size_t T = orders.rows, N = orders.cols;
     for (std::size_t j = 0; j < n_lags; ++j)
         if (lags[j] < 1)
             throw std::invalid_argument("lags: expect positive lags, got " + std::to_string(lags[j]));
     std::fill(out, out + checked_cells({T, n_lags}, sizeof(double), "lags"), kNaN);
     if (T < 2 || N == 0 || n_lags == 0) return;
-    // Every row is sorted once and meets the rows `lag` earlier for every lag.
-    std::vector<std::uint32_t> orders = buffer<std::uint32_t>({T, N}, 0, "factor");
+    // A row's present values are the positions its order lists.
     std::vector<std::uint8_t> masks = buffer<std::uint8_t>({T, N}, 0, "factor");
-    std::vector<std::size_t> n_order(T);
     std::vector<std::uint8_t> ties(T);
     parallel_for(T, [&](std::size_t begin, std::size_t end) {
-        std::vector<double> row(N);
-        std::vector<std::uint32_t> order;
         for (std::size_t t = begin; t < end; ++t) {
-            const double* src = factor.data + static_cast<std::ptrdiff_t>(t) * factor.row_stride;
-            for (std::size_t j = 0; j < N; ++j) row[j] = src[static_cast<std::ptrdiff_t>(j) * factor.col_stride];
-            sort_order(row.data(), nullptr, N, order);
-            std::copy(order.begin(), order.end(), orders.begin() + t * N);
-            n_order[t] = order.size();
-            ties[t] = has_ties(order.data(), order.size());
-            for (std::size_t j = 0; j < N; ++j) masks[t * N + j] = !std::isnan(row[j]);
+            const std::uint32_t* order = orders.row(t);
+            for (std::size_t i = 0; i < orders.counts[t]; ++i) masks[t * N + (order[i] & ~kNewRun)] = 1;
+            ties[t] = has_ties(order, orders.counts[t]);
         }
     });
     auto row_of = [&](std::size_t t) {
-        return RankedRow{orders.data() + t * N, n_order[t], masks.data() + t * N, ties[t] != 0};
+        return RankedRow{orders.row(t), orders.counts[t], masks.data() + t * N, ties[t] != 0};
     };
     parallel_for(T, [&](std::size_t begin, std::size_t end) {
         std::vector<std::uint32_t> rank(N), run;
@@ -382,6 +380,33 @@ void rank_autocorrelation(const StridedTable& factor, const std::int64_t* lags, 
                 out[t * n_lags + j] = row_rank_corr(row_of(t), row_of(t - lag), N, rank, keep, run);
             }
     });
+}
+
+void rank_autocorrelation(const StridedTable& factor, const std::int64_t* lags, std::size_t n_lags, double* out) {
+    const std::size_t T = factor.rows, N = factor.cols;
+    if (N >= kMaxRankPositions)
+        throw std::invalid_argument("factor: too many instruments to rank (" + std::to_string(N) + ")");
+    for (std::size_t j = 0; j < n_lags; ++j)
+        if (lags[j] < 1)
+            throw std::invalid_argument("lags: expect positive lags, got " + std::to_string(lags[j]));
+    if (T < 2 || N == 0 || n_lags == 0) {
+        std::fill(out, out + checked_cells({T, n_lags}, sizeof(double), "lags"), kNaN);
+        return;
+    }
+    // Every row is sorted once and meets the rows `lag` earlier for every lag.
+    RowOrders orders;
+    orders.reset(T, N);
+    parallel_for(T, [&](std::size_t begin, std::size_t end) {
+        std::vector<double> row(N);
+        std::vector<std::uint32_t> order;
+        for (std::size_t t = begin; t < end; ++t) {
+            const double* src = factor.data + static_cast<std::ptrdiff_t>(t) * factor.row_stride;
+            for (std::size_t j = 0; j < N; ++j) row[j] = src[static_cast<std::ptrdiff_t>(j) * factor.col_stride];
+            sort_order(row.data(), nullptr, N, order);
+            orders.store(t, order);
+        }
+    });
+    rank_autocorrelation(orders, lags, n_lags, out);
 }
 
 }  // namespace sigmora

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/row_orders.hpp"
 #include "core/table.hpp"
 
 namespace sigmora {
@@ -40,5 +41,9 @@ void mean_rank_correlation(const StridedTable* tables, std::size_t n_tables, dou
 // ic_by_row(factor[lag:], [factor[:-lag]], rank=True) gives on row t - lag, bit for bit.
 // Every row is sorted once for all lags. Lags must be positive.
 void rank_autocorrelation(const StridedTable& factor, const std::int64_t* lags, std::size_t n_lags, double* out);
+
+// The same from the factor rows' sorted orders, as a rank IC kernel kept them: the same bits
+// without sorting again.
+void rank_autocorrelation(const RowOrders& orders, const std::int64_t* lags, std::size_t n_lags, double* out);
 
 }  // namespace sigmora

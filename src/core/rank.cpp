@@ -127,11 +127,17 @@ void radix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
 
 void sort_order(const double* values, const std::uint8_t* keep, std::size_t n, std::vector<std::uint32_t>& out) {
     if (n >= kMaxRankPositions) throw std::invalid_argument("sort_order: too many values to rank");
-    thread_local std::vector<KeyPos> entries, tmp;
-    entries.clear();
+    thread_local std::vector<KeyPos> tls_entries, tls_tmp;
+    // The thread's vectors looked up once, not on every value (a call each in a shared library).
+    auto& entries = tls_entries;
+    auto& tmp = tls_tmp;
+    if (entries.size() < n) entries.resize(n);
+    KeyPos* fill = entries.data();
+    std::size_t m = 0;
     for (std::size_t j = 0; j < n; ++j)
         if ((!keep || keep[j]) && !std::isnan(values[j]))
-            entries.push_back({order_key(values[j]), static_cast<std::uint32_t>(j)});
+            fill[m++] = {order_key(values[j]), static_cast<std::uint32_t>(j)};
+    entries.resize(m);
     radix_sort(entries, tmp);
     out.resize(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
