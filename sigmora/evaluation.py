@@ -213,7 +213,7 @@ class _Pool:
         a kernel that left a cell unwritten would show it)
     """
 
-    def __init__(self, cells, keep=4, poison=None):
+    def __init__(self, cells, keep=2, poison=None):
         self.cells = int(cells)
         self.keep = int(keep)
         self.poison = poison
