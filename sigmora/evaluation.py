@@ -460,6 +460,8 @@ def _pooled_shape(func, args):
             return None
     except TypeError:   # an unhashable callable
         return None
+    if len(args) != func.nin:   # a further positional argument would be the ufunc's `out`
+        return None
     shapes = []
     for a in args:
         if isinstance(a, np.ndarray):
