@@ -12,6 +12,13 @@ spelling of the same operator on the same DataFrame. Where pandas has no vectori
 first `--slow-columns` stocks and scaled to the whole table by the column count (marked
 "scaled"); such a loop is linear in the columns.
 
+Two floor lines come first: copying the table into a fresh table (mapped and zeroed by the
+kernel on first touch, as any new table of this size) and into a table written before (no page
+faults). No operator that writes its result as a new table can beat the first, nor one that
+writes into a reused table the second. Each operator is then timed twice: with a fresh output
+table ("fresh": as `evaluate` of that node alone computes it) and with an output from a warm
+buffer pool ("pooled": as the nodes of a long evaluation such as the alphas below are computed).
+
 All alphas: `sigmora.evaluation.iter_evaluate` of every shipped alpha over all dates and
 stocks (each leaf fetched once, common subexpressions once), each table dropped as it
 arrives; the leaf fetch alone is timed first and reported apart.
@@ -32,7 +39,7 @@ from _harness import measure  # noqa: E402
 import sigmora  # noqa: E402
 import tidewell  # noqa: E402
 from sigmora import operators as op  # noqa: E402
-from sigmora.evaluation import _Failure, _Graph, evaluate_many, iter_evaluate  # noqa: E402
+from sigmora.evaluation import _Failure, _Graph, _Pool, evaluate_many, iter_evaluate  # noqa: E402
 from sigmora.interface import UserDefinedLeafFactor  # noqa: E402
 from sigmora.leaves import bar_field, industry  # noqa: E402
 
@@ -50,9 +57,10 @@ def _leaf(name):
 X, Y, G = _leaf("x"), _leaf("y"), _leaf("g")
 
 
-def run_node(node, data):
-    """The node's values from given leaf arrays, exactly as evaluate computes them."""
-    [(_, value)] = list(_Graph([node.expr]).run({id(k): v for k, v in data.items()}))
+def run_node(node, data, pool=None):
+    """The node's values from given leaf arrays, exactly as evaluate computes them (with a pool:
+    as evaluate computes a node whose output comes from its pool)."""
+    [(_, value)] = list(_Graph([node.expr]).run({id(k): v for k, v in data.items()}, pool))
     if isinstance(value, _Failure):
         raise value.error
     return value
@@ -141,15 +149,43 @@ def timed(repeat, fn, *args):
 
 
 def print_cpu_header():
-    print("{:<44} {:>9} {:>9} {:>8} {:>9} {:>9} {:>8} {:>8}".format(
+    print("{:<44} {:>9} {:>9} {:>8} {:>9} {:>9} {:>8} {:>8} {:>9} {:>9} {:>8} {:>8}".format(
         "stage (2431 x 5000 unless scaled)", "ours s", "pandas s", "ratio", "ours cpu", "pd cpu", "cpu rat",
-        "peak MB"))
+        "peak MB", "pooled s", "pool cpu", "ratio", "cpu rat"))
+    print("{:<44} {:>9} {:>9} {:>8} {:>9} {:>9} {:>8} {:>8} {:>9} {:>9} {:>8} {:>8}".format(
+        "", "(fresh)", "", "(fresh)", "(fresh)", "", "(fresh)", "(fresh)", "", "", "(pooled)", "(pooled)"))
 
 
-def print_cpu_row(label, ours, theirs, peak):
-    print("{:<44} {:9.3f} {:9.3f} {:7.1f}x {:9.3f} {:9.3f} {:7.1f}x {:8.1f}".format(
-        label, ours[0], theirs[0], theirs[0] / ours[0], ours[1], theirs[1], theirs[1] / ours[1],
-        peak / 2**20), flush=True)
+def _ratio(theirs, ours):
+    return "{:7.1f}x".format(theirs / ours) if theirs == theirs and ours > 0 else "{:>8}".format("-")
+
+
+def _seconds(v):
+    return "{:9.3f}".format(v) if v == v else "{:>9}".format("-")
+
+
+def print_cpu_row(label, ours, theirs, peak, pooled=(float("nan"), float("nan"))):
+    print("{:<44} {} {} {} {} {} {} {:8.1f} {} {} {} {}".format(
+        label, _seconds(ours[0]), _seconds(theirs[0]), _ratio(theirs[0], ours[0]), _seconds(ours[1]),
+        _seconds(theirs[1]), _ratio(theirs[1], ours[1]), peak / 2**20, _seconds(pooled[0]), _seconds(pooled[1]),
+        _ratio(theirs[0], pooled[0]), _ratio(theirs[1], pooled[1])), flush=True)
+
+
+def bench_floor(x, repeats):
+    """Writing one table: the least any operator that writes its result can cost."""
+    nan = float("nan")
+
+    def into_fresh():
+        out = np.empty_like(x)
+        np.copyto(out, x)
+        return out
+
+    reused = np.empty_like(x)
+    np.copyto(reused, x)
+    wall, cpu, peak = timed(repeats, into_fresh)
+    print_cpu_row("floor: np.copyto into a fresh table", (wall, cpu), (nan, nan), peak)
+    wall, cpu, peak = timed(repeats, np.copyto, reused, x)
+    print_cpu_row("floor: np.copyto into a reused table", (wall, cpu), (nan, nan), peak)
 
 
 def bench_operators(tables, repeats, slow_columns, only=None):
@@ -161,11 +197,15 @@ def bench_operators(tables, repeats, slow_columns, only=None):
           "sigmora on {} kernel threads, pandas on one".format(*x.shape, repeats, 1 if repeats == 1 else 2,
                                                               sigmora.get_num_threads()))
     print_cpu_header()
+    bench_floor(arrays[X], repeats)
+    pool = _Pool(arrays[X].size)
     for name, d, node_of, pandas_of, loop in CASES:
         if only and name not in only:
             continue
         node = node_of(d)
         wall, cpu, peak = timed(repeats, run_node, node, arrays)
+        run_node(node, arrays, pool)   # warms the pool: the timed runs reuse its buffers
+        pooled = timed(repeats, run_node, node, arrays, pool)[:2]
         if loop:
             k = min(slow_columns, x.shape[1])
             cut = [f.iloc[:, :k] for f in (x, y, g)]
@@ -178,7 +218,7 @@ def bench_operators(tables, repeats, slow_columns, only=None):
             with np.errstate(all="ignore"):
                 their_wall, their_cpu, _ = timed(1 if repeats == 1 else 2, pandas_of, x, y, g, d)
             label = name if d is None else "{} (d={})".format(name, d)
-        print_cpu_row(label, (wall, cpu), (their_wall, their_cpu), peak)
+        print_cpu_row(label, (wall, cpu), (their_wall, their_cpu), peak, pooled)
     print(_market.load_note(), flush=True)
 
 

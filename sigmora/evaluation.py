@@ -13,8 +13,15 @@ graph where equal subtrees (the same callable on equal arguments, the same leaf,
 constants) are one node, and a node's value is dropped as soon as its last user has run.
 ``evaluate_many`` does this over several expressions at once and fetches each leaf once for
 all of them; ``iter_evaluate`` hands the tables out one by one as they are ready.
+
+The nodes write their tables into buffers of a pool (``_Pool``): a buffer that nothing but the
+pool refers to any more (its node dropped, no view of it alive anywhere) is handed to the next
+node as its output, so that a long evaluation reuses a few tables' memory instead of mapping
+(and having the kernel zero) a new table for every node. The tables ``evaluate`` returns are
+copies that never come from the pool.
 """
 import numbers
+import sys
 from collections.abc import Mapping
 
 import numpy as np
@@ -167,7 +174,7 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
                     raise
                 data[id(leaf)] = _Failure(err)
 
-    for position, value in graph.run(data):
+    for position, value in graph.run(data, _new_pool(len(window) * len(ids))):
         name = names[position]
         if isinstance(value, _Failure):
             if errors == "raise":
@@ -184,6 +191,75 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
             yield name, err
             continue
         yield name, table
+
+
+class _Pool:
+    """Output buffers for the nodes of one evaluation.
+
+    ``take(shape)`` gives a C-contiguous float64 array of ``shape`` (2-D) for a node to write
+    its whole result into: the leading cells of a buffer of ``cells`` cells (the largest table of
+    the evaluation, so that any buffer serves any node) that the pool allocated and that
+    nothing else refers to, else a new buffer. The pool only ever reuses buffers it allocated
+    itself, and only when ``sys.getrefcount`` shows that the pool's own references are the only
+    ones left: a node's value, a view of it (a lag, a shift, a window's rows), an argument being
+    computed on, a table a caller holds, a traceback's frame, all keep a buffer out of reuse.
+    So an output never shares memory with a live value, in particular with the inputs of the
+    node that writes it. At most ``keep`` idle buffers are kept; the others are let go, so
+    that the pool holds no more memory than the live tables plus ``keep`` buffers.
+
+    :param cells: the cells of the largest table the evaluation makes (rows x instruments)
+    :param keep: idle buffers kept for reuse
+    :param poison: a value written into every reused buffer before it is handed out (tests:
+        a kernel that left a cell unwritten would show it)
+    """
+
+    def __init__(self, cells, keep=2, poison=None):
+        self.cells = int(cells)
+        self.keep = int(keep)
+        self.poison = poison
+        self._lent = {}    # id(buffer) -> buffer, for buffers the pool allocated and has not let go
+        self._idle = []    # buffers nothing else refers to, ready for reuse
+        self.allocated = self.reused = 0
+
+    def take(self, shape):
+        shape = tuple(int(n) for n in shape)
+        cells = 1
+        for n in shape:
+            cells *= n
+        if not self._idle:
+            self.collect()
+        buffer = next((b for b in self._idle if b.size >= cells), None)
+        if buffer is not None:
+            self._idle = [b for b in self._idle if b is not buffer]
+            self.reused += 1
+            if self.poison is not None:
+                buffer.fill(self.poison)
+        else:
+            buffer = np.empty(max(cells, self.cells), dtype=np.float64)
+            self.allocated += 1
+        self._lent[id(buffer)] = buffer
+        return buffer[:cells].reshape(shape)
+
+    def collect(self):
+        """Moves the lent buffers nothing else refers to any more to the idle ones (at most
+        ``keep``; the rest are freed)."""
+        for key in list(self._lent):
+            # References: the dict's and getrefcount's argument.
+            if sys.getrefcount(self._lent[key]) > 2:
+                continue
+            buffer = self._lent.pop(key)
+            if len(self._idle) < self.keep:
+                self._idle.append(buffer)
+
+    def release_all(self):
+        self._lent.clear()
+        self._idle.clear()
+
+
+def _new_pool(cells):
+    """The pool ``iter_evaluate`` gives its graph for tables of up to ``cells`` cells (None:
+    every node allocates its own tables)."""
+    return _Pool(cells)
 
 
 def _order_book_ids(order_book_ids):
@@ -308,9 +384,10 @@ class _Graph:
         # a constant, or a plain argument such as a shift's row count
         return self._add(("value",) + _constant_key(expr), "value", expr, (), expr)
 
-    def run(self, data):
+    def run(self, data, pool=None):
         """Computes the nodes in order and yields (root position, value) as each root is
-        ready; a value is dropped once its last user has run."""
+        ready; a value is dropped once its last user has run. With a ``_Pool``, the nodes
+        that can write into a given array take their outputs from it."""
         uses = [0] * len(self.kinds)
         for refs in self.args:
             for ref in refs:
@@ -330,17 +407,19 @@ class _Graph:
                 else:
                     values[node] = data[id(leaf)]
             else:
-                values[node] = self._call(node, [values[ref] for ref in self.args[node]])
+                values[node] = self._call(node, [values[ref] for ref in self.args[node]], pool)
                 for ref in self.args[node]:
                     uses[ref] -= 1
                     if uses[ref] == 0 and ref not in roots_at:
                         values[ref] = None
+                if pool is not None:
+                    pool.collect()
             for position in roots_at.get(node, ()):
                 yield position, values[node]
             if node in roots_at and uses[node] == 0:
                 values[node] = None
 
-    def _call(self, node, args):
+    def _call(self, node, args, pool=None):
         failed = next((a for a in args if isinstance(a, _Failure)), None)
         if failed is not None:
             return failed
@@ -349,9 +428,15 @@ class _Graph:
             # Division by zero, log of 0 and the like give inf or NaN values, as documented:
             # no floating-point warnings per node.
             with np.errstate(all="ignore"):
-                out = func(*args)
+                shape = None if pool is None else _pooled_shape(func, args)
+                if shape is not None:
+                    out = func(*args, out=pool.take(shape))
+                elif pool is not None and getattr(func, "_takes_alloc", False):
+                    out = func(*args, alloc=pool.take)
+                else:
+                    out = func(*args)
             if any(func is c for c in _CONDITIONS):
-                out = _missing_as_nan(out, args)
+                out = _missing_as_nan(out, args, None if pool is None else pool.take)
         except Exception as err:  # noqa: BLE001 - reported with the node's text
             error = FactorEvaluationError("{} failed on arguments of shape {}: {}".format(
                 _text(self.exprs[node]), ", ".join(_shape(v) for v in args), err))
@@ -360,7 +445,51 @@ class _Graph:
         return out
 
 
-def _missing_as_nan(out, values):
+# Element-wise ufuncs whose float64 result the graph writes into a pooled table: the loop
+# NumPy picks for float64 operands is the same with an `out` of float64, so are the bits.
+_POOLED_UFUNCS = frozenset([np.add, np.subtract, np.multiply, np.true_divide, np.power, np.absolute,
+                            np.negative, np.floor_divide, np.mod, np.maximum, np.minimum, np.fmax,
+                            np.fmin, np.sqrt, np.log, np.exp, np.sign])
+
+
+def _pooled_shape(func, args):
+    """The shape of ``func(*args)`` when the graph can give it a pooled output: a float ufunc
+    above of float64 tables and Python floats whose result is a 2-D table; else None."""
+    try:
+        if func not in _POOLED_UFUNCS:
+            return None
+    except TypeError:   # an unhashable callable
+        return None
+    if len(args) != func.nin:   # a further positional argument would be the ufunc's `out`
+        return None
+    shapes = []
+    for a in args:
+        if isinstance(a, np.ndarray):
+            if a.dtype != np.float64:
+                return None
+            shapes.append(a.shape)
+        elif type(a) is not float:
+            return None
+    if not shapes:
+        return None
+    try:
+        shape = np.broadcast_shapes(*shapes)
+    except ValueError:
+        return None     # the ufunc raises its own error
+    return shape if len(shape) == 2 else None
+
+
+def _missing_as_nan(out, values, alloc=None):
+    out = np.asarray(out)
+    if alloc is not None and out.ndim == 2:
+        # The same values written into a pooled table: 1.0 / 0.0, NaN where an operand is missing.
+        result = alloc(out.shape)
+        np.copyto(result, out)
+        for v in values:
+            v = np.asarray(v)
+            if v.dtype.kind in "fc":
+                np.copyto(result, np.nan, where=np.isnan(v))
+        return result
     out = np.asarray(out, dtype=np.float64)
     missing = np.zeros(out.shape, dtype=bool)
     for v in values:
@@ -380,21 +509,24 @@ def _label(result, factor, dates, ids, start_date, end_date, extra=0):
     if extra and np.ndim(result) == 2 and np.shape(result)[0] == len(dates) + extra:
         result = np.asarray(result)[extra:]
     try:
-        # A copy: the table owns its data, never a leaf's or a constant's array.
-        values = np.array(result, dtype=np.float64)
+        # A copy: the table owns its data, never a leaf's, a constant's or a pooled array. In
+        # column order, the layout pandas gives a table it copies itself (see below).
+        values = np.array(result, dtype=np.float64, order="F")
     except (TypeError, ValueError) as err:
         raise FactorEvaluationError("{!r} produced values that are not numbers: {}".format(
             factor, err)) from err
     expected = (len(dates), len(ids))
     if values.ndim == 0:
-        values = np.full(expected, float(values))
+        values = np.full(expected, float(values), order="F")
     elif values.shape != expected:
         raise FactorEvaluationError(
             "{!r} produced values of shape {}, expect {}: {} trading dates from {} to {} and {} "
             "order_book_ids (shift {})".format(factor, values.shape, expected, len(dates),
                                                start_date, end_date, len(ids), factor.shift))
+    # copy=False: `values` is already this table's own copy, laid out as pandas' own copy would
+    # be (pandas would otherwise copy it a second time).
     return pd.DataFrame(values, index=pd.DatetimeIndex(dates, name="datetime"),
-                        columns=pd.Index(ids, name="order_book_id", dtype=object))
+                        columns=pd.Index(ids, name="order_book_id", dtype=object), copy=False)
 
 
 def _text(expr):

@@ -129,7 +129,20 @@ def _window(d, name):
 
 # ----------------------------------------------------------------------------- array functions
 # Every function receives evaluated operands: float arrays of (rows x instruments) that line up
-# from the last row (see sigmora.evaluation), constants as numbers.
+# from the last row (see sigmora.evaluation), constants as numbers. Those marked `_pooled` also
+# take `alloc`, a function of a shape giving a C-contiguous float64 array to write a whole table
+# into (the evaluation's pool, see sigmora.evaluation._Pool; never an operand's memory), for
+# their result and their temporaries; without it they allocate their own.
+
+
+def _pooled(func):
+    func._takes_alloc = True
+    return func
+
+
+def _out(alloc, shape):
+    """A pooled output of `shape` when there is a pool and the table is 2-D, else None."""
+    return alloc(shape) if alloc is not None and len(shape) == 2 else None
 
 def _table(values, name):
     arr = np.asarray(values)
@@ -141,23 +154,30 @@ def _table(values, name):
     return arr
 
 
-def _rolling(x, op, d, param):
+@_pooled
+def _rolling(x, op, d, param, alloc=None):
     # The kernel's first d - 1 rows have no full window: the node's shift accounts for them.
-    return _core.ops_ts(op, _table(x, "ts_" + op), d, param)[d - 1:]
+    x = _table(x, "ts_" + op)
+    return _core.ops_ts(op, x, d, param, out=_out(alloc, x.shape))[d - 1:]
 
 
-def _rolling2(x, y, op, d):
+@_pooled
+def _rolling2(x, y, op, d, alloc=None):
     x, y = np.broadcast_arrays(_table(x, "ts_" + op), _table(y, "ts_" + op))
-    return _core.ops_ts2(op, x, y, d)[d - 1:]
+    return _core.ops_ts2(op, x, y, d, out=_out(alloc, x.shape))[d - 1:]
 
 
-def _delta(x, d):
+@_pooled
+def _delta(x, d, alloc=None):
     x = _table(x, "ts_delta")
-    return x[d:] - x[:x.shape[0] - d]
+    later, earlier = x[d:], x[:x.shape[0] - d]
+    return np.subtract(later, earlier, out=_out(alloc, later.shape))
 
 
-def _cross(x, op, param):
-    return _core.ops_cs(op, _table(x, "cs_" + op), param)
+@_pooled
+def _cross(x, op, param, alloc=None):
+    x = _table(x, "cs_" + op)
+    return _core.ops_cs(op, x, param, out=_out(alloc, x.shape))
 
 
 def _group_codes(groups, shape):
@@ -181,15 +201,25 @@ def _group_codes(groups, shape):
     return codes, len(labels)
 
 
-def _grouped(x, groups, op):
+@_pooled
+def _grouped(x, groups, op, alloc=None):
     x = _table(x, "group_" + op)
     codes, n = _group_codes(groups, x.shape)
-    return _core.ops_group(op, x, codes, n)
+    return _core.ops_group(op, x, codes, n, out=_out(alloc, x.shape))
 
 
-def _if(cond, a, b):
+@_pooled
+def _if(cond, a, b, alloc=None):
     c = np.asarray(cond, dtype=np.float64)
-    out = np.where(c != 0, np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64))
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    shape = np.broadcast_shapes(c.shape, a.shape, b.shape)
+    out = _out(alloc, shape)
+    if out is not None:
+        # np.where's values, written in place: b everywhere, then a where the condition holds.
+        np.copyto(out, b)
+        np.copyto(out, a, where=c != 0)
+    else:
+        out = np.where(c != 0, a, b)
     if out.ndim:
         np.copyto(out, np.nan, where=np.isnan(c))
     elif np.isnan(c):
@@ -197,27 +227,41 @@ def _if(cond, a, b):
     return out
 
 
-def _sign(x):
-    return np.sign(np.asarray(x, dtype=np.float64))
+@_pooled
+def _sign(x, alloc=None):
+    x = np.asarray(x, dtype=np.float64)
+    return np.sign(x, out=_out(alloc, x.shape))
 
 
-def _log(x):
+@_pooled
+def _log(x, alloc=None):
+    x = np.asarray(x, dtype=np.float64)
     with np.errstate(divide="ignore", invalid="ignore"):
-        return np.log(np.asarray(x, dtype=np.float64))
+        return np.log(x, out=_out(alloc, x.shape))
 
 
-def _signed_power(x, e):
+@_pooled
+def _signed_power(x, e, alloc=None):
     x = np.asarray(x, dtype=np.float64)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        return np.sign(x) * np.power(np.abs(x), e)
+        if alloc is None or x.ndim != 2 or np.broadcast_shapes(x.shape, np.shape(e)) != x.shape:
+            return np.sign(x) * np.power(np.abs(x), e)
+        # The same three operations on two pooled tables (a product commutes bit for bit).
+        out, sign = alloc(x.shape), alloc(x.shape)
+        np.power(np.abs(x, out=out), e, out=out)
+        return np.multiply(np.sign(x, out=sign), out, out=out)
 
 
-def _maximum(a, b):
-    return np.maximum(np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64))
+@_pooled
+def _maximum(a, b, alloc=None):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return np.maximum(a, b, out=_out(alloc, np.broadcast_shapes(a.shape, b.shape)))
 
 
-def _minimum(a, b):
-    return np.minimum(np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64))
+@_pooled
+def _minimum(a, b, alloc=None):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return np.minimum(a, b, out=_out(alloc, np.broadcast_shapes(a.shape, b.shape)))
 
 
 def _ts(name, op, x, d, param=0.0, shown=None):

@@ -93,3 +93,32 @@ def test_alphas_alone_equal_alphas_together(results, alpha_store):
     ids = list(ours["alpha001"].columns)
     for name in ("alpha001", "alpha032", "alpha048", "alpha096", "alpha101"):
         pd.testing.assert_frame_equal(evaluate(alpha(name), ids, START, END), ours[name], check_exact=True)
+
+
+def test_pooled_evaluation_gives_the_bits_of_unpooled_evaluation(results, alpha_store, monkeypatch):
+    """All shipped alphas with the buffer pool (every reused buffer poisoned first, so a cell a
+    node left unwritten would show) against the same alphas with every node allocating its own
+    tables: the same bits, NaN payloads included."""
+    from sigmora import evaluation
+
+    pooled, _ = results
+    ids = list(pooled["alpha001"].columns)
+    pools = []
+
+    def poisoned(cells):
+        pools.append(evaluation._Pool(cells, keep=2, poison=-1.2345e300))
+        return pools[-1]
+
+    monkeypatch.setattr(evaluation, "_new_pool", poisoned)
+    checked = evaluate_many({name: make() for name, make in ALPHAS.items()}, ids, START, END)
+    assert pools and pools[0].reused > 5 * pools[0].allocated   # the pool was used, and reused
+    monkeypatch.setattr(evaluation, "_new_pool", lambda cells: None)
+    unpooled = evaluate_many({name: make() for name, make in ALPHAS.items()}, ids, START, END)
+    for name in ALPHAS:
+        for table in (pooled[name], checked[name]):
+            pd.testing.assert_index_equal(table.index, unpooled[name].index)
+            pd.testing.assert_index_equal(table.columns, unpooled[name].columns)
+            np.testing.assert_array_equal(table.to_numpy().view(np.uint64),
+                                          unpooled[name].to_numpy().view(np.uint64), err_msg=name)
+            # The layout the tables always had (pandas' own copy): column-major values.
+            assert table.to_numpy().flags.f_contiguous

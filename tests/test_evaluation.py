@@ -345,3 +345,84 @@ def test_an_evaluated_factor_runs_through_the_pipeline(small_store):
     ic = engine.analysis(planted, returns="daily", periods=[1, 5])["ic"].ic
     assert ic.index.equals(planted.index) and ic.columns.tolist() == ["P_1", "P_5"]
     assert ic["P_5"].mean() > 0.03
+
+
+# ----------------------------------------------------------------------------- the buffer pool
+
+def _pooled_graph_run(exprs, data, pool):
+    from sigmora.evaluation import _Graph
+    return _Graph(exprs).run({id(leaf): values for leaf, values in data.items()}, pool)
+
+
+def test_the_pool_never_overwrites_a_value_someone_holds():
+    """Values the graph yields (views of pooled buffers), arguments a user function keeps, and
+    views of them, stay as they were while the evaluation goes on reusing buffers."""
+    from sigmora.evaluation import _Pool
+
+    x_leaf, _ = recorded_leaf("x")
+    x = np.arange(60.0).reshape(12, 5) / 7.0
+    kept = []
+
+    def keep(v):
+        kept.append(v)          # a user function holding its argument
+        kept.append(v[2:])      # and a view of it
+        return v * 1.0
+
+    pool = _Pool(x.size, keep=1, poison=np.nan)
+    exprs = []
+    for k in range(12):
+        node = (x_leaf * float(k) + 1.0) / 3.0
+        if k % 3 == 0:
+            node = CombinedFactor(keep, node) - 2.0
+        exprs.append(node.expr)
+    held = []
+    for position, value in _pooled_graph_run(exprs, {x_leaf: x}, pool):
+        held.append((position, value, value.copy()))
+    for position, value, snapshot in held:
+        np.testing.assert_array_equal(value, snapshot)
+    for v in kept[::2]:
+        assert not np.isnan(v).any()
+    assert pool.reused > 0
+    for (_, a, _), (_, b, _) in zip(held, held[1:]):
+        assert not np.shares_memory(a, b)
+    # The leaf's array is never written.
+    np.testing.assert_array_equal(x, np.arange(60.0).reshape(12, 5) / 7.0)
+
+
+def test_the_pool_reuses_only_buffers_nothing_refers_to():
+    from sigmora.evaluation import _Pool
+
+    pool = _Pool(12, keep=2)
+    a = pool.take((3, 4))
+    a[:] = 1.0
+    view = a[1:]
+    del a
+    pool.collect()
+    b = pool.take((3, 4))       # the first buffer is still seen through `view`
+    assert not np.shares_memory(b, view) and pool.allocated == 2
+    del view, b
+    pool.collect()
+    c = pool.take((2, 4))       # a smaller table from a buffer that has become free
+    assert pool.allocated == 2 and pool.reused == 1
+    assert c.flags.c_contiguous and c.dtype == np.float64 and c.shape == (2, 4)
+    # At most `keep` idle buffers: the others are let go.
+    more = [pool.take((3, 4)) for _ in range(4)]
+    del more, c
+    pool.collect()
+    assert len(pool._idle) == 2 and not pool._lent
+
+
+def test_pooled_evaluation_keeps_memory_bounded():
+    """A long chain of nodes over one table needs a few buffers, not one per node."""
+    from sigmora.evaluation import _Pool
+
+    x_leaf, _ = recorded_leaf("x")
+    x = np.random.default_rng(1).normal(size=(40, 6))
+    node = x_leaf
+    for k in range(60):
+        node = node * 1.001 + float(k)
+    pool = _Pool(x.size)
+    [(_, value)] = list(_pooled_graph_run([node.expr], {x_leaf: x}, pool))
+    assert pool.allocated <= 3 and pool.reused >= 100
+    [(_, plain)] = list(_pooled_graph_run([node.expr], {x_leaf: x}, None))
+    np.testing.assert_array_equal(value, plain)

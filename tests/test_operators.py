@@ -432,3 +432,76 @@ def test_industry_groups_come_from_the_classification(small_store):
     got = evaluate(op.group_neutralize(close), ids, START, END)
     want = ref.group_neutralize(evaluate(close, ids, START, END), codes)
     np.testing.assert_allclose(got.values, want.values, rtol=1e-12)
+
+
+# ----------------------------------------------------------------------------- out arguments
+
+def _kernel_calls(x, y, codes):
+    return {
+        "ops_ts": lambda **kw: _core.ops_ts("mean", x, 3, **kw),
+        "ops_ts2": lambda **kw: _core.ops_ts2("corr", x, y, 3, **kw),
+        "ops_cs": lambda **kw: _core.ops_cs("rank", x, **kw),
+        "ops_group": lambda **kw: _core.ops_group("neutralize", x, codes, 3, **kw),
+    }
+
+
+@pytest.mark.parametrize("kernel", ["ops_ts", "ops_ts2", "ops_cs", "ops_group"])
+def test_kernels_write_into_a_given_output_with_the_same_bits(kernel):
+    rng = np.random.default_rng(7)
+    x, y = rng.normal(size=(30, 11)), rng.normal(size=(30, 11))
+    x[4, 2] = np.nan
+    codes = rng.integers(-1, 3, size=(30, 11)).astype(np.int32)
+    call = _kernel_calls(x, y, codes)[kernel]
+    fresh = call()
+    out = np.full((30, 11), 7.5)
+    assert call(out=out) is out
+    np.testing.assert_array_equal(out.view(np.uint64), fresh.view(np.uint64))
+    assert call(out=None).shape == (30, 11)
+
+
+@pytest.mark.parametrize("kernel", ["ops_ts", "ops_ts2", "ops_cs", "ops_group"])
+def test_kernels_refuse_an_output_they_cannot_write(kernel):
+    rng = np.random.default_rng(7)
+    x, y = rng.normal(size=(30, 11)), rng.normal(size=(30, 11))
+    codes = np.zeros((30, 11), dtype=np.int32)
+    call = _kernel_calls(x, y, codes)[kernel]
+    read_only = np.zeros((30, 11))
+    read_only.flags.writeable = False
+    wide = np.zeros((30, 22))
+    bad = [
+        (np.zeros((30, 11), dtype=np.float32), TypeError, "out: expect a float64 array, got dtype float32"),
+        (np.zeros((30, 11), dtype=np.int64), TypeError, "out: expect a float64 array, got dtype int64"),
+        ([[0.0] * 11] * 30, TypeError, "out: expect a float64 NumPy array or None, got list"),
+        (np.zeros((11, 30)), ValueError, r"out: expect shape \(30, 11\), got \(11, 30\)"),
+        (np.zeros((29, 11)), ValueError, r"out: expect shape \(30, 11\), got \(29, 11\)"),
+        (np.zeros(330), ValueError, r"out: expect shape \(30, 11\), got \(330,\)"),
+        (np.asfortranarray(np.zeros((30, 11))), ValueError, "out: expect a C-contiguous"),
+        (wide[:, ::2], ValueError, "out: expect a C-contiguous"),
+        (read_only, ValueError, "out: expect a writable array"),
+        (x, ValueError, "out: expect an array that shares no memory with the inputs"),
+    ]
+    if kernel == "ops_ts2":
+        bad.append((y, ValueError, "out: expect an array that shares no memory with the inputs"))
+    before = x.copy(), y.copy()
+    for out, error, message in bad:
+        with pytest.raises(error, match=message):
+            call(out=out)
+    np.testing.assert_array_equal(x, before[0])
+    np.testing.assert_array_equal(y, before[1])
+
+
+def test_an_output_overlapping_a_transposed_or_shifted_input_is_refused():
+    # Group codes living in the output's memory.
+    memory = np.zeros(2 * 30 * 11)
+    codes = memory.view(np.int32)[:330].reshape(30, 11)
+    with pytest.raises(ValueError, match="shares no memory"):
+        _core.ops_group("rank", np.ones((30, 11)), codes, 1, out=memory[:330].reshape(30, 11))
+    base = np.random.default_rng(3).normal(size=(40, 40))
+    with pytest.raises(ValueError, match="shares no memory"):
+        _core.ops_ts("sum", base.T, 2, out=base)   # the same bytes read as the transpose
+    with pytest.raises(ValueError, match="shares no memory"):
+        _core.ops_cs("demean", base[:20], out=base[10:30])
+    out = np.empty((20, 40))
+    _core.ops_cs("demean", base[:20], out=base[20:])   # adjacent, not overlapping: allowed
+    np.testing.assert_array_equal(base[20:], _core.ops_cs("demean", base[:20]))
+    assert out.shape == (20, 40)

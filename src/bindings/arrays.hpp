@@ -16,6 +16,7 @@
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "core/sizes.hpp"
 #include "core/table.hpp"
@@ -86,6 +87,18 @@ inline nb::object empty_matrix(std::size_t rows, std::size_t cols, double*& data
     return nb::cast(array);
 }
 
+// The output of a kernel that writes every cell of a rows x cols float64 table: a new array when
+// `out` is None, else `out` itself, which must be a writable, C-contiguous float64 NumPy array
+// of exactly that shape that shares no memory with the kernel's inputs (no kernel is proven safe
+// in place). Anything else raises TypeError or ValueError naming `out`, before the kernel runs.
+// Call with the GIL held.
+struct Bytes {
+    std::uintptr_t lo = 0, hi = 0;  // [lo, hi); empty when lo == hi
+};
+inline Bytes bytes_of(const StridedTable& t);
+inline nb::object out_matrix(nb::handle out, std::size_t rows, std::size_t cols, double*& data,
+                             std::initializer_list<Bytes> inputs);
+
 inline std::string shape_text(std::initializer_list<std::size_t> shape) {
     std::string s = "(";
     std::size_t i = 0;
@@ -104,6 +117,50 @@ inline void require_same_shape(const char* a, std::size_t ar, std::size_t ac, co
         throw std::invalid_argument(std::string(a) + " and " + b + ": expect the same shape, got " +
                                     shape_text({ar, ac}) + " and " + shape_text({br, bc}));
     }
+}
+
+// The bytes a table spans, from its lowest to its highest cell.
+inline Bytes bytes_of(const StridedTable& t) {
+    if (t.rows == 0 || t.cols == 0) return {};
+    std::ptrdiff_t lo = 0, hi = 0;
+    for (auto [n, stride] : {std::pair{t.rows, t.row_stride}, std::pair{t.cols, t.col_stride}}) {
+        const std::ptrdiff_t reach = static_cast<std::ptrdiff_t>(n - 1) * stride;
+        (reach < 0 ? lo : hi) += reach;
+    }
+    const auto base = reinterpret_cast<std::uintptr_t>(t.data);
+    const auto size = static_cast<std::ptrdiff_t>(sizeof(double));
+    return {base + static_cast<std::uintptr_t>(lo * size), base + static_cast<std::uintptr_t>((hi + 1) * size)};
+}
+
+inline nb::object out_matrix(nb::handle out, std::size_t rows, std::size_t cols, double*& data,
+                             std::initializer_list<Bytes> inputs) {
+    auto text_of = [](nb::handle v) { return std::string(nb::str(v).c_str()); };
+    if (out.is_none()) return empty_matrix(rows, cols, data);
+    nb::module_ numpy = nb::module_::import_("numpy");
+    if (!nb::isinstance(out, numpy.attr("ndarray")))
+        throw nb::type_error(("out: expect a float64 NumPy array or None, got " +
+                              std::string(nb::type_name(out.type()).c_str())).c_str());
+    if (!out.attr("dtype").equal(numpy.attr("dtype")("float64")))
+        throw nb::type_error(("out: expect a float64 array, got dtype " +
+                              text_of(out.attr("dtype"))).c_str());
+    const std::size_t ndim = nb::cast<std::size_t>(out.attr("ndim"));
+    nb::tuple shape = nb::cast<nb::tuple>(out.attr("shape"));
+    if (ndim != 2 || nb::cast<std::size_t>(shape[0]) != rows || nb::cast<std::size_t>(shape[1]) != cols)
+        throw std::invalid_argument("out: expect shape " + shape_text({rows, cols}) + ", got " +
+                                    text_of(shape));
+    nb::handle flags = out.attr("flags");
+    if (!nb::cast<bool>(flags.attr("c_contiguous")))
+        throw std::invalid_argument("out: expect a C-contiguous (row-major) array, got one with strides " +
+                                    text_of(out.attr("strides")));
+    if (!nb::cast<bool>(flags.attr("writeable"))) throw std::invalid_argument("out: expect a writable array");
+    auto array = nb::cast<nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>>(out, /*convert=*/false);
+    data = array.data();
+    const auto lo_out = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t hi_out = lo_out + rows * cols * sizeof(double);
+    for (const Bytes& in : inputs)
+        if (in.lo < in.hi && lo_out < hi_out && in.lo < hi_out && lo_out < in.hi)
+            throw std::invalid_argument("out: expect an array that shares no memory with the inputs");
+    return nb::borrow(out);
 }
 
 // An integer argument as the caller passed it: a Python int, a NumPy integer or anything

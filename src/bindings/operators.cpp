@@ -36,15 +36,12 @@ std::size_t window(std::int64_t d) {
     return static_cast<std::size_t>(d);
 }
 
-// T x N row-major result, as the tables it is combined with.
-nb::object ts_result(std::size_t T, std::size_t N, double*& out) { return empty_matrix(T, N, out); }
-
-nb::object ts_op(const std::string& name, AnyMat x, std::int64_t d, double param) {
+nb::object ts_op(const std::string& name, AnyMat x, std::int64_t d, double param, nb::handle out_arg) {
     const ops::TsOp op = ts_kind(name);
     const std::size_t w = window(d);
     double* out = nullptr;
-    nb::object result = ts_result(x.shape(0), x.shape(1), out);
     const StridedTable table = table_of(x);
+    nb::object result = out_matrix(out_arg, x.shape(0), x.shape(1), out, {bytes_of(table)});
     {
         nb::gil_scoped_release release;
         ops::ts_unary(op, table, w, param, out);
@@ -52,7 +49,7 @@ nb::object ts_op(const std::string& name, AnyMat x, std::int64_t d, double param
     return result;
 }
 
-nb::object ts_op2(const std::string& name, AnyMat x, AnyMat y, std::int64_t d) {
+nb::object ts_op2(const std::string& name, AnyMat x, AnyMat y, std::int64_t d, nb::handle out_arg) {
     ops::Ts2Op op;
     if (name == "corr") {
         op = ops::Ts2Op::Corr;
@@ -66,8 +63,8 @@ nb::object ts_op2(const std::string& name, AnyMat x, AnyMat y, std::int64_t d) {
                                     shape_text({y.shape(0), y.shape(1)}));
     const std::size_t w = window(d);
     double* out = nullptr;
-    nb::object result = ts_result(x.shape(0), x.shape(1), out);
     const StridedTable tx = table_of(x), ty = table_of(y);
+    nb::object result = out_matrix(out_arg, x.shape(0), x.shape(1), out, {bytes_of(tx), bytes_of(ty)});
     {
         nb::gil_scoped_release release;
         ops::ts_binary(op, tx, ty, w, out);
@@ -75,7 +72,7 @@ nb::object ts_op2(const std::string& name, AnyMat x, AnyMat y, std::int64_t d) {
     return result;
 }
 
-nb::object cs_op(const std::string& name, AnyMat x, double param) {
+nb::object cs_op(const std::string& name, AnyMat x, double param, nb::handle out_arg) {
     ops::CsOp op;
     if (name == "rank") {
         op = ops::CsOp::Rank;
@@ -89,8 +86,8 @@ nb::object cs_op(const std::string& name, AnyMat x, double param) {
         throw std::invalid_argument("op: unknown cross-sectional operation '" + name + "'");
     }
     double* out = nullptr;
-    nb::object result = empty_matrix(x.shape(0), x.shape(1), out);
     const StridedTable table = table_of(x);
+    nb::object result = out_matrix(out_arg, x.shape(0), x.shape(1), out, {bytes_of(table)});
     {
         nb::gil_scoped_release release;
         ops::cs_unary(op, table, param, out);
@@ -98,7 +95,7 @@ nb::object cs_op(const std::string& name, AnyMat x, double param) {
     return result;
 }
 
-nb::object group_op(const std::string& name, AnyMat x, GroupMat groups, std::int64_t n_groups) {
+nb::object group_op(const std::string& name, AnyMat x, GroupMat groups, std::int64_t n_groups, nb::handle out_arg) {
     ops::GroupOp op;
     if (name == "neutralize") {
         op = ops::GroupOp::Neutralize;
@@ -112,9 +109,11 @@ nb::object group_op(const std::string& name, AnyMat x, GroupMat groups, std::int
                                     ", got " + shape_text({groups.shape(0), groups.shape(1)}));
     if (n_groups < 0) throw std::invalid_argument("n_groups: expect a non-negative count");
     double* out = nullptr;
-    nb::object result = empty_matrix(x.shape(0), x.shape(1), out);
     const StridedTable table = table_of(x);
     const std::int32_t* g = groups.data();
+    const auto g_lo = reinterpret_cast<std::uintptr_t>(g);
+    const Bytes g_bytes{g_lo, g_lo + groups.shape(0) * groups.shape(1) * sizeof(std::int32_t)};
+    nb::object result = out_matrix(out_arg, x.shape(0), x.shape(1), out, {bytes_of(table), g_bytes});
     {
         nb::gil_scoped_release release;
         ops::group_op(op, table, g, static_cast<std::size_t>(n_groups), out);
@@ -139,21 +138,30 @@ nb::object group_codes(AnyMat labels) {
 
 }  // namespace
 
+// Every kernel below writes every cell of its result.
+#define OUT_DOC                                                                                          \
+    " `out`: None (a new table) or a writable C-contiguous float64 T x N array, sharing no memory with " \
+    "the inputs, that receives the result and is returned."
+
 void register_operators(nanobind::module_& m) {
     m.def("ops_ts", &ts_op, nb::arg("op"), nb::arg("x"), nb::arg("d"), nb::arg("param") = 0.0,
+          nb::arg("out") = nb::none(),
           "Trailing-window operation `op` over d rows of each column of a T x N table (NaN where the window "
-          "holds a missing value or reaches before the first row).");
-    m.def("ops_ts2", &ts_op2, nb::arg("op"), nb::arg("x"), nb::arg("y"), nb::arg("d"),
-          "Trailing-window correlation ('corr') or sample covariance ('cov') of two T x N tables per column.");
-    m.def("ops_cs", &cs_op, nb::arg("op"), nb::arg("x"), nb::arg("param") = 1.0,
+          "holds a missing value or reaches before the first row)." OUT_DOC);
+    m.def("ops_ts2", &ts_op2, nb::arg("op"), nb::arg("x"), nb::arg("y"), nb::arg("d"), nb::arg("out") = nb::none(),
+          "Trailing-window correlation ('corr') or sample covariance ('cov') of two T x N tables per column." OUT_DOC);
+    m.def("ops_cs", &cs_op, nb::arg("op"), nb::arg("x"), nb::arg("param") = 1.0, nb::arg("out") = nb::none(),
           "Per-row operation over the present values of a T x N table: rank (percentile, ties averaged), "
-          "zscore, demean or scale (sum of absolute values = param).");
+          "zscore, demean or scale (sum of absolute values = param)." OUT_DOC);
     m.def("ops_group_codes", &group_codes, nb::arg("labels"),
           "Int32 group codes of a T x N table of float labels and their count (1 + the largest), -1 where a "
           "label is missing (NaN or infinite); None when a present label is not an integer in [0, 2^20).");
     m.def("ops_group", &group_op, nb::arg("op"), nb::arg("x"), nb::arg("groups"), nb::arg("n_groups"),
+          nb::arg("out") = nb::none(),
           "Per-row and group operation: neutralize (minus the group mean) or rank (percentile within the "
-          "group); groups are int32 codes in [0, n_groups), negative for unknown.");
+          "group); groups are int32 codes in [0, n_groups), negative for unknown." OUT_DOC);
 }
+
+#undef OUT_DOC
 
 }  // namespace sigmora::bind

@@ -326,6 +326,16 @@ private:
     }
 };
 
+// The opening of a row kernel's step at row t: brings the counts to the window ending at row t
+// and, while that window reaches before row 0 (t + 1 < d), writes NaN to the chunk's cells of
+// the output row. Returns true for such a row (nothing more to compute there).
+inline bool warm_up_row(WindowCounts& counts, const RowChunk& c, std::size_t t, std::size_t d, double* out_row) {
+    counts.advance(c, t, d);
+    if (t + 1 >= d) return false;
+    std::fill(out_row, out_row + c.n, kNaN);
+    return true;
+}
+
 // Windows of d rows as a suffix of one block plus a prefix of the next, as block_windows,
 // over a chunk of columns. M supplies, over K accumulators of n lanes each (acc[k * n + j]):
 //   void identity(double* acc); void reference(bt);
@@ -337,10 +347,12 @@ template <class M>
 void block_windows_rows(M& m, const RowChunk& c, std::size_t T, std::size_t d, WindowCounts& counts,
                         std::vector<double>& suffix, double* out, std::size_t out_ld) {
     const std::size_t n = c.n, K = M::K;
-    for (std::size_t t = 0; t < std::min(T, d - 1); ++t)
-        for (std::size_t j = 0; j < n; ++j) out[t * out_ld + j] = kNaN;
-    if (T < d) return;
-    for (std::size_t t = 0; t < T % d; ++t) counts.advance(c, t, d);
+    if (T < d) {
+        for (std::size_t t = 0; t < T; ++t) std::fill(out + t * out_ld, out + t * out_ld + n, kNaN);
+        return;
+    }
+    // Rows before the first block: all of them (t < T % d <= d - 1) are warm-up rows.
+    for (std::size_t t = 0; t < T % d; ++t) warm_up_row(counts, c, t, d, out + t * out_ld);
     suffix.resize(d * K * n);
     std::vector<double> acc(K * n), pre(K * n), both(K * n);
     for (std::size_t bt = T % d; bt < T; bt += d) {
@@ -353,9 +365,9 @@ void block_windows_rows(M& m, const RowChunk& c, std::size_t T, std::size_t d, W
         }
         m.identity(pre.data());
         for (std::size_t t = bt; t < bt + d; ++t) {
-            counts.advance(c, t, d);
+            const bool warm_up = warm_up_row(counts, c, t, d, out + t * out_ld);
             m.lift_after(t, pre.data());
-            if (t + 1 < d) continue;
+            if (warm_up) continue;
             const std::size_t s = t + 1 - d;
             const double* window = pre.data();
             if (s < bt) {
@@ -602,12 +614,8 @@ void rank_rows(const RowChunk& c, std::size_t T, std::size_t d, WindowCounts& co
     std::vector<double> twice(n);
     const double m = static_cast<double>(d);
     for (std::size_t t = 0; t < T; ++t) {
-        counts.advance(c, t, d);
         double* o = out + t * out_ld;
-        if (t + 1 < d) {
-            for (std::size_t j = 0; j < n; ++j) o[j] = kNaN;
-            continue;
-        }
+        if (warm_up_row(counts, c, t, d, o)) continue;
         const double* now = c.xr(t);
         std::fill(twice.begin(), twice.end(), 2.0);
         for (std::size_t i = 1; i < d; ++i) {
@@ -624,12 +632,8 @@ void weighted_rows(const RowChunk& c, std::size_t T, std::size_t d, const std::v
     const std::size_t n = c.n;
     std::vector<double> acc(n);
     for (std::size_t t = 0; t < T; ++t) {
-        counts.advance(c, t, d);
         double* o = out + t * out_ld;
-        if (t + 1 < d) {
-            for (std::size_t j = 0; j < n; ++j) o[j] = kNaN;
-            continue;
-        }
+        if (warm_up_row(counts, c, t, d, o)) continue;
         std::fill(acc.begin(), acc.end(), 0.0);
         for (std::size_t i = 0; i < d; ++i) {
             const double w = weight[i];
