@@ -121,6 +121,14 @@ def test_cap_weights_read_the_store(small_store):
     assert by_cap.headline().columns[0] == "cap-weighted top-bottom annual return"
     assert by_table.headline().columns[0] == "user-weighted top-bottom annual return"
     assert equal.headline().columns[0] == "top-bottom annual return"
+    # and the leaderboard shows the weighted spread under the same label, with its values
+    board = leaderboard({"cap": {"quantile": by_cap}, "equal": {"quantile": equal}})
+    for period in ("P_1", "P_5"):
+        column = "cap-weighted top-bottom annual return " + period
+        assert board.loc["cap", column] == by_cap.headline().loc[period, column[:-len(period) - 1]]
+        assert np.isnan(board.loc["equal", column])
+        assert board.loc["equal", "top-bottom annual return " + period] == equal.headline().loc[
+            period, "top-bottom annual return"]
 
 
 def test_cap_weights_without_market_caps_in_the_store_say_what_to_do(plug_market):
@@ -151,6 +159,11 @@ def test_bad_weights_are_refused_with_what_to_do():
         (good.mask(good > 1.5, -1.0), ValueError, r"weights: expect non-negative weights, got \d+ negative value"),
         (good.mask(good > 1.5, np.inf), ValueError, r"weights: expect finite weights"),
         (good.astype(object).mask(good > 1.5, "big"), TypeError, r"weights: expect numeric values"),
+        # numbers as text are not taken for numbers
+        (good.astype(str), TypeError, r"weights: expect numeric values, got text in 4 column"),
+        # weights that leave every group empty
+        (good * 0.0, ValueError, r"weights: expect some positive weights, got none"),
+        (good * np.nan, ValueError, r"weights: expect some positive weights, got none"),
         (pd.concat([good, good.iloc[:1]]), ValueError, r"weights: expect unique dates"),
     ]
     for weights, error, message in cases:

@@ -101,6 +101,12 @@ def _weight_table(weights, factor_data):
     if not weights.index.is_unique or not weights.columns.is_unique:
         raise ValueError("weights: expect unique dates and instruments, got duplicated {}; drop the duplicates "
                          "first".format("dates" if not weights.index.is_unique else "instruments"))
+    # Numbers kept as text would otherwise be read as numbers without a word.
+    text = [str(c) for c, t in weights.dtypes.items() if pd.api.types.is_string_dtype(t) and any(
+        isinstance(v, str) for v in weights[c].to_numpy())]
+    if text:
+        raise TypeError("weights: expect numeric values, got text in {} column(s) (such as {}); convert them with "
+                        "pd.to_numeric first".format(len(text), ", ".join(text[:3])))
     table = weights.reindex(index=factor_data.index, columns=factor_data.columns)
     values = as_float_matrix(table, "weights")
     bad = values < 0
@@ -112,6 +118,9 @@ def _weight_table(weights, factor_data):
     if np.isinf(values).any():
         raise ValueError("weights: expect finite weights, got {} infinite value(s); a member without weight takes "
                          "NaN or 0".format(int(np.isinf(values).sum())))
+    if not (values > 0).any():
+        raise ValueError("weights: expect some positive weights, got none (every weight is NaN or 0), so every "
+                         "group's return would be empty; pass market caps or other positive weights")
     return values
 
 

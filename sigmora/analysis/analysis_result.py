@@ -451,10 +451,8 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         pieces = []
         if "top_minus_bottom" in s:
             spread = s["top_minus_bottom"]
-            # a weighting other than equal is said where the figures are, not only in the summary
-            held = "" if not self.weighting else "{}-weighted ".format(
-                "cap" if self.weighting.get("weights") == "cap" else "user")
-            labels = {"annual_return": held + "top-bottom annual return", "sharpe": held + "top-bottom Sharpe"}
+            labels = {"annual_return": self._spread_label("top-bottom annual return"),
+                      "sharpe": self._spread_label("top-bottom Sharpe")}
             if self._charged():
                 labels = {"annual_return": labels["annual_return"],
                           "annual_return_net": _costs.net_label(labels["annual_return"], self.cost_bps),
@@ -467,10 +465,18 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
             return None
         return pieces[0] if len(pieces) == 1 else pd.concat(pieces, axis=1)
 
+    def _spread_label(self, label):
+        # A weighting other than equal is said where the figures are (headline and leaderboard
+        # alike), not only in the summary.
+        if not self.weighting:
+            return label
+        return "{}-weighted {}".format("cap" if self.weighting.get("weights") == "cap" else "user", label)
+
     def leaderboard_figures(self):
-        figures = (BoardFigure("top-bottom annual return", 30), BoardFigure("mean turnover", 50, self.mean_turnover))
+        spread = self._spread_label("top-bottom annual return")
+        figures = (BoardFigure(spread, 30), BoardFigure("mean turnover", 50, self.mean_turnover))
         if self._charged():
-            figures += (BoardFigure(_costs.net_label("top-bottom annual return", self.cost_bps), 31),)
+            figures += (BoardFigure(_costs.net_label(spread, self.cost_bps), 31),)
         return figures
 
     def mean_turnover(self):
