@@ -165,11 +165,19 @@ def overlap_html(results, factors=None):
 
     parts = []
     tables = _factor_tables(results, factors)
+    # Factors known only as expressions (evaluated where they ran) have no table here: said, not hidden.
+    without = [str(name) for name in results if name not in tables]
+    left_out = " Left out, for want of their values here (expressions evaluated by the workers): {}.".format(
+        ", ".join(without)) if without else ""
     if len(tables) >= 2:
         parts.append(_matrix_html(
             value_correlation(tables), "Correlation of factor values",
             "Mean over dates of the per-date rank (Spearman) correlation of two factors' values, over "
-            "the instruments both have on the date."))
+            "the instruments both have on the date." + left_out))
+    elif len(results) >= 2 and without:
+        parts.append('<p class="meta">{}</p>'.format(html.escape(
+            "Correlation of factor values: not shown, fewer than two factors have their values here."
+            + left_out)))
     ic = _ic_tables(results)
     periods = [c for c in next(iter(ic.values())).columns if all(c in t.columns for t in ic.values())] if ic else []
     if len(ic) >= 2 and periods:

@@ -133,7 +133,14 @@ def test_report_of_several_factors_shows_their_overlap_as_heat_maps_and_tables()
     assert _cell_texts(document, "Correlation of factor values") == [format_value(v) for v in values.to_numpy().ravel()]
     assert _cell_texts(document, "Correlation of IC series (P_1)") == [format_value(v) for v in ic.to_numpy().ravel()]
 
-    # without the factor tables only the IC series can be compared; one factor has no overlap
+    # a factor without its values here (an expression run by the workers) is named as left out
+    partial = render_report(results, factors={k: v for k, v in tables.items() if k != "factor 2"})
+    assert _cell_texts(partial, "Correlation of factor values") == [
+        format_value(v) for v in value_correlation({k: tables[k] for k in ("factor 0", "factor 1")}).to_numpy().ravel()]
+    assert "Left out, for want of their values here (expressions evaluated by the workers): factor 2." in partial
+
+    # without the factor tables only the IC series can be compared, and the section says why
     document = render_report(results)
-    assert "Correlation of IC series (P_1)" in document and "Correlation of factor values" not in document
+    assert "Correlation of IC series (P_1)" in document and "<h3>Correlation of factor values" not in document
+    assert "Correlation of factor values: not shown, fewer than two factors have their values here." in document
     assert "Factor overlap" not in render_report({"factor 0": results["factor 0"]})
