@@ -169,10 +169,10 @@ def test_value_correlation_of_partly_shared_masks(seed):
     extra = pd.DataFrame(1.0, index=[table.index[-1] + pd.offsets.BDay(3)], columns=table.columns)
     moved[names[1]] = pd.concat([table, extra])[table.columns[::-1]]
     np.testing.assert_array_equal(value_correlation(moved).to_numpy(), got.to_numpy())
-    # Nothing present anywhere: no pair, no diagonal date.
+    # Nothing present anywhere: no pair, no diagonal date (NaN, as pandas' corr of empty columns).
     empty = {k: t * np.nan for k, t in list(factors.items())[:3]}
     table = value_correlation(empty)
-    assert np.isnan(table.to_numpy()[~np.eye(3, dtype=bool)]).all() and (np.diag(table) == 1).all()
+    assert np.isnan(table.to_numpy()).all()
 
 
 def test_value_correlation_of_one_factor_and_of_factors_that_never_meet():
@@ -182,6 +182,13 @@ def test_value_correlation_of_one_factor_and_of_factors_that_never_meet():
     assert value_correlation({"a": a}).to_numpy().tolist() == [[1.0]]
     table = value_correlation({"a": a, "b": b})
     assert np.isnan(table.loc["a", "b"]) and table.loc["a", "a"] == 1.0
+    # a factor with no values, or a single value or one value everywhere on every date, is
+    # correlated with nothing, itself included
+    empty, single, flat = a * np.nan, a.where(a.columns.to_series() == "w"), a * 0.0 + 3.0
+    table = value_correlation({"a": a, "empty": empty, "single": single, "flat": flat})
+    assert table.loc["a", "a"] == 1.0
+    for name in ("empty", "single", "flat"):
+        assert table.loc[name].isna().all() and table[name].isna().all()
 
 
 def test_ic_correlation_of_ic_tables():
@@ -239,3 +246,5 @@ def test_combine_weights_the_informative_factor():
         combine({"good": good}, returns, method="best")
     with pytest.raises(ValueError, match="lookback: expect a positive integer"):
         combine({"good": good}, returns, lookback=0)
+    with pytest.raises(TypeError, match=r"returns: expect a dates x instruments DataFrame .*got 'daily'"):
+        combine({"good": good}, "daily")

@@ -3,7 +3,10 @@ set, and one factor combined from many with weights learned only from the past.
 
     >>> from sigmora.analysis.combination import combine, incremental_ic, value_correlation
     >>> combined = combine({"value": value, "momentum": momentum}, returns, method="icir", lookback=60)
-    >>> incremental_ic(new, [value, momentum], returns, periods=(1, 5))["ic"].summary()["ic"]
+    >>> incremental_ic(new, [value, momentum], returns, periods=(1, 5))["incremental"].summary()["ic"]
+
+``returns`` is a dates x instruments table of each row's return over the previous row (as
+``close.pct_change()`` gives it), the table the engine's IC step measures factors on.
 """
 
 from collections.abc import Mapping
@@ -138,6 +141,10 @@ def combine(factors, returns, method="icir", lookback=60, period=1, min_history=
     :return: the combined factor table (dates x instruments of the factors' common span)
     """
     factors = _checked_factors(factors)
+    if not isinstance(returns, pd.DataFrame):
+        raise TypeError("returns: expect a dates x instruments DataFrame of each row's return (as "
+                        "close.pct_change() gives it), got {!r}".format(
+                            returns if isinstance(returns, str) else type(returns)))
     if method not in COMBINE_METHODS:
         raise ValueError("method: expect one of {}, got {!r}".format(COMBINE_METHODS, method))
     lookback = _positive(lookback, "lookback")

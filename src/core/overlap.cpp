@@ -334,7 +334,7 @@ void mean_rank_correlation(const StridedTable* tables, std::size_t n_tables, dou
     for (std::size_t i = 0; i < F; ++i) {
         std::int64_t d = 0;
         for (const auto& c : chunks) d += c.diagonal[i];
-        mean[i * F + i] = 1.0;
+        mean[i * F + i] = d > 0 ? 1.0 : kNaN;  // a factor never ranked on any date has no correlation, not even with itself
         dates[i * F + i] = d;
         for (std::size_t j = i + 1; j < F; ++j) {
             const std::size_t p = pair_index(i, j, F);
