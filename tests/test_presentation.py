@@ -125,3 +125,16 @@ def test_chinese_names_draw_with_the_installed_font_even_when_the_cache_misses_i
         assert [str(w.message) for w in caught] == []
     finally:
         plotting.cjk_font.cache_clear()
+
+
+def test_date_axes_of_every_span_draw_without_warnings():
+    # A user saw one locator warning per chart for a span of about three years and eight months.
+    for days in (5, 60, 947, 1190, 2431):
+        dates = pd.bdate_range("2021-01-04", periods=days, name="datetime")
+        series = pd.DataFrame({"P_1": np.linspace(-0.05, 0.05, days)}, index=dates)
+        fig = plotting.top_minus_bottom_figure(series)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert plotting.figure_to_png(fig)[:4] == b"\x89PNG"
+        ticks = fig.axes[0].get_xticks()
+        assert 2 <= len(ticks) <= 9, (days, len(ticks))
