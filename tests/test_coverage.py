@@ -53,6 +53,11 @@ def test_a_factor_starting_long_before_the_prices_warns_with_the_counts():
                                          r"price\)".format(len(dates), len(dates), before, before)):
         record = run(factor, returns_table())["s0"]
     assert record.coverage.values_per_date == (20, 20.0, 20) and record.coverage.missing_share == 0.0
+    # instruments with prices but never a factor value are counted apart from those without prices
+    factor[IDS[:3]] = np.nan
+    with pytest.warns(UserWarning):
+        text = run(factor, returns_table())["s0"].coverage.text()
+    assert "17 of 25 instruments used (5 without any price, 3 without a factor value on a date with a return)" in text
 
 
 @pytest.mark.parametrize("factor, problem, message", [

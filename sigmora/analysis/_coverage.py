@@ -76,8 +76,16 @@ class Coverage:
                 self.dates_given - self.dates_used,
                 ", ".join("{} {}".format(n, self.REASONS[r]) for r, n in self.dropped.items()))
         line += "; {} of {} instruments used".format(self.instruments_used, self.instruments_given)
+        # Every instrument left out is accounted for: no price at all, or a price but never a
+        # factor value beside a return on a used date.
+        unused = []
         if self.instruments_known < self.instruments_given:
-            line += " ({} without any price)".format(self.instruments_given - self.instruments_known)
+            unused.append("{} without any price".format(self.instruments_given - self.instruments_known))
+        if self.instruments_used < self.instruments_known:
+            unused.append("{} without a factor value on a date with a return".format(
+                self.instruments_known - self.instruments_used))
+        if unused:
+            line += " ({})".format(", ".join(unused))
         lo, mid, hi = self.values_per_date
         if self.dates_used:
             line += "; values per date {:g} / {:g} / {:g} (min / median / max), {:.1%} missing".format(
