@@ -2,13 +2,15 @@
 
 import os
 import shutil
+import tempfile
 
 import pandas as pd
 
 from sigmora.analysis._formats import format_table
+from sigmora.cli.errors import UsageError
 from sigmora.cli.rests_on import rests_on
 
-__all__ = ["print_results", "print_leaderboard", "write_tear_sheet", "save_results_to"]
+__all__ = ["print_results", "print_leaderboard", "write_tear_sheet", "save_results_to", "check_out_option"]
 
 
 def print_results(results, label, out, verbose=False):
@@ -47,6 +49,39 @@ def save_results_to(results, args, out):
     path = save_results(results, args.save, format=args.save_format)
     print("Results saved: {}".format(path), file=out)
     return path
+
+
+_OUT_EXPECTS = "expect a folder for tear_sheet.html or a path ending in .html"
+
+
+def check_out_option(out_option):
+    """Refuses an --out the tear sheet could not be written to, before any work: a plain file
+    where a folder is meant, a folder where the .html file is meant, or a place where no folder
+    can be made.  Nothing is left behind."""
+    if not out_option:
+        return
+    target = os.path.abspath(out_option)
+    is_file = out_option.lower().endswith((".html", ".htm"))
+    if is_file and os.path.isdir(target):
+        raise UsageError("--out: {} is a folder; {}; give a file name inside it, e.g. {}".format(
+            out_option, _OUT_EXPECTS, os.path.join(out_option, "tear_sheet.html")))
+    if not is_file and os.path.exists(target) and not os.path.isdir(target):
+        raise UsageError("--out: {} is a file, not a folder; {}; give a new or existing folder, or a name "
+                         "ending in .html".format(out_option, _OUT_EXPECTS))
+    folder = os.path.dirname(target) if is_file else target
+    existing = folder
+    while not os.path.exists(existing):
+        existing = os.path.dirname(existing)
+    if not os.path.isdir(existing):
+        raise UsageError("--out: {} is a file, so no folder can be made inside it for {}; {}; give a path "
+                         "under a folder".format(existing, out_option, _OUT_EXPECTS))
+    try:
+        # Making (and at once removing) a folder where the tear sheet's folder would go tells
+        # what the file system allows, which permissions alone do not (read-only mounts, /proc).
+        tempfile.TemporaryDirectory(dir=existing, prefix=".sigmora-out-").cleanup()
+    except OSError as exc:
+        raise UsageError("--out: cannot make a folder in {} for {} ({}); {}; give a path under a folder you "
+                         "can write to".format(existing, out_option, exc.strerror or exc, _OUT_EXPECTS)) from None
 
 
 def _report_path(out_option, default_dir):
