@@ -81,6 +81,8 @@ def test_an_out_the_tear_sheet_cannot_go_to_is_refused_before_any_work(tmp_path,
                               "directory); {}; give a path under a folder you can write to".format(expects)),
         (str(plain / "sub" / "x.html"), "--out: {} is a file, so no folder can be made inside it for {}; {}; give "
                                         "a path under a folder".format(plain, plain / "sub" / "x.html", expects)),
+        (str(plain / "x.html"), "--out: {} is a file, so no folder can be made inside it for {}; {}; give "
+                                "a path under a folder".format(plain, plain / "x.html", expects)),
         (str(folder), "--out: {} is a folder; {}; give a file name inside it, e.g. {}".format(
             folder, expects, folder / "tear_sheet.html")),
     ]
@@ -90,6 +92,10 @@ def test_an_out_the_tear_sheet_cannot_go_to_is_refused_before_any_work(tmp_path,
             # no -q: a progress line would show that work began before the refusal
             code, out, err = run(*argv, "--store", small_store_path, "--out", target)
             assert (code, out, err) == (2, "", "sigmora: error: {}\n".format(message)), (argv, target)
+    # --save (a folder) the same way
+    code, out, err = run("run", csv, "--store", small_store_path, "--save", str(plain))
+    assert (code, out, err) == (2, "", "sigmora: error: --save: {} is a file, not a folder; expect a folder to save "
+                                       "the result tables in; give a new or existing folder\n".format(plain))
     # nothing made, nothing touched
     assert sorted(os.listdir(tmp_path)) == before and os.listdir(folder) == []
     assert plain.read_text() == "kept"

@@ -14,7 +14,8 @@ from sigmora.cli.errors import UsageError
 from sigmora.cli.factor_files import factor_files, factor_from_file, known_columns
 from sigmora.cli.options import (build_steps, checked_benchmark, chosen_steps, date_option, date_window,
                                  steps_from_options)
-from sigmora.cli.output import check_out_option, print_leaderboard, print_results, save_results_to, write_tear_sheet
+from sigmora.cli.output import (check_out_option, check_save_option, print_leaderboard, print_results,
+                                save_results_to, write_tear_sheet)
 from sigmora.cli.progress import Progress, run_pipeline
 from sigmora.cli.rests_on import rests_on
 
@@ -78,6 +79,7 @@ def _annualise(results, per_year):
 
 def cmd_demo(args, out, err):
     check_out_option(args.out)
+    check_save_option(args.save)
     date_window(args)
     progress = Progress(err, enabled=not args.quiet, verbose=args.verbose)
     t0 = time.perf_counter()
@@ -139,6 +141,7 @@ def cmd_run(args, out, err):
     periods, preprocess, analyses = steps_from_options(args)
     if not args.no_report:
         check_out_option(args.out)
+    check_save_option(args.save)
     factor = factor_from_file(args.factor_file, args, err)
     per_year, spacing = _rows_per_year(factor, args.frequency, args.factor_file, err)
     store = _select_store(args.store, progress)
@@ -223,6 +226,7 @@ def cmd_run_many(args, out, err):
         raise UsageError("run-many: give FACTOR_FILES, --alphas, or both")
     if not args.no_report:
         check_out_option(args.out)
+    check_save_option(args.save)
     files = factor_files(args.factor_files) if args.factor_files else {}
     tables, unreadable = _read_many(files, args, err)
     store = _select_store(args.store, progress)
