@@ -88,6 +88,10 @@ class SavedError(Exception):
         return "SavedError({}: {})".format(self.type_name, self)
 
 
+# What a completed run whose factor is degenerate (`sigmora.analysis._coverage.degenerate`) had.
+_PROBLEMS = {"no values": "with no factor value at all", "constant": "with one value everywhere"}
+
+
 class BatchResult(dict):
     """Factor name -> the engine's result dictionary, or a `FactorFailure`."""
 
@@ -102,6 +106,19 @@ class BatchResult(dict):
     def report(self):
         failed = self.failures
         lines = ["{} of {} factors completed".format(len(self) - len(failed), len(self))]
+        # A run over a factor without values (or with one value everywhere) completes, but
+        # every figure of it is NaN or meaningless: the count says so, not just the board.
+        problems = {}
+        for name, results in self.succeeded.items():
+            for value in results.values():
+                problem = getattr(getattr(value, "coverage", None), "degenerate", None)
+                if problem is not None:
+                    problems.setdefault(problem, []).append(name)
+                    break
+        if problems:
+            lines[0] += " ({})".format("; ".join(
+                "{} {}: {}".format(len(names), _PROBLEMS.get(problem, problem), ", ".join(names))
+                for problem, names in sorted(problems.items())))
         for name, failure in failed.items():
             lines.append("  {} failed: {}: {}".format(name, failure._kind(), failure.exception))
         return "\n".join(lines)
@@ -299,7 +316,23 @@ def _factor_tables(factors, order_book_ids, start_date, end_date):
 
 def _run_one(name, engine, factor, closes, returns, periods, ascending, store_path, kernel_threads,
              universe=None, start_date=None, end_date=None):
-    """One pipeline run; never raises, so one factor's failure cannot cost the others."""
+    """One pipeline run and the warnings it raised, as (category, message) pairs in order
+    without repeats: a worker's own stderr is no place a caller reads, so they travel back
+    with the result.  Never raises, so one factor's failure cannot cost the others."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = _run_one_quietly(name, engine, factor, closes, returns, periods, ascending, store_path,
+                                  kernel_threads, universe, start_date, end_date)
+    raised = []
+    for w in caught:
+        item = (w.category, str(w.message))
+        if item not in raised:
+            raised.append(item)
+    return result, raised
+
+
+def _run_one_quietly(name, engine, factor, closes, returns, periods, ascending, store_path, kernel_threads,
+                     universe, start_date, end_date):
     try:
         import sigmora
         if kernel_threads:
@@ -433,8 +466,10 @@ def _submit_all(dask_client, engine, factors, returns, periods, ascending, order
     for future in pending:
         name = futures.pop(future)
         try:
-            results[name] = future.result()
+            results[name], raised = future.result()
             tables.pop(name, None)
+            for category, message in raised:
+                warnings.warn("{}: {}".format(name, message), category, stacklevel=3)
         except CancelledError as exc:
             # The scheduler dropped the task (e.g. while replacing a lost worker): run it again.
             if attempts[name] < _MAX_ATTEMPTS:

@@ -67,6 +67,44 @@ def test_bad_options_and_files_exit_with_2(tmp_path, small_store_path, factor_cs
         assert "Traceback" not in err
 
 
+def test_an_out_the_tear_sheet_cannot_go_to_is_refused_before_any_work(tmp_path, small_store_path, factor_csv):
+    csv, _ = factor_csv
+    plain = tmp_path / "existing.txt"
+    plain.write_text("kept")
+    folder = tmp_path / "sheet.html"
+    folder.mkdir()
+    expects = "expect a folder for tear_sheet.html or a path ending in .html"
+    cases = [
+        (str(plain), "--out: {} is a file, not a folder; {}; give a new or existing folder, or a name ending in "
+                     ".html".format(plain, expects)),
+        ("/proc/nope/x.html", "--out: cannot make a folder in /proc for /proc/nope/x.html (No such file or "
+                              "directory); {}; give a path under a folder you can write to".format(expects)),
+        (str(plain / "sub" / "x.html"), "--out: {} is a file, so no folder can be made inside it for {}; {}; give "
+                                        "a path under a folder".format(plain, plain / "sub" / "x.html", expects)),
+        (str(plain / "x.html"), "--out: {} is a file, so no folder can be made inside it for {}; {}; give "
+                                "a path under a folder".format(plain, plain / "x.html", expects)),
+        (str(folder), "--out: {} is a folder; {}; give a file name inside it, e.g. {}".format(
+            folder, expects, folder / "tear_sheet.html")),
+    ]
+    before = sorted(os.listdir(tmp_path))
+    for target, message in cases:
+        for argv in (("run", csv), ("run-many", csv), ("demo",)):
+            # no -q: a progress line would show that work began before the refusal
+            code, out, err = run(*argv, "--store", small_store_path, "--out", target)
+            assert (code, out, err) == (2, "", "sigmora: error: {}\n".format(message)), (argv, target)
+    # --save (a folder) the same way
+    code, out, err = run("run", csv, "--store", small_store_path, "--save", str(plain))
+    assert (code, out, err) == (2, "", "sigmora: error: --save: {} is a file, not a folder; expect a folder to save "
+                                       "the result tables in; give a new or existing folder\n".format(plain))
+    # nothing made, nothing touched
+    assert sorted(os.listdir(tmp_path)) == before and os.listdir(folder) == []
+    assert plain.read_text() == "kept"
+    # --no-report writes no tear sheet: its --out is not checked
+    code, _, err = run("run", csv, "--store", small_store_path, "--out", str(plain), "--no-report", "-q",
+                       "--analysis", "ic", "--max-decay", "0", "--industry", "none", "--periods", "1")
+    assert code == 0, err
+
+
 def test_help_and_version_exit_with_0():
     code, out, _ = run("run", "--help")
     assert code == 0 and "--periods" in out and "--benchmark" in out

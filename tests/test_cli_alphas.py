@@ -28,6 +28,27 @@ def test_run_many_alpha_options_are_checked(small_store_path):
     assert code == 2 and "--alphas: alpha 56 is not shipped: it needs the market capitalisation" in err
     code, _, err = run("run-many", "--alphas", "7,x", "--store", small_store_path)
     assert code == 2 and "--alphas: n: expect 1 .. 101" in err
+    # given but empty: said so, with or without factor files
+    for argv in (("--alphas", ""), ("some.csv", "--alphas", " ")):
+        code, out, err = run("run-many", *argv, "--store", small_store_path)
+        assert (code, out, err) == (2, "", "sigmora: error: --alphas: the list is empty; expect 'all' or alpha "
+                                           "numbers such as 1,12,101\n"), argv
+
+
+def test_alphas_beside_factor_files_rest_on_the_dates_the_files_share(tmp_path, small_store_path):
+    import tidewell
+    with tidewell.using(small_store_path):
+        table = tidewell.get_signal(None, "2023-02-01", "2023-10-31")
+    table.iloc[:100].to_csv(tmp_path / "early.csv")
+    table.iloc[20:].to_csv(tmp_path / "late.csv")
+    code, out, err = run("run-many", str(tmp_path / "early.csv"), str(tmp_path / "late.csv"), "--alphas", "12",
+                         "--store", small_store_path, "--periods", "1", "--preprocess", "none", "--analysis", "ic",
+                         "--max-decay", "0", "--industry", "none", "--no-report", "-q")
+    assert code == 0, err
+    shared = table.index[20:100]
+    assert "sigmora: --alphas: evaluated from {} to {}, the dates the factor files share\n".format(
+        shared[0].date(), shared[-1].date()) in err
+    assert "\nalpha012 rests on: {} of {} dates used;".format(len(shared), len(shared)) in out
 
 
 def test_alpha_lists():

@@ -283,6 +283,62 @@ def test_every_invalid_option_value_is_a_usage_error_naming_what_is_accepted(tmp
         "sws", 1000, 0, "monthly", "2520")
 
 
+def test_empty_list_items_and_a_start_after_the_end_are_refused_naming_the_options(tmp_path, small_store_path):
+    csv = written(tmp_path / "f.csv", "date,000001.XSHE\n2023-02-01,1\n2023-02-02,2\n")
+    cases = [
+        (("--periods", "1,,5"), "--periods: expect a comma-separated list without empty items, got '1,,5'; did you "
+                                "mean 1,5?"),
+        (("--periods", ","), "--periods: expect a comma-separated list without empty items, got ','"),
+        (("--analysis", "ic,"), "--analysis: expect a comma-separated list without empty items, got 'ic,'; did you "
+                                "mean ic?"),
+        (("--preprocess", "winsorize,,normalize"), "--preprocess: expect a comma-separated list without empty items, "
+                                                   "got 'winsorize,,normalize'; did you mean winsorize,normalize?"),
+        (("--preprocess", "tradable", "--tradable-rules", "st,,limit"),
+         "--tradable-rules: expect a comma-separated list without empty items, got 'st,,limit'; did you mean "
+         "st,limit?"),
+        (("--start", "2024-01-01", "--end", "2023-01-01"),
+         "--start/--end: --start 2024-01-01 is after --end 2023-01-01; give a start on or before the end"),
+    ]
+    for options, message in cases:
+        for command, target in (("run", csv), ("run-many", csv)):
+            code, out, err = run(command, target, *options)
+            assert (code, out, err) == (2, "", "sigmora: error: {}\n".format(message)), (command, options)
+    # the demo refuses the window before it opens the store (no progress line)
+    code, out, err = run("demo", "--store", small_store_path, "--start", "2024-01-01", "--end", "2023-01-01")
+    assert (code, out, err) == (2, "", "sigmora: error: {}\n".format(cases[-1][1]))
+    # "none" still stands for no step or rule, and one date on both ends is a window
+    parse = cli.build_parser().parse_args
+    args = parse(["run", csv, "--preprocess", "none", "--start", "2023-02-01", "--end", "2023-02-01"])
+    assert commands.steps_from_options(args)[1] == []
+    args = parse(["run", csv, "--preprocess", "tradable", "--tradable-rules", "none"])
+    assert commands.steps_from_options(args)[1] == ["tradable"]
+
+
+def test_options_no_chosen_step_uses_are_warned_about_not_refused(tmp_path, small_store_path, planted, captured):
+    path = str(tmp_path / "planted.csv")
+    planted.iloc[:, :20].to_csv(path)
+    base = ("--store", small_store_path, "--preprocess", "none", "--periods", "1", "--max-decay", "0",
+            "--industry", "none", "--no-report", "-q")
+    unused = ("--quantile-weights", "cap", "--cost-bps", "10", "--quantiles", "10", "--benchmark", "000905.XSHG")
+    for command in ("run", "run-many"):
+        code, _, err = run(command, path, "--analysis", "ic", *unused, *base)
+        assert code == 0, err
+        for option in ("--cost-bps", "--quantile-weights", "--quantiles", "--benchmark"):
+            assert ("sigmora: warning: {}: no chosen step uses it (steps: ic); it changes nothing\n".format(option)
+                    in err), (command, option, err)
+        assert err.count("no chosen step uses it") == 4
+    # used by a chosen step, or left at the default: nothing to say
+    code, _, err = run("run", path, "--analysis", "factor_return", "--cost-bps", "10", *base)
+    assert code == 0 and "no chosen step uses it" not in err, err
+    assert captured["planted"]["factor_return"].cost_bps == 10
+    code, _, err = run("run", path, "--analysis", "ic", "--benchmark", "none", "--cost-bps", "0", *base)
+    assert code == 0 and "no chosen step uses it" not in err, err
+    code, _, err = run("run", path, "--analysis", "factor_return", "--max-decay", "5", "--industry", "sws",
+                       *base[:-6], "--no-report", "-q")
+    assert code == 0, err
+    assert err.count("no chosen step uses it (steps: factor_return)") == 2, err
+
+
 def test_weights_and_cost_options_reach_the_steps(tmp_path, small_store_path, planted, captured):
     path = str(tmp_path / "planted.csv")
     planted.iloc[:, :20].to_csv(path)
@@ -471,6 +527,25 @@ def test_run_many_reports_unreadable_files_as_failures_and_runs_the_others(tmp_p
     assert [line.split()[0] for line in board[3:]] == ["planted"]
     # the run that raised shows its traceback, the unreadable files do not need one
     assert "--- old ---\nTraceback" in err and "--- dates ---" not in err and "--- strangers ---" not in err
+
+
+def test_run_many_says_the_workers_warnings_and_counts_a_factor_without_values(tmp_path, small_store_path,
+                                                                                planted):
+    folder = tmp_path / "factors"
+    folder.mkdir()
+    planted.to_csv(folder / "planted.csv")
+    (planted * np.nan).to_csv(folder / "allnan.csv")
+    month_ends(planted).to_csv(folder / "monthly.csv")
+    code, out, err = run("run-many", str(folder), "--store", small_store_path, *QUICK)
+    assert code == 0, err
+    assert out.startswith("3 of 3 factors completed (1 with no factor value at all: allnan)\n")
+    assert "sigmora: warning: allnan: factor_data has no value at all: every statistic of this test is NaN\n" in err
+    # as the command's own lines, not Python's warning format with a worker's file and line
+    assert "UserWarning" not in err and ".py:" not in err
+    # what P_n means for the monthly rows is said once, not again by the worker
+    assert err.count("sigmora: warning: monthly: Monthly factor rows on a daily return table") == 1
+    # the leaderboard keeps its note
+    assert "factor: no values" in out[out.index("Leaderboard"):]
 
 
 def test_run_many_exit_codes_when_nothing_completes(tmp_path, small_store_path):

@@ -2,6 +2,7 @@
 output streams and returns the exit code."""
 
 import os
+import re
 import time
 
 import pandas as pd
@@ -11,8 +12,10 @@ from sigmora.analysis import registry
 from sigmora.cli.demo_factors import DEFAULT_PERIODS, DEMO_BENCHMARK, DEMO_STEPS, demo_factors, demo_window
 from sigmora.cli.errors import UsageError
 from sigmora.cli.factor_files import factor_files, factor_from_file, known_columns
-from sigmora.cli.options import build_steps, checked_benchmark, chosen_steps, date_option, steps_from_options
-from sigmora.cli.output import print_leaderboard, print_results, save_results_to, write_tear_sheet
+from sigmora.cli.options import (build_steps, checked_benchmark, chosen_steps, date_option, date_window,
+                                 steps_from_options)
+from sigmora.cli.output import (check_out_option, check_save_option, print_leaderboard, print_results,
+                                save_results_to, write_tear_sheet)
 from sigmora.cli.progress import Progress, run_pipeline
 from sigmora.cli.rests_on import rests_on
 
@@ -75,6 +78,9 @@ def _annualise(results, per_year):
 
 
 def cmd_demo(args, out, err):
+    check_out_option(args.out)
+    check_save_option(args.save)
+    date_window(args)
     progress = Progress(err, enabled=not args.quiet, verbose=args.verbose)
     t0 = time.perf_counter()
     store = _select_store(args.store, progress, build_if_missing=True)
@@ -133,6 +139,9 @@ def _holding_description(args):
 def cmd_run(args, out, err):
     progress = Progress(err, enabled=not args.quiet, verbose=args.verbose)
     periods, preprocess, analyses = steps_from_options(args)
+    if not args.no_report:
+        check_out_option(args.out)
+    check_save_option(args.save)
     factor = factor_from_file(args.factor_file, args, err)
     per_year, spacing = _rows_per_year(factor, args.frequency, args.factor_file, err)
     store = _select_store(args.store, progress)
@@ -190,9 +199,11 @@ def _checked_many(tables, files, args, err):
 
 
 def _warn_periods(factors, periods, engine, err):
-    """What P_n means for each factor whose rows do not fit the periods (the runs on the workers
-    cannot say it here), against the trading dates the daily returns will hold."""
+    """What P_n means for each factor whose rows do not fit the periods, said before the runs
+    start, against the trading dates the daily returns will hold; returns the warnings said
+    (name: text), which the runs' own need not repeat."""
     from sigmora.analysis import _horizons, _market
+    said = []
     for name, factor in factors.items():
         try:
             dates = _market.trading_date_index(factor.index[0], factor.index[-1])
@@ -200,24 +211,31 @@ def _warn_periods(factors, periods, engine, err):
             continue
         text = _horizons.period_mismatch(factor.index, dates, periods, engine.analysis_pipelines)
         if text is not None:
-            print("sigmora: warning: {}: {}".format(name, text), file=err)
+            said.append("{}: {}".format(name, text))
+            print("sigmora: warning: {}".format(said[-1]), file=err)
+    return said
 
 
 def cmd_run_many(args, out, err):
     from sigmora.batch import BatchResult, run_many
     progress = Progress(err, enabled=not args.quiet, verbose=args.verbose)
     periods, preprocess, analyses = steps_from_options(args)
+    if args.alphas is not None and not args.alphas.strip():
+        raise UsageError("--alphas: the list is empty; expect 'all' or alpha numbers such as 1,12,101")
     if not args.factor_files and not args.alphas:
         raise UsageError("run-many: give FACTOR_FILES, --alphas, or both")
+    if not args.no_report:
+        check_out_option(args.out)
+    check_save_option(args.save)
     files = factor_files(args.factor_files) if args.factor_files else {}
     tables, unreadable = _read_many(files, args, err)
     store = _select_store(args.store, progress)
     factors, per_year, misfits = _checked_many(tables, files, args, err)
     unreadable.update(misfits)
-    window = _alpha_window(args, store, periods, factors, files, per_year)
+    window = _alpha_window(args, store, periods, factors, files, per_year, err)
     benchmark = checked_benchmark(args, preprocess + analyses)
     engine = registry.make_engine(chosen_steps(args, preprocess, analyses, benchmark))
-    _warn_periods(factors, periods, engine, err)
+    said = _warn_periods(factors, periods, engine, err)
     ran = {}
     if factors:
         client = args.scheduler
@@ -228,7 +246,11 @@ def cmd_run_many(args, out, err):
             except ConnectionError as exc:
                 raise UsageError("--scheduler: {}".format(exc)) from None
         with warnings.catch_warnings():
-            warnings.simplefilter("ignore", UserWarning)  # failures are reported below
+            # The runs' warnings reach the user as "sigmora: warning: <factor>: ..." lines (main's
+            # printer); the failures are reported below, what P_n means was said above.
+            warnings.filterwarnings("ignore", message=r"\d+ of \d+ factors completed", category=UserWarning)
+            for text in said:
+                warnings.filterwarnings("ignore", message=re.escape(text) + r"\Z")
             ran = run_many(engine, factors, periods=periods, ascending=args.ascending, client=client,
                            progress=not args.quiet, **window)
         if args.scheduler is not None:
@@ -261,10 +283,11 @@ def cmd_run_many(args, out, err):
     return 2 if len(unreadable) == len(batch) else 1
 
 
-def _alpha_window(args, store, periods, factors, files, per_year):
+def _alpha_window(args, store, periods, factors, files, per_year, err):
     """Adds the alphas of --alphas to `factors` as expressions (and to `files` under their
-    names); returns what run_many evaluates them on: all stocks over --start/--end, else the
-    demo window."""
+    names); returns what run_many evaluates them on: all stocks over the dates the factor
+    tables share (so that one leaderboard compares factors over one span), else over
+    --start/--end, else the demo window."""
     if not args.alphas:
         return {}
     from sigmora.alphas import alpha, select
@@ -276,9 +299,20 @@ def _alpha_window(args, store, periods, factors, files, per_year):
     taken = sorted(set(names) & set(files))
     if taken:
         raise UsageError("--alphas: a factor file is already named {!r}".format(taken[0]))
-    default_start, default_end = demo_window(store, max(periods))
-    start = date_option(args.start, "--start") if args.start else default_start
-    end = date_option(args.end, "--end") if args.end else default_end
+    tables = list(factors.values())
+    start = max((t.index[0] for t in tables), default=None)
+    end = min((t.index[-1] for t in tables), default=None)
+    if tables and start <= end:
+        print("sigmora: --alphas: evaluated from {} to {}, the dates the factor files share".format(
+            start.date(), end.date()), file=err)
+    else:
+        if tables:
+            print("sigmora: warning: --alphas: the factor files share no date, so the alphas are evaluated over "
+                  "--start/--end or the demo window; the leaderboard compares factors over different dates",
+                  file=err)
+        default_start, default_end = demo_window(store, max(periods))
+        start = date_option(args.start, "--start") if args.start else default_start
+        end = date_option(args.end, "--end") if args.end else default_end
     for name in names:
         factors[name] = alpha(name)
         files[name] = "alpha {}".format(name)

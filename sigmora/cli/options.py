@@ -6,6 +6,7 @@ the steps.
 
 import argparse
 import math
+import warnings
 
 import pandas as pd
 
@@ -15,7 +16,7 @@ from sigmora.cli.demo_factors import DEMO_BENCHMARK
 from sigmora.cli.errors import UsageError
 
 __all__ = ["build_parser", "build_steps", "steps_from_options", "chosen_steps", "checked_benchmark",
-           "date_option", "none_or", "FREQUENCIES", "INDUSTRIES", "MAX_PERIOD", "MAX_QUANTILES"]
+           "date_option", "date_window", "none_or", "FREQUENCIES", "INDUSTRIES", "MAX_PERIOD", "MAX_QUANTILES"]
 
 # Holding periods and IC decay steps count rows; ten years of trading days bound them.
 MAX_PERIOD = 2520
@@ -30,7 +31,16 @@ def _integer(text):
     return int(text) if text.lstrip("+").isdigit() else None
 
 
+def _empty_item(text, option):
+    """Refuses a comma list with an empty item ("1,,5", "ic,"): a typo that dropping it would hide."""
+    if text.strip() and any(not item.strip() for item in text.split(",")):
+        kept = ",".join(t.strip() for t in text.split(",") if t.strip())
+        raise UsageError("{}: expect a comma-separated list without empty items, got {!r}{}".format(
+            option, text, "; did you mean {}?".format(kept) if kept else ""))
+
+
 def _parse_periods(text):
+    _empty_item(text, "--periods")
     periods = [_integer(p) for p in text.split(",") if p.strip()]
     if not periods or any(p is None or not 1 <= p <= MAX_PERIOD for p in periods):
         raise UsageError("--periods: expect comma-separated positive integers such as 1,5,10,20, each at most "
@@ -61,6 +71,7 @@ def _choice(option, choices, default_text=""):
 def _parse_list(text, choices, option):
     if text.strip().lower() == "none":
         return []
+    _empty_item(text, option)
     items = [t.strip() for t in text.split(",") if t.strip()]
     bad = [t for t in items if t not in choices]
     if bad or not items:
@@ -103,10 +114,9 @@ def steps_from_options(args):
     analyses = _parse_list(args.analysis, analysis_choices, "--analysis")
     if not analyses:
         raise UsageError("--analysis: expect at least one of {}".format(",".join(analysis_choices)))
-    for option, text in (("--start", args.start), ("--end", args.end)):
-        if text:
-            date_option(text, option)
+    date_window(args)
     _tradable_options_need_the_step(args, preprocess)
+    _empty_item(args.tradable_rules, "--tradable-rules")
     try:
         registry.parse_tradable_rules(args.tradable_rules)
     except ValueError as exc:
@@ -115,7 +125,39 @@ def steps_from_options(args):
     if args.winsorize_method not in VALID_WINSORIZE_METHODS:
         raise UsageError("--winsorize-method: expect one of {}, got {!r}".format(
             sorted(VALID_WINSORIZE_METHODS), args.winsorize_method))
+    _warn_unused_options(args, preprocess + analyses)
     return periods, preprocess, analyses
+
+
+def date_window(args):
+    """--start and --end as timestamps (None when not given); a start after the end is refused
+    here, before any file is read."""
+    start = date_option(args.start, "--start") if args.start else None
+    end = date_option(args.end, "--end") if args.end else None
+    if start is not None and end is not None and start > end:
+        raise UsageError("--start/--end: --start {} is after --end {}; give a start on or before the end".format(
+            args.start, args.end))
+    return start, end
+
+
+#: Options only some steps read, with their defaults: given otherwise while no chosen step reads
+#: them, they would change nothing (said, not refused: scripts may pass them always).  A value
+#: that asks for nothing ("none", no decay steps) has nothing to lose either.
+_STEP_OPTIONS = (("--cost-bps", "cost_bps", 0.0), ("--quantile-weights", "quantile_weights", "equal"),
+                 ("--quantiles", "quantile", 5), ("--max-decay", "max_decay", 20),
+                 ("--industry", "industry", "citics_2019"), ("--winsorize-method", "winsorize_method", "mad"),
+                 ("--benchmark", "benchmark", DEMO_BENCHMARK))
+_ATTRIBUTES = {"quantile": "quantiles"}
+
+
+def _warn_unused_options(args, step_names):
+    for option, name, default in _STEP_OPTIONS:
+        value = getattr(args, _ATTRIBUTES.get(name, name))
+        if value == default or value == 0 or (isinstance(value, str) and none_or(value) is None):
+            continue
+        if not registry.uses_option(step_names, name):
+            warnings.warn("{}: no chosen step uses it (steps: {}); it changes nothing".format(
+                option, ",".join(step_names)))
 
 
 #: The tradable step's options with their defaults (the parser's too): given otherwise without the
@@ -288,8 +330,8 @@ def build_parser():
     many.add_argument("factor_files", nargs="*", metavar="FACTOR_FILES",
                       help="factor tables (.csv or .parquet) or folders holding them")
     many.add_argument("--alphas", metavar="LIST", help="also test the 101 Formulaic Alphas: 'all' or numbers "
-                      "such as 1,12,101 (evaluated on all stocks of the store over --start/--end, by "
-                      "default the demo window)")
+                      "such as 1,12,101 (evaluated on all stocks of the store over the dates the factor "
+                      "files share, or without files over --start/--end, by default the demo window)")
     common(many, "sigmora-report")
     _analysis_options(many)
     many.add_argument("--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler "

@@ -2,13 +2,16 @@
 
 import os
 import shutil
+import tempfile
 
 import pandas as pd
 
 from sigmora.analysis._formats import format_table
+from sigmora.cli.errors import UsageError
 from sigmora.cli.rests_on import rests_on
 
-__all__ = ["print_results", "print_leaderboard", "write_tear_sheet", "save_results_to"]
+__all__ = ["print_results", "print_leaderboard", "write_tear_sheet", "save_results_to", "check_out_option",
+           "check_save_option"]
 
 
 def print_results(results, label, out, verbose=False):
@@ -47,6 +50,53 @@ def save_results_to(results, args, out):
     path = save_results(results, args.save, format=args.save_format)
     print("Results saved: {}".format(path), file=out)
     return path
+
+
+_OUT_EXPECTS = "expect a folder for tear_sheet.html or a path ending in .html"
+_SAVE_EXPECTS = "expect a folder to save the result tables in"
+
+
+def check_out_option(out_option):
+    """Refuses an --out the tear sheet could not be written to, before any work: a plain file
+    where a folder is meant, a folder where the .html file is meant, or a place where no folder
+    can be made.  Nothing is left behind."""
+    if not out_option:
+        return
+    if out_option.lower().endswith((".html", ".htm")):
+        if os.path.isdir(out_option):
+            raise UsageError("--out: {} is a folder; {}; give a file name inside it, e.g. {}".format(
+                out_option, _OUT_EXPECTS, os.path.join(out_option, "tear_sheet.html")))
+        _check_folder("--out", out_option, os.path.dirname(os.path.abspath(out_option)), _OUT_EXPECTS,
+                      "or a name ending in .html")
+    else:
+        _check_folder("--out", out_option, os.path.abspath(out_option), _OUT_EXPECTS, "or a name ending in .html")
+
+
+def check_save_option(save_option):
+    """Refuses a --save folder the results could not be saved in, before any work."""
+    if save_option:
+        _check_folder("--save", save_option, os.path.abspath(save_option), _SAVE_EXPECTS, "")
+
+
+def _check_folder(option, given, folder, expects, alternative):
+    """Refuses ``folder`` (the one ``given`` asks to write into) unless it is a folder or one
+    can be made there."""
+    if folder == os.path.abspath(given) and os.path.exists(folder) and not os.path.isdir(folder):
+        raise UsageError("{}: {} is a file, not a folder; {}; give a new or existing folder{}".format(
+            option, given, expects, ", " + alternative if alternative else ""))
+    existing = folder
+    while not os.path.exists(existing):
+        existing = os.path.dirname(existing)
+    if not os.path.isdir(existing):
+        raise UsageError("{}: {} is a file, so no folder can be made inside it for {}; {}; give a path "
+                         "under a folder".format(option, existing, given, expects))
+    try:
+        # Making (and at once removing) a folder where the output's folder would go tells what
+        # the file system allows, which permissions alone do not (read-only mounts, /proc).
+        tempfile.TemporaryDirectory(dir=existing, prefix=".sigmora-probe-").cleanup()
+    except OSError as exc:
+        raise UsageError("{}: cannot make a folder in {} for {} ({}); {}; give a path under a folder you "
+                         "can write to".format(option, existing, given, exc.strerror or exc, expects)) from None
 
 
 def _report_path(out_option, default_dir):
