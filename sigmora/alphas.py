@@ -29,8 +29,9 @@ power, ``||`` is ``|``; ``min``/``max`` of an expression and a window are ``ts_m
 ``ts_max``, of two expressions ``minimum``/``maximum``. A comparison is 1.0, 0.0 or missing.
 
 Left out (``LEFT_OUT`` says why): alpha 56, which needs each stock's market capitalisation
-(``cap``); the store holds no share counts or capitalisations, only a standardised size
-exposure, which is not a capitalisation.
+(``cap``); a store of real data holds no share counts or capitalisations, and the demo store's
+``market_cap`` is a stand-in made from its standardised size exposure for cap-weighted groups,
+not a capitalisation a formula's results could rest on.
 """
 import functools
 import numbers
@@ -47,7 +48,9 @@ from .operators import (
 
 __all__ = ["alpha", "ALPHAS", "LEFT_OUT", "inputs", "select"]
 
-LEFT_OUT = {56: "needs the market capitalisation (cap), which the store does not hold"}
+LEFT_OUT = {56: "needs each stock's market capitalisation (cap): a store of real data holds none, and the demo "
+                "store's market_cap is a stand-in made from its size exposure for cap weighting, not a "
+                "capitalisation to test a formula on"}
 
 
 class _Inputs:

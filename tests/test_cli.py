@@ -188,7 +188,8 @@ def test_run_many_on_a_folder(tmp_path, small_store_path, factor_csv):
     assert code == 0, err
     assert "2 of 2 factors completed" in out
     board = out[out.index("Leaderboard"):]
-    # The planted signal ranks above its mirror image.
+    # The planted signal ranks above its mirror image, and the board says by what.
+    assert board.startswith("Leaderboard (sorted by IC IR P_1, highest first)\n")
     assert board.index("planted") < board.index("flipped")
     document = (tmp_path / "board.html").read_text(encoding="utf-8")
     assert "Leaderboard" in document

@@ -25,7 +25,7 @@ def test_run_many_alpha_options_are_checked(small_store_path):
     code, _, err = run("run-many", "--store", small_store_path)
     assert code == 2 and "give FACTOR_FILES, --alphas, or both" in err
     code, _, err = run("run-many", "--alphas", "56", "--store", small_store_path)
-    assert code == 2 and "--alphas: alpha 56 is not shipped: it needs the market capitalisation" in err
+    assert code == 2 and "--alphas: alpha 56 is not shipped: it needs each stock's market capitalisation (cap)" in err
     code, _, err = run("run-many", "--alphas", "7,x", "--store", small_store_path)
     assert code == 2 and "--alphas: n: expect 1 .. 101" in err
     # given but empty: said so, with or without factor files

@@ -114,7 +114,9 @@ def leaderboard(results_by_factor, sort_by=None, ascending=False, fdr=0.05):
         sort_by = ir[0] if ir else table.columns[0]
     elif sort_by not in table.columns:
         raise ValueError("sort_by: expect one of {}, got {!r}".format(list(table.columns), sort_by))
-    return table.sort_values(sort_by, ascending=ascending, kind="stable", na_position="last")
+    table = table.sort_values(sort_by, ascending=ascending, kind="stable", na_position="last")
+    table.attrs["sorted_by"] = (sort_by, bool(ascending))  # for whoever prints the board
+    return table
 
 
 def benjamini_hochberg(p_values):

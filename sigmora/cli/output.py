@@ -39,7 +39,9 @@ def print_leaderboard(board, out):
     if board.shape[1]:
         width = max(shutil.get_terminal_size((120, 24)).columns, 60)
         text = format_table(board).to_string(line_width=width)
-        print("\nLeaderboard\n{}".format(text), file=out)
+        key, ascending = board.attrs.get("sorted_by", (None, False))
+        order = " (sorted by {}, {} first)".format(key, "lowest" if ascending else "highest") if key else ""
+        print("\nLeaderboard{}\n{}".format(order, text), file=out)
 
 
 def save_results_to(results, args, out):
