@@ -251,10 +251,6 @@ class _Pool:
             if len(self._idle) < self.keep:
                 self._idle.append(buffer)
 
-    def release_all(self):
-        self._lent.clear()
-        self._idle.clear()
-
 
 def _new_pool(cells):
     """The pool ``iter_evaluate`` gives its graph for tables of up to ``cells`` cells (None:

@@ -140,39 +140,45 @@ def date_window(args):
     return start, end
 
 
-#: Options only some steps read, with their defaults: given otherwise while no chosen step reads
-#: them, they would change nothing (said, not refused: scripts may pass them always).  A value
-#: that asks for nothing ("none", no decay steps) has nothing to lose either.
-_STEP_OPTIONS = (("--cost-bps", "cost_bps", 0.0), ("--quantile-weights", "quantile_weights", "equal"),
-                 ("--quantiles", "quantile", 5), ("--max-decay", "max_decay", 20),
-                 ("--industry", "industry", "citics_2019"), ("--winsorize-method", "winsorize_method", "mad"),
-                 ("--benchmark", "benchmark", DEMO_BENCHMARK))
-_ATTRIBUTES = {"quantile": "quantiles"}
+#: The defaults of the options that only some steps read: the parser's, and what the checks
+#: below compare with.
+_DEFAULTS = {"--cost-bps": 0.0, "--quantile-weights": "equal", "--quantiles": 5, "--max-decay": 20,
+             "--industry": "citics_2019", "--winsorize-method": "mad", "--benchmark": DEMO_BENCHMARK,
+             "--universe": "none", "--tradable-rules": "suspended,limit,st", "--min-listed-days": 60}
+
+#: Options only some steps read, with the name the steps know them by: given otherwise while no
+#: chosen step reads them, they would change nothing (said, not refused: scripts may pass them
+#: always).  A value that asks for nothing ("none", no decay steps) has nothing to lose either.
+_STEP_OPTIONS = (("--cost-bps", "cost_bps"), ("--quantile-weights", "quantile_weights"), ("--quantiles", "quantile"),
+                 ("--max-decay", "max_decay"), ("--industry", "industry"),
+                 ("--winsorize-method", "winsorize_method"), ("--benchmark", "benchmark"))
+
+#: The tradable step's options: given otherwise without the step, they would change nothing,
+#: which a user would not notice.
+_TRADABLE_OPTIONS = ("--universe", "--tradable-rules", "--min-listed-days")
+
+
+def _value(args, option):
+    """The parsed value of ``option`` (argparse's attribute name)."""
+    return getattr(args, option[2:].replace("-", "_"))
 
 
 def _warn_unused_options(args, step_names):
-    for option, name, default in _STEP_OPTIONS:
-        value = getattr(args, _ATTRIBUTES.get(name, name))
-        if value == default or value == 0 or (isinstance(value, str) and none_or(value) is None):
+    for option, name in _STEP_OPTIONS:
+        value = _value(args, option)
+        if value == _DEFAULTS[option] or value == 0 or (isinstance(value, str) and none_or(value) is None):
             continue
         if not registry.uses_option(step_names, name):
             warnings.warn("{}: no chosen step uses it (steps: {}); it changes nothing".format(
                 option, ",".join(step_names)))
 
 
-#: The tradable step's options with their defaults (the parser's too): given otherwise without the
-#: step, they would change nothing, which a user would not notice.
-_TRADABLE_DEFAULTS = (("--universe", "universe", "none"), ("--tradable-rules", "tradable_rules", "suspended,limit,st"),
-                      ("--min-listed-days", "min_listed_days", 60))
-_TRADABLE_DEFAULT = {name: default for _, name, default in _TRADABLE_DEFAULTS}
-
-
 def _tradable_options_need_the_step(args, preprocess):
     if "tradable" in preprocess:
         return
-    for option, name, default in _TRADABLE_DEFAULTS:
-        value = getattr(args, name)
-        if (value.strip().lower() if isinstance(value, str) else value) != default:
+    for option in _TRADABLE_OPTIONS:
+        value = _value(args, option)
+        if (value.strip().lower() if isinstance(value, str) else value) != _DEFAULTS[option]:
             raise UsageError("{}: an option of the tradable step, which --preprocess leaves out; add it in front, "
                              "e.g. --preprocess tradable,{}".format(
                                  option, ",".join(preprocess) or "winsorize,neutralize,normalize"))
@@ -234,30 +240,30 @@ def _analysis_options(p):
                    help=_step_list_help("preprocessing steps in order", PREPROCESS, " or none"))
     p.add_argument("--analysis", default=",".join(registry.default_names(ANALYSIS)),
                    help=_step_list_help("analysis steps", ANALYSIS, ""))
-    p.add_argument("--winsorize-method", default="mad", help="mad, std, percentile or none (default mad)")
-    p.add_argument("--industry", default="citics_2019", type=_choice("--industry", INDUSTRIES),
+    p.add_argument("--winsorize-method", default=_DEFAULTS["--winsorize-method"], help="mad, std, percentile or none (default mad)")
+    p.add_argument("--industry", default=_DEFAULTS["--industry"], type=_choice("--industry", INDUSTRIES),
                    help="industry classification for the per-industry IC: citics_2019, sws or none")
     p.add_argument("--max-decay", type=_bounded_integer("--max-decay", 0, MAX_PERIOD, "an integer number of IC "
-                   "decay steps"), default=20, help="IC decay steps, 0 to {}, 0 for none (default 20)".format(
+                   "decay steps"), default=_DEFAULTS["--max-decay"], help="IC decay steps, 0 to {}, 0 for none (default 20)".format(
                        MAX_PERIOD))
     p.add_argument("--quantiles", type=_bounded_integer("--quantiles", 2, MAX_QUANTILES, "an integer number of "
-                   "groups"), default=5, help="number of quantile groups, 2 to {} (default 5)".format(MAX_QUANTILES))
+                   "groups"), default=_DEFAULTS["--quantiles"], help="number of quantile groups, 2 to {} (default 5)".format(MAX_QUANTILES))
     p.add_argument("--frequency", type=_choice("--frequency", FREQUENCIES, " (or leave it out to measure it from "
                    "the dates)"), help="spacing of the factor's rows, used to annualise returns: {} (default: "
                    "measured from the dates)".format(", ".join(FREQUENCIES)))
-    p.add_argument("--quantile-weights", default="equal",
+    p.add_argument("--quantile-weights", default=_DEFAULTS["--quantile-weights"],
                    type=_choice("--quantile-weights", registry.QUANTILE_WEIGHTS),
                    help="how the quantile step weights a group's members when it forms the group: equal, or "
                    "cap (market cap on the factor date, from the store) (default equal)")
     _cost_option(p)
-    p.add_argument("--benchmark", default=DEMO_BENCHMARK, help="benchmark index, or none (default "
+    p.add_argument("--benchmark", default=_DEFAULTS["--benchmark"], help="benchmark index, or none (default "
                    "{})".format(DEMO_BENCHMARK))
-    p.add_argument("--tradable-rules", default=_TRADABLE_DEFAULT["tradable_rules"], help="rules of the tradable step: subset "
+    p.add_argument("--tradable-rules", default=_DEFAULTS["--tradable-rules"], help="rules of the tradable step: subset "
                    "of suspended,limit,st or none (default all)")
-    p.add_argument("--min-listed-days", default=_TRADABLE_DEFAULT["min_listed_days"],
+    p.add_argument("--min-listed-days", default=_DEFAULTS["--min-listed-days"],
                    type=_bounded_integer("--min-listed-days", 0, 100000, "an integer number of trading dates"),
                    help="tradable step: leave out stocks listed fewer trading days, 0 for none (default 60)")
-    p.add_argument("--universe", default=_TRADABLE_DEFAULT["universe"], help="tradable step: keep members of this index on each date, "
+    p.add_argument("--universe", default=_DEFAULTS["--universe"], help="tradable step: keep members of this index on each date, "
                    "e.g. 000300.XSHG (default none)")
     p.add_argument("--ascending", action="store_true", help="lower factor values are better")
     p.add_argument("--title", help="title of the tear sheet")
@@ -276,7 +282,7 @@ def _cost_bps(text):
 
 
 def _cost_option(p):
-    p.add_argument("--cost-bps", type=_cost_bps, default=0.0, metavar="X",
+    p.add_argument("--cost-bps", type=_cost_bps, default=_DEFAULTS["--cost-bps"], metavar="X",
                    help="trading cost in basis points per unit of one-way turnover: the quantile and "
                    "factor-return steps also report returns net of it (default 0: gross only)")
 
