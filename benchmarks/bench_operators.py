@@ -60,7 +60,7 @@ X, Y, G = _leaf("x"), _leaf("y"), _leaf("g")
 def run_node(node, data, pool=None):
     """The node's values from given leaf arrays, exactly as evaluate computes them (with a pool:
     as evaluate computes a node whose output comes from its pool)."""
-    [(_, value)] = list(_Graph([node.expr]).run({id(k): v for k, v in data.items()}, pool))
+    [(_, value, _)] = list(_Graph([node.expr]).run({id(k): v for k, v in data.items()}, pool))
     if isinstance(value, _Failure):
         raise value.error
     return value

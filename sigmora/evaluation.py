@@ -174,7 +174,8 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
                     raise
                 data[id(leaf)] = _Failure(err)
 
-    for position, value in graph.run(data, _new_pool(len(window) * len(ids))):
+    pool = _new_pool(len(window) * len(ids))
+    for position, value, last in graph.run(data, pool):
         name = names[position]
         if isinstance(value, _Failure):
             if errors == "raise":
@@ -184,7 +185,8 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
         factor = factors[name]
         extra = most - shifts[name]
         try:
-            table = _label(value, factor, dates, ids, start_date, end_date, extra)
+            owned = last and pool is not None and pool.hand_over(value, len(dates) * len(ids))
+            table = _label(value, factor, dates, ids, start_date, end_date, extra, owned)
         except Exception as err:  # noqa: BLE001
             if errors == "raise":
                 raise
@@ -239,6 +241,21 @@ class _Pool:
             self.allocated += 1
         self._lent[id(buffer)] = buffer
         return buffer[:cells].reshape(shape)
+
+    def hand_over(self, value, cells):
+        """Whether a caller may keep ``value`` as its table, without a copy: ``value`` is the only
+        view of a buffer of this pool and shows at least ``cells`` cells of it, three quarters
+        of the buffer or more (a table kept must not hold much memory it does not show). The
+        buffer stays the pool's: once the caller lets go of the table, the pool reuses it."""
+        buffer = value.base if isinstance(value, np.ndarray) else None
+        if buffer is None or self._lent.get(id(buffer)) is not buffer:
+            return False
+        if value.dtype != np.float64 or not value.flags.c_contiguous or value.size < cells:
+            return False
+        if 4 * value.size < 3 * buffer.size:
+            return False
+        # References: the dict's, `buffer`, getrefcount's argument and `value`'s base.
+        return sys.getrefcount(buffer) <= 4
 
     def collect(self):
         """Moves the lent buffers nothing else refers to any more to the idle ones (at most
@@ -381,8 +398,9 @@ class _Graph:
         return self._add(("value",) + _constant_key(expr), "value", expr, (), expr)
 
     def run(self, data, pool=None):
-        """Computes the nodes in order and yields (root position, value) as each root is
-        ready; a value is dropped once its last user has run. With a ``_Pool``, the nodes
+        """Computes the nodes in order and yields (root position, value, last) as each root is
+        ready, ``last`` when no later node or root position reads that value; a value is
+        dropped once its last user has run. With a ``_Pool``, the nodes
         that can write into a given array take their outputs from it."""
         uses = [0] * len(self.kinds)
         for refs in self.args:
@@ -410,8 +428,11 @@ class _Graph:
                         values[ref] = None
                 if pool is not None:
                     pool.collect()
-            for position in roots_at.get(node, ()):
-                yield position, values[node]
+            positions = roots_at.get(node, ())
+            for k, position in enumerate(positions):
+                # The last yield of a value no later node reads: the caller may keep it as is.
+                last = k == len(positions) - 1 and uses[node] == 0
+                yield position, values[node], last
             if node in roots_at and uses[node] == 0:
                 values[node] = None
 
@@ -497,30 +518,31 @@ def _missing_as_nan(out, values, alloc=None):
     return out
 
 
-def _label(result, factor, dates, ids, start_date, end_date, extra=0):
+def _label(result, factor, dates, ids, start_date, end_date, extra=0, owned=False):
     """The result as a table of the requested dates; ``extra`` leading rows were computed
-    only because another expression of the same call needed the longer history."""
+    only because another expression of the same call needed the longer history. ``owned``:
+    ``result`` is a float64 array nothing else refers to, which the table may keep as it is."""
     if isinstance(result, (pd.DataFrame, pd.Series)):
         result = result.values
     if extra and np.ndim(result) == 2 and np.shape(result)[0] == len(dates) + extra:
         result = np.asarray(result)[extra:]
     try:
-        # A copy: the table owns its data, never a leaf's, a constant's or a pooled array. In
-        # column order, the layout pandas gives a table it copies itself (see below).
-        values = np.array(result, dtype=np.float64, order="F")
+        # Else a copy: the table owns its data, never a leaf's, a constant's or a pooled array.
+        # Row-major as the kernels write (a column-major copy is a transpose, several times
+        # slower), and as the analysis steps read their tables.
+        values = result if owned else np.array(result, dtype=np.float64, order="C")
     except (TypeError, ValueError) as err:
         raise FactorEvaluationError("{!r} produced values that are not numbers: {}".format(
             factor, err)) from err
     expected = (len(dates), len(ids))
     if values.ndim == 0:
-        values = np.full(expected, float(values), order="F")
+        values = np.full(expected, float(values))
     elif values.shape != expected:
         raise FactorEvaluationError(
             "{!r} produced values of shape {}, expect {}: {} trading dates from {} to {} and {} "
             "order_book_ids (shift {})".format(factor, values.shape, expected, len(dates),
                                                start_date, end_date, len(ids), factor.shift))
-    # copy=False: `values` is already this table's own copy, laid out as pandas' own copy would
-    # be (pandas would otherwise copy it a second time).
+    # copy=False: `values` is already this table's own (pandas would otherwise copy it again).
     return pd.DataFrame(values, index=pd.DatetimeIndex(dates, name="datetime"),
                         columns=pd.Index(ids, name="order_book_id", dtype=object), copy=False)
 

@@ -376,7 +376,7 @@ def test_the_pool_never_overwrites_a_value_someone_holds():
             node = CombinedFactor(keep, node) - 2.0
         exprs.append(node.expr)
     held = []
-    for position, value in _pooled_graph_run(exprs, {x_leaf: x}, pool):
+    for position, value, _ in _pooled_graph_run(exprs, {x_leaf: x}, pool):
         held.append((position, value, value.copy()))
     for position, value, snapshot in held:
         np.testing.assert_array_equal(value, snapshot)
@@ -422,7 +422,73 @@ def test_pooled_evaluation_keeps_memory_bounded():
     for k in range(60):
         node = node * 1.001 + float(k)
     pool = _Pool(x.size)
-    [(_, value)] = list(_pooled_graph_run([node.expr], {x_leaf: x}, pool))
+    [(_, value, _)] = list(_pooled_graph_run([node.expr], {x_leaf: x}, pool))
     assert pool.allocated <= 3 and pool.reused >= 100
-    [(_, plain)] = list(_pooled_graph_run([node.expr], {x_leaf: x}, None))
+    [(_, plain, _)] = list(_pooled_graph_run([node.expr], {x_leaf: x}, None))
     np.testing.assert_array_equal(value, plain)
+
+
+def test_the_pool_hands_over_only_a_sole_view_that_shows_most_of_its_buffer():
+    from sigmora.evaluation import _Pool
+
+    pool = _Pool(40)
+    whole = pool.take((10, 4))
+    tail = whole[2:]                        # 32 of 40 cells
+    del whole
+    assert pool.hand_over(tail, 32)
+    pool.collect()
+    other = pool.take((10, 4))
+    assert not np.shares_memory(other, tail)            # not reused while the caller holds it
+    kept_buffer = id(tail.base)
+    del tail
+    pool.collect()
+    again = pool.take((10, 4))
+    assert pool.reused == 1 and id(again.base) == kept_buffer   # reused once the caller let go
+    del other, again
+
+    shared = pool.take((10, 4))
+    other_view = shared[1:]
+    assert not pool.hand_over(shared, 40)   # a second view (a lag, another root) still reads it
+    del other_view
+    short = shared[5:]
+    del shared
+    assert not pool.hand_over(short, 20)    # half the buffer: the table would hold twice its size
+    assert not pool.hand_over(np.zeros((10, 4)), 40)   # not the pool's
+
+
+def test_tables_kept_by_the_caller_stay_intact_and_apart(small_store, monkeypatch):
+    """Results handed over without a copy must neither be written by later nodes nor share
+    memory with another result, with a leaf or with a lagged view of themselves."""
+    import sigmora.evaluation as ev
+
+    pools = []
+    real_new_pool = ev._new_pool
+    monkeypatch.setattr(ev, "_new_pool", lambda cells: pools.append(real_new_pool(cells)) or pools[-1])
+    handed = []
+    real_hand_over = ev._Pool.hand_over
+    monkeypatch.setattr(ev._Pool, "hand_over",
+                        lambda self, value, cells: handed.append(real_hand_over(self, value, cells)) or handed[-1])
+    close = bar_field("close")
+    doubled = close * 2.0
+    exprs = {"doubled": doubled, "lagged": lag(doubled, 3), "again": close * 2.0,
+             "plain": close, "shifted": lag(close, 5) + 0.0}
+    for k in range(12):
+        exprs["chain{}".format(k)] = (close + float(k)) / (close - 1.0) * 3.0
+    start, end = "2023-04-03", "2023-05-31"
+    kept = {}
+    for name, table in ev.iter_evaluate(exprs, IDS, start, end):
+        kept[name] = table.copy()
+        table.iloc[:, :] = -7.0     # a caller may write into what it got
+        kept[name + " as written"] = table
+    assert pools[0].reused > 0
+    assert any(handed), "no table was handed over: the test would not see a wrong hand-over"
+    for name, table in kept.items():
+        if name.endswith(" as written"):
+            assert (table.values == -7.0).all()
+            continue
+        alone = evaluate(exprs[name], IDS, start, end)
+        pd.testing.assert_frame_equal(table, alone)
+    names = list(kept)
+    for i, a in enumerate(names):
+        for b in names[i + 1:]:
+            assert not np.shares_memory(kept[a].values, kept[b].values), (a, b)

@@ -36,7 +36,7 @@ def node_table(node, data):
     """The node's values on given leaf tables, padded with NaN at the top to the tables'
     length (the rows its shift consumed), as evaluate lines them up."""
     graph = _Graph([node.expr])
-    [(_, value)] = list(graph.run({id(leaf): values for leaf, values in data.items()}))
+    [(_, value, _)] = list(graph.run({id(leaf): values for leaf, values in data.items()}))
     if isinstance(value, _Failure):
         raise value.error
     T, N = next(iter(data.values())).shape
