@@ -120,5 +120,5 @@ def test_pooled_evaluation_gives_the_bits_of_unpooled_evaluation(results, alpha_
             pd.testing.assert_index_equal(table.columns, unpooled[name].columns)
             np.testing.assert_array_equal(table.to_numpy().view(np.uint64),
                                           unpooled[name].to_numpy().view(np.uint64), err_msg=name)
-            # The layout the tables always had (pandas' own copy): column-major values.
-            assert table.to_numpy().flags.f_contiguous
+            # Row-major values, as the kernels write them and the analysis steps read them.
+            assert table.to_numpy().flags.c_contiguous
