@@ -254,8 +254,9 @@ class _Pool:
             return False
         if 4 * value.size < 3 * buffer.size:
             return False
-        # References: the dict's, `buffer`, getrefcount's argument and `value`'s base.
-        return sys.getrefcount(buffer) <= 4
+        # References: the dict's, `buffer`, `value`'s base and getrefcount's argument (read from
+        # the dict, as in collect: a fresh reference, counted by every interpreter).
+        return sys.getrefcount(self._lent[id(buffer)]) <= 4
 
     def collect(self):
         """Moves the lent buffers nothing else refers to any more to the idle ones (at most
