@@ -145,6 +145,30 @@ def test_cross_sectional_operator_matches_pandas(name, data):
     assert_matches(got, getattr(ref, name)(pd.DataFrame(x)), exact=name == "cs_rank")
 
 
+@pytest.mark.parametrize("n", [300, 5000])
+def test_cs_rank_of_rows_whose_values_share_long_prefixes(n):
+    """Rows of a few hundred values and more are sorted by key prefixes: values packed tightly
+    beside an outlier, clusters within clusters, ties among them and every kind of missing
+    value must still come out in pandas' ranks, bit for bit."""
+    rng = np.random.default_rng(7)
+    rows = []
+    cluster = 1.0 + 1e-9 * rng.standard_normal(n)
+    cluster[3] = -5.0                                           # one outlier stretches the range
+    rows.append(cluster)
+    nested = 1.0 + np.where(rng.random(n) < 0.5, 1e-6, 1e-13) * rng.standard_normal(n)
+    nested[0], nested[1] = 1e300, -1e300
+    rows.append(nested)
+    tied = np.round(1.0 + 1e-7 * rng.integers(0, 4, n), 9)       # four values in a tight band
+    tied[5], tied[6], tied[7] = np.nan, np.inf, -np.inf
+    rows.append(tied)
+    rows.append(np.where(rng.random(n) < 0.3, np.nan, np.round(rng.standard_normal(n), 2)))
+    rows.append(np.full(n, 2.5))
+    rows.append(np.r_[np.full(n - 1, -0.0), 0.0])              # -0.0 and 0.0 tie
+    x = np.array(rows)
+    got = node_table(op.cs_rank(X), {X: x})
+    assert_matches(got, ref.cs_rank(pd.DataFrame(x)), exact=True)
+
+
 def test_cs_scale_target():
     x = np.array([[1.0, -3.0, np.nan, 4.0], [0.0, 0.0, 0.0, np.nan]])
     got = node_table(op.cs_scale(X, 2.5), {X: x})

@@ -51,18 +51,36 @@ void radix_passes(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
     }
 }
 
+inline bool key_then_position(const KeyPos& x, const KeyPos& y) {
+    return x.key < y.key || (x.key == y.key && x.pos < y.pos);
+}
+
 // Row-sized arrays: a stable LSD radix sort on the top 22 bits of key - min (two passes of 11
-// bits instead of six over all 64), then each run of equal prefixes put in order by the whole
-// key, stably. Float keys spread evenly within a power of 2, so the prefix keeps at least 11
-// bits of mantissa even when an outlier stretches the range, and such runs are short: a few
-// equal or nearly equal values. The result is the order the full radix sort gives, ties in
-// position order included.
-void prefix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
-    const std::size_t n = a.size();
+// bits instead of six over all 64), then each run of equal prefixes put in order the same way
+// over its own, narrower range of keys, 22 bits further down. Float keys spread evenly within a
+// power of 2, so runs are short: a few equal or nearly equal values; but a tight cluster of
+// values beside an outlier (a ratio near 1 and one far off) shares a prefix, and so do ties.
+// A run of ties ends at once (its range is empty); short runs are sorted by comparison. The
+// result is the order the full radix sort gives, ties in position order included. `tmp` has
+// room for n entries; the counts are free again once the passes are done, before the runs.
+void prefix_sort(KeyPos* a, KeyPos* tmp, std::size_t n) {
+    if (n <= 16) {
+        for (std::size_t k = 1; k < n; ++k) {  // insertion sort: stable
+            const KeyPos e = a[k];
+            std::size_t m = k;
+            for (; m > 0 && a[m - 1].key > e.key; --m) a[m] = a[m - 1];
+            a[m] = e;
+        }
+        return;
+    }
+    if (n < 256) {
+        std::sort(a, a + n, key_then_position);
+        return;
+    }
     std::uint64_t lo = a[0].key, hi = a[0].key;
-    for (const KeyPos& e : a) {
-        lo = std::min(lo, e.key);
-        hi = std::max(hi, e.key);
+    for (std::size_t i = 0; i < n; ++i) {
+        lo = std::min(lo, a[i].key);
+        hi = std::max(hi, a[i].key);
     }
     if (lo == hi) return;
     constexpr int kBits = 11, kPrefix = 2 * kBits;
@@ -75,40 +93,34 @@ void prefix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
     for (auto& c : counts) c.fill(0);
     std::uint32_t* low = counts[0].data();
     std::uint32_t* high = counts[1].data();
-    for (const KeyPos& e : a) {
-        const std::uint32_t p = prefix(e);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t p = prefix(a[i]);
         ++low[p & kMask];
         ++high[p >> kBits];
     }
-    tmp.resize(n);
+    KeyPos* from = a;
+    KeyPos* to = tmp;
     for (int pass = 0; pass < 2; ++pass) {
         auto& c = counts[pass];
-        if (c[(prefix(a[0]) >> (pass * kBits)) & kMask] == n) continue;
+        if (c[(prefix(from[0]) >> (pass * kBits)) & kMask] == n) continue;
         std::uint32_t sum = 0;
         for (auto& x : c) {
             const std::uint32_t here = x;
             x = sum;
             sum += here;
         }
-        for (const KeyPos& e : a) tmp[c[(prefix(e) >> (pass * kBits)) & kMask]++] = e;
-        a.swap(tmp);
+        for (std::size_t i = 0; i < n; ++i) to[c[(prefix(from[i]) >> (pass * kBits)) & kMask]++] = from[i];
+        std::swap(from, to);
     }
-    auto by_key = [](const KeyPos& x, const KeyPos& y) { return x.key < y.key; };
+    if (from != a) std::copy(from, from + n, a);
     std::size_t i = 0;
     while (i < n) {
         const std::uint32_t p = prefix(a[i]);
         std::size_t j = i + 1;
         while (j < n && prefix(a[j]) == p) ++j;
-        if (j - i <= 16) {
-            for (std::size_t k = i + 1; k < j; ++k) {  // insertion sort: stable
-                const KeyPos e = a[k];
-                std::size_t m = k;
-                for (; m > i && a[m - 1].key > e.key; --m) a[m] = a[m - 1];
-                a[m] = e;
-            }
-        } else {
-            std::stable_sort(a.begin() + static_cast<std::ptrdiff_t>(i), a.begin() + static_cast<std::ptrdiff_t>(j), by_key);
-        }
+        // The run's keys share the top `kPrefix` of `width` bits: its range is narrower, and the
+        // recursion ends within 64 / kPrefix levels.
+        if (j - i > 1) prefix_sort(a + i, tmp + i, j - i);
         i = j;
     }
 }
@@ -117,7 +129,8 @@ void radix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
     if (a.size() < 256) {
         std::sort(a.begin(), a.end(), [](const KeyPos& x, const KeyPos& y) { return x.key < y.key; });
     } else if (a.size() < (std::size_t{1} << 16)) {
-        prefix_sort(a, tmp);
+        tmp.resize(a.size());
+        prefix_sort(a.data(), tmp.data(), a.size());
     } else {
         radix_passes<8>(a, tmp);
     }
