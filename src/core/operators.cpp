@@ -693,7 +693,8 @@ bool on_rows(TsOp op) {
 // the same operations on more columns at once: the same bits, in fewer instructions. Where the
 // compiler can, these two functions are built twice, for AVX2 and for any x86-64, and the
 // loader picks the one the processor runs (everything they call is compiled into each copy).
-#if defined(__x86_64__) && defined(__linux__) && defined(__has_attribute) && !defined(__SANITIZE_ADDRESS__)
+// That needs glibc's indirect functions; the sanitizer build keeps one plain copy.
+#if defined(__x86_64__) && defined(__GLIBC__) && defined(__has_attribute) && !defined(__SANITIZE_ADDRESS__)
 #if __has_attribute(target_clones) && __has_attribute(flatten)
 #define SIGMORA_LANE_CLONES __attribute__((target_clones("avx2", "default"), flatten))
 #endif
