@@ -252,7 +252,7 @@ class _Pool:
             return False
         if value.dtype != np.float64 or not value.flags.c_contiguous or value.size < cells:
             return False
-        if 4 * value.size < 3 * buffer.size:
+        if 4 * cells < 3 * buffer.size:
             return False
         # References: the dict's, `buffer`, `value`'s base and getrefcount's argument (read from
         # the dict, as in collect: a fresh reference, counted by every interpreter).
