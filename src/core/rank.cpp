@@ -126,9 +126,7 @@ void prefix_sort(KeyPos* a, KeyPos* tmp, std::size_t n) {
 }
 
 void radix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
-    if (a.size() < 256) {
-        std::sort(a.begin(), a.end(), [](const KeyPos& x, const KeyPos& y) { return x.key < y.key; });
-    } else if (a.size() < (std::size_t{1} << 16)) {
+    if (a.size() < (std::size_t{1} << 16)) {
         tmp.resize(a.size());
         prefix_sort(a.data(), tmp.data(), a.size());
     } else {
