@@ -206,18 +206,20 @@ class _Pool:
     ones left: a node's value, a view of it (a lag, a shift, a window's rows), an argument being
     computed on, a table a caller holds, a traceback's frame, all keep a buffer out of reuse.
     So an output never shares memory with a live value, in particular with the inputs of the
-    node that writes it. At most ``keep`` idle buffers are kept; the others are let go, so
-    that the pool holds no more memory than the live tables plus ``keep`` buffers.
+    node that writes it. Idle buffers are kept for reuse, all of them by default: a new buffer
+    is allocated only when none is idle, so the pool never holds more buffers than were live at
+    once, and the memory of one evaluation does not go back to the system and fault in again
+    (a fresh table of 100 MB costs several times the arithmetic that fills it).
 
     :param cells: the cells of the largest table the evaluation makes (rows x instruments)
-    :param keep: idle buffers kept for reuse
+    :param keep: idle buffers kept for reuse (None: all); the others are let go
     :param poison: a value written into every reused buffer before it is handed out (tests:
         a kernel that left a cell unwritten would show it)
     """
 
-    def __init__(self, cells, keep=2, poison=None):
+    def __init__(self, cells, keep=None, poison=None):
         self.cells = int(cells)
-        self.keep = int(keep)
+        self.keep = None if keep is None else int(keep)
         self.poison = poison
         self._lent = {}    # id(buffer) -> buffer, for buffers the pool allocated and has not let go
         self._idle = []    # buffers nothing else refers to, ready for reuse
@@ -254,19 +256,23 @@ class _Pool:
             return False
         if 4 * cells < 3 * buffer.size:
             return False
-        # References: the dict's, `buffer`, `value`'s base and getrefcount's argument (read from
-        # the dict, as in collect: a fresh reference, counted by every interpreter).
-        return sys.getrefcount(self._lent[id(buffer)]) <= 4
+        # Besides the pool's: `buffer` here and `value`'s base, nothing else.
+        return self._holders(id(buffer)) <= 2
+
+    def _holders(self, key):
+        """References to the lent buffer ``key`` other than the pool's own. The count is read
+        from the dict, a fresh reference that every interpreter counts, less the dict's and
+        getrefcount's argument."""
+        return sys.getrefcount(self._lent[key]) - 2
 
     def collect(self):
         """Moves the lent buffers nothing else refers to any more to the idle ones (at most
-        ``keep``; the rest are freed)."""
+        ``keep``, when set; the rest are freed)."""
         for key in list(self._lent):
-            # References: the dict's and getrefcount's argument.
-            if sys.getrefcount(self._lent[key]) > 2:
+            if self._holders(key):
                 continue
             buffer = self._lent.pop(key)
-            if len(self._idle) < self.keep:
+            if self.keep is None or len(self._idle) < self.keep:
                 self._idle.append(buffer)
 
 

@@ -410,6 +410,14 @@ def test_the_pool_reuses_only_buffers_nothing_refers_to():
     del more, c
     pool.collect()
     assert len(pool._idle) == 2 and not pool._lent
+    # By default every idle buffer is kept: a second wave of tables allocates nothing.
+    pool = _Pool(12)
+    first = [pool.take((3, 4)) for _ in range(3)]
+    del first
+    pool.collect()
+    second = [pool.take((3, 4)) for _ in range(3)]
+    assert pool.allocated == 3 and pool.reused == 3
+    assert all(not np.shares_memory(a, b) for a, b in zip(second, second[1:]))
 
 
 def test_pooled_evaluation_keeps_memory_bounded():
