@@ -17,8 +17,10 @@ all of them; ``iter_evaluate`` hands the tables out one by one as they are ready
 The nodes write their tables into buffers of a pool (``_Pool``): a buffer that nothing but the
 pool refers to any more (its node dropped, no view of it alive anywhere) is handed to the next
 node as its output, so that a long evaluation reuses a few tables' memory instead of mapping
-(and having the kernel zero) a new table for every node. The tables ``evaluate`` returns are
-copies that never come from the pool.
+(and having the kernel zero) a new table for every node. A table handed to the caller is a
+copy, or the pooled table itself when no later node reads it and nothing else views it; the
+pool takes that buffer back once the caller lets go of the table. Element-wise nodes run by row
+blocks on the kernel threads (``_blocks``).
 """
 import numbers
 import sys
@@ -29,6 +31,7 @@ import pandas as pd
 
 from sigmora.analysis import _market
 
+from . import _blocks
 from .exception import InvalidUserFactor, SigmoraException
 from .interface import AbstractFactor, LeafFactor, ShiftedFactor
 
@@ -452,15 +455,22 @@ class _Graph:
             # Division by zero, log of 0 and the like give inf or NaN values, as documented:
             # no floating-point warnings per node.
             with np.errstate(all="ignore"):
-                shape = None if pool is None else _pooled_shape(func, args)
-                if shape is not None:
-                    out = func(*args, out=pool.take(shape))
+                condition = any(func is c for c in _CONDITIONS)
+                shape = None if pool is None else _pooled_shape(func, args, condition)
+                if shape is not None and condition:
+                    out = _blocks.condition(func, pool.take(shape), *args)
+                elif shape is not None:
+                    out = pool.take(shape)
+                    if func in _EXACT_UFUNCS:
+                        _blocks.ufunc(func, out, *args)
+                    else:
+                        func(*args, out=out)
                 elif pool is not None and getattr(func, "_takes_alloc", False):
                     out = func(*args, alloc=pool.take)
                 else:
                     out = func(*args)
-            if any(func is c for c in _CONDITIONS):
-                out = _missing_as_nan(out, args, None if pool is None else pool.take)
+                    if condition:
+                        out = _missing_as_nan(out, args)
         except Exception as err:  # noqa: BLE001 - reported with the node's text
             error = FactorEvaluationError("{} failed on arguments of shape {}: {}".format(
                 _text(self.exprs[node]), ", ".join(_shape(v) for v in args), err))
@@ -476,23 +486,31 @@ _POOLED_UFUNCS = frozenset([np.add, np.subtract, np.multiply, np.true_divide, np
                             np.fmin, np.sqrt, np.log, np.exp, np.sign])
 
 
-def _pooled_shape(func, args):
-    """The shape of ``func(*args)`` when the graph can give it a pooled output: a float ufunc
-    above of float64 tables and Python floats whose result is a 2-D table; else None."""
-    try:
-        if func not in _POOLED_UFUNCS:
+# Of those, the correctly rounded ones: their bits cannot depend on which of NumPy's loops runs
+# a cell, so they may run by row blocks (power, log and exp stay whole-table calls).
+_EXACT_UFUNCS = frozenset([np.add, np.subtract, np.multiply, np.true_divide, np.absolute, np.negative,
+                           np.maximum, np.minimum, np.fmax, np.fmin, np.sqrt, np.sign])
+
+
+def _pooled_shape(func, args, condition=False):
+    """The shape of ``func(*args)`` when the graph can give it a pooled output, else None: a
+    float ufunc above of float64 tables and Python floats, or a ``condition`` of float64 or
+    bool tables and Python numbers, whose result is a 2-D table."""
+    if not condition:
+        try:
+            if func not in _POOLED_UFUNCS:
+                return None
+        except TypeError:   # an unhashable callable
             return None
-    except TypeError:   # an unhashable callable
-        return None
-    if len(args) != func.nin:   # a further positional argument would be the ufunc's `out`
-        return None
+    if not isinstance(func, np.ufunc) or len(args) != func.nin:
+        return None     # a further positional argument would be the ufunc's `out`
     shapes = []
     for a in args:
         if isinstance(a, np.ndarray):
-            if a.dtype != np.float64:
+            if not (a.dtype == np.float64 or (condition and a.dtype == np.bool_)):
                 return None
             shapes.append(a.shape)
-        elif type(a) is not float:
+        elif not (type(a) is float or (condition and type(a) in (int, bool))):
             return None
     if not shapes:
         return None
@@ -503,17 +521,7 @@ def _pooled_shape(func, args):
     return shape if len(shape) == 2 else None
 
 
-def _missing_as_nan(out, values, alloc=None):
-    out = np.asarray(out)
-    if alloc is not None and out.ndim == 2:
-        # The same values written into a pooled table: 1.0 / 0.0, NaN where an operand is missing.
-        result = alloc(out.shape)
-        np.copyto(result, out)
-        for v in values:
-            v = np.asarray(v)
-            if v.dtype.kind in "fc":
-                np.copyto(result, np.nan, where=np.isnan(v))
-        return result
+def _missing_as_nan(out, values):
     out = np.asarray(out, dtype=np.float64)
     missing = np.zeros(out.shape, dtype=bool)
     for v in values:

@@ -35,7 +35,7 @@ from itertools import chain
 
 import numpy as np
 
-from . import _core
+from . import _blocks, _core
 from .evaluation import LaggedFactor
 from .interface import AbstractFactor, ConstantFactor, ShiftedFactor
 
@@ -215,11 +215,8 @@ def _if(cond, a, b, alloc=None):
     shape = np.broadcast_shapes(c.shape, a.shape, b.shape)
     out = _out(alloc, shape)
     if out is not None:
-        # np.where's values, written in place: b everywhere, then a where the condition holds.
-        np.copyto(out, b)
-        np.copyto(out, a, where=c != 0)
-    else:
-        out = np.where(c != 0, a, b)
+        return _blocks.where(out, c, a, b)
+    out = np.where(c != 0, a, b)
     if out.ndim:
         np.copyto(out, np.nan, where=np.isnan(c))
     elif np.isnan(c):

@@ -1,0 +1,122 @@
+"""Element-wise work on a table, split into row blocks run on the kernel threads.
+
+NumPy runs a ufunc on one core and one whole table at a time: a condition that takes four
+passes over a 100 MB table streams it from memory four times. Here each thread takes a
+contiguous band of rows, as the C++ kernels do, and walks it in chunks small enough to stay
+in cache while every step of the work runs on them. Every cell is computed by the same NumPy
+loop as before, on its own, so neither the split nor the thread count changes a bit. NumPy
+releases the GIL inside its loops, which is what lets the threads overlap.
+"""
+import contextvars
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+
+from ._core import get_num_threads
+
+# Cells a chunk holds: a few arrays of it fit in a core's L2 cache.
+CHUNK_CELLS = 1 << 15
+# Below this many cells a table is done on the calling thread: handing work to a thread costs
+# tens of microseconds.
+MIN_PARALLEL_CELLS = 1 << 18
+
+_lock = threading.Lock()
+_executor = None
+_executor_threads = 0
+
+
+def _workers(threads):
+    """The shared executor with ``threads`` workers, or None when threads cannot be had."""
+    global _executor, _executor_threads
+    with _lock:
+        if _executor is None or _executor_threads != threads:
+            if _executor is not None:
+                _executor.shutdown(wait=False)
+            _executor, _executor_threads = ThreadPoolExecutor(
+                max_workers=threads, thread_name_prefix="sigmora-blocks"), threads
+        return _executor
+
+
+def _rows(value, begin, end, rows):
+    """Rows begin:end of an operand that spans the table's ``rows``; an operand broadcast
+    along the rows (one row, or a scalar) is the same for every block."""
+    if isinstance(value, np.ndarray) and value.ndim == 2 and value.shape[0] == rows:
+        return value[begin:end]
+    return value
+
+
+def _band(work, out, operands, begin, end):
+    rows = out.shape[0]
+    step = max(1, CHUNK_CELLS // max(1, out.shape[1]))
+    for a in range(begin, end, step):
+        b = min(end, a + step)
+        work(out[a:b], *(_rows(v, a, b, rows) for v in operands))
+
+
+def run(work, out, *operands):
+    """Calls ``work(out_rows, *operand_rows)`` on row chunks covering the 2-D table ``out``,
+    on the kernel threads (``sigmora.set_num_threads``), under the caller's ``np.errstate``.
+    Operands with as many rows as ``out`` are cut the same way, others (one row, scalars) are
+    passed whole. ``work`` must write every cell of its chunk of ``out`` from the same rows of
+    the operands alone. Returns ``out``. An error in any block is raised here once all blocks
+    have ended."""
+    rows = out.shape[0]
+    threads = min(get_num_threads(), rows)
+    if threads <= 1 or out.size < MIN_PARALLEL_CELLS:
+        _band(work, out, operands, 0, rows)
+        return out
+    cuts = [rows * k // threads for k in range(threads + 1)]
+    futures = []
+    try:
+        executor = _workers(threads)
+        for k in range(1, threads):
+            # In the caller's context: NumPy's floating-point error state (np.errstate) is a
+            # context variable, which a worker thread would otherwise not see.
+            context = contextvars.copy_context()
+            futures.append(executor.submit(context.run, _band, work, out, operands, cuts[k], cuts[k + 1]))
+    except RuntimeError:
+        pass    # no thread to be had (a process limit): the calling thread does those bands
+    first_error = None
+    try:
+        _band(work, out, operands, cuts[0], cuts[1])
+    except Exception as err:  # noqa: BLE001 - raised once the other bands are done
+        first_error = err
+    for f in futures:
+        try:
+            f.result()
+        except Exception as err:  # noqa: BLE001
+            first_error = first_error or err
+    for k in range(1 + len(futures), threads):
+        if first_error is None:
+            _band(work, out, operands, cuts[k], cuts[k + 1])
+    if first_error is not None:
+        raise first_error
+    return out
+
+
+def ufunc(func, out, *operands):
+    """``func(*operands, out=out)`` for an element-wise ufunc, by row blocks."""
+    return run(lambda o, *a: func(*a, out=o), out, *operands)
+
+
+def condition(func, out, *operands):
+    """A condition's result written into ``out`` as 1.0 / 0.0, NaN where a floating operand is
+    missing (NumPy would say False)."""
+    def work(o, *a):
+        np.copyto(o, func(*a))
+        for v in a:
+            if isinstance(v, np.ndarray) and v.dtype.kind == "f":
+                np.copyto(o, np.nan, where=np.isnan(v))
+            elif isinstance(v, (float, np.floating)) and np.isnan(v):
+                o.fill(np.nan)
+    return run(work, out, *operands)
+
+
+def where(out, cond, a, b):
+    """``a`` where ``cond`` is non-zero, else ``b``, NaN where ``cond`` is missing."""
+    def work(o, c, x, y):
+        np.copyto(o, y)
+        np.copyto(o, x, where=c != 0)
+        np.copyto(o, np.nan, where=np.isnan(c))
+    return run(work, out, cond, a, b)
