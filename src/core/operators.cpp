@@ -531,6 +531,22 @@ struct StdRows {
     }
 };
 
+// Adds a row's centred terms to the five sums of a pair of columns. Ten streams: too many for
+// the compiler to check for overlaps, so the parameters say they do not (qualifiers on
+// parameters survive inlining; on local pointers they did not, and the loop stayed scalar).
+inline void lift_pair(const double* __restrict x, const double* __restrict y, const double* __restrict cx,
+                      const double* __restrict cy, double* __restrict sx, double* __restrict sy,
+                      double* __restrict sxx, double* __restrict syy, double* __restrict sxy, std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j) {
+        const double u = x[j] - cx[j], v = y[j] - cy[j];
+        sx[j] += u;
+        sy[j] += v;
+        sxx[j] += u * u;
+        syy[j] += v * v;
+        sxy[j] += u * v;
+    }
+}
+
 struct PairRows {
     static constexpr std::size_t K = 5;
     const RowChunk& c;
@@ -547,20 +563,8 @@ struct PairRows {
     // Adds row r's centred terms to the five sums (addition commutes bit for bit, so the row
     // before the window and the row after it share this).
     void lift(std::size_t r, double* a) const {
-        // Ten streams: too many for the compiler to check for overlaps, so they say they do not.
-        const double *__restrict x = c.xr(r), *__restrict y = c.yr(r);
-        const double *__restrict cx = rx.data(), *__restrict cy = ry.data();
         const std::size_t n = c.n;
-        double *__restrict sx = a, *__restrict sy = a + n, *__restrict sxx = a + 2 * n, *__restrict syy = a + 3 * n,
-                           *__restrict sxy = a + 4 * n;
-        for (std::size_t j = 0; j < n; ++j) {
-            const double u = x[j] - cx[j], v = y[j] - cy[j];
-            sx[j] += u;
-            sy[j] += v;
-            sxx[j] += u * u;
-            syy[j] += v * v;
-            sxy[j] += u * v;
-        }
+        lift_pair(c.xr(r), c.yr(r), rx.data(), ry.data(), a, a + n, a + 2 * n, a + 3 * n, a + 4 * n, n);
     }
     void lift_before(std::size_t p, double* a) const { lift(p, a); }
     void lift_after(std::size_t t, double* a) const { lift(t, a); }
@@ -691,12 +695,13 @@ bool on_rows(TsOp op) {
 
 // The row kernels' loops work lane by lane, one column per lane, so that wider vectors do
 // the same operations on more columns at once: the same bits, in fewer instructions. Where the
-// compiler can, these two functions are built twice, for AVX2 and for any x86-64, and the
-// loader picks the one the processor runs (everything they call is compiled into each copy).
+// compiler can, these two functions are built three times, for AVX-512, AVX2 and any x86-64,
+// and the loader picks the widest the processor runs (everything they call is compiled into
+// each copy).
 // That needs glibc's indirect functions; the sanitizer build keeps one plain copy.
 #if defined(__x86_64__) && defined(__GLIBC__) && defined(__has_attribute) && !defined(__SANITIZE_ADDRESS__)
 #if __has_attribute(target_clones) && __has_attribute(flatten)
-#define SIGMORA_LANE_CLONES __attribute__((target_clones("avx2", "default"), flatten))
+#define SIGMORA_LANE_CLONES __attribute__((target_clones("avx512f", "avx2", "default"), flatten))
 #endif
 #endif
 #ifndef SIGMORA_LANE_CLONES
