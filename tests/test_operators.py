@@ -164,6 +164,17 @@ def test_cs_rank_of_rows_whose_values_share_long_prefixes(n):
     rows.append(np.where(rng.random(n) < 0.3, np.nan, np.round(rng.standard_normal(n), 2)))
     rows.append(np.full(n, 2.5))
     rows.append(np.r_[np.full(n - 1, -0.0), 0.0])              # -0.0 and 0.0 tie
+    # Rows are first put in order by the values' nearest floats: values beyond the float's
+    # range, subnormal doubles that round to a signed zero, and neighbours one float apart
+    # share such a prefix and must still be told apart by their doubles.
+    beyond = rng.standard_normal(n) * 10.0 ** rng.integers(-320, 308, n)
+    beyond[::4] = np.nextafter(3.4028234663852886e38, np.inf) * rng.choice([-1.0, 1.0], n)[::4]
+    beyond[1::9] = np.nan
+    rows.append(beyond)
+    tiny = np.where(rng.random(n) < 0.5, -1.0, 1.0) * 5e-324 * rng.integers(0, 9, n)
+    tiny[2::5] = -0.0
+    rows.append(tiny)
+    rows.append(1.0 + np.spacing(1.0) * rng.integers(-3, 4, n))  # seven doubles, one float
     x = np.array(rows)
     got = node_table(op.cs_rank(X), {X: x})
     assert_matches(got, ref.cs_rank(pd.DataFrame(x)), exact=True)

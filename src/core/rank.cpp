@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include "core/numeric.hpp"
@@ -14,14 +15,29 @@ namespace {
 struct KeyPos {
     std::uint64_t key;
     std::uint32_t pos;
+    std::uint32_t coarse;  // the value's order as a float (in what would be padding)
 };
 
 // Unsigned key with the order of the doubles (NaN excluded); -0.0 maps to 0.0's key.
+// Branch-free: -0.0 + 0.0 is 0.0, and a mask replaces the choice of complement.
 inline std::uint64_t order_key(double v) {
-    if (v == 0.0) v = 0.0;
+    v += 0.0;
     std::uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
-    return (bits >> 63) ? ~bits : (bits | 0x8000000000000000ull);
+    const std::uint64_t negative = 0 - (bits >> 63);
+    return bits ^ (negative | 0x8000000000000000ull);
+}
+
+// Unsigned key with the order of v's nearest float: monotone in v, as order_key, but coarser.
+// Values beyond the float's range are clamped to its largest (a conversion would be undefined),
+// and 0.0 and -0.0 share a key, as they do in order_key. NaN gives some key: it is never used.
+inline std::uint32_t coarse_key(double v) {
+    constexpr double kMax = std::numeric_limits<float>::max();
+    const float f = static_cast<float>(std::min(std::max(v, -kMax), kMax)) + 0.0f;
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    const std::uint32_t negative = 0u - (bits >> 31);
+    return bits ^ (negative | 0x80000000u);
 }
 
 // LSD radix sort on the 64-bit keys; passes whose digit is the same for every key are
@@ -51,6 +67,19 @@ void radix_passes(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
     }
 }
 
+// Row-sized sorts go by a 22-bit prefix of the keys, in two digits of 11 bits.
+constexpr int kDigitBits = 11, kPrefixBits = 2 * kDigitBits;
+constexpr std::uint32_t kDigitMask = (1u << kDigitBits) - 1;
+
+// The thread's counts of both digits. A function the compiler does not see into: given a
+// thread_local's address, it computes it again wherever it likes (a call into the loader on
+// every iteration of a counting loop); this address it has to keep.
+using PrefixCounts = std::array<std::array<std::uint32_t, std::size_t{1} << kDigitBits>, 2>;
+__attribute__((noinline)) PrefixCounts& thread_counts() {
+    thread_local PrefixCounts counts;
+    return counts;
+}
+
 inline bool key_then_position(const KeyPos& x, const KeyPos& y) {
     return x.key < y.key || (x.key == y.key && x.pos < y.pos);
 }
@@ -63,6 +92,8 @@ inline bool key_then_position(const KeyPos& x, const KeyPos& y) {
 // A run of ties ends at once (its range is empty); short runs are sorted by comparison. The
 // result is the order the full radix sort gives, ties in position order included. `tmp` has
 // room for n entries; the counts are free again once the passes are done, before the runs.
+void prefix_radix(KeyPos* a, KeyPos* tmp, std::size_t n);
+
 void prefix_sort(KeyPos* a, KeyPos* tmp, std::size_t n) {
     if (n <= 16) {
         for (std::size_t k = 1; k < n; ++k) {  // insertion sort: stable
@@ -77,39 +108,27 @@ void prefix_sort(KeyPos* a, KeyPos* tmp, std::size_t n) {
         std::sort(a, a + n, key_then_position);
         return;
     }
-    std::uint64_t lo = a[0].key, hi = a[0].key;
-    for (std::size_t i = 0; i < n; ++i) {
-        lo = std::min(lo, a[i].key);
-        hi = std::max(hi, a[i].key);
-    }
-    if (lo == hi) return;
-    constexpr int kBits = 11, kPrefix = 2 * kBits;
-    constexpr std::uint32_t kMask = (1u << kBits) - 1;
-    const int width = 64 - __builtin_clzll(hi - lo);
-    const int shift = width > kPrefix ? width - kPrefix : 0;
-    auto prefix = [lo, shift](const KeyPos& e) { return static_cast<std::uint32_t>((e.key - lo) >> shift); };
-    thread_local std::array<std::array<std::uint32_t, std::size_t{1} << kBits>, 2> tls_counts;
-    auto& counts = tls_counts;  // the thread's address once, not in every iteration
-    for (auto& c : counts) c.fill(0);
-    std::uint32_t* low = counts[0].data();
-    std::uint32_t* high = counts[1].data();
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t p = prefix(a[i]);
-        ++low[p & kMask];
-        ++high[p >> kBits];
-    }
+    prefix_radix(a, tmp, n);
+}
+
+// Puts a[0, n) in order by the 22-bit prefix(e), given its two 11-bit digits' counts: two
+// stable passes, then each run of equal prefixes in order by prefix_sort (its keys lie in a
+// narrower range than the whole's).
+template <class Prefix>
+void sort_by_prefix(KeyPos* a, KeyPos* tmp, std::size_t n, PrefixCounts& counts, Prefix prefix) {
     KeyPos* from = a;
     KeyPos* to = tmp;
     for (int pass = 0; pass < 2; ++pass) {
         auto& c = counts[pass];
-        if (c[(prefix(from[0]) >> (pass * kBits)) & kMask] == n) continue;
+        auto digit = [&](const KeyPos& e) { return (prefix(e) >> (pass * kDigitBits)) & kDigitMask; };
+        if (c[digit(from[0])] == n) continue;
         std::uint32_t sum = 0;
         for (auto& x : c) {
             const std::uint32_t here = x;
             x = sum;
             sum += here;
         }
-        for (std::size_t i = 0; i < n; ++i) to[c[(prefix(from[i]) >> (pass * kBits)) & kMask]++] = from[i];
+        for (std::size_t i = 0; i < n; ++i) to[c[digit(from[i])]++] = from[i];
         std::swap(from, to);
     }
     if (from != a) std::copy(from, from + n, a);
@@ -118,11 +137,34 @@ void prefix_sort(KeyPos* a, KeyPos* tmp, std::size_t n) {
         const std::uint32_t p = prefix(a[i]);
         std::size_t j = i + 1;
         while (j < n && prefix(a[j]) == p) ++j;
-        // The run's keys share the top `kPrefix` of `width` bits: its range is narrower, and the
-        // recursion ends within 64 / kPrefix levels.
         if (j - i > 1) prefix_sort(a + i, tmp + i, j - i);
         i = j;
     }
+}
+
+// prefix_sort's radix passes, apart: the thread's counts are looked up (a call in a shared
+// library) only by the calls that use them, not by every short run. The prefix is the top 22
+// bits of key - min; a run's keys share them, so the recursion ends within 64 / 22 levels.
+__attribute__((noinline)) void prefix_radix(KeyPos* a, KeyPos* tmp, std::size_t n) {
+    std::uint64_t lo = a[0].key, hi = a[0].key;
+    for (std::size_t i = 0; i < n; ++i) {
+        lo = std::min(lo, a[i].key);
+        hi = std::max(hi, a[i].key);
+    }
+    if (lo == hi) return;
+    const int width = 64 - __builtin_clzll(hi - lo);
+    const int shift = width > kPrefixBits ? width - kPrefixBits : 0;
+    auto prefix = [lo, shift](const KeyPos& e) { return static_cast<std::uint32_t>((e.key - lo) >> shift); };
+    PrefixCounts& counts = thread_counts();
+    for (auto& c : counts) c.fill(0);
+    std::uint32_t* low = counts[0].data();
+    std::uint32_t* high = counts[1].data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t p = prefix(a[i]);
+        ++low[p & kDigitMask];
+        ++high[p >> kDigitBits];
+    }
+    sort_by_prefix(a, tmp, n, counts, prefix);
 }
 
 void radix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
@@ -133,6 +175,17 @@ void radix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
         radix_passes<8>(a, tmp);
     }
 }
+
+// Rows of kCoarseMin to 2^16 values start from the top 22 bits of their float keys, counted
+// while the entries are built: that saves prefix_sort's passes for the range and the counts.
+// A value's float is monotone in it (rounding to nearest is), so sorting by it and then each run
+// of equal prefixes by prefix_sort gives the order prefix_sort alone gives, ties in position
+// order included. The float's 8 exponent and 13 mantissa bits spread row values far better
+// than the double's prefix over a wide range; values beyond the float's range or closer than it
+// resolves share a prefix and are put in order by the run's prefix_sort.
+constexpr std::size_t kCoarseMin = 256;
+
+inline std::uint32_t coarse_prefix(const KeyPos& e) { return e.coarse >> (32 - kPrefixBits); }
 
 }  // namespace
 
@@ -145,11 +198,36 @@ void sort_order(const double* values, const std::uint8_t* keep, std::size_t n, s
     if (entries.size() < n) entries.resize(n);
     KeyPos* fill = entries.data();
     std::size_t m = 0;
-    for (std::size_t j = 0; j < n; ++j)
-        if ((!keep || keep[j]) && !std::isnan(values[j]))
-            fill[m++] = {order_key(values[j]), static_cast<std::uint32_t>(j)};
+    const bool coarse = n >= kCoarseMin && n < (std::size_t{1} << 16);
+    PrefixCounts& counts = thread_counts();
+    if (coarse) {
+        for (auto& c : counts) c.fill(0);
+        std::uint32_t* low = counts[0].data();
+        std::uint32_t* high = counts[1].data();
+        // Without branches (missing values fall anywhere in a row): every value is written at
+        // the next place, and counted, but only a kept one moves the place on or counts 1.
+        for (std::size_t j = 0; j < n; ++j) {
+            const double v = values[j];
+            const std::uint32_t kept = (!keep || keep[j]) & !std::isnan(v);
+            const std::uint32_t k32 = coarse_key(v);
+            fill[m] = {order_key(v), static_cast<std::uint32_t>(j), k32};
+            m += kept;
+            const std::uint32_t p = k32 >> (32 - kPrefixBits);
+            low[p & kDigitMask] += kept;
+            high[p >> kDigitBits] += kept;
+        }
+    } else {
+        for (std::size_t j = 0; j < n; ++j)
+            if ((!keep || keep[j]) && !std::isnan(values[j]))
+                fill[m++] = {order_key(values[j]), static_cast<std::uint32_t>(j), 0};
+    }
     entries.resize(m);
-    radix_sort(entries, tmp);
+    if (coarse && m >= kCoarseMin) {
+        tmp.resize(m);
+        sort_by_prefix(entries.data(), tmp.data(), m, counts, coarse_prefix);
+    } else {
+        radix_sort(entries, tmp);
+    }
     out.resize(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const bool new_run = i == 0 || entries[i].key != entries[i - 1].key;
