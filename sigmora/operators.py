@@ -201,11 +201,64 @@ def _group_codes(groups, shape):
     return codes, len(labels)
 
 
+class _Codes:
+    """A grouping table's dense int32 codes (-1: no group) and the number of groups."""
+
+    __slots__ = ("codes", "n")
+
+    def __init__(self, codes, n):
+        self.codes, self.n = codes, n
+
+    def __repr__(self):   # in error messages, as an argument's shape
+        return "codes of {} groups, shape {}".format(self.n, self.codes.shape)
+
+
+def _coded(groups):
+    groups = np.asarray(groups)
+    return _Codes(*_group_codes(groups, groups.shape))
+
+
 @_pooled
 def _grouped(x, groups, op, alloc=None):
     x = _table(x, "group_" + op)
-    codes, n = _group_codes(groups, x.shape)
+    if isinstance(groups, _Codes):
+        codes, n = groups.codes, groups.n
+        if codes.shape != x.shape:     # labels given as a constant
+            codes = np.ascontiguousarray(np.broadcast_to(codes, x.shape))
+    else:
+        codes, n = _group_codes(groups, x.shape)
     return _core.ops_group(op, x, codes, n, out=_out(alloc, x.shape))
+
+
+class _GroupCodes(AbstractFactor):
+    """The codes of a grouping factor, as a node of its own: the group operators of one
+    evaluation that read the same grouping share it, so its codes are made once."""
+
+    def __init__(self, group):
+        self._group = group
+
+    @property
+    def expr(self):
+        return _coded, (self._group.expr,)
+
+    @property
+    def dependencies(self):
+        return self._group.dependencies
+
+    @property
+    def shift(self):
+        return self._group.shift
+
+    def __repr__(self):
+        return repr(self._group)
+
+
+def _group_operator(name, x, group, op):
+    x, group = _factor(x, name), _groups(group, name)
+    # Aligned here, on the labels: the codes node itself is never shifted.
+    if group.shift < x.shift:
+        group = ShiftedFactor(group, int(x.shift) - int(group.shift))
+    return OperatorFactor(name, _grouped, [x, _GroupCodes(group)], (op,), shown=())
 
 
 @_pooled
@@ -453,16 +506,13 @@ def group_neutralize(x, group="citics_2019"):
         ``sigmora.leaves.industry`` leaf, or any factor whose values label the groups (cells
         with a missing label give NaN)
     """
-    return OperatorFactor("group_neutralize", _grouped, [_factor(x, "group_neutralize"),
-                                                         _groups(group, "group_neutralize")], ("neutralize",),
-                          shown=())
+    return _group_operator("group_neutralize", x, group, "neutralize")
 
 
 def group_rank(x, group="citics_2019"):
     """Percentile rank of each value within its group on that day (ties averaged, divided by
     the group's number of values). ``group`` as for ``group_neutralize``."""
-    return OperatorFactor("group_rank", _grouped, [_factor(x, "group_rank"), _groups(group, "group_rank")],
-                          ("rank",), shown=())
+    return _group_operator("group_rank", x, group, "rank")
 
 
 # ----------------------------------------------------------------------------- element-wise

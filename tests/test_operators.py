@@ -223,6 +223,33 @@ def test_group_labels_that_are_codes_are_read_in_one_pass_and_others_fall_back()
     assert n == 3 and codes.shape == (4, 3) and (codes == [2, -1, 0]).all()
 
 
+def test_group_operators_on_one_grouping_share_its_codes(monkeypatch):
+    """The codes of a grouping are made once per evaluation, however many group operators read
+    it, and operators whose operand looks back further still get the labels of their rows."""
+    rng = np.random.default_rng(5)
+    x = rng.standard_normal((12, 9))
+    g = rng.integers(0, 3, x.shape).astype(float)
+    g[2, :4] = np.nan
+    g[7:] = rng.integers(0, 3, (5, 9))           # labels that change over time
+    made = []
+    original = op._group_codes
+    monkeypatch.setattr(op, "_group_codes", lambda *a: made.append(a[1]) or original(*a))
+    nodes = [op.group_neutralize(X, G), op.group_rank(X, G),
+             op.group_rank(op.ts_mean(X, 3), G), op.group_neutralize(op.ts_delta(X, 4), G)]
+    graph = _Graph([n.expr for n in nodes])
+    values = [v for _, v, _ in graph.run({id(X): x, id(G): g})]
+    assert not any(isinstance(v, _Failure) for v in values)
+    # One set of codes per distinct alignment of the labels: all rows, and the rows after the
+    # 2 and 4 that ts_mean(3) and ts_delta(4) consume.
+    assert sorted(made) == [(8, 9), (10, 9), (12, 9)]
+    frames = pd.DataFrame(x), pd.DataFrame(g)
+    wants = [ref.group_neutralize(*frames), ref.group_rank(*frames),
+             ref.group_rank(frames[0].rolling(3).mean(), frames[1]),
+             ref.group_neutralize(frames[0] - frames[0].shift(4), frames[1])]
+    for node, value, want in zip(nodes, values, wants):
+        assert_matches(np.vstack([np.full((node.shift, 9), np.nan), value]), want)
+
+
 @SETTINGS
 @given(data=tables(count=3))
 def test_element_wise_operators_match_numpy(data):
