@@ -95,14 +95,17 @@ def run(work, out, *operands):
     return out
 
 
-def ufunc(func, out, *operands):
-    """``func(*operands, out=out)`` for an element-wise ufunc, by row blocks."""
-    return run(lambda o, *a: func(*a, out=o), out, *operands)
+# Chunk functions: each writes one node's values for a chunk into its first argument, from the
+# same rows of its operands.
+
+def ufunc_work(func):
+    """The chunk function of an element-wise ufunc."""
+    return lambda o, *a: func(*a, out=o)
 
 
-def condition(func, out, *operands):
-    """A condition's result written into ``out`` as 1.0 / 0.0, NaN where a floating operand is
-    missing (NumPy would say False)."""
+def condition_work(func):
+    """The chunk function of a condition: 1.0 / 0.0, NaN where a floating operand is missing
+    (NumPy would say False)."""
     def work(o, *a):
         np.copyto(o, func(*a))
         for v in a:
@@ -110,13 +113,53 @@ def condition(func, out, *operands):
                 np.copyto(o, np.nan, where=np.isnan(v))
             elif isinstance(v, (float, np.floating)) and np.isnan(v):
                 o.fill(np.nan)
-    return run(work, out, *operands)
+    return work
+
+
+def where_work(o, c, x, y):
+    """The chunk function of IF: ``x`` where ``c`` is non-zero, else ``y``, NaN where ``c`` is
+    missing."""
+    np.copyto(o, y)
+    np.copyto(o, x, where=c != 0)
+    np.copyto(o, np.nan, where=np.isnan(c))
+
+
+def ufunc(func, out, *operands):
+    """``func(*operands, out=out)`` for an element-wise ufunc, by row blocks."""
+    return run(ufunc_work(func), out, *operands)
+
+
+def condition(func, out, *operands):
+    """A condition's result written into ``out`` by row blocks (see condition_work)."""
+    return run(condition_work(func), out, *operands)
 
 
 def where(out, cond, a, b):
-    """``a`` where ``cond`` is non-zero, else ``b``, NaN where ``cond`` is missing."""
-    def work(o, c, x, y):
-        np.copyto(o, y)
-        np.copyto(o, x, where=c != 0)
-        np.copyto(o, np.nan, where=np.isnan(c))
-    return run(work, out, cond, a, b)
+    """IF's result written into ``out`` by row blocks (see where_work)."""
+    return run(where_work, out, cond, a, b)
+
+
+def fused(steps, out, *operands):
+    """Several element-wise nodes computed together, chunk by chunk, so that the values between
+    them never leave the cache: ``steps`` is a list of (chunk function, arguments) in an order
+    where each step comes after those it reads; an argument is ``("operand", i)`` or
+    ``("step", j)``. The last step's values are written into ``out``; the others into
+    temporaries of a chunk's size."""
+    last = len(steps) - 1
+    # A temporary is let go after the last step that reads it: a long chain keeps a few in cache.
+    done_after = {}
+    for k, (_, refs) in enumerate(steps):
+        for kind, i in refs:
+            if kind == "step":
+                done_after[i] = k
+    release = [[j for j, k2 in done_after.items() if k2 == k] for k in range(len(steps))]
+
+    def work(o, *a):
+        values = [None] * len(steps)
+        for k, (fn, refs) in enumerate(steps):
+            target = o if k == last else np.empty(o.shape)
+            fn(target, *[a[i] if kind == "operand" else values[i] for kind, i in refs])
+            values[k] = target
+            for j in release[k]:
+                values[j] = None
+    return run(work, out, *operands)

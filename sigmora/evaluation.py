@@ -89,6 +89,7 @@ def lag(factor, n):
 # Conditions give NaN where an operand is missing, instead of numpy's False.
 _CONDITIONS = (np.less, np.less_equal, np.greater, np.greater_equal, np.equal, np.not_equal,
                np.logical_and, np.logical_or, np.logical_xor, np.logical_not)
+_CONDITION_SET = frozenset(_CONDITIONS)
 
 # How the text of an expression names the functions of the expression nodes.
 _FUNC_NAMES = ((ShiftedFactor._shift, "shift"), (_lag, "lag"))
@@ -420,6 +421,7 @@ class _Graph:
         for position, node in enumerate(self.roots):
             roots_at.setdefault(node, []).append(position)
         values = [None] * len(self.kinds)
+        groups = _element_wise_groups(self, uses, roots_at)
         for node, kind in enumerate(self.kinds):
             if kind == "value":
                 values[node] = self.payloads[node]
@@ -430,9 +432,17 @@ class _Graph:
                         "leaf {!r} appears in the expression but not in its dependencies".format(leaf)))
                 else:
                     values[node] = data[id(leaf)]
+            elif pool is not None and node in groups.inner:
+                continue    # computed with the rest of its group, at the group's last node
             else:
-                values[node] = self._call(node, [values[ref] for ref in self.args[node]], pool)
-                for ref in self.args[node]:
+                group = groups.last.get(node) if pool is not None else None
+                if group is None:
+                    values[node] = self._call(node, [values[ref] for ref in self.args[node]], pool)
+                    read = self.args[node]
+                else:
+                    values[node] = self._run_group(group, values, pool)
+                    read = group.reads
+                for ref in read:
                     uses[ref] -= 1
                     if uses[ref] == 0 and ref not in roots_at:
                         values[ref] = None
@@ -445,6 +455,24 @@ class _Graph:
                 yield position, values[node], last
             if node in roots_at and uses[node] == 0:
                 values[node] = None
+
+    def _run_group(self, group, values, pool):
+        """The value of a group's last node, its nodes computed together by row chunks (see
+        ``_element_wise_groups``), or one by one as ``_call`` does when its operands are not all
+        float64 tables and floats, or when a node fails (so that the error names it)."""
+        operands = [values[ref] for ref in group.operands]
+        shape = _fusable_shape(operands)
+        if shape is not None:
+            try:
+                with np.errstate(all="ignore"):
+                    return _blocks.fused(group.steps, pool.take(shape), *operands)
+            except Exception:  # noqa: BLE001 - computed again node by node, for the error
+                pass
+        computed = {}
+        for node in group.nodes:
+            computed[node] = self._call(node, [computed[r] if r in computed else values[r]
+                                               for r in self.args[node]], pool)
+        return computed[group.nodes[-1]]
 
     def _call(self, node, args, pool=None):
         failed = next((a for a in args if isinstance(a, _Failure)), None)
@@ -490,6 +518,94 @@ _POOLED_UFUNCS = frozenset([np.add, np.subtract, np.multiply, np.true_divide, np
 # a cell, so they may run by row blocks (power, log and exp stay whole-table calls).
 _EXACT_UFUNCS = frozenset([np.add, np.subtract, np.multiply, np.true_divide, np.absolute, np.negative,
                            np.maximum, np.minimum, np.fmax, np.fmin, np.sqrt, np.sign])
+
+
+class _Group:
+    """Element-wise nodes computed together: ``nodes`` in graph order, the last one the group's
+    value; ``operands`` the other nodes they read (each once); ``reads`` every reference the
+    group's nodes make to those, as many times as made; ``steps`` for ``_blocks.fused``."""
+
+    __slots__ = ("nodes", "operands", "reads", "steps")
+
+
+class _Groups:
+    __slots__ = ("inner", "last")
+
+    def __init__(self):
+        self.inner, self.last = set(), {}
+
+
+def _chunk_work(func, n_args):
+    """The chunk function of an element-wise node (see ``_blocks``), or None."""
+    try:
+        if func in _EXACT_UFUNCS and n_args == func.nin:
+            return _blocks.ufunc_work(func)
+        if func in _CONDITION_SET and n_args == func.nin:
+            return _blocks.condition_work(func)
+    except TypeError:   # an unhashable callable
+        return None
+    work = getattr(func, "_chunk_work", None)
+    return work if work is not None and n_args == getattr(func, "_chunk_args", -1) else None
+
+
+def _element_wise_groups(graph, uses, roots_at):
+    """Chains of element-wise nodes to compute in one pass: a node whose only reader is another
+    element-wise node, and which no name asks for, is computed chunk by chunk together with its
+    reader, so that its table is never written out whole. Every cell goes through the same
+    NumPy loops as node by node: the bits do not change."""
+    groups = _Groups()
+    works = {}
+    for node, kind in enumerate(graph.kinds):
+        if kind == "call":
+            work = _chunk_work(graph.payloads[node], len(graph.args[node]))
+            if work is not None:
+                works[node] = work
+    reader = {}
+    for node, refs in enumerate(graph.args):
+        for ref in refs:
+            reader[ref] = node
+    for node in works:
+        if uses[node] == 1 and node not in roots_at and reader.get(node) in works:
+            groups.inner.add(node)
+    for node in works:
+        if node in groups.inner or not any(ref in groups.inner for ref in graph.args[node]):
+            continue
+        members, stack = [], [node]
+        while stack:
+            n = stack.pop()
+            members.append(n)
+            stack.extend(ref for ref in graph.args[n] if ref in groups.inner)
+        group = _Group()
+        group.nodes = sorted(members)
+        inside = set(group.nodes)
+        group.reads = [ref for n in group.nodes for ref in graph.args[n] if ref not in inside]
+        group.operands = list(dict.fromkeys(group.reads))
+        slot = {ref: i for i, ref in enumerate(group.operands)}
+        step = {n: j for j, n in enumerate(group.nodes)}
+        group.steps = [(works[n], [("step", step[r]) if r in inside else ("operand", slot[r])
+                                   for r in graph.args[n]]) for n in group.nodes]
+        groups.last[node] = group
+    return groups
+
+
+def _fusable_shape(operands):
+    """The 2-D shape of a group's value when its operands are float64 tables and floats, else
+    None."""
+    shapes = []
+    for a in operands:
+        if isinstance(a, np.ndarray):
+            if a.dtype != np.float64 or a.ndim > 2:
+                return None
+            shapes.append(a.shape)
+        elif type(a) is not float:
+            return None
+    if not shapes:
+        return None
+    try:
+        shape = np.broadcast_shapes(*shapes)
+    except ValueError:
+        return None
+    return shape if len(shape) == 2 else None
 
 
 def _pooled_shape(func, args, condition=False):

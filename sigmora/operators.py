@@ -277,6 +277,10 @@ def _if(cond, a, b, alloc=None):
     return out
 
 
+# How the evaluation computes IF on a chunk of rows, within a chain of element-wise nodes.
+_if._chunk_work, _if._chunk_args = _blocks.where_work, 3
+
+
 @_pooled
 def _sign(x, alloc=None):
     x = np.asarray(x, dtype=np.float64)

@@ -110,3 +110,53 @@ def test_a_refused_thread_leaves_its_band_to_the_caller(restore_threads, monkeyp
     with np.errstate(all="ignore"):
         _blocks.ufunc(np.true_divide, out, x, y)
         np.testing.assert_array_equal(out, x / y)
+
+
+def test_chains_of_element_wise_nodes_computed_in_one_pass_keep_their_bits(restore_threads):
+    """Chains fused into one pass (arithmetic, conditions, IF, constants, operands broadcast
+    along either axis) give node by node's bits; a value read twice or asked for by name, an
+    operand that is not a float table and a failed operand all keep their own meaning."""
+    from sigmora.evaluation import FactorEvaluationError, _Failure, _element_wise_groups
+    from sigmora.interface import UserDefinedLeafFactor
+
+    def leaf(name):
+        return UserDefinedLeafFactor(name, lambda ids, start, end: None)
+
+    X, Y, C, R, M = leaf("x"), leaf("y"), leaf("column"), leaf("row"), leaf("missing")
+    x, y = tables(2)
+    data = {id(X): x, id(Y): y, id(C): y[:, :1].copy(), id(R): x[:1].copy()}
+    shared = X * 2.0 - Y                                   # read twice: a chain of its own
+    named = (X + 1.0) / Y
+    exprs = [
+        ((X - Y) / (abs(Y) + 1e-3) * 2.0).expr,
+        op.IF((X > Y) | (Y < 0.0), X * C, -(Y + R)).expr,
+        (op.IF(X > 0.0, 1.0, -1.0) * (shared + 1.0) + shared * shared).expr,
+        named.expr, (named * 3.0).expr,
+        ((X + 1) * 2).expr,                                # an int constant: node by node
+        ((X ** 2.0 + 1.0) / (X - Y)).expr,                 # a power between: not one chain
+        ((M + 1.0) * X - 2.0).expr,                        # an operand that failed
+    ]
+    graph = _Graph(exprs)
+    uses = [0] * len(graph.kinds)
+    for refs in graph.args:
+        for r in refs:
+            uses[r] += 1
+    groups = _element_wise_groups(graph, uses, {n: [] for n in graph.roots})
+    assert len(groups.last) >= 5 and all(len(g.nodes) >= 2 for g in groups.last.values())
+    assert not set(graph.roots) & groups.inner
+
+    def values(pool):
+        got = [v for _, v, _ in _Graph(exprs).run(data, pool)]
+        return [v if isinstance(v, _Failure) else np.array(v) for v in got]
+
+    with np.errstate(all="ignore"):
+        plain = values(None)
+        for threads in (1, 2):
+            sigmora.set_num_threads(threads)
+            fused = values(_Pool(ROWS * COLS))
+            for k, (want, got) in enumerate(zip(plain, fused)):
+                if isinstance(want, _Failure):
+                    assert isinstance(got, _Failure) and isinstance(got.error, FactorEvaluationError)
+                    assert str(got.error) == str(want.error)
+                    continue
+                np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64), err_msg=str(k))

@@ -371,7 +371,7 @@ def test_the_pool_never_overwrites_a_value_someone_holds():
     pool = _Pool(x.size, keep=1, poison=np.nan)
     exprs = []
     for k in range(12):
-        node = (x_leaf * float(k) + 1.0) / 3.0
+        node = ((x_leaf * float(k)) ** 1.0 + 1.0) / 3.0     # power: no chain runs through it
         if k % 3 == 0:
             node = CombinedFactor(keep, node) - 2.0
         exprs.append(node.expr)
@@ -420,18 +420,24 @@ def test_the_pool_reuses_only_buffers_nothing_refers_to():
     assert all(not np.shares_memory(a, b) for a, b in zip(second, second[1:]))
 
 
-def test_pooled_evaluation_keeps_memory_bounded():
-    """A long chain of nodes over one table needs a few buffers, not one per node."""
+@pytest.mark.parametrize("fused", [True, False], ids=["one-pass-chain", "node-by-node"])
+def test_pooled_evaluation_keeps_memory_bounded(fused):
+    """A long chain of nodes over one table needs a few buffers, not one per node: one for an
+    element-wise chain computed in one pass, a few reused ones when a power (never part of such
+    a chain) sits between every two steps."""
     from sigmora.evaluation import _Pool
 
     x_leaf, _ = recorded_leaf("x")
     x = np.random.default_rng(1).normal(size=(40, 6))
     node = x_leaf
     for k in range(60):
-        node = node * 1.001 + float(k)
+        node = node * 1.001 + float(k) if fused else (node ** 1.0) * 1.001 + float(k)
     pool = _Pool(x.size)
     [(_, value, _)] = list(_pooled_graph_run([node.expr], {x_leaf: x}, pool))
-    assert pool.allocated <= 3 and pool.reused >= 100
+    if fused:
+        assert pool.allocated == 1 and pool.reused == 0
+    else:
+        assert pool.allocated <= 3 and pool.reused >= 100
     [(_, plain, _)] = list(_pooled_graph_run([node.expr], {x_leaf: x}, None))
     np.testing.assert_array_equal(value, plain)
 
@@ -481,7 +487,8 @@ def test_tables_kept_by_the_caller_stay_intact_and_apart(small_store, monkeypatc
     exprs = {"doubled": doubled, "lagged": lag(doubled, 3), "again": close * 2.0,
              "plain": close, "shifted": lag(close, 5) + 0.0}
     for k in range(12):
-        exprs["chain{}".format(k)] = (close + float(k)) / (close - 1.0) * 3.0
+        # A power between steps: its operand's buffer is let go and reused by later nodes.
+        exprs["chain{}".format(k)] = (close + float(k)) ** 1.0 / (close - 1.0) * 3.0
     start, end = "2023-04-03", "2023-05-31"
     kept = {}
     for name, table in ev.iter_evaluate(exprs, IDS, start, end):
