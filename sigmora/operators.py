@@ -171,7 +171,10 @@ def _rolling2(x, y, op, d, alloc=None):
 def _delta(x, d, alloc=None):
     x = _table(x, "ts_delta")
     later, earlier = x[d:], x[:x.shape[0] - d]
-    return np.subtract(later, earlier, out=_out(alloc, later.shape))
+    out = _out(alloc, later.shape)
+    if out is None:
+        return np.subtract(later, earlier)
+    return _blocks.ufunc(np.subtract, out, later, earlier)
 
 
 @_pooled
@@ -208,6 +211,9 @@ class _Codes:
 
     def __init__(self, codes, n):
         self.codes, self.n = codes, n
+
+    def __getitem__(self, rows):   # a shift's rows: the same groups
+        return _Codes(self.codes[rows], self.n)
 
     def __repr__(self):   # in error messages, as an argument's shape
         return "codes of {} groups, shape {}".format(self.n, self.codes.shape)
@@ -254,11 +260,10 @@ class _GroupCodes(AbstractFactor):
 
 
 def _group_operator(name, x, group, op):
-    x, group = _factor(x, name), _groups(group, name)
-    # Aligned here, on the labels: the codes node itself is never shifted.
-    if group.shift < x.shift:
-        group = ShiftedFactor(group, int(x.shift) - int(group.shift))
-    return OperatorFactor(name, _grouped, [x, _GroupCodes(group)], (op,), shown=())
+    # The codes of all the labels' rows, shifted as the operand needs: operators whose operands
+    # look back different lengths still share one set of codes.
+    return OperatorFactor(name, _grouped, [_factor(x, name), _GroupCodes(_groups(group, name))], (op,),
+                          shown=())
 
 
 @_pooled
@@ -277,14 +282,9 @@ def _if(cond, a, b, alloc=None):
     return out
 
 
-# How the evaluation computes IF on a chunk of rows, within a chain of element-wise nodes.
-_if._chunk_work, _if._chunk_args = _blocks.where_work, 3
-
-
 @_pooled
 def _sign(x, alloc=None):
-    x = np.asarray(x, dtype=np.float64)
-    return np.sign(x, out=_out(alloc, x.shape))
+    return _ufunc(np.sign, x)(alloc)
 
 
 @_pooled
@@ -308,14 +308,33 @@ def _signed_power(x, e, alloc=None):
 
 @_pooled
 def _maximum(a, b, alloc=None):
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
-    return np.maximum(a, b, out=_out(alloc, np.broadcast_shapes(a.shape, b.shape)))
+    return _ufunc(np.maximum, a, b)(alloc)
 
 
 @_pooled
 def _minimum(a, b, alloc=None):
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
-    return np.minimum(a, b, out=_out(alloc, np.broadcast_shapes(a.shape, b.shape)))
+    return _ufunc(np.minimum, a, b)(alloc)
+
+
+def _ufunc(func, *operands):
+    """A function of ``alloc`` giving ``func`` of the float64 operands: by row blocks into a
+    pooled table when there is one (see sigmora._blocks), else as NumPy computes it."""
+    operands = [np.asarray(v, dtype=np.float64) for v in operands]
+
+    def compute(alloc):
+        out = _out(alloc, np.broadcast_shapes(*(v.shape for v in operands)))
+        if out is None:
+            return func(*operands)
+        return _blocks.ufunc(func, out, *operands)
+    return compute
+
+
+# How the evaluation computes these on a chunk of rows, within a chain of element-wise nodes:
+# the same NumPy loops (correctly rounded, so the chunks do not change the bits).
+_if._chunk_work, _if._chunk_args = _blocks.where_work, 3
+for _func, _numpy_func in ((_sign, np.sign), (_maximum, np.maximum), (_minimum, np.minimum)):
+    _func._chunk_work, _func._chunk_args = _blocks.ufunc_work(_numpy_func), _numpy_func.nin
+del _func, _numpy_func
 
 
 def _ts(name, op, x, d, param=0.0, shown=None):

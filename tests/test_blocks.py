@@ -113,8 +113,8 @@ def test_a_refused_thread_leaves_its_band_to_the_caller(restore_threads, monkeyp
 
 
 def test_chains_of_element_wise_nodes_computed_in_one_pass_keep_their_bits(restore_threads):
-    """Chains fused into one pass (arithmetic, conditions, IF, constants, operands broadcast
-    along either axis) give node by node's bits; a value read twice or asked for by name, an
+    """Chains fused into one pass (arithmetic, conditions, IF, sign, maximum, minimum, constants,
+    operands broadcast along either axis) give node by node's bits; a value read twice or asked for by name, an
     operand that is not a float table and a failed operand all keep their own meaning."""
     from sigmora.evaluation import FactorEvaluationError, _Failure, _element_wise_groups
     from sigmora.interface import UserDefinedLeafFactor
@@ -132,6 +132,7 @@ def test_chains_of_element_wise_nodes_computed_in_one_pass_keep_their_bits(resto
         op.IF((X > Y) | (Y < 0.0), X * C, -(Y + R)).expr,
         (op.IF(X > 0.0, 1.0, -1.0) * (shared + 1.0) + shared * shared).expr,
         named.expr, (named * 3.0).expr,
+        (op.maximum(X, Y) * op.sign(Y - 1.0) + op.minimum(X, 0.5)).expr,
         ((X + 1) * 2).expr,                                # an int constant: node by node
         ((X ** 2.0 + 1.0) / (X - Y)).expr,                 # a power between: not one chain
         ((M + 1.0) * X - 2.0).expr,                        # an operand that failed
