@@ -461,7 +461,7 @@ class _Graph:
         ``_element_wise_groups``), or one by one as ``_call`` does when its operands are not all
         float64 tables and floats, or when a node fails (so that the error names it)."""
         operands = [values[ref] for ref in group.operands]
-        shape = _fusable_shape(operands)
+        shape = _table_shape(operands)
         if shape is not None:
             try:
                 with np.errstate(all="ignore"):
@@ -588,23 +588,23 @@ def _element_wise_groups(graph, uses, roots_at):
     return groups
 
 
-def _fusable_shape(operands):
-    """The 2-D shape of a group's value when its operands are float64 tables and floats, else
-    None."""
+def _table_shape(values, condition=False):
+    """The 2-D shape the values broadcast to when they are float64 tables and Python floats (a
+    ``condition`` also takes bool tables and Python ints and bools), else None."""
     shapes = []
-    for a in operands:
+    for a in values:
         if isinstance(a, np.ndarray):
-            if a.dtype != np.float64 or a.ndim > 2:
+            if not (a.dtype == np.float64 or (condition and a.dtype == np.bool_)):
                 return None
             shapes.append(a.shape)
-        elif type(a) is not float:
+        elif not (type(a) is float or (condition and type(a) in (int, bool))):
             return None
     if not shapes:
         return None
     try:
         shape = np.broadcast_shapes(*shapes)
     except ValueError:
-        return None
+        return None     # the node raises its own error
     return shape if len(shape) == 2 else None
 
 
@@ -620,21 +620,7 @@ def _pooled_shape(func, args, condition=False):
             return None
     if not isinstance(func, np.ufunc) or len(args) != func.nin:
         return None     # a further positional argument would be the ufunc's `out`
-    shapes = []
-    for a in args:
-        if isinstance(a, np.ndarray):
-            if not (a.dtype == np.float64 or (condition and a.dtype == np.bool_)):
-                return None
-            shapes.append(a.shape)
-        elif not (type(a) is float or (condition and type(a) in (int, bool))):
-            return None
-    if not shapes:
-        return None
-    try:
-        shape = np.broadcast_shapes(*shapes)
-    except ValueError:
-        return None     # the ufunc raises its own error
-    return shape if len(shape) == 2 else None
+    return _table_shape(args, condition)
 
 
 def _missing_as_nan(out, values):
