@@ -27,7 +27,8 @@ _executor_threads = 0
 
 
 def _workers(threads):
-    """The shared executor with ``threads`` workers, or None when threads cannot be had."""
+    """The shared executor with ``threads`` workers (its submit raises RuntimeError when the
+    system refuses a thread)."""
     global _executor, _executor_threads
     with _lock:
         if _executor is None or _executor_threads != threads:
@@ -127,11 +128,6 @@ def where_work(o, c, x, y):
 def ufunc(func, out, *operands):
     """``func(*operands, out=out)`` for an element-wise ufunc, by row blocks."""
     return run(ufunc_work(func), out, *operands)
-
-
-def condition(func, out, *operands):
-    """A condition's result written into ``out`` by row blocks (see condition_work)."""
-    return run(condition_work(func), out, *operands)
 
 
 def where(out, cond, a, b):

@@ -421,7 +421,8 @@ class _Graph:
         for position, node in enumerate(self.roots):
             roots_at.setdefault(node, []).append(position)
         values = [None] * len(self.kinds)
-        groups = _element_wise_groups(self, uses, roots_at)
+        # Chains are computed in one pass into pooled tables only.
+        groups = _Groups() if pool is None else _element_wise_groups(self, uses, roots_at)
         for node, kind in enumerate(self.kinds):
             if kind == "value":
                 values[node] = self.payloads[node]
@@ -432,10 +433,10 @@ class _Graph:
                         "leaf {!r} appears in the expression but not in its dependencies".format(leaf)))
                 else:
                     values[node] = data[id(leaf)]
-            elif pool is not None and node in groups.inner:
+            elif node in groups.inner:
                 continue    # computed with the rest of its group, at the group's last node
             else:
-                group = groups.last.get(node) if pool is not None else None
+                group = groups.last.get(node)
                 if group is None:
                     values[node] = self._call(node, [values[ref] for ref in self.args[node]], pool)
                     read = self.args[node]
@@ -485,14 +486,11 @@ class _Graph:
             with np.errstate(all="ignore"):
                 condition = any(func is c for c in _CONDITIONS)
                 shape = None if pool is None else _pooled_shape(func, args, condition)
-                if shape is not None and condition:
-                    out = _blocks.condition(func, pool.take(shape), *args)
+                work = None if shape is None else _chunk_work(func, len(args))
+                if work is not None:
+                    out = _blocks.run(work, pool.take(shape), *args)
                 elif shape is not None:
-                    out = pool.take(shape)
-                    if func in _EXACT_UFUNCS:
-                        _blocks.ufunc(func, out, *args)
-                    else:
-                        func(*args, out=out)
+                    out = func(*args, out=pool.take(shape))
                 elif pool is not None and getattr(func, "_takes_alloc", False):
                     out = func(*args, alloc=pool.take)
                 else:

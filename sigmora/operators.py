@@ -170,11 +170,7 @@ def _rolling2(x, y, op, d, alloc=None):
 @_pooled
 def _delta(x, d, alloc=None):
     x = _table(x, "ts_delta")
-    later, earlier = x[d:], x[:x.shape[0] - d]
-    out = _out(alloc, later.shape)
-    if out is None:
-        return np.subtract(later, earlier)
-    return _blocks.ufunc(np.subtract, out, later, earlier)
+    return _ufunc(np.subtract, (x[d:], x[:x.shape[0] - d]), alloc)
 
 
 @_pooled
@@ -226,14 +222,12 @@ def _coded(groups):
 
 @_pooled
 def _grouped(x, groups, op, alloc=None):
+    """``groups``: the _Codes of the labels (see _GroupCodes)."""
     x = _table(x, "group_" + op)
-    if isinstance(groups, _Codes):
-        codes, n = groups.codes, groups.n
-        if codes.shape != x.shape:     # labels given as a constant
-            codes = np.ascontiguousarray(np.broadcast_to(codes, x.shape))
-    else:
-        codes, n = _group_codes(groups, x.shape)
-    return _core.ops_group(op, x, codes, n, out=_out(alloc, x.shape))
+    codes = groups.codes
+    if codes.shape != x.shape:     # labels given as a constant
+        codes = np.ascontiguousarray(np.broadcast_to(codes, x.shape))
+    return _core.ops_group(op, x, codes, groups.n, out=_out(alloc, x.shape))
 
 
 class _GroupCodes(AbstractFactor):
@@ -272,19 +266,17 @@ def _if(cond, a, b, alloc=None):
     a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
     shape = np.broadcast_shapes(c.shape, a.shape, b.shape)
     out = _out(alloc, shape)
-    if out is not None:
+    if out is None:
+        out = np.empty(shape)
+    if out.ndim == 2:
         return _blocks.where(out, c, a, b)
-    out = np.where(c != 0, a, b)
-    if out.ndim:
-        np.copyto(out, np.nan, where=np.isnan(c))
-    elif np.isnan(c):
-        out = np.float64(np.nan)
+    _blocks.where_work(out, c, a, b)
     return out
 
 
 @_pooled
 def _sign(x, alloc=None):
-    return _ufunc(np.sign, x)(alloc)
+    return _ufunc(np.sign, (x,), alloc)
 
 
 @_pooled
@@ -308,25 +300,22 @@ def _signed_power(x, e, alloc=None):
 
 @_pooled
 def _maximum(a, b, alloc=None):
-    return _ufunc(np.maximum, a, b)(alloc)
+    return _ufunc(np.maximum, (a, b), alloc)
 
 
 @_pooled
 def _minimum(a, b, alloc=None):
-    return _ufunc(np.minimum, a, b)(alloc)
+    return _ufunc(np.minimum, (a, b), alloc)
 
 
-def _ufunc(func, *operands):
-    """A function of ``alloc`` giving ``func`` of the float64 operands: by row blocks into a
-    pooled table when there is one (see sigmora._blocks), else as NumPy computes it."""
+def _ufunc(func, operands, alloc):
+    """``func`` of the operands as float64: by row blocks into a pooled table when there is one
+    (see sigmora._blocks), else as NumPy computes it."""
     operands = [np.asarray(v, dtype=np.float64) for v in operands]
-
-    def compute(alloc):
-        out = _out(alloc, np.broadcast_shapes(*(v.shape for v in operands)))
-        if out is None:
-            return func(*operands)
-        return _blocks.ufunc(func, out, *operands)
-    return compute
+    out = _out(alloc, np.broadcast_shapes(*(v.shape for v in operands)))
+    if out is None:
+        return func(*operands)
+    return _blocks.ufunc(func, out, *operands)
 
 
 # How the evaluation computes these on a chunk of rows, within a chain of element-wise nodes:
