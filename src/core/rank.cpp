@@ -15,7 +15,6 @@ namespace {
 struct KeyPos {
     std::uint64_t key;
     std::uint32_t pos;
-    std::uint32_t coarse;  // the value's order as a float (in what would be padding)
 };
 
 // Unsigned key with the order of the doubles (NaN excluded); -0.0 maps to 0.0's key.
@@ -177,30 +176,80 @@ void radix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
 }
 
 // Rows of kCoarseMin to 2^16 values start from the top 22 bits of their float keys, counted
-// while the entries are built: that saves prefix_sort's passes for the range and the counts.
-// A value's float is monotone in it (rounding to nearest is), so sorting by it and then each run
-// of equal prefixes by prefix_sort gives the order prefix_sort alone gives, ties in position
-// order included. The float's 8 exponent and 13 mantissa bits spread row values far better
-// than the double's prefix over a wide range; values beyond the float's range or closer than it
-// resolves share a prefix and are put in order by the run's prefix_sort.
+// while the entries are built. A value's float is monotone in it (rounding to nearest is), so
+// sorting by it and then each run of equal prefixes by prefix_sort gives the order prefix_sort
+// alone gives, ties in position order included. The float's 8 exponent and 13 mantissa bits
+// spread row values far better than the double's prefix over a wide range; values beyond the
+// float's range or closer than it resolves share a prefix and are put in order by the run's
+// prefix_sort. The passes move 8-byte entries, the float key above the position: only a run's
+// entries get their full keys (most runs are one value long).
 constexpr std::size_t kCoarseMin = 256;
+constexpr int kCoarseShift = 64 - kPrefixBits;
 
-inline std::uint32_t coarse_prefix(const KeyPos& e) { return e.coarse >> (32 - kPrefixBits); }
+// Puts the coarse entries a[0, n) in order by their 22-bit prefix: two stable passes of 11 bits
+// from the counts the fill made (into tmp and back).
+void coarse_passes(std::uint64_t* a, std::uint64_t* tmp, std::size_t n, PrefixCounts& counts) {
+    std::uint64_t* from = a;
+    std::uint64_t* to = tmp;
+    for (int pass = 0; pass < 2; ++pass) {
+        auto& c = counts[pass];
+        const int shift = kCoarseShift + pass * kDigitBits;
+        if (c[(from[0] >> shift) & kDigitMask] == n) continue;
+        std::uint32_t sum = 0;
+        for (auto& x : c) {
+            const std::uint32_t here = x;
+            x = sum;
+            sum += here;
+        }
+        for (std::size_t i = 0; i < n; ++i) to[c[(from[i] >> shift) & kDigitMask]++] = from[i];
+        std::swap(from, to);
+    }
+    if (from != a) std::copy(from, from + n, a);
+}
+
+// The sorted order of the coarse entries a[0, m): each run of equal prefixes (in position
+// order) put in order by its values' full keys. A run's first value differs from the one before
+// it (their floats differ), so it starts a new run of equal values.
+void resolve_runs(const double* values, const std::uint64_t* a, std::size_t m, std::vector<KeyPos>& run,
+                  std::vector<KeyPos>& tmp, std::uint32_t* out) {
+    std::size_t i = 0;
+    while (i < m) {
+        const std::uint64_t p = a[i] >> kCoarseShift;
+        std::size_t j = i + 1;
+        while (j < m && (a[j] >> kCoarseShift) == p) ++j;
+        if (j - i == 1) {
+            out[i] = static_cast<std::uint32_t>(a[i]) | kNewRun;
+        } else {
+            const std::size_t len = j - i;
+            if (run.size() < len) run.resize(len), tmp.resize(len);
+            for (std::size_t k = 0; k < len; ++k) {
+                const std::uint32_t pos = static_cast<std::uint32_t>(a[i + k]);
+                run[k] = {order_key(values[pos]), pos};
+            }
+            prefix_sort(run.data(), tmp.data(), len);
+            out[i] = run[0].pos | kNewRun;
+            for (std::size_t k = 1; k < len; ++k)
+                out[i + k] = run[k].pos | (run[k].key != run[k - 1].key ? kNewRun : 0u);
+        }
+        i = j;
+    }
+}
 
 }  // namespace
 
 void sort_order(const double* values, const std::uint8_t* keep, std::size_t n, std::vector<std::uint32_t>& out) {
     if (n >= kMaxRankPositions) throw std::invalid_argument("sort_order: too many values to rank");
     thread_local std::vector<KeyPos> tls_entries, tls_tmp;
+    thread_local std::vector<std::uint64_t> tls_coarse, tls_coarse_tmp;
     // The thread's vectors looked up once, not on every value (a call each in a shared library).
     auto& entries = tls_entries;
     auto& tmp = tls_tmp;
-    if (entries.size() < n) entries.resize(n);
-    KeyPos* fill = entries.data();
     std::size_t m = 0;
-    const bool coarse = n >= kCoarseMin && n < (std::size_t{1} << 16);
-    PrefixCounts& counts = thread_counts();
-    if (coarse) {
+    if (n >= kCoarseMin && n < (std::size_t{1} << 16)) {
+        auto& coarse = tls_coarse;
+        if (coarse.size() < n) coarse.resize(n);
+        std::uint64_t* fill = coarse.data();
+        PrefixCounts& counts = thread_counts();
         for (auto& c : counts) c.fill(0);
         std::uint32_t* low = counts[0].data();
         std::uint32_t* high = counts[1].data();
@@ -210,24 +259,35 @@ void sort_order(const double* values, const std::uint8_t* keep, std::size_t n, s
             const double v = values[j];
             const std::uint32_t kept = (!keep || keep[j]) & !std::isnan(v);
             const std::uint32_t k32 = coarse_key(v);
-            fill[m] = {order_key(v), static_cast<std::uint32_t>(j), k32};
+            fill[m] = (static_cast<std::uint64_t>(k32) << 32) | j;
             m += kept;
             const std::uint32_t p = k32 >> (32 - kPrefixBits);
             low[p & kDigitMask] += kept;
             high[p >> kDigitBits] += kept;
         }
+        if (m >= kCoarseMin) {
+            auto& coarse_tmp = tls_coarse_tmp;
+            if (coarse_tmp.size() < m) coarse_tmp.resize(m);
+            coarse_passes(fill, coarse_tmp.data(), m, counts);
+            out.resize(m);
+            resolve_runs(values, fill, m, entries, tmp, out.data());
+            return;
+        }
+        // Few values kept: the plain sort of the full keys below.
+        entries.resize(m);
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint32_t pos = static_cast<std::uint32_t>(fill[i]);
+            entries[i] = {order_key(values[pos]), pos};
+        }
     } else {
+        if (entries.size() < n) entries.resize(n);
+        KeyPos* fill = entries.data();
         for (std::size_t j = 0; j < n; ++j)
             if ((!keep || keep[j]) && !std::isnan(values[j]))
-                fill[m++] = {order_key(values[j]), static_cast<std::uint32_t>(j), 0};
+                fill[m++] = {order_key(values[j]), static_cast<std::uint32_t>(j)};
+        entries.resize(m);
     }
-    entries.resize(m);
-    if (coarse && m >= kCoarseMin) {
-        tmp.resize(m);
-        sort_by_prefix(entries.data(), tmp.data(), m, counts, coarse_prefix);
-    } else {
-        radix_sort(entries, tmp);
-    }
+    radix_sort(entries, tmp);
     out.resize(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const bool new_run = i == 0 || entries[i].key != entries[i - 1].key;
