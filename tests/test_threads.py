@@ -107,8 +107,10 @@ EVERY_KERNEL = [
     ("ic_by_group", lambda x, y: _core.ic_by_group(x, [y], _codes(x), 5, True)
      + _core.ic_by_group(x, [y, x], _codes(x)[:1], 5, False)),
     ("mean_rank_correlation", lambda x, y: _core.mean_rank_correlation([x, y, np.round(x), x * 2, y[::-1]])),
-    ("rank_autocorrelation", lambda x, y: _core.rank_autocorrelation(np.round(x, 1), np.array([1, 2, 7]))),
-    ("rank_autocorrelation of kept orders", lambda x, y: _autocorrelation_of_orders(np.round(x, 1), y)),
+    # Ties from floor, which is exact in every dtype (rounding to a decimal is not: a float32's
+    # rounding can differ from its float64 copy's, and so would the ties).
+    ("rank_autocorrelation", lambda x, y: _core.rank_autocorrelation(np.floor(x), np.array([1, 2, 7]))),
+    ("rank_autocorrelation of kept orders", lambda x, y: _autocorrelation_of_orders(np.floor(x), y)),
     ("ols_residuals", lambda x, y: _core.ols_residuals(x, np.stack([y, np.ones(y.shape)], axis=2))),
     ("ols_neutralize", lambda x, y: _core.ols_neutralize(
         x, np.stack([np.ravel(y), np.ravel(x[::-1])], axis=1)[::-1], *_records(x), [y], _codes(x), 5)),
