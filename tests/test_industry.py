@@ -196,3 +196,19 @@ def test_industry_series_empty_classification(service):
     service.answers[CITICS_QUERY] = []
     with pytest.raises(IndexError):
         varodyne._load_industry_data(["000001.XSHE"], [T("2020-01-08")])
+
+
+@pytest.mark.parametrize("shape", [(0, 3), (1, 4), (2, 1), (40, 7)])
+def test_code_fill_is_pandas_forward_then_backward_fill(shape):
+    from sigmora.analysis._industry import _filled_both_ways
+    rng = np.random.default_rng(shape[0])
+    values = np.where(rng.random(shape) < 0.7, np.nan, rng.integers(0, 5, shape).astype(float))
+    if shape[1] > 2:
+        values[:, 1] = np.nan            # a column with no record
+        values[-1:, 2] = 3.0             # one whose only record comes last
+    frame = pd.DataFrame(values)
+    want = frame.ffill().bfill().to_numpy()
+    for layout in (values, np.asfortranarray(values), frame.to_numpy()):
+        got = _filled_both_ways(layout)
+        np.testing.assert_array_equal(got, want)
+    np.testing.assert_array_equal(values, frame.to_numpy())   # the input is left as it was
