@@ -22,6 +22,7 @@ copy, or the pooled table itself when no later node reads it and nothing else vi
 pool takes that buffer back once the caller lets go of the table. Element-wise nodes run by row
 blocks on the kernel threads (``_blocks``).
 """
+import contextlib
 import numbers
 import sys
 from collections.abc import Mapping
@@ -166,17 +167,19 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
 
     names = list(factors)
     graph = _Graph([factors[name].expr for name in names])
-    data = {}
+    leaves = {}   # a leaf used several times is fetched once
     for name in names:
         for leaf in factors[name].dependencies:
-            if id(leaf) in data:   # a leaf used several times is fetched once
-                continue
+            leaves.setdefault(id(leaf), leaf)
+    data = {}
+    with _read_together(leaves.values(), ids, leaf_start, end_date):
+        for key, leaf in leaves.items():
             try:
-                data[id(leaf)] = _leaf_values(leaf, ids, leaf_start, end_date, window)
+                data[key] = _leaf_values(leaf, ids, leaf_start, end_date, window)
             except Exception as err:  # noqa: BLE001 - the expressions reading it fail with it
                 if errors == "raise":
                     raise
-                data[id(leaf)] = _Failure(err)
+                data[key] = _Failure(err)
 
     pool = _new_pool(len(window) * len(ids))
     for position, value, last in graph.run(data, pool):
@@ -305,6 +308,26 @@ def _order_book_ids(order_book_ids):
     if repeated:
         raise ValueError("order_book_ids: expect distinct ids, got {} more than once".format(repeated))
     return ids
+
+
+@contextlib.contextmanager
+def _read_together(leaves, ids, start_date, end_date):
+    """A context for fetching ``leaves``: those sharing a ``read_together`` function (of leaves,
+    order_book_ids, start and end, giving a context in which their fetches answer from one
+    read) are read in one go. If that read fails, each leaf is fetched, and fails, on its own."""
+    shared = {}
+    for leaf in leaves:
+        together = getattr(leaf, "read_together", None)
+        if callable(together):
+            shared.setdefault(together, []).append(leaf)
+    with contextlib.ExitStack() as stack:
+        for together, group in shared.items():
+            if len(group) > 1:
+                try:
+                    stack.enter_context(together(group, list(ids), start_date, end_date))
+                except Exception:  # noqa: BLE001 - the leaves' own fetches report it
+                    pass
+        yield
 
 
 def _leaf_values(leaf, ids, start_date, end_date, window):

@@ -8,8 +8,9 @@ or exposures stay NaN; nothing is filled.
 The factories return the same leaf object for the same arguments, so an expression that names
 ``bar_field("close")`` twice fetches the closes once.
 """
+import contextlib
 import functools
-
+import threading
 
 from sigmora.analysis import _industry, _market
 from tidewell.schema import STYLE_FACTORS, price_fields
@@ -47,10 +48,47 @@ def _bar_field(field, adjust_type):
     name = "{}_{}".format(field, adjust_type) if field in _ADJUSTED_FIELDS else field
 
     def fetch(order_book_ids, start_date, end_date):
+        table = _read_before(field, adjust_type, order_book_ids, start_date, end_date)
+        if table is not None:
+            return table
         return _market.daily_table("daily_bars", order_book_ids, start_date, end_date, field, adjust_type)
 
     fetch.__name__ = fetch.__qualname__ = name
-    return UserDefinedLeafFactor(name, fetch)
+    leaf = UserDefinedLeafFactor(name, fetch)
+    leaf.bar = (field, adjust_type)
+    leaf.read_together = _bars_read_together
+    return leaf
+
+
+# Tables of bar leaves read together, waiting for their leaves' fetches (this thread's).
+_waiting = threading.local()
+
+
+@contextlib.contextmanager
+def _bars_read_together(leaves, order_book_ids, start_date, end_date):
+    """A context in which the fetches of these bar leaves, for these ids and dates, take their
+    tables from one read of the store per adjust type (each table once), not one read each."""
+    fields = {}
+    for leaf in leaves:
+        field, adjust_type = leaf.bar
+        fields.setdefault(adjust_type, []).append(field)
+    ready = {}
+    for adjust_type, names in fields.items():
+        tables = _market.daily_tables("daily_bars", order_book_ids, start_date, end_date, names, adjust_type)
+        ready.update(((field, adjust_type), table) for field, table in tables.items())
+    before = getattr(_waiting, "tables", None)
+    _waiting.tables = ((list(order_book_ids), start_date, end_date), ready)
+    try:
+        yield
+    finally:
+        _waiting.tables = before
+
+
+def _read_before(field, adjust_type, order_book_ids, start_date, end_date):
+    waiting = getattr(_waiting, "tables", None)
+    if waiting is None or waiting[0] != (list(order_book_ids), start_date, end_date):
+        return None
+    return waiting[1].pop((field, adjust_type), None)
 
 
 def style_exposure(factor):

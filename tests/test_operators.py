@@ -567,3 +567,37 @@ def test_an_output_overlapping_a_transposed_or_shifted_input_is_refused():
     _core.ops_cs("demean", base[:20], out=base[20:])   # adjacent, not overlapping: allowed
     np.testing.assert_array_equal(base[20:], _core.ops_cs("demean", base[:20]))
     assert out.shape == (20, 40)
+
+
+def test_bar_leaves_are_read_together_once_per_adjust_type(small_store, monkeypatch):
+    from sigmora.analysis import _market
+    ids = _ids()
+    close, high, volume = bar_field("close", "post"), bar_field("high", "post"), bar_field("volume")
+    raw = bar_field("close", "none")
+    factors = {"a": op.ts_corr(close, volume, 5), "b": high - raw, "c": op.cs_rank(close)}
+    alone = {name: evaluate(f, ids, START, END) for name, f in factors.items()}
+    reads, single = [], []
+    real_tables, real_table = _market.daily_tables, _market.daily_table
+    monkeypatch.setattr(_market, "daily_tables", lambda *a, **k: reads.append(a[4]) or real_tables(*a, **k))
+    monkeypatch.setattr(_market, "daily_table", lambda *a, **k: single.append(a[4]) or real_table(*a, **k))
+    together = evaluate_many(factors, ids, START, END)
+    assert sorted(map(sorted, reads)) == [["close", "high"], ["close", "volume"]] and single == []
+    for name in factors:
+        pd.testing.assert_frame_equal(together[name], alone[name], check_exact=True)
+    # A failed joint read: each leaf is read on its own, and a leaf that fails names itself.
+    reads.clear()
+
+    def refused(dataset, ids, start, end, fields, adjust_type="none"):
+        if len(fields) > 1 or fields == ["high"]:
+            raise OSError("store busy")
+        return real_tables(dataset, ids, start, end, fields, adjust_type)
+
+    monkeypatch.setattr(_market, "daily_tables", refused)
+    monkeypatch.setattr(_market, "daily_table", real_table)
+    results = dict(iter_evaluate(factors, ids, START, END, errors="return"))
+    pd.testing.assert_frame_equal(results["a"], alone["a"], check_exact=True)
+    assert isinstance(results["b"], OSError) and "store busy" in str(results["b"])
+    # Nothing read together is left waiting for a later evaluation.
+    monkeypatch.setattr(_market, "daily_tables", real_tables)
+    monkeypatch.setattr(_market, "daily_table", real_table)
+    pd.testing.assert_frame_equal(evaluate(factors["c"], ids, START, END), alone["c"], check_exact=True)

@@ -224,26 +224,35 @@ def daily_table(dataset, order_book_ids, start_date, end_date, field, adjust_typ
     where the client holds no value: a bar field ("daily_bars", prices adjusted by
     `adjust_type`), a style factor ("style_exposures") or a signal ("signals", `field` its
     name)."""
+    return daily_tables(dataset, order_book_ids, start_date, end_date, [field], adjust_type)[field]
+
+
+def daily_tables(dataset, order_book_ids, start_date, end_date, fields, adjust_type="none"):
+    """`daily_table` of several fields of one data set, ``{field: table}``, read together (one
+    read of the store for bars and style factors; a signal is a read of its own)."""
     if dataset not in _DAILY_TABLES:
         raise ValueError("dataset: expect one of {}, got {!r}".format(list(_DAILY_TABLES), dataset))
     dates = trading_date_index(start_date, end_date)
     ids = list(order_book_ids)
+    fields = list(dict.fromkeys(fields))
     grids = _wide("get_daily_grids", dataset)
     if grids is not None:
         unique = list(dict.fromkeys(ids))
-        values = grids(dataset, unique, dates, [field], adjust_type=adjust_type)[field]
-        if len(unique) != len(ids):
-            values = values[:, pd.Index(unique).get_indexer(ids)]
-        return pd.DataFrame(values, index=dates, columns=ids, copy=False)
+        tables = {}
+        for field, values in grids(dataset, unique, dates, fields, adjust_type=adjust_type).items():
+            if len(unique) != len(ids):
+                values = values[:, pd.Index(unique).get_indexer(ids)]
+            tables[field] = pd.DataFrame(values, index=dates, columns=ids, copy=False)
+        return tables
     if dataset == "daily_bars":
-        long = bars(ids, start_date, end_date, [field], adjust_type)
-        wide = None if long is None else long[field].unstack("order_book_id")
+        long = bars(ids, start_date, end_date, fields, adjust_type)
+        wide = {f: None if long is None else long[f].unstack("order_book_id") for f in fields}
     elif dataset == "style_exposures":
-        long = style_exposures(ids, start_date, end_date, [field])
-        wide = None if long is None else long[field].unstack("order_book_id")
+        long = style_exposures(ids, start_date, end_date, fields)
+        wide = {f: None if long is None else long[f].unstack("order_book_id") for f in fields}
     else:
-        wide = signal(ids, start_date, end_date, field)
-    return on_dates(wide, dates, ids)
+        wide = {f: signal(ids, start_date, end_date, f) for f in fields}
+    return {f: on_dates(wide[f], dates, ids) for f in fields}
 
 
 def on_dates(wide, dates, ids):
