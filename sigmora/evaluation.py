@@ -404,6 +404,33 @@ class _Graph:
         self.kinds, self.payloads, self.args, self.exprs = [], [], [], []
         self._index = {}
         self.roots = [self._visit(expr) for expr in exprs]
+        self._reorder(_root_schedule(self.args, self.kinds, self.roots))
+
+    def _reorder(self, roots):
+        """Renumbers the nodes in the order they are computed: each root of ``roots`` in turn,
+        after the nodes it reads that came before (the order of a single expression is the
+        order it was visited in)."""
+        order, placed = [], [False] * len(self.kinds)
+        for root in roots:
+            stack = [(root, False)]
+            while stack:
+                node, ready = stack.pop()
+                if placed[node]:
+                    continue
+                if ready:
+                    placed[node] = True
+                    order.append(node)
+                    continue
+                stack.append((node, True))
+                stack.extend((ref, False) for ref in reversed(self.args[node]))
+        order.extend(node for node in range(len(self.kinds)) if not placed[node])
+        new = {old: k for k, old in enumerate(order)}
+        self.kinds = [self.kinds[old] for old in order]
+        self.payloads = [self.payloads[old] for old in order]
+        self.exprs = [self.exprs[old] for old in order]
+        self.args = [tuple(new[ref] for ref in self.args[old]) for old in order]
+        self.roots = [new[root] for root in self.roots]
+        self._index = {key: new[at] for key, at in self._index.items()}
 
     def _add(self, key, kind, payload, args, expr):
         at = self._index.get(key)
@@ -539,6 +566,46 @@ _POOLED_UFUNCS = frozenset([np.add, np.subtract, np.multiply, np.true_divide, np
 # a cell, so they may run by row blocks (power, log and exp stay whole-table calls).
 _EXACT_UFUNCS = frozenset([np.add, np.subtract, np.multiply, np.true_divide, np.absolute, np.negative,
                            np.maximum, np.minimum, np.fmax, np.fmin, np.sqrt, np.sign])
+
+
+def _root_schedule(args, kinds, roots, window=64):
+    """The order to compute the roots in, so that fewer tables are held at once: next, among the
+    first ``window`` roots left (in the given order), the one after which the fewest computed
+    tables are still wanted by roots left, preferring one that reads more of those. Tables that
+    several expressions share (a rank of the closes, a mean volume) are then computed for
+    expressions that run close together, not held from the first to the last of them."""
+    distinct = list(dict.fromkeys(roots))
+    if len(distinct) < 3:
+        return distinct
+    reads = {}
+    for root in distinct:
+        seen, stack = set(), [root]
+        while stack:
+            node = stack.pop()
+            if node not in seen:
+                seen.add(node)
+                stack.extend(args[node])
+        reads[root] = frozenset(node for node in seen if kinds[node] == "call")
+    readers = {}
+    for root in distinct:
+        for node in reads[root]:
+            readers[node] = readers.get(node, 0) + 1
+    order, left, computed, held = [], list(distinct), set(), set()
+    while left:
+        best = None
+        for k, root in enumerate(left[:window]):
+            # Tables held after this root: computed by now and read by a root still left.
+            after = sum(1 for node in held | (reads[root] - computed) if readers[node] > 1 or node not in reads[root])
+            score = (after, -len(reads[root] & held), k)
+            if best is None or score < best[0]:
+                best = (score, k)
+        root = left.pop(best[1])
+        order.append(root)
+        computed |= reads[root]
+        for node in reads[root]:
+            readers[node] -= 1
+        held = {node for node in held | reads[root] if readers[node] > 0}
+    return order
 
 
 class _Group:

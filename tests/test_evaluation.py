@@ -507,3 +507,40 @@ def test_tables_kept_by_the_caller_stay_intact_and_apart(small_store, monkeypatc
     for i, a in enumerate(names):
         for b in names[i + 1:]:
             assert not np.shares_memory(kept[a].values, kept[b].values), (a, b)
+
+
+def test_expressions_sharing_tables_run_close_together(monkeypatch):
+    """Three expressions each share a table with one listed three places later: computed in
+    the order given, all three shared tables are held at once; scheduled, the pairs run one
+    after the other and the pool holds one shared table at a time."""
+    from sigmora import evaluation
+    from sigmora.evaluation import _Graph, _Pool, _root_schedule
+
+    x_leaf, _ = recorded_leaf("x")
+    x = np.arange(60.0).reshape(12, 5) / 7.0
+    shared = [(x_leaf ** float(k + 2)) for k in range(3)]       # powers: never one chain
+    exprs = [(s ** 0.5).expr for s in shared] + [(s ** 3.0).expr for s in shared]
+
+    def run(graph):
+        pool, got = _Pool(x.size), {}
+        for position, value, _ in graph.run({id(x_leaf): x}, pool):
+            got[position] = value.copy()
+            del value
+        return pool.allocated, got
+
+    graph = _Graph(exprs)
+    assert sorted(graph.roots) == sorted(set(graph.roots)) and len(graph.roots) == 6
+    assert all(ref < node for node in range(len(graph.kinds)) for ref in graph.args[node])
+    allocated, got = run(graph)
+    with monkeypatch.context() as m:
+        m.setattr(evaluation, "_root_schedule", lambda args, kinds, roots: list(dict.fromkeys(roots)))
+        given_order, _ = run(_Graph(exprs))
+    assert (allocated, given_order) == (2, 4)
+    for position, expr in enumerate(exprs):
+        alone = [v for _, v, _ in _Graph([expr]).run({id(x_leaf): x})]
+        np.testing.assert_array_equal(got[position], alone[0])
+    # The order given, when nothing is gained by another; a single expression keeps its own.
+    assert _root_schedule(graph.args, graph.kinds, [graph.roots[0], graph.roots[3]]) == \
+        [graph.roots[0], graph.roots[3]]
+    single = _Graph([exprs[0]])
+    assert single.roots == [len(single.kinds) - 1]
