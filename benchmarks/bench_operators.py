@@ -15,9 +15,9 @@ first `--slow-columns` stocks and scaled to the whole table by the column count 
 Two floor lines come first: copying the table into a fresh table (mapped and zeroed by the
 kernel on first touch, as any new table of this size) and into a table written before (no page
 faults). No operator that writes its result as a new table can beat the first, nor one that
-writes into a reused table the second. Each operator is then timed twice: with a fresh output
-table ("fresh": as `evaluate` of that node alone computes it) and with an output from a warm
-buffer pool ("pooled": as the nodes of a long evaluation such as the alphas below are computed).
+writes into a reused table the second. Each operator is then timed twice: with a new buffer
+pool ("fresh": as `evaluate` of that node alone computes it, into newly allocated tables) and with
+a warm one ("pooled": as the nodes of a long evaluation such as the alphas below are computed).
 
 All alphas: `sigmora.evaluation.iter_evaluate` of every shipped alpha over all dates and
 stocks (each leaf fetched once, common subexpressions once), each table dropped as it
@@ -203,7 +203,8 @@ def bench_operators(tables, repeats, slow_columns, only=None):
         if only and name not in only:
             continue
         node = node_of(d)
-        wall, cpu, peak = timed(repeats, run_node, node, arrays)
+        # Fresh: a new pool each time, as `evaluate` of this node alone (its buffers are new).
+        wall, cpu, peak = timed(repeats, lambda: run_node(node, arrays, _Pool(arrays[X].size)))
         run_node(node, arrays, pool)   # warms the pool: the timed runs reuse its buffers
         pooled = timed(repeats, run_node, node, arrays, pool)[:2]
         if loop:
