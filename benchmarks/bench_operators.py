@@ -57,9 +57,9 @@ def _leaf(name):
 X, Y, G = _leaf("x"), _leaf("y"), _leaf("g")
 
 
-def run_node(node, data, pool=None):
-    """The node's values from given leaf arrays, exactly as evaluate computes them (with a pool:
-    as evaluate computes a node whose output comes from its pool)."""
+def run_node(node, data, pool):
+    """The node's values from given leaf arrays, as evaluate computes them with ``pool`` (a new
+    pool: as `evaluate` of the node alone; a warm one: as a node of a long evaluation)."""
     [(_, value, _)] = list(_Graph([node.expr]).run({id(k): v for k, v in data.items()}, pool))
     if isinstance(value, _Failure):
         raise value.error

@@ -423,7 +423,6 @@ class _Graph:
                     continue
                 stack.append((node, True))
                 stack.extend((ref, False) for ref in reversed(self.args[node]))
-        order.extend(node for node in range(len(self.kinds)) if not placed[node])
         new = {old: k for k, old in enumerate(order)}
         self.kinds = [self.kinds[old] for old in order]
         self.payloads = [self.payloads[old] for old in order]
@@ -594,9 +593,17 @@ def _root_schedule(args, kinds, roots, window=64):
     while left:
         best = None
         for k, root in enumerate(left[:window]):
-            # Tables held after this root: computed by now and read by a root still left.
-            after = sum(1 for node in held | (reads[root] - computed) if readers[node] > 1 or node not in reads[root])
-            score = (after, -len(reads[root] & held), k)
+            # Tables held after this root (computed by now and read by a root still left): those
+            # held now, less the ones only this root still reads, plus the ones it computes that
+            # others read too.
+            change = shared = 0
+            for node in reads[root]:
+                if node in held:
+                    shared += 1
+                    change -= readers[node] == 1
+                elif node not in computed:
+                    change += readers[node] > 1
+            score = (len(held) + change, -shared, k)
             if best is None or score < best[0]:
                 best = (score, k)
         root = left.pop(best[1])

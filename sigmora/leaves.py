@@ -67,14 +67,18 @@ _waiting = threading.local()
 @contextlib.contextmanager
 def _bars_read_together(leaves, order_book_ids, start_date, end_date):
     """A context in which the fetches of these bar leaves, for these ids and dates, take their
-    tables from one read of the store per adjust type (each table once), not one read each."""
+    tables from one read of the store per adjust type (each table once), not one read each. The
+    leaves of an adjust type whose joint read fails are read on their own."""
     fields = {}
     for leaf in leaves:
         field, adjust_type = leaf.bar
         fields.setdefault(adjust_type, []).append(field)
     ready = {}
     for adjust_type, names in fields.items():
-        tables = _market.daily_tables("daily_bars", order_book_ids, start_date, end_date, names, adjust_type)
+        try:
+            tables = _market.daily_tables("daily_bars", order_book_ids, start_date, end_date, names, adjust_type)
+        except Exception:  # noqa: BLE001 - these leaves are read, and fail, one by one
+            continue
         ready.update(((field, adjust_type), table) for field, table in tables.items())
     before = getattr(_waiting, "tables", None)
     _waiting.tables = ((list(order_book_ids), start_date, end_date), ready)

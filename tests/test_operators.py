@@ -570,6 +570,7 @@ def test_an_output_overlapping_a_transposed_or_shifted_input_is_refused():
 
 
 def test_bar_leaves_are_read_together_once_per_adjust_type(small_store, monkeypatch):
+    from sigmora import leaves
     from sigmora.analysis import _market
     ids = _ids()
     close, high, volume = bar_field("close", "post"), bar_field("high", "post"), bar_field("volume")
@@ -584,11 +585,13 @@ def test_bar_leaves_are_read_together_once_per_adjust_type(small_store, monkeypa
     assert sorted(map(sorted, reads)) == [["close", "high"], ["close", "volume"]] and single == []
     for name in factors:
         pd.testing.assert_frame_equal(together[name], alone[name], check_exact=True)
+    assert getattr(leaves._waiting, "tables", None) is None     # nothing left for a later evaluation
     # A failed joint read: each leaf is read on its own, and a leaf that fails names itself.
     reads.clear()
 
     def refused(dataset, ids, start, end, fields, adjust_type="none"):
-        if len(fields) > 1 or fields == ["high"]:
+        reads.append((sorted(fields), adjust_type))
+        if adjust_type == "post" and len(fields) > 1 or fields == ["high"]:
             raise OSError("store busy")
         return real_tables(dataset, ids, start, end, fields, adjust_type)
 
@@ -597,6 +600,9 @@ def test_bar_leaves_are_read_together_once_per_adjust_type(small_store, monkeypa
     results = dict(iter_evaluate(factors, ids, START, END, errors="return"))
     pd.testing.assert_frame_equal(results["a"], alone["a"], check_exact=True)
     assert isinstance(results["b"], OSError) and "store busy" in str(results["b"])
+    # The unadjusted fields were still read together; the post-adjusted ones then one by one.
+    assert sorted(reads) == [(["close"], "post"), (["close", "high"], "post"), (["close", "volume"], "none"),
+                             (["high"], "post")]
     # Nothing read together is left waiting for a later evaluation.
     monkeypatch.setattr(_market, "daily_tables", real_tables)
     monkeypatch.setattr(_market, "daily_table", real_table)

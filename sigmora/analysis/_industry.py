@@ -111,7 +111,7 @@ def industry_code_table(order_book_ids, dates, source="citics_2019"):
     names = df[FIELD_MAPPING[source]].astype("category")
     df = df.assign(**{FIELD_MAPPING[source]: names.cat.codes.astype(np.float64)})
     df = df.pivot(index="start_date", columns="order_book_id", values=FIELD_MAPPING[source])
-    # The fills run column by column: instruments nobody asked for need none.
+    # Instruments nobody asked for need no fill.
     df = df[df.columns.intersection(pd.Index(order_book_ids))]
     # An instrument keeps its latest industry until a newer record says otherwise, so the
     # calendar reaches to the last requested date, not only to the last record's start.

@@ -238,10 +238,11 @@ def daily_tables(dataset, order_book_ids, start_date, end_date, fields, adjust_t
     grids = _wide("get_daily_grids", dataset)
     if grids is not None:
         unique = list(dict.fromkeys(ids))
+        repeated = pd.Index(unique).get_indexer(ids) if len(unique) != len(ids) else None
         tables = {}
         for field, values in grids(dataset, unique, dates, fields, adjust_type=adjust_type).items():
-            if len(unique) != len(ids):
-                values = values[:, pd.Index(unique).get_indexer(ids)]
+            if repeated is not None:
+                values = values[:, repeated]
             tables[field] = pd.DataFrame(values, index=dates, columns=ids, copy=False)
         return tables
     if dataset == "daily_bars":

@@ -110,16 +110,15 @@ void prefix_sort(KeyPos* a, KeyPos* tmp, std::size_t n) {
     prefix_radix(a, tmp, n);
 }
 
-// Puts a[0, n) in order by the 22-bit prefix(e), given its two 11-bit digits' counts: two
-// stable passes, then each run of equal prefixes in order by prefix_sort (its keys lie in a
-// narrower range than the whole's).
-template <class Prefix>
-void sort_by_prefix(KeyPos* a, KeyPos* tmp, std::size_t n, PrefixCounts& counts, Prefix prefix) {
-    KeyPos* from = a;
-    KeyPos* to = tmp;
+// Puts a[0, n) in order by a 22-bit prefix(e), given its two 11-bit digits' counts: two stable
+// passes (into tmp and back). Entries are KeyPos or the 8-byte entries of sort_order.
+template <class Entry, class Prefix>
+void prefix_passes(Entry* a, Entry* tmp, std::size_t n, PrefixCounts& counts, Prefix prefix) {
+    Entry* from = a;
+    Entry* to = tmp;
     for (int pass = 0; pass < 2; ++pass) {
         auto& c = counts[pass];
-        auto digit = [&](const KeyPos& e) { return (prefix(e) >> (pass * kDigitBits)) & kDigitMask; };
+        auto digit = [&](const Entry& e) { return (prefix(e) >> (pass * kDigitBits)) & kDigitMask; };
         if (c[digit(from[0])] == n) continue;
         std::uint32_t sum = 0;
         for (auto& x : c) {
@@ -131,14 +130,6 @@ void sort_by_prefix(KeyPos* a, KeyPos* tmp, std::size_t n, PrefixCounts& counts,
         std::swap(from, to);
     }
     if (from != a) std::copy(from, from + n, a);
-    std::size_t i = 0;
-    while (i < n) {
-        const std::uint32_t p = prefix(a[i]);
-        std::size_t j = i + 1;
-        while (j < n && prefix(a[j]) == p) ++j;
-        if (j - i > 1) prefix_sort(a + i, tmp + i, j - i);
-        i = j;
-    }
 }
 
 // prefix_sort's radix passes, apart: the thread's counts are looked up (a call in a shared
@@ -163,7 +154,16 @@ __attribute__((noinline)) void prefix_radix(KeyPos* a, KeyPos* tmp, std::size_t 
         ++low[p & kDigitMask];
         ++high[p >> kDigitBits];
     }
-    sort_by_prefix(a, tmp, n, counts, prefix);
+    prefix_passes(a, tmp, n, counts, prefix);
+    // Each run of equal prefixes in order by prefix_sort: its keys lie in a narrower range.
+    std::size_t i = 0;
+    while (i < n) {
+        const std::uint32_t p = prefix(a[i]);
+        std::size_t j = i + 1;
+        while (j < n && prefix(a[j]) == p) ++j;
+        if (j - i > 1) prefix_sort(a + i, tmp + i, j - i);
+        i = j;
+    }
 }
 
 void radix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
@@ -175,7 +175,7 @@ void radix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
     }
 }
 
-// Rows of kCoarseMin to 2^16 values start from the top 22 bits of their float keys, counted
+// Rows of kCoarseMin to 2^16 - 1 values start from the top 22 bits of their float keys, counted
 // while the entries are built. A value's float is monotone in it (rounding to nearest is), so
 // sorting by it and then each run of equal prefixes by prefix_sort gives the order prefix_sort
 // alone gives, ties in position order included. The float's 8 exponent and 13 mantissa bits
@@ -185,27 +185,6 @@ void radix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
 // entries get their full keys (most runs are one value long).
 constexpr std::size_t kCoarseMin = 256;
 constexpr int kCoarseShift = 64 - kPrefixBits;
-
-// Puts the coarse entries a[0, n) in order by their 22-bit prefix: two stable passes of 11 bits
-// from the counts the fill made (into tmp and back).
-void coarse_passes(std::uint64_t* a, std::uint64_t* tmp, std::size_t n, PrefixCounts& counts) {
-    std::uint64_t* from = a;
-    std::uint64_t* to = tmp;
-    for (int pass = 0; pass < 2; ++pass) {
-        auto& c = counts[pass];
-        const int shift = kCoarseShift + pass * kDigitBits;
-        if (c[(from[0] >> shift) & kDigitMask] == n) continue;
-        std::uint32_t sum = 0;
-        for (auto& x : c) {
-            const std::uint32_t here = x;
-            x = sum;
-            sum += here;
-        }
-        for (std::size_t i = 0; i < n; ++i) to[c[(from[i] >> shift) & kDigitMask]++] = from[i];
-        std::swap(from, to);
-    }
-    if (from != a) std::copy(from, from + n, a);
-}
 
 // The sorted order of the coarse entries a[0, m): each run of equal prefixes (in position
 // order) put in order by its values' full keys. A run's first value differs from the one before
@@ -221,7 +200,8 @@ void resolve_runs(const double* values, const std::uint64_t* a, std::size_t m, s
             out[i] = static_cast<std::uint32_t>(a[i]) | kNewRun;
         } else {
             const std::size_t len = j - i;
-            if (run.size() < len) run.resize(len), tmp.resize(len);
+            if (run.size() < len) run.resize(len);
+            if (tmp.size() < len) tmp.resize(len);
             for (std::size_t k = 0; k < len; ++k) {
                 const std::uint32_t pos = static_cast<std::uint32_t>(a[i + k]);
                 run[k] = {order_key(values[pos]), pos};
@@ -268,7 +248,8 @@ void sort_order(const double* values, const std::uint8_t* keep, std::size_t n, s
         if (m >= kCoarseMin) {
             auto& coarse_tmp = tls_coarse_tmp;
             if (coarse_tmp.size() < m) coarse_tmp.resize(m);
-            coarse_passes(fill, coarse_tmp.data(), m, counts);
+            prefix_passes(fill, coarse_tmp.data(), m, counts,
+                          [](std::uint64_t e) { return static_cast<std::uint32_t>(e >> kCoarseShift); });
             out.resize(m);
             resolve_runs(values, fill, m, entries, tmp, out.data());
             return;
