@@ -90,7 +90,11 @@ def lag(factor, n):
 # Conditions give NaN where an operand is missing, instead of numpy's False.
 _CONDITIONS = (np.less, np.less_equal, np.greater, np.greater_equal, np.equal, np.not_equal,
                np.logical_and, np.logical_or, np.logical_xor, np.logical_not)
-_CONDITION_SET = frozenset(_CONDITIONS)
+
+
+def _is_condition(func):
+    return any(func is c for c in _CONDITIONS)
+
 
 # How the text of an expression names the functions of the expression nodes.
 _FUNC_NAMES = ((ShiftedFactor._shift, "shift"), (_lag, "lag"))
@@ -404,6 +408,7 @@ class _Graph:
         self.kinds, self.payloads, self.args, self.exprs = [], [], [], []
         self._index = {}
         self.roots = [self._visit(expr) for expr in exprs]
+        del self._index     # the keys of the distinct nodes serve the building only
         self._reorder(_root_schedule(self.args, self.kinds, self.roots))
 
     def _reorder(self, roots):
@@ -429,7 +434,6 @@ class _Graph:
         self.exprs = [self.exprs[old] for old in order]
         self.args = [tuple(new[ref] for ref in self.args[old]) for old in order]
         self.roots = [new[root] for root in self.roots]
-        self._index = {key: new[at] for key, at in self._index.items()}
 
     def _add(self, key, kind, payload, args, expr):
         at = self._index.get(key)
@@ -533,7 +537,7 @@ class _Graph:
             # Division by zero, log of 0 and the like give inf or NaN values, as documented:
             # no floating-point warnings per node.
             with np.errstate(all="ignore"):
-                condition = any(func is c for c in _CONDITIONS)
+                condition = _is_condition(func)
                 shape = None if pool is None else _pooled_shape(func, args, condition)
                 work = None if shape is None else _chunk_work(func, len(args))
                 if work is not None:
@@ -635,7 +639,7 @@ def _chunk_work(func, n_args):
     try:
         if func in _EXACT_UFUNCS and n_args == func.nin:
             return _blocks.ufunc_work(func)
-        if func in _CONDITION_SET and n_args == func.nin:
+        if _is_condition(func) and n_args == func.nin:
             return _blocks.condition_work(func)
     except TypeError:   # an unhashable callable
         return None

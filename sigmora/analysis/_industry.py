@@ -92,7 +92,7 @@ def _category_by_reshaping(df, field):
     df = df.copy()
     df[field] = df[field].astype("category").cat.codes
     df = df.pivot(index="start_date", columns="order_book_id", values=field)
-    df = df.ffill().bfill()
+    df = pd.DataFrame(_filled_both_ways(df.to_numpy()), index=df.index, columns=df.columns)
     return df.astype(int)
 
 

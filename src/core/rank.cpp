@@ -186,6 +186,15 @@ void radix_sort(std::vector<KeyPos>& a, std::vector<KeyPos>& tmp) {
 constexpr std::size_t kCoarseMin = 256;
 constexpr int kCoarseShift = 64 - kPrefixBits;
 
+// The positions of sorted entries a[0, n), each with kNewRun where its key differs from the one
+// before (the first always).
+void flag_runs(const KeyPos* a, std::size_t n, std::uint32_t* out) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool new_run = i == 0 || a[i].key != a[i - 1].key;
+        out[i] = a[i].pos | (new_run ? kNewRun : 0u);
+    }
+}
+
 // The sorted order of the coarse entries a[0, m): each run of equal prefixes (in position
 // order) put in order by its values' full keys. A run's first value differs from the one before
 // it (their floats differ), so it starts a new run of equal values.
@@ -207,9 +216,7 @@ void resolve_runs(const double* values, const std::uint64_t* a, std::size_t m, s
                 run[k] = {order_key(values[pos]), pos};
             }
             prefix_sort(run.data(), tmp.data(), len);
-            out[i] = run[0].pos | kNewRun;
-            for (std::size_t k = 1; k < len; ++k)
-                out[i + k] = run[k].pos | (run[k].key != run[k - 1].key ? kNewRun : 0u);
+            flag_runs(run.data(), len, out + i);
         }
         i = j;
     }
@@ -270,10 +277,7 @@ void sort_order(const double* values, const std::uint8_t* keep, std::size_t n, s
     }
     radix_sort(entries, tmp);
     out.resize(entries.size());
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const bool new_run = i == 0 || entries[i].key != entries[i - 1].key;
-        out[i] = entries[i].pos | (new_run ? kNewRun : 0u);
-    }
+    flag_runs(entries.data(), entries.size(), out.data());
 }
 
 namespace {
