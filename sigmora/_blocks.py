@@ -125,6 +125,12 @@ def where_work(o, c, x, y):
     np.copyto(o, np.nan, where=np.isnan(c))
 
 
+def signed_power_work(o, x, e):
+    """The chunk function of signed_power: sign(x) * |x| ** e, the power written first."""
+    np.power(np.absolute(x, out=o), e, out=o)
+    np.multiply(np.sign(x), o, out=o)
+
+
 def ufunc(func, out, *operands):
     """``func(*operands, out=out)`` for an element-wise ufunc, by row blocks."""
     return run(ufunc_work(func), out, *operands)

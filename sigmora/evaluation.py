@@ -542,8 +542,6 @@ class _Graph:
                 work = None if shape is None else _chunk_work(func, len(args))
                 if work is not None:
                     out = _blocks.run(work, pool.take(shape), *args)
-                elif shape is not None:
-                    out = func(*args, out=pool.take(shape))
                 elif pool is not None and getattr(func, "_takes_alloc", False):
                     out = func(*args, alloc=pool.take)
                 else:
@@ -558,17 +556,15 @@ class _Graph:
         return out
 
 
-# Element-wise ufuncs whose float64 result the graph writes into a pooled table: the loop
-# NumPy picks for float64 operands is the same with an `out` of float64, so are the bits.
+# Element-wise ufuncs whose float64 result the graph writes into a pooled table, by row blocks
+# (see _blocks). NumPy picks a ufunc's loop from the operands' dtypes, strides and overlap with
+# the output, and a band of rows of a C-contiguous table has the table's strides; its loops
+# compute every cell on its own (a vector loop's last, partial vector included), so the bits
+# do not depend on where a chunk starts, for the correctly rounded functions and the others
+# (power, log, exp) alike.
 _POOLED_UFUNCS = frozenset([np.add, np.subtract, np.multiply, np.true_divide, np.power, np.absolute,
                             np.negative, np.floor_divide, np.mod, np.maximum, np.minimum, np.fmax,
                             np.fmin, np.sqrt, np.log, np.exp, np.sign])
-
-
-# Of those, the correctly rounded ones: their bits cannot depend on which of NumPy's loops runs
-# a cell, so they may run by row blocks (power, log and exp stay whole-table calls).
-_EXACT_UFUNCS = frozenset([np.add, np.subtract, np.multiply, np.true_divide, np.absolute, np.negative,
-                           np.maximum, np.minimum, np.fmax, np.fmin, np.sqrt, np.sign])
 
 
 def _root_schedule(args, kinds, roots, window=64):
@@ -637,7 +633,7 @@ class _Groups:
 def _chunk_work(func, n_args):
     """The chunk function of an element-wise node (see ``_blocks``), or None."""
     try:
-        if func in _EXACT_UFUNCS and n_args == func.nin:
+        if func in _POOLED_UFUNCS and n_args == func.nin:
             return _blocks.ufunc_work(func)
         if _is_condition(func) and n_args == func.nin:
             return _blocks.condition_work(func)

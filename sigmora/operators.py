@@ -281,21 +281,18 @@ def _sign(x, alloc=None):
 
 @_pooled
 def _log(x, alloc=None):
-    x = np.asarray(x, dtype=np.float64)
     with np.errstate(divide="ignore", invalid="ignore"):
-        return np.log(x, out=_out(alloc, x.shape))
+        return _ufunc(np.log, (x,), alloc)
 
 
 @_pooled
 def _signed_power(x, e, alloc=None):
     x = np.asarray(x, dtype=np.float64)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        if alloc is None or x.ndim != 2 or np.broadcast_shapes(x.shape, np.shape(e)) != x.shape:
+        out = _out(alloc, np.broadcast_shapes(x.shape, np.shape(e)))
+        if out is None or out.shape != x.shape:
             return np.sign(x) * np.power(np.abs(x), e)
-        # The same three operations on two pooled tables (a product commutes bit for bit).
-        out, sign = alloc(x.shape), alloc(x.shape)
-        np.power(np.abs(x, out=out), e, out=out)
-        return np.multiply(np.sign(x, out=sign), out, out=out)
+        return _blocks.run(_blocks.signed_power_work, out, x, e)
 
 
 @_pooled
@@ -319,9 +316,10 @@ def _ufunc(func, operands, alloc):
 
 
 # How the evaluation computes these on a chunk of rows, within a chain of element-wise nodes:
-# the same NumPy loops (correctly rounded, so the chunks do not change the bits).
+# the same NumPy loops as on the whole table (see sigmora.evaluation), so the same bits.
 _if._chunk_work, _if._chunk_args = _blocks.where_work, 3
-for _func, _numpy_func in ((_sign, np.sign), (_maximum, np.maximum), (_minimum, np.minimum)):
+_signed_power._chunk_work, _signed_power._chunk_args = _blocks.signed_power_work, 2
+for _func, _numpy_func in ((_sign, np.sign), (_log, np.log), (_maximum, np.maximum), (_minimum, np.minimum)):
     _func._chunk_work, _func._chunk_args = _blocks.ufunc_work(_numpy_func), _numpy_func.nin
 del _func, _numpy_func
 

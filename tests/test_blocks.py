@@ -45,6 +45,9 @@ def test_blocked_nodes_give_the_bits_of_whole_table_numpy(restore_threads):
         (np.add, (x, y)), (np.subtract, (x, 2.5)), (np.multiply, (column, x)),
         (np.true_divide, (x, y)), (np.true_divide, (1.0, y)), (np.maximum, (x, row)),
         (np.absolute, (x,)), (np.sqrt, (y,)), (np.sign, (x,)), (np.power, (x, 2.0)),
+        # not correctly rounded: NumPy's vector loops, whose last vector of a band falls elsewhere
+        (np.power, (y, x)), (np.power, (np.abs(x), 0.37)), (np.log, (y,)), (np.exp, (x,)),
+        (np.floor_divide, (x, y)), (np.mod, (x, 0.7)),
         (np.less, (x, y)), (np.greater_equal, (x, 0.0)), (np.equal, (row, x)),
         (np.logical_or, (x > 0, y)), (np.less, (x, float("nan"))),
     ]
@@ -113,9 +116,10 @@ def test_a_refused_thread_leaves_its_band_to_the_caller(restore_threads, monkeyp
 
 
 def test_chains_of_element_wise_nodes_computed_in_one_pass_keep_their_bits(restore_threads):
-    """Chains fused into one pass (arithmetic, conditions, IF, sign, maximum, minimum, constants,
-    operands broadcast along either axis) give node by node's bits; a value read twice or asked for by name, an
-    operand that is not a float table and a failed operand all keep their own meaning."""
+    """Chains fused into one pass (arithmetic, conditions, IF, sign, maximum, minimum, powers,
+    signed powers, logs, constants, operands broadcast along either axis) give node by node's
+    bits; a value read twice or asked for by name, an operand that is not a float table and a
+    failed operand all keep their own meaning."""
     from sigmora.evaluation import FactorEvaluationError, _Failure, _element_wise_groups
     from sigmora.interface import UserDefinedLeafFactor
 
@@ -134,7 +138,8 @@ def test_chains_of_element_wise_nodes_computed_in_one_pass_keep_their_bits(resto
         named.expr, (named * 3.0).expr,
         (op.maximum(X, Y) * op.sign(Y - 1.0) + op.minimum(X, 0.5)).expr,
         ((X + 1) * 2).expr,                                # an int constant: node by node
-        ((X ** 2.0 + 1.0) / (X - Y)).expr,                 # a power between: not one chain
+        ((X ** 2.0 + 1.0) / (X - Y)).expr,                 # a power within a chain
+        (op.signed_power(X - Y, 1.5) * op.log(abs(Y) + 1.0)).expr,
         ((M + 1.0) * X - 2.0).expr,                        # an operand that failed
     ]
     graph = _Graph(exprs)

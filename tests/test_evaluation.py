@@ -5,6 +5,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import tidewell
+from sigmora import operators as op
 from sigmora.analysis.varodyne import FactorAnalyser, FactorVarodyne, ICAnalysis
 from sigmora.evaluation import FactorEvaluationError, LaggedFactor, evaluate, lag
 from sigmora.exception import InvalidUserFactor
@@ -371,7 +372,7 @@ def test_the_pool_never_overwrites_a_value_someone_holds():
     pool = _Pool(x.size, keep=1, poison=np.nan)
     exprs = []
     for k in range(12):
-        node = ((x_leaf * float(k)) ** 1.0 + 1.0) / 3.0     # power: no chain runs through it
+        node = (op.ts_sum(x_leaf * float(k), 1) + 1.0) / 3.0     # no chain runs through a window
         if k % 3 == 0:
             node = CombinedFactor(keep, node) - 2.0
         exprs.append(node.expr)
@@ -423,15 +424,15 @@ def test_the_pool_reuses_only_buffers_nothing_refers_to():
 @pytest.mark.parametrize("fused", [True, False], ids=["one-pass-chain", "node-by-node"])
 def test_pooled_evaluation_keeps_memory_bounded(fused):
     """A long chain of nodes over one table needs a few buffers, not one per node: one for an
-    element-wise chain computed in one pass, a few reused ones when a power (never part of such
-    a chain) sits between every two steps."""
+    element-wise chain computed in one pass, a few reused ones when a window operator (never
+    part of such a chain) sits between every two steps."""
     from sigmora.evaluation import _Pool
 
     x_leaf, _ = recorded_leaf("x")
     x = np.random.default_rng(1).normal(size=(40, 6))
     node = x_leaf
     for k in range(60):
-        node = node * 1.001 + float(k) if fused else (node ** 1.0) * 1.001 + float(k)
+        node = node * 1.001 + float(k) if fused else op.ts_sum(node, 1) * 1.001 + float(k)
     pool = _Pool(x.size)
     [(_, value, _)] = list(_pooled_graph_run([node.expr], {x_leaf: x}, pool))
     if fused:
@@ -487,8 +488,8 @@ def test_tables_kept_by_the_caller_stay_intact_and_apart(small_store, monkeypatc
     exprs = {"doubled": doubled, "lagged": lag(doubled, 3), "again": close * 2.0,
              "plain": close, "shifted": lag(close, 5) + 0.0}
     for k in range(12):
-        # A power between steps: its operand's buffer is let go and reused by later nodes.
-        exprs["chain{}".format(k)] = (close + float(k)) ** 1.0 / (close - 1.0) * 3.0
+        # A window operator between steps: its operand's buffer is let go and reused by later nodes.
+        exprs["chain{}".format(k)] = op.ts_sum(close + float(k), 1) / (close - 1.0) * 3.0
     start, end = "2023-04-03", "2023-05-31"
     kept = {}
     for name, table in ev.iter_evaluate(exprs, IDS, start, end):
