@@ -491,8 +491,8 @@ def cs_zscore(x):
 def cs_scale(x, a=1.0):
     """``x`` rescaled per day so that its absolute values sum to ``a`` (the paper's
     ``scale``); NaN on a day whose values are all 0."""
-    if isinstance(a, (bool, np.bool_)) or not isinstance(a, numbers.Real):
-        raise ValueError("cs_scale: a must be a number, got {!r}".format(a))
+    if isinstance(a, (bool, np.bool_)) or not isinstance(a, numbers.Real) or not math.isfinite(a):
+        raise ValueError("cs_scale: a must be a finite number, got {!r}".format(a))
     return OperatorFactor("cs_scale", _cross, [_factor(x, "cs_scale")], ("scale", float(a)),
                           shown=() if a == 1 else (float(a),))
 

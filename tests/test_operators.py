@@ -377,6 +377,13 @@ def test_windows_shift_and_text():
             bad()
 
 
+def test_a_scale_target_that_is_not_a_finite_number_is_refused():
+    for a in (float("nan"), float("inf"), -np.inf, "1", None, True):
+        with pytest.raises(ValueError, match=r"^cs_scale: a must be a finite number, got "):
+            op.cs_scale(X, a)
+    assert repr(op.cs_scale(X, -2)) == "cs_scale(UFactor(x), -2.0)"
+
+
 def test_shift_called_like_a_method_says_what_to_use():
     close = bar_field("close")
     with pytest.raises(SigmoraUserException, match=r"`shift` of a factor expression is a property .*"
