@@ -103,9 +103,19 @@ class OperatorFactor(AbstractFactor):
 
 # ----------------------------------------------------------------------------- argument checks
 
+# A truth value where an expression was expected most often comes from `a == b`, which compares
+# the two nodes as objects (equality stays identity, see sigmora.interface), not their values.
+_EQUALITY_HINT = ("; `a == b` of two expressions compares the objects, not their values: "
+                  "an element-wise equality is ~(a != b)")
+
+
+def _hint(x):
+    return _EQUALITY_HINT if isinstance(x, (bool, np.bool_)) else ""
+
+
 def _factor(x, name, what="x"):
     if not isinstance(x, AbstractFactor):
-        raise ValueError("{}: {} must be a factor expression, got {!r}".format(name, what, x))
+        raise ValueError("{}: {} must be a factor expression, got {!r}{}".format(name, what, x, _hint(x)))
     return x
 
 
@@ -113,7 +123,8 @@ def _operand(x, name, what):
     if isinstance(x, AbstractFactor):
         return x
     if isinstance(x, (bool, np.bool_)) or not isinstance(x, numbers.Real):
-        raise ValueError("{}: {} must be a factor expression or a number, got {!r}".format(name, what, x))
+        raise ValueError("{}: {} must be a factor expression or a number, got {!r}{}".format(
+            name, what, x, _hint(x)))
     return float(x)
 
 

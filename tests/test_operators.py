@@ -384,6 +384,25 @@ def test_a_scale_target_that_is_not_a_finite_number_is_refused():
     assert repr(op.cs_scale(X, -2)) == "cs_scale(UFactor(x), -2.0)"
 
 
+def test_a_truth_value_for_an_operand_points_to_the_element_wise_equality():
+    hint = r"`a == b` of two expressions compares the objects, not their values: an element-wise " \
+           r"equality is ~\(a != b\)$"
+    assert (X == Y) is False      # identity, as for any object
+    for bad, message in [
+        (lambda: op.IF(X == Y, 1, 0), "^IF: cond must be a factor expression, got False; "),
+        (lambda: op.cs_rank(np.bool_(True)), "^cs_rank: x must be a factor expression, got (np.)?True_?; "),
+        (lambda: op.maximum(X, X == Y), "^maximum: b must be a factor expression or a number, got False; "),
+        (lambda: op.IF(X > 0, X == Y, 1), "^IF: a must be a factor expression or a number, got False; "),
+    ]:
+        with pytest.raises(ValueError, match=message + hint):
+            bad()
+    for bad in (lambda: op.cs_rank(2.0), lambda: op.IF(X > 0, "a", 1)):   # other mistakes: no such hint
+        with pytest.raises(ValueError) as err:
+            bad()
+        assert "==" not in str(err.value)
+    assert repr(op.IF(~(X != Y), 1, 0)) == "IF(logical_not(not_equal(UFactor(x), UFactor(y))), 1.0, 0.0)"
+
+
 def test_shift_called_like_a_method_says_what_to_use():
     close = bar_field("close")
     with pytest.raises(SigmoraUserException, match=r"`shift` of a factor expression is a property .*"
