@@ -147,6 +147,9 @@ class ConstantFactor(AbstractFactor):
                 self._value = float(value)
             except ValueError:
                 raise ValueError("invalid constant value {}".format(value))
+            except TypeError:   # None, a list, ...: say which operand, not float()'s words
+                raise TypeError("invalid constant value {!r}: expect a number, a numpy array, a pandas "
+                                "table or a factor expression, got {}".format(value, type(value).__name__)) from None
 
     @property
     def expr(self):

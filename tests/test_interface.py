@@ -215,9 +215,12 @@ def test_constant_factor_values():
     assert repr(c).startswith("<sigmora.interface.ConstantFactor object at ")
     with pytest.raises(ValueError, match="^invalid constant value x1$"):
         ConstantFactor("x1")
-    for bad in (None, [1, 2]):
-        with pytest.raises(TypeError):
+    for bad, shown in ((None, "None"), ([1, 2], r"\[1, 2\]"), ({}, r"\{\}")):
+        with pytest.raises(TypeError, match=r"^invalid constant value {}: expect a number, a numpy array, a "
+                                            r"pandas table or a factor expression, got ".format(shown)):
             ConstantFactor(bad)
+    with pytest.raises(TypeError, match=r"^invalid constant value None: .* got NoneType$"):
+        leaf() + None
 
 
 def test_constructors_check_that_a_factor_is_given():
