@@ -35,6 +35,16 @@ def test_run_many_alpha_options_are_checked(small_store_path):
                                            "numbers such as 1,12,101\n"), argv
 
 
+def test_an_alpha_window_without_trading_dates_is_refused_before_any_run(small_store_path):
+    # a weekend, and a stretch past the stored calendar: one usage line each, no traceback
+    for start, end in (("2023-06-03", "2023-06-04"), ("2031-01-01", "2031-02-01")):
+        code, out, err = run("run-many", "--alphas", "12,101", "--store", small_store_path, "--start", start,
+                             "--end", end, "--analysis", "ic", "--no-report", "-q")
+        assert (code, out, err) == (2, "", "sigmora: error: --start/--end: no trading date from {} to {} in the "
+                                           "store's calendar; give a window that holds trading dates\n".format(
+                                               start, end)), (start, end)
+
+
 def test_alphas_beside_factor_files_rest_on_the_dates_the_files_share(tmp_path, small_store_path):
     import tidewell
     with tidewell.using(small_store_path):

@@ -313,6 +313,11 @@ def _alpha_window(args, store, periods, factors, files, per_year, err):
         default_start, default_end = demo_window(store, max(periods))
         start = date_option(args.start, "--start") if args.start else default_start
         end = date_option(args.end, "--end") if args.end else default_end
+        from sigmora.analysis import _market
+        if len(_market.trading_date_index(start, end)) == 0:
+            raise UsageError("--start/--end: no trading date from {} to {} in the store's calendar; give a "
+                             "window that holds trading dates".format(pd.Timestamp(start).date(),
+                                                                      pd.Timestamp(end).date()))
     for name in names:
         factors[name] = alpha(name)
         files[name] = "alpha {}".format(name)
