@@ -127,6 +127,28 @@ def test_single_member_industry_and_missing_classification(scenario):
     pd.testing.assert_frame_equal(got[early], scenario.df[early])
 
 
+def test_a_date_of_equal_values_leaves_exact_zeros_not_noise(scenario):
+    """A clip that flattens a date leaves one value for every instrument. Within their industries
+    it is fitted exactly: the residuals are zeros, and standardising the date gives no value, not
+    rounding noise scaled up to unit variance that an IC would then be measured on."""
+    from sigmora.analysis.varodyne import Normalization
+    df = scenario.df.copy()
+    date = df.index[10]
+    codes = scenario.cat.reindex(columns=df.columns, fill_value=-1).reindex(df.index, method="ffill").loc[date]
+    classified = (codes >= 0).to_numpy()
+    df.loc[date] = np.where(classified, 0.1, np.nan)   # seven 0.1s do not sum to 0.7 exactly
+    for kwargs in (dict(), dict(style_factors=None), dict(other_factors=[scenario.other])):
+        got = Neutralization(**kwargs).process(df)
+        row = got.loc[date].to_numpy()
+        # (an instrument without its exposures has no residual)
+        present = row[~np.isnan(row)]
+        assert (present == 0.0).all() and len(present) > 10 and np.isnan(row[~classified]).all(), kwargs
+        normalized = Normalization().process(got)
+        assert normalized.loc[date].isna().all(), kwargs
+        # the other dates keep their values (the user table starts a date late)
+        assert normalized.drop(index=date).notna().any(axis=1).sum() >= len(df) - 2, kwargs
+
+
 def test_degenerate_designs(scenario):
     df, rng = scenario.df.copy(), scenario.rng
     # within-industry constants and copies of a style factor: rank-deficient designs

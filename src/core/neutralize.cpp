@@ -70,7 +70,7 @@ public:
     RowSolver(std::size_t N, std::size_t S, const std::vector<const double*>& dense, const std::int64_t* codes,
               std::size_t n_used, std::size_t rank_dim)
         : N_(N), S_(S), K_(S + dense.size()), dense_(dense), codes_(codes), n_used_(n_used), rank_dim_(rank_dim),
-          group_(N), complete_(N), count_(n_used), sums_(n_used * (K_ + 1)),
+          group_(N), complete_(N), count_(n_used), sums_(n_used * (K_ + 1)), first_(n_used),
           A_(static_cast<Index>(K_), static_cast<Index>(N)), y_(static_cast<Index>(N)) {
         rows_.reserve(N);
     }
@@ -144,10 +144,17 @@ public:
         ym *= y_scale;
 
         if (codes_) {
+            // The values are taken about their industry's first value: an industry whose values
+            // are all equal is then fitted exactly, its residuals exact zeros, not rounding noise
+            // that a later standardisation would blow up to unit variance.
             std::fill(sums_.begin(), sums_.end(), 0.0);
+            std::fill(first_.begin(), first_.end(), kNaN);
             for (Index r = 0; r < m; ++r) {
                 const std::int64_t g = group_[rows_[static_cast<std::size_t>(r)]];
                 if (g < 0) continue;
+                double& first = first_[static_cast<std::size_t>(g)];
+                if (std::isnan(first)) first = ym(r);
+                ym(r) -= first;
                 double* sg = &sums_[static_cast<std::size_t>(g) * (K + 1)];
                 const double* a = Am.col(r).data();
                 sg[0] += ym(r);
@@ -181,7 +188,7 @@ private:
     std::vector<std::int64_t> group_;
     std::vector<unsigned char> complete_;
     std::vector<std::size_t> count_;
-    std::vector<double> sums_;
+    std::vector<double> sums_, first_;
     std::vector<std::size_t> rows_;
     Eigen::MatrixXd A_;  // K x N: column r holds the regressors of the r-th included instrument
     Eigen::VectorXd y_, magnitude_, unit_;
