@@ -60,6 +60,30 @@ def test_a_factor_starting_long_before_the_prices_warns_with_the_counts():
     assert "17 of 25 instruments used (5 without any price, 3 without a factor value on a date with a return)" in text
 
 
+def test_dates_the_preprocessing_empties_are_told_apart_from_dates_without_values():
+    """The clip flattens a date where most values are equal and standardising leaves it without
+    values: the run says the preprocessing emptied it, not that the factor had no value. A
+    date the factor never had a value on keeps its own reason, and so do saved records."""
+    from sigmora.analysis._coverage import Coverage
+    from sigmora.analysis.varodyne import Normalization, Winzorization
+    rng = np.random.default_rng(4)
+    factor = pd.DataFrame(rng.normal(size=(40, len(IDS))), index=TRADING[:40], columns=IDS)
+    factor.iloc[5, :15] = 0.1               # 15 of 20 equal: the MAD clip makes the date constant
+    factor.iloc[7] = np.nan
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        record = run(factor, returns_table(), Winzorization(), Normalization(), ICAnalysis())["s2"]
+    cov = record.coverage
+    assert (cov.dates_used, cov.no_values, cov.emptied) == (38, 1, 1)
+    assert "38 of 40 dates used (2 dropped: 1 no factor value, 1 no value left after preprocessing)" in cov.text()
+    assert record.summary()["coverage"]["coverage"]["dates dropped: no value left after preprocessing"] == 1
+    # without preprocessing the same dates keep their values
+    assert run(factor, returns_table())["s0"].coverage.dates_used == 39
+    counts = cov.counts()
+    del counts["emptied"]
+    assert Coverage.from_counts(counts).emptied == 0
+
+
 @pytest.mark.parametrize("factor, problem, message", [
     (pd.DataFrame(np.nan, index=TRADING[:30], columns=IDS), "no values", "has no value at all"),
     (pd.DataFrame(3.0, index=TRADING[:30], columns=IDS), "constant", "is the same for every instrument"),

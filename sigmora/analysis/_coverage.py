@@ -23,7 +23,9 @@ class Coverage:
         past the last price or calendar date);
       not_return_dates: inside that span but not a row of the return table (not a trading
         date, e.g. a weekend or holiday);
-      no_values: a return date on which the factor has no value at all.
+      no_values: a return date on which the factor has no value at all;
+      emptied: a return date on which the factor as given had values and the preprocessing
+        left none (a clip that made the date constant, which standardising cannot scale).
     without_forward_return: per period label, used dates whose holding period runs past the
       return table (they still count as used, the period just has no return there).
     instruments_given / instruments_known (with any return) / instruments_used (a factor
@@ -37,12 +39,14 @@ class Coverage:
 
     removed_by_rule = None
     removed_values = None
+    emptied = 0     # records saved before this count was kept
 
     REASONS = {
         "before_returns": "before the first price",
         "after_returns": "after the last price",
         "not_return_dates": "not a trading date",
         "no_values": "no factor value",
+        "emptied": "no value left after preprocessing",
     }
 
     def __init__(self, **counts):
@@ -137,9 +141,16 @@ def _comparable(d):
     return {k: (tuple(v) if isinstance(v, (list, tuple)) else v) for k, v in d.items()}
 
 
-def measure(factor_data, returns, periods):
+def dates_with_values(factor_data):
+    """A boolean Series by date: whether the table holds any value on that date."""
+    return pd.Series((~np.isnan(float_view(factor_data, "factor_data"))).any(axis=1), index=factor_data.index)
+
+
+def measure(factor_data, returns, periods, given=None):
     """The coverage of a run of `factor_data` (the table the analyses see) against the
-    return table `returns` for the holding `periods` (labels "P_n")."""
+    return table `returns` for the holding `periods` (labels "P_n"). `given`: the
+    `dates_with_values` of the factor before preprocessing, which tells the dates the
+    preprocessing emptied from those that never had a value."""
     dates = factor_data.index
     ret_dates = returns.index
     on_returns = dates.isin(ret_dates)
@@ -152,6 +163,10 @@ def measure(factor_data, returns, periods):
     any_value = present.any(axis=1)
     used = on_returns & any_value
     no_values = on_returns & ~any_value
+    emptied = np.zeros(len(dates), bool)
+    if given is not None:
+        emptied = no_values & given.reindex(dates, fill_value=False).to_numpy(dtype=bool)
+        no_values = no_values & ~emptied
 
     position = ret_dates.get_indexer(dates[used])
     without_forward = {"P_{}".format(p): int((position + p >= len(ret_dates)).sum()) for p in periods}
@@ -170,7 +185,7 @@ def measure(factor_data, returns, periods):
     return Coverage(
         dates_given=len(dates), dates_used=int(used.sum()),
         before_returns=int(before.sum()), after_returns=int(after.sum()),
-        not_return_dates=int(inside.sum()), no_values=int(no_values.sum()),
+        not_return_dates=int(inside.sum()), no_values=int(no_values.sum()), emptied=int(emptied.sum()),
         without_forward_return=without_forward,
         instruments_given=len(factor_data.columns), instruments_known=int(known.sum()),
         instruments_used=int(used_ids.sum()), values_per_date=values_per_date, missing_share=missing_share)

@@ -155,6 +155,8 @@ class FactorVarodyne(object):
             table.columns.name = "order_book_id"
 
         problem = _coverage.degenerate(factor_data) if self.analysis_pipelines else None
+        given = (_coverage.dates_with_values(factor_data)
+                 if self.analysis_pipelines and self.preprocess_pipelines else None)
         result = {}
         removed = None
         for name, preprocessor in self.preprocess_pipelines:
@@ -164,7 +166,7 @@ class FactorVarodyne(object):
                 result[name] = factor_data.copy()
         coverage = None
         if self.analysis_pipelines:
-            coverage = _coverage.measure(factor_data, returns, periods)
+            coverage = _coverage.measure(factor_data, returns, periods, given)
             coverage.degenerate = problem
             if removed is not None:
                 coverage.removed_by_rule, coverage.removed_values = removed
