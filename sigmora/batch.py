@@ -89,7 +89,8 @@ class SavedError(Exception):
 
 
 # What a completed run whose factor is degenerate (`sigmora.analysis._coverage.degenerate`) had.
-_PROBLEMS = {"no values": "with no factor value at all", "constant": "with one value everywhere"}
+_PROBLEMS = {"no values": "with no factor value at all", "constant": "with one value everywhere",
+             "no dates": "resting on no date (see what each rests on)"}
 
 
 class BatchResult(dict):
@@ -106,12 +107,16 @@ class BatchResult(dict):
     def report(self):
         failed = self.failures
         lines = ["{} of {} factors completed".format(len(self) - len(failed), len(self))]
-        # A run over a factor without values (or with one value everywhere) completes, but
-        # every figure of it is NaN or meaningless: the count says so, not just the board.
+        # A run over a factor without values (or with one value everywhere, or whose dates all
+        # dropped out, e.g. emptied by the preprocessing) completes, but every figure of it is
+        # NaN or meaningless: the count says so, not just the board.
         problems = {}
         for name, results in self.succeeded.items():
             for value in results.values():
-                problem = getattr(getattr(value, "coverage", None), "degenerate", None)
+                coverage = getattr(value, "coverage", None)
+                problem = getattr(coverage, "degenerate", None)
+                if problem is None and getattr(coverage, "dates_used", None) == 0:
+                    problem = "no dates"
                 if problem is not None:
                     problems.setdefault(problem, []).append(name)
                     break

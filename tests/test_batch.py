@@ -224,3 +224,15 @@ class TestExpressions:
             table = evaluate(exprs[name], ids, "2023-03-01", "2023-06-30")
             alone = _engine().analysis(table, "daily", periods=(1, 5))["capture"]
             pd.testing.assert_frame_equal(batch[name]["capture"]["factor"], alone["factor"])
+
+
+def test_the_report_counts_completed_runs_that_rest_on_nothing():
+    from types import SimpleNamespace
+    from sigmora.batch import BatchResult
+
+    def record(degenerate=None, dates_used=10):
+        return SimpleNamespace(coverage=SimpleNamespace(degenerate=degenerate, dates_used=dates_used))
+    batch = BatchResult([("fine", {"ic": record()}), ("flat", {"ic": record("constant", 0)}),
+                         ("emptied", {"ic": record(dates_used=0)}), ("also", {"ic": record(dates_used=0)})])
+    assert batch.report() == ("4 of 4 factors completed (1 with one value everywhere: flat; 2 resting on no date "
+                              "(see what each rests on): emptied, also)")
