@@ -167,7 +167,7 @@ def overlap_html(results, factors=None):
     tables = _factor_tables(results, factors)
     # Factors known only as expressions (evaluated where they ran) have no table here: said, not hidden.
     without = [str(name) for name in results if name not in tables]
-    left_out = " Left out, for want of their values here (expressions evaluated by the workers): {}.".format(
+    left_out = " Left out, their values not being at hand (factors given as expressions): {}.".format(
         ", ".join(without)) if without else ""
     if len(tables) >= 2:
         parts.append(_matrix_html(

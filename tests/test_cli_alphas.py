@@ -67,3 +67,36 @@ def test_alpha_lists():
     assert select("3, 1,alpha003") == ["alpha003", "alpha001"]
     with pytest.raises(ValueError, match="expect 'all' or a comma-separated list"):
         select("")
+
+
+def test_the_tear_sheet_of_alphas_compares_their_values(tmp_path, small_store_path, monkeypatch):
+    """The alphas ran on the workers; their tables are evaluated again for the value correlation,
+    unless together they would not fit the budget, which is said."""
+    import tidewell
+    from sigmora.alphas import alpha
+    from sigmora.analysis.combination import value_correlation
+    from sigmora.analysis._formats import format_value
+    from sigmora.cli import commands
+    from sigmora.cli.demo_factors import _stock_ids
+    from sigmora.evaluation import evaluate_many
+    from tests.test_overlap_charts import _cell_texts
+
+    argv = ("run-many", "--alphas", "12,101", "--store", small_store_path, "--start", "2023-03-01",
+            "--end", "2023-06-30", "--periods", "1", "--preprocess", "none", "--analysis", "ic",
+            "--max-decay", "0", "--industry", "none", "-q")
+    code, out, err = run(*argv, "--out", str(tmp_path / "fits"))
+    assert code == 0, err
+    document = (tmp_path / "fits" / "tear_sheet.html").read_text()
+    with tidewell.using(small_store_path):
+        tables = evaluate_many({"alpha012": alpha(12), "alpha101": alpha(101)}, _stock_ids(), "2023-03-01",
+                               "2023-06-30")
+    assert _cell_texts(document, "Correlation of factor values") == [
+        format_value(v) for v in value_correlation(tables).to_numpy().ravel()]
+    assert "not at hand" not in document
+
+    monkeypatch.setattr(commands, "EXPRESSION_TABLE_BYTES", 1000)
+    code, out, err = run(*argv, "--out", str(tmp_path / "too_big"))
+    assert code == 0, err
+    assert "sigmora: the tear sheet leaves 2 alphas out of the value correlation: their tables would take " in err
+    document = (tmp_path / "too_big" / "tear_sheet.html").read_text()
+    assert "Left out, their values not being at hand (factors given as expressions): alpha012, alpha101." in document

@@ -137,7 +137,7 @@ def test_report_of_several_factors_shows_their_overlap_as_heat_maps_and_tables()
     partial = render_report(results, factors={k: v for k, v in tables.items() if k != "factor 2"})
     assert _cell_texts(partial, "Correlation of factor values") == [
         format_value(v) for v in value_correlation({k: tables[k] for k in ("factor 0", "factor 1")}).to_numpy().ravel()]
-    assert "Left out, for want of their values here (expressions evaluated by the workers): factor 2." in partial
+    assert "Left out, their values not being at hand (factors given as expressions): factor 2." in partial
 
     # without the factor tables only the IC series can be compared, and the section says why
     document = render_report(results)

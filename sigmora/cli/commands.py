@@ -274,13 +274,46 @@ def cmd_run_many(args, out, err):
         description.update(_holding_description(args))
         if batch.failures:
             description["failed"] = ", ".join(batch.failures)
+        tables_for_report = dict(factors)
+        tables_for_report.update(_expression_tables(factors, batch.succeeded, window, progress, err))
         path = write_tear_sheet(batch.succeeded, args.out, "sigmora-report", args.title or "Factor leaderboard",
-                                description, progress, factors=factors)
+                                description, progress, factors=tables_for_report)
         print("\nTear sheet: {}".format(path), file=out)
     if batch.succeeded:
         return 0
     # Nothing completed: 2 when no file could be read as a factor table, else 1.
     return 2 if len(unreadable) == len(batch) else 1
+
+
+# The tear sheet's value correlation needs every factor's table at once; expressions (the
+# alphas) ran on the workers, so they are evaluated again here, when their tables fit this.
+EXPRESSION_TABLE_BYTES = 2 << 30
+
+
+def _expression_tables(factors, succeeded, window, progress, err):
+    """Tables of the completed factors given as expressions, over the window they ran on, for
+    the tear sheet's value correlation; none (and a line saying why) when together they
+    would take more than EXPRESSION_TABLE_BYTES."""
+    from sigmora.analysis import _market
+    from sigmora.evaluation import evaluate_many
+    from sigmora.interface import AbstractFactor
+    wanted = {name: factors[name] for name in succeeded if isinstance(factors.get(name), AbstractFactor)}
+    if len(succeeded) < 2 or not wanted or not window:
+        return {}
+    ids = window["order_book_ids"]
+    dates = _market.trading_date_index(window["start_date"], window["end_date"])
+    size = len(wanted) * len(ids) * len(dates) * 8
+    if size > EXPRESSION_TABLE_BYTES:
+        print("sigmora: the tear sheet leaves {} alphas out of the value correlation: their tables would take "
+              "{:.1f} GB here (at most {:.1f} GB); ask for fewer alphas or a shorter window to see it".format(
+                  len(wanted), size / 2 ** 30, EXPRESSION_TABLE_BYTES / 2 ** 30), file=err)
+        return {}
+    progress.begin("evaluating {} alphas again for the value correlation".format(len(wanted)))
+    try:
+        tables = evaluate_many(wanted, ids, window["start_date"], window["end_date"], errors="return")
+    finally:
+        progress.end()
+    return {name: t for name, t in tables.items() if isinstance(t, pd.DataFrame)}
 
 
 def _alpha_window(args, store, periods, factors, files, per_year, err):
