@@ -31,6 +31,7 @@ import numpy as np
 import pandas as pd
 
 from sigmora.analysis import _market
+from sigmora.analysis._base import warn_user
 
 from . import _blocks
 from .exception import InvalidUserFactor, SigmoraException
@@ -185,6 +186,7 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
                     raise
                 data[key] = _Failure(err)
 
+    _warn_missing_data(data, leaves, ids, window)
     pool = _new_pool(len(window) * len(ids))
     for position, value, last in graph.run(data, pool):
         name = names[position]
@@ -293,9 +295,44 @@ def _new_pool(cells):
     return _Pool(cells)
 
 
+def _warn_missing_data(data, leaves, ids, window):
+    """Says when the fetched data hold nothing for an id, or nothing at all, over the window:
+    every table computed from them would be missing there, which looks like a result."""
+    tables = [v for v in data.values() if isinstance(v, np.ndarray) and v.ndim == 2 and v.dtype.kind == "f"
+              and v.shape == (len(window), len(ids))]
+    if not tables:
+        return
+    span = "from {} to {}".format(window[0].date(), window[-1].date())
+    # One pass over the first table; the others are read only in the columns still empty.
+    empty = np.isnan(tables[0]).all(axis=0)
+    for values in tables[1:]:
+        if not empty.any():
+            break
+        candidates = np.flatnonzero(empty)
+        empty[candidates] = np.isnan(values[:, candidates]).all(axis=0)
+    if empty.all():
+        names = ", ".join(sorted(str(leaf) for key, leaf in leaves.items() if key in data)[:4])
+        warn_user("evaluate: the data ({}) hold no value for any of the {} order_book_ids {}: every table is "
+                  "missing; check the dates and ids against the store's data".format(names, len(ids), span))
+        return
+    if not empty.any():
+        return
+    try:
+        known = set(_market.all_instruments()["order_book_id"])
+    except Exception:  # noqa: BLE001 - no store to ask (leaves of the user's own): say nothing
+        return
+    unknown = [i for i, e in zip(ids, empty) if e and i not in known]
+    if unknown:
+        warn_user("evaluate: {} of the {} order_book_ids are not in the store, and their columns are missing: {}"
+                  "{}".format(len(unknown), len(ids), ", ".join(unknown[:10]), ", ..." if len(unknown) > 10 else ""))
+
+
 def _order_book_ids(order_book_ids):
     if isinstance(order_book_ids, str):
         return [order_book_ids]
+    if isinstance(order_book_ids, (set, frozenset)):
+        raise ValueError("order_book_ids: expect a list of ids, got a set, which has no order for the columns; "
+                         "pass sorted(ids)")
     if isinstance(order_book_ids, (pd.Index, pd.Series, np.ndarray)):
         order_book_ids = order_book_ids.tolist()
     try:

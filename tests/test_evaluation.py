@@ -258,6 +258,7 @@ def test_bad_arguments(small_store):
         (lambda: evaluate(x, [], START, END), "order_book_ids: expect at least one"),
         (lambda: evaluate(x, IDS + IDS[:1], START, END), r"order_book_ids: expect distinct ids, got \['000001.XSHE'\]"),
         (lambda: evaluate(x, [1], START, END), "order_book_ids: expect order_book_id strings"),
+        (lambda: evaluate(x, set(IDS), START, END), r"order_book_ids: expect a list of ids, got a set, .* sorted\(ids\)"),
         (lambda: evaluate(x, IDS, "2023-04-01", "2023-04-02"), "evaluate: no trading dates from 2023-04-01"),
         (lambda: evaluate(ShiftedFactor(x, -1), IDS, START, END), "has shift -1, expect a non-negative"),
         (lambda: evaluate(lag(x, 5), IDS, first, END),
@@ -271,6 +272,30 @@ def test_bad_arguments(small_store):
     assert calls == []   # nothing is fetched for bad arguments
     single = evaluate(x, IDS[0], START, END)
     assert single.columns.tolist() == [IDS[0]]
+
+
+def test_ids_and_dates_without_any_data_are_said(small_store):
+    """A misspelt id, or a window outside the store's prices, gives tables of missing values:
+    said, not left to look like a result. An id the store knows but that has no price in the
+    window (not listed yet) is ordinary and not warned about."""
+    import warnings
+    close = bar_field("close")
+    stocks = tidewell.all_instruments(type="CS").sort_values("listed_date")
+    known = stocks["order_book_id"].tolist()[:2]
+    with pytest.warns(UserWarning, match=r"^evaluate: 1 of the 3 order_book_ids are not in the store, and their "
+                                         r"columns are missing: 000001\.XSHF$"):
+        table = evaluate(close, known + ["000001.XSHF"], START, END)
+    assert table["000001.XSHF"].isna().all() and table[known].notna().any().all()
+    with pytest.warns(UserWarning, match=r"^evaluate: the data \(UFactor\(close_pre\)\) hold no value for any of "
+                                         r"the 2 order_book_ids from 2010-03-01 to 2010-03-31: every table is "
+                                         r"missing"):
+        assert evaluate(close * 2.0, known, "2010-03-01", "2010-03-31").isna().all().all()
+    latest = stocks.iloc[-1]
+    before_listing = tidewell.get_previous_trading_date(latest["listed_date"], 5)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        table = evaluate(close, known + [latest["order_book_id"]], before_listing, latest["listed_date"])
+    assert table[latest["order_book_id"]].iloc[:-1].isna().all()
 
 
 # ----------------------------------------------------------------------------- leaves
