@@ -63,7 +63,8 @@ class LaggedFactor(AbstractFactor):
         if not isinstance(factor, AbstractFactor):
             raise ValueError("factor: expect an AbstractFactor, got {!r}".format(factor))
         if isinstance(n, (bool, np.bool_)) or not isinstance(n, numbers.Integral) or n < 1:
-            raise ValueError("n: expect a positive integer, got {!r}".format(n))
+            raise ValueError("lag: n: expect a positive integer (trading dates), got {!r}{}".format(
+                n, "; ts_delay floors a fractional window" if isinstance(n, numbers.Real) and n >= 1 else ""))
         self._factor = factor
         self._n = int(n)
 

@@ -263,7 +263,8 @@ def test_bad_arguments(small_store):
         (lambda: evaluate(ShiftedFactor(x, -1), IDS, START, END), "has shift -1, expect a non-negative"),
         (lambda: evaluate(lag(x, 5), IDS, first, END),
          "looks back 5 trading dates before {}".format(first.date())),
-        (lambda: lag(x, 0), "n: expect a positive integer"),
+        (lambda: lag(x, 0), r"^lag: n: expect a positive integer \(trading dates\), got 0$"),
+        (lambda: lag(x, 2.5), r"^lag: n: expect a positive integer \(trading dates\), got 2.5; ts_delay floors"),
         (lambda: LaggedFactor(2.0, 1), "factor: expect an AbstractFactor"),
     ]
     for call, message in bad:
