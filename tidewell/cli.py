@@ -95,6 +95,16 @@ def quiet_stdout() -> None:
         pass
 
 
+def _interrupted(exc: BaseException) -> bool:
+    """Whether ``exc`` is DuckDB's answer to Ctrl-C: a SIGINT that lands while DuckDB runs a query
+    is taken by DuckDB, which then raises ``InterruptException`` or, while it scans a pandas frame,
+    a plain ``RuntimeError('Query interrupted')`` instead of ``KeyboardInterrupt``."""
+    import duckdb
+    if isinstance(exc, duckdb.InterruptException):
+        return True
+    return type(exc) is RuntimeError and str(exc).strip() == "Query interrupted"
+
+
 def main(argv=None) -> int:
     args = _parser().parse_args(argv)
     try:
@@ -142,6 +152,9 @@ def main(argv=None) -> int:
         return 130
     except Exception as exc:   # a DuckDB error no rule above recognised: no traceback either
         import duckdb
+        if _interrupted(exc):
+            print("tidewell: interrupted", file=sys.stderr)
+            return 130
         if not isinstance(exc, duckdb.Error):
             raise
         print("tidewell: error: {}".format(exc), file=sys.stderr)

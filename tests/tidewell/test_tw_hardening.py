@@ -338,3 +338,39 @@ def test_failed_imports_leave_the_file_byte_identical_and_vacuum_reclaims(base, 
     with tidewell.using(store):
         assert len(tidewell.get_price("000300.XSHG", "2024-01-02", "2024-01-02", frequency="1m")) == 240
     tidewell.store.close(store)
+
+
+@pytest.mark.parametrize("raised", [RuntimeError("Query interrupted"), duckdb.InterruptException("INTERRUPT")],
+                         ids=["pandas-scan", "interrupt-exception"])
+def test_ctrl_c_inside_a_query_is_an_interruption_not_a_traceback(base, tmp_path, capsys, monkeypatch,
+                                                                 raised):
+    # A SIGINT that lands while DuckDB runs a query is taken by DuckDB, which raises one of these
+    # instead of KeyboardInterrupt; the command says "interrupted" and the store stays as it was.
+    store = _copy(base, tmp_path)
+    before = _bytes(store)
+    bars = pd.DataFrame({"order_book_id": "000001.XSHE", "date": SESSIONS, "close": 11.0})
+    path = tmp_path / "daily_bars.csv"
+    bars.to_csv(path, index=False)
+
+    def stop(con):
+        raise raised
+
+    monkeypatch.setattr(tidewell.store, "refresh_trading_status", stop)
+    assert main(["import", store, str(path), "--replace"]) == 130
+    err = capsys.readouterr().err
+    assert err.strip() == "tidewell: interrupted"
+    assert _bytes(store) == before
+    assert tidewell.check(store)["ok"]
+
+
+def test_other_runtime_errors_still_raise(base, tmp_path, monkeypatch):
+    store = _copy(base, tmp_path)
+    path = tmp_path / "daily_bars.csv"
+    pd.DataFrame({"order_book_id": "000001.XSHE", "date": SESSIONS, "close": 11.0}).to_csv(path, index=False)
+
+    def broken(con):
+        raise RuntimeError("something else went wrong")
+
+    monkeypatch.setattr(tidewell.store, "refresh_trading_status", broken)
+    with pytest.raises(RuntimeError, match="something else"):
+        main(["import", store, str(path), "--replace"])
