@@ -1,11 +1,14 @@
 """The market-data seam: one rule for daily returns whoever asks, and clients that can be
 swapped for a whole run."""
 
+import re
+
 import numpy as np
 import pandas as pd
 import pytest
 
 import tidewell
+import tidewell.schema
 from sigmora import batch
 from sigmora.analysis import _industry, _market, varodyne
 from tests.fakes import FakeMarket
@@ -165,5 +168,9 @@ def test_a_classification_or_exposures_the_store_lacks_are_named_with_the_way_ou
             (step.process(factor) if isinstance(step, Neutralization)
              else step.analysis(factor, returns, [1]))
         assert isinstance(err.value, IndexError)
+        # the import it suggests names a table the importer takes
+        table = re.search(r"tidewell import STORE (\w+)=FILE", str(err.value)).group(1)
+        assert table in tidewell.schema.TABLES
+        assert table == "industry_" + re.search(r"classification '(\w+)'", str(err.value)).group(1)
     with pytest.raises(ValueError, match=r"style_factors: .*no exposures.*Neutralization\(style_factors=None\)"):
         Neutralization(industry=None).process(factor)

@@ -25,9 +25,9 @@ class MissingClassificationError(ValueError, IndexError):
 def missing_classification(source):
     return MissingClassificationError(
         "industry classification {!r}: the store holds no records of it; import them into the store "
-        "(tidewell import STORE industry=FILE), choose another source ({}), or leave industries out "
+        "(tidewell import STORE industry_{}=FILE), choose another source ({}), or leave industries out "
         "(industry=None / industry_classification=None)".format(
-            source, " or ".join(s for s in FIELD_MAPPING if s != source)))
+            source, source, " or ".join(s for s in FIELD_MAPPING if s != source)))
 
 # Boundaries between the versions of the "sws" classification.
 _SWS_VERSION_2_AFTER = pd.Timestamp("2014-01-01")
