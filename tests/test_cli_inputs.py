@@ -567,3 +567,29 @@ def test_run_many_exit_codes_when_nothing_completes(tmp_path, small_store_path):
     code, out, err = run("run-many", str(failing), "--store", small_store_path, *QUICK)
     assert code == 1, err
     assert out.startswith("0 of 1 factors completed\n  old failed: ValueError: ")
+
+
+def test_a_benchmark_the_store_lacks_is_refused_saying_what_it_is_and_the_way_out(tmp_path, planted,
+                                                                                 small_store_path):
+    # A store of one's own prices holds no index: the default benchmark is named as the default,
+    # with the way out; a stock given as the benchmark is named as a stock, with the store's indexes.
+    from tidewell.importer import import_frames
+    ids = list(planted.columns[:6])
+    with tidewell.using(small_store_path):
+        closes = tidewell.get_price_table(ids, planted.index[0], planted.index[-1], field="close")
+        inst = tidewell.all_instruments(type="CS")
+    inst = inst[inst["order_book_id"].isin(ids)][["order_book_id", "symbol", "type", "exchange", "listed_date"]]
+    bars = closes.rename_axis(index="date", columns="order_book_id").stack().rename("close").reset_index()
+    store = str(tmp_path / "own.duckdb")
+    import_frames(store, instruments=inst, daily_bars=bars)
+    csv = tmp_path / "f.csv"
+    planted[ids].to_csv(csv)
+    code, _, err = run("run", str(csv), "--store", store, "--no-report", "-q")
+    assert code == 2
+    assert "--benchmark: expect the order_book_id of an index in the store, got '000300.XSHG' (the default)" in err
+    assert "not an instrument of the store; the store holds no index" in err and "--benchmark none" in err
+    code, _, err = run("run", str(csv), "--store", small_store_path, "--no-report", "-q", "--benchmark", ids[0])
+    assert code == 2 and "an instrument of type CS, not an index" in err, err
+    assert "the store's indexes are 000300.XSHG, 000905.XSHG" in err and "(the default)" not in err
+    code, _, err = run("run", str(csv), "--store", store, "--benchmark", "none", *QUICK)
+    assert code == 0, err

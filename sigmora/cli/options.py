@@ -201,12 +201,23 @@ def _checked_universe(args, step_names):
 
 
 def _index_option(option, order_book_id):
-    """Refuses an option's order_book_id unless it is an index in the store."""
+    """Refuses an option's order_book_id unless it is an index in the store, saying what the id is
+    instead, which indexes the store has and how to go without one."""
     from sigmora.analysis import _market
     record = _market.instrument(order_book_id)
     if record is None or record.type != "INDX":
-        raise UsageError("{}: expect the order_book_id of an index in the store (e.g. 000300.XSHG), got {!r}".format(
-            option, order_book_id))
+        what = ("not an instrument of the store" if record is None
+                else "an instrument of type {}, not an index".format(record.type))
+        indexes = _market.all_instruments(type="INDX")
+        names = [] if indexes is None or len(indexes) == 0 else sorted(indexes["order_book_id"])
+        if names:
+            have = "the store's indexes are {}{}; pass one of them, or".format(
+                ", ".join(names[:10]), ", ..." if len(names) > 10 else "")
+        else:
+            have = "the store holds no index; import one (its instruments row and daily bars), or"
+        default = " (the default)" if order_book_id == _DEFAULTS.get(option) else ""
+        raise UsageError("{}: expect the order_book_id of an index in the store, got {!r}{}: {}; {} pass "
+                         "{} none".format(option, order_book_id, default, what, have, option))
 
 
 def chosen_steps(args, preprocess, analyses, benchmark):
