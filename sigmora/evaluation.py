@@ -159,17 +159,32 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
         shifts[name] = int(shift)
     if not factors:
         return
-    most = max(shifts.values())
 
-    leaf_start, window = start_date, dates
-    if most > 0:
+    # The leaves are read from the history the deepest expression needs; one that looks back
+    # beyond the calendar fails alone, and the others are read from what theirs need.
+    leaf_start, window, most = start_date, dates, 0
+    for depth in sorted(set(shifts.values()), reverse=True):
+        if depth == 0:
+            break
         try:
-            leaf_start = _market.previous_trading_date(dates[0], most)
+            leaf_start = _market.previous_trading_date(dates[0], depth)
         except ValueError as err:
-            deepest = next(f for n, f in factors.items() if shifts[n] == most)
-            raise ValueError("evaluate: {!r} looks back {} trading dates before {}: {}".format(
-                deepest, most, dates[0].date(), err)) from err
+            for name, factor in factors.items():
+                if shifts[name] != depth:
+                    continue
+                error = ValueError("evaluate: {!r} looks back {} trading dates before {}: {}".format(
+                    factor, depth, dates[0].date(), err))
+                if errors == "raise":
+                    raise error from err
+                error.__cause__ = err
+                yield name, error
+            continue
+        most = depth
         window = _market.trading_date_index(leaf_start, end_date)
+        break
+    factors = {name: factor for name, factor in factors.items() if shifts[name] <= most}
+    if not factors:
+        return
 
     names = list(factors)
     graph = _Graph([factors[name].expr for name in names])

@@ -299,6 +299,32 @@ def test_ids_and_dates_without_any_data_are_said(small_store):
     assert table[latest["order_book_id"]].iloc[:-1].isna().all()
 
 
+def test_an_expression_looking_back_beyond_the_calendar_fails_alone(small_store):
+    """Evaluated together, the expressions that fit the calendar give what they give alone; only
+    the one that looks back too far fails, named in its own message."""
+    from sigmora import batch
+    from sigmora.evaluation import evaluate_many, iter_evaluate
+    close = bar_field("close")
+    calendar = tidewell.get_trading_dates("1900-01-01", END)
+    start, end = calendar[10], calendar[40]
+    exprs = {"near": lag(close, 3) - close, "deep": lag(close, 20) / close, "deeper": lag(close, 30) + close,
+             "today": close * 2.0}
+    got = evaluate_many(exprs, IDS, start, end, errors="return")
+    for name in ("near", "today"):
+        pd.testing.assert_frame_equal(got[name], evaluate(exprs[name], IDS, start, end))
+    for name, depth in (("deep", 20), ("deeper", 30)):
+        assert isinstance(got[name], ValueError)
+        assert str(got[name]).startswith("evaluate: {!r} looks back {} trading dates before {}".format(
+            exprs[name], depth, start.date()))
+    assert sorted(name for name, _ in iter_evaluate(exprs, IDS, start, end, errors="return")) == sorted(exprs)
+    with pytest.raises(ValueError, match=r"add\(lag\(UFactor\(close_pre\), 30\), UFactor\(close_pre\)\) looks back 30 "):
+        evaluate_many(exprs, IDS, start, end)
+    # a batch of expressions: each failure is its own, the others come as tables
+    tables = dict(batch._factor_tables(exprs, IDS, start, end))
+    assert isinstance(tables["near"], pd.DataFrame) and isinstance(tables["today"], pd.DataFrame)
+    assert "looks back 20 " in str(tables["deep"]) and "looks back 30 " in str(tables["deeper"])
+
+
 # ----------------------------------------------------------------------------- leaves
 
 def test_bar_field_leaves(small_store):
