@@ -593,3 +593,32 @@ def test_a_benchmark_the_store_lacks_is_refused_saying_what_it_is_and_the_way_ou
     assert "the store's indexes are 000300.XSHG, 000905.XSHG" in err and "(the default)" not in err
     code, _, err = run("run", str(csv), "--store", store, "--benchmark", "none", *QUICK)
     assert code == 0, err
+
+
+def test_ids_in_another_spelling_are_named_with_the_stores(tmp_path, small_store_path, planted):
+    # A factor file with the ids as a data vendor writes them ('000001.SZ') matches no column of
+    # the store: the message names the store's spelling of one, so the fix is plain.
+    def vendor(oid):
+        return oid[:6] + {"XSHE": ".SZ", "XSHG": ".SH", "BJSE": ".BJ"}[oid[7:]]
+
+    table = planted.iloc[:, :4]
+    renamed = table.rename(columns=vendor)
+    renamed.to_csv(tmp_path / "vendor.csv")
+    code, _, err = run("run", str(tmp_path / "vendor.csv"), "--store", small_store_path, *QUICK)
+    assert code == 2
+    first = table.columns[0]
+    assert "none of its 4 columns is an instrument of the store (e.g. {!r}); the store spells ids as {!r} for " \
+           "{!r}".format(vendor(first), first, vendor(first)) in err, err
+    mixed = table.copy()
+    mixed[vendor(planted.columns[5])] = planted.iloc[:, 5]
+    mixed["note"] = 1.0
+    mixed.to_csv(tmp_path / "mixed.csv")
+    code, _, err = run("run", str(tmp_path / "mixed.csv"), "--store", small_store_path, *QUICK)
+    assert code == 0, err
+    assert "2 of 6 columns are not instruments of the store and are left out: {}, note; the store spells ids as " \
+           "{!r}".format(vendor(planted.columns[5]), planted.columns[5]) in err, err
+    # columns that are no id in any spelling get no such hint
+    strangers = table.rename(columns=lambda c: "x" + c)
+    strangers.to_csv(tmp_path / "strangers.csv")
+    code, _, err = run("run", str(tmp_path / "strangers.csv"), "--store", small_store_path, *QUICK)
+    assert code == 2 and "is an instrument of the store" in err and "spells" not in err, err

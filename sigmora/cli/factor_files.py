@@ -418,14 +418,31 @@ def known_columns(table, err, path=None):
     known = set(_market.all_instruments()["order_book_id"])
     unknown = [c for c in table.columns if c not in known]
     where = "" if path is None else " of {}".format(path)
+    hint = _spelling_hint(unknown, known)
     if len(unknown) == len(table.columns):
         raise FactorFileError("FACTOR_FILE: {}none of its {} columns is an instrument of the store "
-                         "(e.g. {!r})".format("" if path is None else path + ": ", len(unknown), unknown[0]))
+                              "(e.g. {!r}){}".format("" if path is None else path + ": ", len(unknown), unknown[0],
+                                                     hint))
     if unknown:
-        print("sigmora: {} of {} columns{} are not instruments of the store and are left out: {}{}".format(
-            len(unknown), len(table.columns), where, ", ".join(unknown[:5]), " ..." if len(unknown) > 5 else ""),
-            file=err)
+        print("sigmora: {} of {} columns{} are not instruments of the store and are left out: {}{}{}".format(
+            len(unknown), len(table.columns), where, ", ".join(unknown[:5]), " ..." if len(unknown) > 5 else "",
+            hint), file=err)
     return table.drop(columns=unknown)
+
+
+def _spelling_hint(unknown, known):
+    """How the store spells the first of the ``unknown`` columns that is one of its instruments in
+    another spelling (``000001.SZ`` for ``000001.XSHE``), or ""."""
+    from tidewell.ids import IdError, normalize
+    for column in unknown:
+        try:
+            oid, _ = normalize(column)
+        except (IdError, TypeError, ValueError):
+            continue
+        if oid in known:
+            return ("; the store spells ids as {!r} for {!r}: rename the columns to the store's spelling "
+                    "(tidewell.ids.normalize(name)[0] gives it)".format(oid, column))
+    return ""
 
 
 def factor_files(paths):
