@@ -351,6 +351,20 @@ def _date_text(v):
         return "{}-{:0>2}-{:0>2}{}".format(m.group(1), m.group(2), m.group(3), s[m.end():])
     return s
 
+#: Texts that spreadsheets and data tools write for a missing number.
+_MISSING_MARKERS = {"nan", "na", "n/a", "#n/a", "null", "none", "nil", "-", "--"}
+
+
+def _missing_marker_hint(value, col: schema.Column) -> str:
+    """What to write instead of a text such as 'NaN' that stands for a missing number: an empty
+    cell, where the column allows one."""
+    if not isinstance(value, str) or value.strip().lower() not in _MISSING_MARKERS:
+        return ""
+    if col.nullable:
+        return "; a missing value is an empty cell (write the file with empty cells, e.g. pandas' to_csv default)"
+    return "; the column does not allow missing values"
+
+
 def _convert(src: _Source, col: schema.Column, values: pd.Series) -> pd.Series:
     raw = values
     missing_in = raw.isna().to_numpy()
@@ -398,7 +412,8 @@ def _convert(src: _Source, col: schema.Column, values: pd.Series) -> pd.Series:
         out = pd.to_numeric(raw, errors="coerce")
         bad = _first_bad(~missing_in & out.isna().to_numpy())
         if bad is not None:
-            _fail(src, "cannot read {!r} as a number".format(raw.iloc[bad]), bad, col.name)
+            _fail(src, "cannot read {!r} as a number{}".format(raw.iloc[bad], _missing_marker_hint(raw.iloc[bad], col)),
+                  bad, col.name)
         out = out.astype(np.float64)
         fin = _first_bad(~missing_in & ~np.isfinite(out.to_numpy()))
         if fin is not None:
