@@ -481,16 +481,26 @@ def _validate_frame(src: _Source, frame: pd.DataFrame) -> pd.DataFrame:
     table = schema.TABLES[src.table]
     frame.columns = [str(c).strip() for c in frame.columns]
     names = table.column_names
-    for c in frame.columns:
-        if c not in names:
-            hint = ""
+    unknown = list(dict.fromkeys(c for c in frame.columns if c not in names))
+    if len(unknown) == 1:
+        c = unknown[0]
+        close = difflib.get_close_matches(c, names, n=1)
+        if close:
+            hint = "; map it with --columns {}={}".format(c, close[0])
+        else:
+            hint = "; map it onto a column with --columns {}=NAME, or drop it with --columns {}=".format(c, c)
+        _fail(src, "unknown column {!r} for table {} (columns: {}){}".format(
+            c, table.name, ", ".join(names), hint), column=c)
+    if unknown:
+        # every one at once, so that one --columns option maps them all
+        pairs = []
+        for c in unknown:
             close = difflib.get_close_matches(c, names, n=1)
-            if close:
-                hint = "; map it with --columns {}={}".format(c, close[0])
-            else:
-                hint = "; map it onto a column with --columns {}=NAME, or drop it with --columns {}=".format(c, c)
-            _fail(src, "unknown column {!r} for table {} (columns: {}){}".format(
-                c, table.name, ", ".join(names), hint), column=c)
+            pairs.append("{}={}".format(c, close[0] if close else "NAME"))
+        _fail(src, "unknown columns {} for table {} (columns: {}); map each onto a column or drop it "
+                   "(OLD=) with one option: --columns {}".format(
+                       ", ".join(repr(c) for c in unknown), table.name, ", ".join(names), ",".join(pairs)),
+              column=unknown[0])
     dup_cols = [c for c in set(frame.columns) if list(frame.columns).count(c) > 1]
     if dup_cols:
         _fail(src, "column given twice", column=dup_cols[0])

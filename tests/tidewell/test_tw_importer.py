@@ -150,6 +150,19 @@ def test_validation_names_file_row_and_column(base, bars_csv, digest, mutate, ro
     assert digest(base) == before
 
 
+
+def test_several_unknown_columns_are_named_at_once_with_one_mapping(base, bars_csv, digest):
+    # A vendor's export: every foreign column in one message, and one --columns option for all
+    path = bars_csv(lambda f: f.rename(columns={"order_book_id": "ts_code", "date": "trade_date",
+                                                "volume": "vol"}).assign(pct_chg=0.1))
+    before = digest(base)
+    err = _error(base, [path])
+    msg = str(err)
+    assert "unknown columns 'ts_code', 'trade_date', 'vol', 'pct_chg' for table daily_bars" in msg, msg
+    assert "--columns ts_code=NAME,trade_date=NAME,vol=volume,pct_chg=NAME" in msg
+    assert err.column == "ts_code" and digest(base) == before
+
+
 def test_a_failed_import_leaves_the_store_exactly_as_it_was(tw_small_path, exported, tmp_path, bars_csv,
                                                               digest):
     store = str(tmp_path / "copy.duckdb")

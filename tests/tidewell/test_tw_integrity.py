@@ -362,7 +362,7 @@ def test_columns_mapping_and_date_formats(tiny, tmp_path, capsys):
     # a mapping that matches no column, and an unmapped extra column, are refused with a hint
     assert main(["import", store, "daily_bars=" + p, "--columns", "tradedate=date"]) == 1
     err = capsys.readouterr().err
-    assert "unknown column 'ts_code'" in err and "--columns" in err
+    assert "unknown columns 'ts_code', 'trade_date', 'pre_close', 'vol', 'amount'" in err and "--columns" in err
     assert main(["import", store, "daily_bars=" + p, "--columns",
                  "ts_code=order_book_id,trade_date=date,vol=volume,amount=total_turnover,pre_close=,x=y"]) == 1
     assert "no file has a column 'x'" in capsys.readouterr().err
