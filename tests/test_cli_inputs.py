@@ -622,3 +622,35 @@ def test_ids_in_another_spelling_are_named_with_the_stores(tmp_path, small_store
     strangers.to_csv(tmp_path / "strangers.csv")
     code, _, err = run("run", str(tmp_path / "strangers.csv"), "--store", small_store_path, *QUICK)
     assert code == 2 and "is an instrument of the store" in err and "spells" not in err, err
+
+
+def test_a_store_without_style_exposures_neutralizes_on_industries_from_the_command_line(tmp_path, planted,
+                                                                                          small_store_path):
+    # A store of one's own prices and industries has no style exposures: the default pipeline says
+    # which option leaves them out, and --style-factors none neutralizes on the industries alone.
+    from tidewell.importer import import_frames
+    from sigmora.analysis import registry
+    ids = list(planted.columns[:12])
+    with tidewell.using(small_store_path):
+        closes = tidewell.get_price_table(ids, planted.index[0], planted.index[-1], field="close")
+        inst = tidewell.all_instruments(type="CS")
+    inst = inst[inst["order_book_id"].isin(ids)][["order_book_id", "symbol", "type", "exchange", "listed_date"]]
+    bars = closes.rename_axis(index="date", columns="order_book_id").stack().rename("close").reset_index()
+    industries = pd.DataFrame({"first_industry_name": ["银行", "医药"] * 6, "order_book_id": ids,
+                               "start_date": pd.Timestamp("2015-01-05")})
+    store = str(tmp_path / "own.duckdb")
+    import_frames(store, instruments=inst, daily_bars=bars, industry_citics_2019=industries)
+    csv = tmp_path / "f.csv"
+    planted[ids].to_csv(csv)
+    base = ("run", str(csv), "--store", store, "--benchmark", "none", "--analysis", "ic", "--max-decay", "0",
+            "--no-report", "-q")
+    code, _, err = run(*base)
+    assert code != 0 and "(on the command line: --style-factors none)" in err, err
+    code, _, err = run(*base, "--style-factors", "none", "--industry", "none")
+    assert (code, err) == (2, "sigmora: error: --industry none with --style-factors none leaves the neutralize "
+                              "step nothing to regress on; leave neutralize out of --preprocess\n")
+    # on the industries alone (the default --industry): asking for exposures would fail as above
+    code, out, err = run(*base, "--style-factors", "none", "--preprocess", "winsorize,neutralize,normalize")
+    assert code == 0, err
+    steps = dict(registry.build_steps(["neutralize"], industry="sws", style_factors=None))
+    assert (steps["neutralize"].industry, steps["neutralize"].style_neutralize) == ("sws", False)

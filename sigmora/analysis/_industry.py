@@ -26,7 +26,7 @@ def missing_classification(source):
     return MissingClassificationError(
         "industry classification {!r}: the store holds no records of it; import them into the store "
         "(tidewell import STORE industry_{}=FILE), choose another source ({}), or leave industries out "
-        "(industry=None / industry_classification=None)".format(
+        "(industry=None / industry_classification=None; on the command line: --industry none)".format(
             source, source, " or ".join(s for s in FIELD_MAPPING if s != source)))
 
 # Boundaries between the versions of the "sws" classification.

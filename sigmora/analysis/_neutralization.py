@@ -204,7 +204,7 @@ def _no_exposures(style_factors, order_book_ids, index):
     return ValueError("style_factors: the data service has no exposures to {} for {} instruments "
                       "from {} to {}; import them into the store (tidewell import STORE "
                       "style_exposures=FILE) or neutralize without them: "
-                      "Neutralization(style_factors=None)".format(
+                      "Neutralization(style_factors=None) (on the command line: --style-factors none)".format(
                           style_factors or "all style factors", len(order_book_ids), index[0], index[-1]))
 
 

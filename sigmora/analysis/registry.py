@@ -8,7 +8,7 @@ An entry maps a step name (the one the command line's ``--preprocess`` and ``--a
 to a factory of the step.  The factory's parameters name the options it reads: `build_steps`
 passes each factory those of its options that the factory takes, and the factory's defaults
 stand for the options not given.  The options the command line gives are ``winsorize_method``,
-``industry``, ``max_decay``, ``quantile``, ``benchmark``, ``quantile_weights``, ``cost_bps``,
+``industry``, ``style_factors``, ``max_decay``, ``quantile``, ``benchmark``, ``quantile_weights``, ``cost_bps``,
 ``tradable_rules``, ``min_listed_days`` and ``universe``.
 
 Adding an analysis step takes its module, its result record (with ``headline()`` and
@@ -148,9 +148,9 @@ def _winsorize(winsorize_method="mad"):
 
 
 @register("neutralize", PREPROCESS)
-def _neutralize():
+def _neutralize(industry="citics_2019", style_factors="all"):
     from sigmora.analysis.varodyne import Neutralization
-    return Neutralization()
+    return Neutralization(industry=industry, style_factors=style_factors)
 
 
 @register("normalize", PREPROCESS)

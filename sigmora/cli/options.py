@@ -22,6 +22,7 @@ __all__ = ["build_parser", "build_steps", "steps_from_options", "chosen_steps", 
 MAX_PERIOD = 2520
 MAX_QUANTILES = 1000
 INDUSTRIES = ("citics_2019", "sws", "none")
+STYLE_FACTORS = ("all", "none")
 # The spacings --frequency states (those `sigmora.analysis.statistics.row_spacing` measures).
 FREQUENCIES = ("daily", "weekly", "monthly", "quarterly", "yearly", "intraday")
 
@@ -143,14 +144,15 @@ def date_window(args):
 #: The defaults of the options that only some steps read: the parser's, and what the checks
 #: below compare with.
 _DEFAULTS = {"--cost-bps": 0.0, "--quantile-weights": "equal", "--quantiles": 5, "--max-decay": 20,
-             "--industry": "citics_2019", "--winsorize-method": "mad", "--benchmark": DEMO_BENCHMARK,
+             "--industry": "citics_2019", "--style-factors": "all", "--winsorize-method": "mad",
+             "--benchmark": DEMO_BENCHMARK,
              "--universe": "none", "--tradable-rules": "suspended,limit,st", "--min-listed-days": 60}
 
 #: Options only some steps read, with the name the steps know them by: given otherwise while no
 #: chosen step reads them, they would change nothing (said, not refused: scripts may pass them
 #: always).  A value that asks for nothing ("none", no decay steps) has nothing to lose either.
 _STEP_OPTIONS = (("--cost-bps", "cost_bps"), ("--quantile-weights", "quantile_weights"), ("--quantiles", "quantile"),
-                 ("--max-decay", "max_decay"), ("--industry", "industry"),
+                 ("--max-decay", "max_decay"), ("--industry", "industry"), ("--style-factors", "style_factors"),
                  ("--winsorize-method", "winsorize_method"), ("--benchmark", "benchmark"))
 
 #: The tradable step's options: given otherwise without the step, they would change nothing,
@@ -223,8 +225,12 @@ def _index_option(option, order_book_id):
 def chosen_steps(args, preprocess, analyses, benchmark):
     """The (name, step) pairs the options choose."""
     universe = _checked_universe(args, preprocess)
+    industry, style_factors = none_or(args.industry), none_or(args.style_factors)
+    if "neutralize" in preprocess and industry is None and style_factors is None:
+        raise UsageError("--industry none with --style-factors none leaves the neutralize step nothing to "
+                         "regress on; leave neutralize out of --preprocess")
     return build_steps(preprocess, analyses, winsorize_method=args.winsorize_method,
-                       industry=none_or(args.industry), max_decay=args.max_decay,
+                       industry=industry, style_factors=style_factors, max_decay=args.max_decay,
                        quantile=args.quantiles, benchmark=benchmark, tradable_rules=args.tradable_rules,
                        min_listed_days=args.min_listed_days, universe=universe,
                        quantile_weights=args.quantile_weights, cost_bps=args.cost_bps)
@@ -253,7 +259,11 @@ def _analysis_options(p):
                    help=_step_list_help("analysis steps", ANALYSIS, ""))
     p.add_argument("--winsorize-method", default=_DEFAULTS["--winsorize-method"], help="mad, std, percentile or none (default mad)")
     p.add_argument("--industry", default=_DEFAULTS["--industry"], type=_choice("--industry", INDUSTRIES),
-                   help="industry classification for the per-industry IC: citics_2019, sws or none")
+                   help="industry classification of the neutralize step and the per-industry IC: "
+                   "citics_2019, sws or none")
+    p.add_argument("--style-factors", default=_DEFAULTS["--style-factors"],
+                   type=_choice("--style-factors", STYLE_FACTORS),
+                   help="style exposures the neutralize step regresses on: all (the store's) or none")
     p.add_argument("--max-decay", type=_bounded_integer("--max-decay", 0, MAX_PERIOD, "an integer number of IC "
                    "decay steps"), default=_DEFAULTS["--max-decay"], help="IC decay steps, 0 to {}, 0 for none (default 20)".format(
                        MAX_PERIOD))
