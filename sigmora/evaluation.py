@@ -172,8 +172,8 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
             for name, factor in factors.items():
                 if shifts[name] != depth:
                     continue
-                error = ValueError("evaluate: {!r} looks back {} trading dates before {}: {}".format(
-                    factor, depth, dates[0].date(), err))
+                error = ValueError("evaluate: {!r} looks back {} trading dates before {}: {}{}".format(
+                    factor, depth, dates[0].date(), err, _earliest_start(depth)))
                 if errors == "raise":
                     raise error from err
                 error.__cause__ = err
@@ -309,6 +309,17 @@ def _new_pool(cells):
     """The pool ``iter_evaluate`` gives its graph for tables of up to ``cells`` cells (None:
     every node allocates its own tables)."""
     return _Pool(cells)
+
+
+def _earliest_start(depth):
+    """What to do about an expression that looks back `depth` dates beyond the calendar."""
+    try:
+        calendar = _market.trading_date_index("1900-01-01", "2200-12-31")
+    except Exception:  # noqa: BLE001 - the message then stands without the hint
+        return ""
+    if len(calendar) <= depth:
+        return "; the calendar holds {} trading dates: import a longer trading calendar".format(len(calendar))
+    return "; start on or after {}, or import a longer trading calendar".format(calendar[depth].date())
 
 
 def _warn_missing_data(data, leaves, ids, window):

@@ -316,6 +316,9 @@ def test_an_expression_looking_back_beyond_the_calendar_fails_alone(small_store)
         assert isinstance(got[name], ValueError)
         assert str(got[name]).startswith("evaluate: {!r} looks back {} trading dates before {}".format(
             exprs[name], depth, start.date()))
+        assert str(got[name]).endswith("; start on or after {}, or import a longer trading calendar".format(
+            calendar[depth].date()))
+        assert evaluate(exprs[name], IDS, calendar[depth], end).index[0] == calendar[depth]   # and it does
     assert sorted(name for name, _ in iter_evaluate(exprs, IDS, start, end, errors="return")) == sorted(exprs)
     with pytest.raises(ValueError, match=r"add\(lag\(UFactor\(close_pre\), 30\), UFactor\(close_pre\)\) looks back 30 "):
         evaluate_many(exprs, IDS, start, end)
