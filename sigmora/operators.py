@@ -412,8 +412,9 @@ def ts_product(x, d):
 def ts_corr(x, y, d):
     """Correlation of ``x`` and ``y`` over the last ``d`` days (the paper's
     ``correlation``); a window where either is constant gives NaN (rather than pandas'
-    division by a zero deviation), results are clipped to [-1, 1]. A day where either
-    operand is missing counts as missing. Shift: ``d - 1`` rows beyond the operands'."""
+    division by a zero deviation), and so does ``d = 1`` (one point has no correlation); results
+    are clipped to [-1, 1]. A day where either operand is missing counts as missing. Shift:
+    ``d - 1`` rows beyond the operands'."""
     d = _window(d, "ts_corr")
     return OperatorFactor("ts_corr", _rolling2, [_factor(x, "ts_corr"), _factor(y, "ts_corr", "y")],
                           ("corr", d), lookback=d - 1, shown=(d,))
@@ -421,8 +422,9 @@ def ts_corr(x, y, d):
 
 def ts_cov(x, y, d):
     """Sample covariance (n - 1 denominator) of ``x`` and ``y`` over the last ``d`` days (the
-    paper's ``covariance``); exactly 0 when either is constant over the window. A day where
-    either operand is missing counts as missing. Shift: ``d - 1`` rows beyond the operands'."""
+    paper's ``covariance``); exactly 0 when either is constant over the window, NaN for
+    ``d = 1``. A day where either operand is missing counts as missing. Shift: ``d - 1`` rows
+    beyond the operands'."""
     d = _window(d, "ts_cov")
     return OperatorFactor("ts_cov", _rolling2, [_factor(x, "ts_cov"), _factor(y, "ts_cov", "y")],
                           ("cov", d), lookback=d - 1, shown=(d,))
