@@ -569,21 +569,28 @@ def test_run_many_exit_codes_when_nothing_completes(tmp_path, small_store_path):
     assert out.startswith("0 of 1 factors completed\n  old failed: ValueError: ")
 
 
-def test_a_benchmark_the_store_lacks_is_refused_saying_what_it_is_and_the_way_out(tmp_path, planted,
-                                                                                 small_store_path):
-    # A store of one's own prices holds no index: the default benchmark is named as the default,
-    # with the way out; a stock given as the benchmark is named as a stock, with the store's indexes.
+def own_price_store(tmp_path, planted, small_store_path, n, **tables):
+    """A store of one's own: the closes and instrument rows of the first `n` planted ids, taken
+    from the demo store (plus `tables`), and the planted factor of those ids as a CSV file."""
     from tidewell.importer import import_frames
-    ids = list(planted.columns[:6])
+    ids = list(planted.columns[:n])
     with tidewell.using(small_store_path):
         closes = tidewell.get_price_table(ids, planted.index[0], planted.index[-1], field="close")
         inst = tidewell.all_instruments(type="CS")
     inst = inst[inst["order_book_id"].isin(ids)][["order_book_id", "symbol", "type", "exchange", "listed_date"]]
     bars = closes.rename_axis(index="date", columns="order_book_id").stack().rename("close").reset_index()
     store = str(tmp_path / "own.duckdb")
-    import_frames(store, instruments=inst, daily_bars=bars)
+    import_frames(store, instruments=inst, daily_bars=bars, **tables)
     csv = tmp_path / "f.csv"
     planted[ids].to_csv(csv)
+    return ids, store, csv
+
+
+def test_a_benchmark_the_store_lacks_is_refused_saying_what_it_is_and_the_way_out(tmp_path, planted,
+                                                                                 small_store_path):
+    # A store of one's own prices holds no index: the default benchmark is named as the default,
+    # with the way out; a stock given as the benchmark is named as a stock, with the store's indexes.
+    ids, store, csv = own_price_store(tmp_path, planted, small_store_path, 6)
     code, _, err = run("run", str(csv), "--store", store, "--no-report", "-q")
     assert code == 2
     assert "--benchmark: expect the order_book_id of an index in the store, got '000300.XSHG' (the default)" in err
@@ -628,20 +635,10 @@ def test_a_store_without_style_exposures_neutralizes_on_industries_from_the_comm
                                                                                           small_store_path):
     # A store of one's own prices and industries has no style exposures: the default pipeline says
     # which option leaves them out, and --style-factors none neutralizes on the industries alone.
-    from tidewell.importer import import_frames
     from sigmora.analysis import registry
-    ids = list(planted.columns[:12])
-    with tidewell.using(small_store_path):
-        closes = tidewell.get_price_table(ids, planted.index[0], planted.index[-1], field="close")
-        inst = tidewell.all_instruments(type="CS")
-    inst = inst[inst["order_book_id"].isin(ids)][["order_book_id", "symbol", "type", "exchange", "listed_date"]]
-    bars = closes.rename_axis(index="date", columns="order_book_id").stack().rename("close").reset_index()
-    industries = pd.DataFrame({"first_industry_name": ["银行", "医药"] * 6, "order_book_id": ids,
+    industries = pd.DataFrame({"first_industry_name": ["银行", "医药"] * 6, "order_book_id": planted.columns[:12],
                                "start_date": pd.Timestamp("2015-01-05")})
-    store = str(tmp_path / "own.duckdb")
-    import_frames(store, instruments=inst, daily_bars=bars, industry_citics_2019=industries)
-    csv = tmp_path / "f.csv"
-    planted[ids].to_csv(csv)
+    ids, store, csv = own_price_store(tmp_path, planted, small_store_path, 12, industry_citics_2019=industries)
     base = ("run", str(csv), "--store", store, "--benchmark", "none", "--analysis", "ic", "--max-decay", "0",
             "--no-report", "-q")
     code, _, err = run(*base)
