@@ -35,6 +35,7 @@ __all__ = [
     "ic_monthly_figure",
     "ic_qq_figure",
     "correlation_figure",
+    "no_data_figure",
     "figure_to_png",
     "figure_to_data_uri",
 ]
@@ -120,6 +121,24 @@ def _figure(rows, height_per_row=3.0, title=None):
     return fig
 
 
+def no_data_figure(title, message):
+    """A figure that says in words why there is nothing to draw: an empty or flat-zero chart
+    would read as a result."""
+    fig = Figure(figsize=(_WIDTH, 1.2), layout="constrained")
+    if title:
+        fig.suptitle(title, fontsize=12, fontweight="bold")
+    ax = fig.add_subplot()
+    ax.set_axis_off()
+    ax.text(0.5, 0.5, message, ha="center", va="center", fontsize=10, wrap=True, transform=ax.transAxes)
+    return fig
+
+
+def _has_values(table):
+    """Whether `table` holds a finite number to draw."""
+    values = pd.DataFrame(table).apply(pd.to_numeric, errors="coerce").to_numpy(dtype=float)
+    return bool(np.isfinite(values).any())
+
+
 def _date_axis(ax):
     locator = mdates.AutoDateLocator(maxticks=8)
     # Yearly months too: spans of three to four years fit no monthly step within 8 ticks.
@@ -172,6 +191,8 @@ def _group_colors(groups):
 def ic_figure(ic, title="Information coefficient"):
     """Cumulative IC of every period on one axis, and one histogram of the per-date IC per period."""
     periods = period_columns(ic)
+    if not _has_values(ic[periods]):
+        return no_data_figure(title, "No date has an IC value: nothing to draw.")
     n = max(len(periods), 1)
     fig = _figure(2, height_per_row=3.0, title=title)
     # top row: one axis across all columns; bottom row: one histogram per period
@@ -195,6 +216,8 @@ def ic_figure(ic, title="Information coefficient"):
 def ic_decay_figure(ic_decay, title="IC decay"):
     """Mean IC against the decay step (the return window starting d rows later), per period."""
     curve = ic_decay_curve(ic_decay)
+    if not _has_values(curve):
+        return no_data_figure(title, "No decay step has an IC value: nothing to draw.")
     fig = _figure(1, height_per_row=3.2, title=title)
     ax = fig.add_subplot()
     for col in curve.columns:
@@ -209,6 +232,8 @@ def ic_decay_figure(ic_decay, title="IC decay"):
 def ic_industry_figure(ic_industry, title="IC by industry"):
     """Horizontal bars: the pooled IC of every industry, one bar per period."""
     periods = period_columns(ic_industry)
+    if not _has_values(ic_industry[periods]):
+        return no_data_figure(title, "No industry has an IC value: nothing to draw.")
     industries = [str(i) for i in ic_industry.index]
     fig = Figure(figsize=(_WIDTH, max(3.0, 0.2 * len(industries) * max(len(periods), 1) ** 0.5 + 1.2)), layout="constrained")
     fig.suptitle(title, fontsize=12, fontweight="bold")
@@ -281,6 +306,8 @@ def ic_monthly_figure(ic, title="Monthly mean IC"):
     """One heat map per period: years down, months across, each cell the mean per-date IC of
     the month (`statistics.ic_monthly`), on a colour scale centred at 0."""
     periods = period_columns(ic)
+    if not _has_values(ic[periods]):
+        return no_data_figure(title, "No date has an IC value: nothing to draw.")
     grids = {col: ic_monthly(ic, col) for col in periods}
     n_years = max((len(g) for g in grids.values()), default=1)
     rows, cols = _period_grid(max(len(periods), 1))
@@ -301,6 +328,8 @@ def ic_qq_figure(ic, title="IC against the normal distribution (Q-Q)"):
     of their ranks, with the line mean + sd * quantile they follow when the IC is normal.
     Points above the line on the right (below it on the left) are fatter tails than normal."""
     periods = period_columns(ic)
+    if not _has_values(ic[periods]):
+        return no_data_figure(title, "No date has an IC value: nothing to draw.")
     rows, cols = _period_grid(max(len(periods), 1))
     fig = _figure(rows, height_per_row=3.0, title=title)
     for k, col in enumerate(periods):
@@ -338,6 +367,8 @@ def correlation_figure(matrix, title="Correlation"):
 def quantile_returns_figure(quantile_returns, benchmark_return=None, title="Cumulative return per group"):
     """One axis per period: every group's cumulative return, with the benchmark when given."""
     periods = period_columns(quantile_returns)
+    if not _has_values(quantile_returns[periods]):
+        return no_data_figure(title, "No group has a return: nothing to draw.")
     groups = sorted_groups(quantile_returns)
     colors = _group_colors(groups)
     rows, cols = _period_grid(len(periods))
@@ -359,6 +390,8 @@ def quantile_returns_figure(quantile_returns, benchmark_return=None, title="Cumu
 
 def top_minus_bottom_figure(top_minus_bottom, title="Top minus bottom group"):
     """Cumulative return of the first group minus the last, one line per period."""
+    if not _has_values(top_minus_bottom[period_columns(top_minus_bottom)]):
+        return no_data_figure(title, "No date has a return: nothing to draw.")
     fig = _figure(1, height_per_row=3.2, title=title)
     ax = fig.add_subplot()
     for col in period_columns(top_minus_bottom):
@@ -382,6 +415,8 @@ def turnover_figure(quantile_turnover, window=TURNOVER_WINDOW, title="Turnover p
     """One axis per period: every group's turnover, as a mean over the last ``window`` rows,
     drawn from the first row that has a full window of compared holdings."""
     periods = period_columns(quantile_turnover)
+    if not _has_values(quantile_turnover[periods]):
+        return no_data_figure(title, "No group has a turnover: nothing to draw.")
     groups = sorted_groups(quantile_turnover)
     colors = _group_colors(groups)
     rows, cols = _period_grid(len(periods))
@@ -407,6 +442,8 @@ def turnover_figure(quantile_turnover, window=TURNOVER_WINDOW, title="Turnover p
 
 def factor_returns_figure(factor_returns, title="Cumulative factor return"):
     """Cumulative factor return of every period."""
+    if not _has_values(factor_returns[period_columns(factor_returns)]):
+        return no_data_figure(title, "No date has a factor return: nothing to draw.")
     fig = _figure(1, height_per_row=3.2, title=title)
     ax = fig.add_subplot()
     for col in period_columns(factor_returns):
@@ -421,6 +458,8 @@ def factor_returns_figure(factor_returns, title="Cumulative factor return"):
 def rank_autocorrelation_figure(autocorrelation, window=TURNOVER_WINDOW, title="Factor rank autocorrelation"):
     """The factor's rank autocorrelation per lag over the dates (rolling mean over `window`
     dates, so the level reads through the day-to-day noise)."""
+    if not _has_values(autocorrelation):
+        return no_data_figure(title, "No date has a rank autocorrelation: nothing to draw.")
     fig = _figure(1, height_per_row=3.2, title=title)
     ax = fig.add_subplot()
     dates = _dates(autocorrelation.index)
