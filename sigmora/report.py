@@ -19,7 +19,8 @@ from sigmora._atomic import write_atomic
 # The record rendering lives below the records and the report; the headline tables beside the
 # leaderboard.  Both are re-exported here.
 from sigmora.analysis._formats import format_value
-from sigmora.analysis._html import FOLDED_TABLES, _chart_html, _heading, record_html, table_html  # noqa: F401
+from sigmora.analysis._html import (FOLDED_TABLES, _chart_html, _heading, empty_html, nothing_to_show,  # noqa: F401
+                                   record_html, table_html)
 from sigmora.analysis.leaderboard import glance_table, leaderboard
 
 __all__ = ["render_report", "write_report", "overlap_html", "record_html", "table_html", "glance_table"]
@@ -47,6 +48,7 @@ table.sortable thead th[aria-sort="descending"]::after { content: " \\25BC"; }
 table.sortable thead th[aria-sort="ascending"]::after { content: " \\25B2"; }
 img.chart { max-width: 100%; height: auto; display: block; margin: 6px 0 14px; }
 pre { overflow-x: auto; }
+p.empty { background: #f7f9fb; border-left: 4px solid #9ab; padding: 6px 10px; }
 nav ul { columns: 2; font-size: 0.9em; }
 """
 
@@ -102,7 +104,18 @@ def _table_note_html(name, table, heading_level):
 
 def _results_html(results, heading_level, prefix):
     parts = []
-    glance = glance_table(results)
+    records = [v for v in results.values() if hasattr(v, "summary") and hasattr(v, "plot")]
+    reasons = {nothing_to_show(r) for r in records}
+    if records and len(reasons) == 1 and None not in reasons:
+        # Every step rests on no date, for one reason: said once, in place of the whole section.
+        parts.append(empty_html(reasons.pop()))
+        coverage = next((r.coverage for r in records if getattr(r, "coverage", None) is not None), None)
+        if coverage is not None:
+            parts.append("<details><summary>What the run rests on</summary>{}</details>".format(
+                table_html(coverage.table())))
+        return parts + [_table_note_html(name, value, heading_level) for name, value in results.items()
+                        if isinstance(value, pd.DataFrame)]
+    glance = glance_table(results) if not records or None in reasons else None
     if glance is not None:
         parts += [_heading(heading_level, "At a glance"), table_html(glance)]
     for i, (name, value) in enumerate(results.items()):

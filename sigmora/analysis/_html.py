@@ -35,11 +35,32 @@ def _chart_html(fig, alt):
     return '<img class="chart" alt="{}" src="{}"/>'.format(html.escape(alt), figure_to_data_uri(fig))
 
 
+def nothing_to_show(record):
+    """The record's line saying why it has nothing to show, or None (also for a record that
+    cannot say)."""
+    method = getattr(type(record), "nothing_to_show", None)
+    return method(record) if callable(method) else None
+
+
+def empty_html(reason):
+    return '<p class="empty"><b>{}</b></p>'.format(html.escape(reason))
+
+
 def record_html(record, heading_level=2, charts=True, anchor=None):
     """HTML block of one result record: each summary table followed by its chart, then the
     remaining charts."""
     parts = ['<div class="sigmora-record">',
              _heading(heading_level, "{}: {}".format(type(record).__name__, record.name), anchor)]
+    reason = nothing_to_show(record)
+    if reason is not None:
+        # One line in place of tables of NaN and charts of nothing; the counts stay at hand.
+        parts.append(empty_html(reason))
+        coverage = getattr(record, "coverage", None)
+        if coverage is not None:
+            parts.append("<details><summary>{}</summary>{}</details>".format(
+                html.escape(record.title("coverage")), table_html(coverage.table())))
+        parts.append("</div>")
+        return "\n".join(parts)
     tables = record.summary()
     coverage = tables.pop("coverage", None)
     if coverage is not None and getattr(record, "coverage", None) is not None:

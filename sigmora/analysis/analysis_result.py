@@ -61,6 +61,8 @@ class _AnalysisResult:
     _tables = ()
     # key of a summary table -> heading shown above it
     _titles = {}
+    # key of a chart without a summary table of its own -> its title
+    _chart_titles = {}
     # attributes describing how the step ran (set by the step after building the record),
     # saved and compared with the tables; a record leaves them at the class defaults
     _settings = ()
@@ -129,8 +131,26 @@ class _AnalysisResult:
 
     # matplotlib is imported by plot() only: loading the engine does not need it.
     def plot(self):
-        """Figures by key; tables the step left unset are skipped."""
+        """Figures by key; tables the step left unset are skipped. A record with nothing to show
+        (see `nothing_to_show`) gets under each key a figure that says why instead of a chart:
+        drawn, its zero-filled or missing tables would read as flat or empty results."""
+        charts = self._charts()
+        reason = self.nothing_to_show()
+        if reason is not None and charts:
+            from sigmora.analysis.plotting import no_data_figure
+            return {key: no_data_figure(self._chart_titles.get(key) or self.title(key), reason) for key in charts}
+        return {key: draw() for key, draw in charts.items()}
+
+    def _charts(self):
+        """Key -> callable drawing that figure, for the tables the step set."""
         raise NotImplementedError
+
+    def nothing_to_show(self):
+        """One line saying why the record has no figure worth a table or chart (the run rested
+        on no date), or None. The tear sheet and the notebook show it in their place."""
+        if self.coverage is not None and not getattr(self.coverage, "dates_used", 1):
+            return "Nothing to show: the run rests on no date. " + _sentence(self.coverage.text())
+        return None
 
     def title(self, key):
         if key == "coverage":
@@ -182,6 +202,10 @@ class _AnalysisResult:
         return ()
 
 
+def _sentence(text):
+    return text[:1].upper() + text[1:] + "."
+
+
 def _with_net(gross, net, columns=("annual_return", "sharpe", "max_drawdown")):
     """`gross` with the `columns` of `net` (same rows) as "<column>_net", each right after its
     gross one."""
@@ -219,6 +243,7 @@ class ICAnalysisResult(_AnalysisResult):
         "ic_decay": "Mean IC by decay (rows after the factor date)",
         "ic_industry": "IC by industry (pooled over dates)",
     }
+    _chart_titles = {"ic_monthly": "Monthly mean IC", "ic_qq": "IC against the normal distribution (Q-Q)"}
 
     def summary(self, periods_per_year=None):
         out = {}
@@ -232,20 +257,29 @@ class ICAnalysisResult(_AnalysisResult):
             out["rank_autocorrelation"] = _stats.rank_autocorrelation_summary(self.factor_rank_autocorrelation)
         return self._with_coverage(out)
 
-    def plot(self):
+    def _charts(self):
         from sigmora.analysis import plotting as _plot
         out = {}
         if self.ic is not None:
-            out["ic"] = _plot.ic_figure(self.ic)
-            out["ic_monthly"] = _plot.ic_monthly_figure(self.ic)
-            out["ic_qq"] = _plot.ic_qq_figure(self.ic)
+            out["ic"] = lambda: _plot.ic_figure(self.ic)
+            out["ic_monthly"] = lambda: _plot.ic_monthly_figure(self.ic)
+            out["ic_qq"] = lambda: _plot.ic_qq_figure(self.ic)
         if self.ic_decay is not None:
-            out["ic_decay"] = _plot.ic_decay_figure(self.ic_decay)
+            out["ic_decay"] = lambda: _plot.ic_decay_figure(self.ic_decay)
         if self.ic_industry_distribute is not None:
-            out["ic_industry"] = _plot.ic_industry_figure(self.ic_industry_distribute)
+            out["ic_industry"] = lambda: _plot.ic_industry_figure(self.ic_industry_distribute)
         if self.factor_rank_autocorrelation is not None:
-            out["rank_autocorrelation"] = _plot.rank_autocorrelation_figure(self.factor_rank_autocorrelation)
+            out["rank_autocorrelation"] = lambda: _plot.rank_autocorrelation_figure(self.factor_rank_autocorrelation)
         return out
+
+    def nothing_to_show(self):
+        reason = super().nothing_to_show()
+        if reason is None and self.ic is not None and self.ic.size and self.ic.isna().all().all():
+            # Dates used, yet none ranked anything (e.g. one value per date): the IC rests on none.
+            reason = "Nothing to show: no date has an IC value."
+            if self.coverage is not None:
+                reason += " The run rests on " + self.coverage.text() + "."
+        return reason
 
     def headline(self):
         if self.ic is None:
@@ -294,6 +328,7 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         "holding": "How the groups were held",
         "top_minus_bottom_net": "Top minus bottom group, net of costs",
     }
+    _chart_titles = {"turnover": "Turnover per group"}
     _settings = ("cost_bps", "weighting")
     cost_bps = 0.0
     weighting = None
@@ -430,20 +465,20 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
                         key=_stats.group_order_key) if self.quantile_returns is not None else []
         return {groups[0], groups[-1]} if groups else set()
 
-    def plot(self):
+    def _charts(self):
         from sigmora.analysis import plotting as _plot
         out = {}
         if self.quantile_returns is not None:
-            out["quantile_returns"] = _plot.quantile_returns_figure(self.quantile_returns,
-                                                                    self.benchmark_return)
+            out["quantile_returns"] = lambda: _plot.quantile_returns_figure(self.quantile_returns,
+                                                                            self.benchmark_return)
         if self.top_minus_bottom_returns is not None:
-            out["top_minus_bottom"] = _plot.top_minus_bottom_figure(self.top_minus_bottom_returns)
+            out["top_minus_bottom"] = lambda: _plot.top_minus_bottom_figure(self.top_minus_bottom_returns)
         if self._charged():
-            out["top_minus_bottom_net"] = _plot.top_minus_bottom_figure(
+            out["top_minus_bottom_net"] = lambda: _plot.top_minus_bottom_figure(
                 self.top_minus_bottom_net_returns, title="Top minus bottom group, {}".format(
                     _costs.cost_text(self.cost_bps)))
         if self.quantile_turnover is not None:
-            out["turnover"] = _plot.turnover_figure(self.turnover_without_warmup())
+            out["turnover"] = lambda: _plot.turnover_figure(self.turnover_without_warmup())
         return out
 
     def headline(self):
@@ -497,6 +532,7 @@ class FactorReturnAnalysisResult(_AnalysisResult):
 
     _tables = ("factor_returns", "factor_net_returns", "factor_turnover")
     _titles = {"factor_returns": "Factor returns per period", "holding": "How the portfolio was held"}
+    _chart_titles = {"factor_net_returns": "Factor returns per period, net of costs"}
     _settings = ("cost_bps",)
     cost_bps = 0.0
 
@@ -523,13 +559,13 @@ class FactorReturnAnalysisResult(_AnalysisResult):
             out = {"factor_returns": table, "holding": _holding_table(None, self.cost_bps)}
         return self._with_coverage(out)
 
-    def plot(self):
+    def _charts(self):
         from sigmora.analysis import plotting as _plot
         if self.factor_returns is None:
             return {}
-        out = {"factor_returns": _plot.factor_returns_figure(self.factor_returns)}
+        out = {"factor_returns": lambda: _plot.factor_returns_figure(self.factor_returns)}
         if self._charged():
-            out["factor_net_returns"] = _plot.factor_returns_figure(
+            out["factor_net_returns"] = lambda: _plot.factor_returns_figure(
                 self.factor_net_returns, title="Cumulative factor return, {}".format(_costs.cost_text(self.cost_bps)))
         return out
 
