@@ -215,10 +215,15 @@ def local_cluster(n_workers=None):
         raise ValueError("n_workers: expect a positive integer, got {!r}".format(n_workers))
     # No dashboard is served, so the workers' statistical profiler (a stack sample every
     # 10 ms of every task) would only take time from the tests.
+    # The scheduler starts its HTTP server whatever it is told (dashboard_address=None means
+    # port 8787, and another port with a warning when that is taken): it gets a free loopback
+    # port and no route at all, and the dashboard is off.
     with dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None,
-                          "distributed.worker.profile.enabled": False}):
+                          "distributed.worker.profile.enabled": False,
+                          "distributed.scheduler.http.routes": []}):
         return LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True,
-                            dashboard_address=None, host="127.0.0.1")
+                            dashboard_address="127.0.0.1:0", scheduler_kwargs={"dashboard": False},
+                            host="127.0.0.1")
 
 
 # ----------------------------------------------------------------------------- the work

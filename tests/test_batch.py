@@ -170,6 +170,40 @@ class TestRunMany:
         assert len(seen) == 2 and set(seen.values()) == {inherited}
 
 
+class TestLocalCluster:
+    def test_serves_no_dashboard_and_leaves_port_8787_alone(self):
+        import socket
+        import urllib.error
+        import urllib.request
+        import warnings
+
+        holder = socket.socket()
+        try:
+            holder.bind(("127.0.0.1", 8787))
+            holder.listen(1)
+        except OSError:
+            pass  # taken already, which is the case to check
+        try:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                cluster = local_cluster(1)
+            try:
+                assert not [w for w in caught if "already in use" in str(w.message)]
+                scheduler = cluster.scheduler
+                # distributed always runs an HTTP server (under the key "dashboard"): on a
+                # loopback port of its own, answering nothing.
+                server = scheduler.services.get("dashboard")
+                if server is not None:
+                    assert server.address == "127.0.0.1" and server.port != 8787
+                    for path in ("/status", "/health", "/metrics"):
+                        with pytest.raises(urllib.error.HTTPError, match="404"):
+                            urllib.request.urlopen("http://127.0.0.1:{}{}".format(server.port, path), timeout=5)
+            finally:
+                cluster.close()
+        finally:
+            holder.close()
+
+
 class TestBadInput:
     def test_rejected_before_any_work(self, small_store):
         engine = _engine()
