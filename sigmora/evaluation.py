@@ -63,8 +63,10 @@ class LaggedFactor(AbstractFactor):
         if not isinstance(factor, AbstractFactor):
             raise ValueError("factor: expect an AbstractFactor, got {!r}".format(factor))
         if isinstance(n, (bool, np.bool_)) or not isinstance(n, numbers.Integral) or n < 1:
+            fractional = (isinstance(n, numbers.Real) and not isinstance(n, (bool, np.bool_)) and n >= 1
+                          and n != int(n))
             raise ValueError("lag: n: expect a positive integer (trading dates), got {!r}{}".format(
-                n, "; ts_delay floors a fractional window" if isinstance(n, numbers.Real) and n >= 1 else ""))
+                n, "; ts_delay floors a fractional window" if fractional else ""))
         self._factor = factor
         self._n = int(n)
 
@@ -337,21 +339,38 @@ def _warn_missing_data(data, leaves, ids, window):
             break
         candidates = np.flatnonzero(empty)
         empty[candidates] = np.isnan(values[:, candidates]).all(axis=0)
+    if not empty.any():
+        return
+    try:
+        instruments = _market.all_instruments().set_index("order_book_id")
+    except Exception:  # noqa: BLE001 - no store to ask (leaves of the user's own)
+        instruments = None
     if empty.all():
+        # Ids the store knows but that were not listed over the window (listed later, delisted
+        # before) are ordinary; otherwise the window or the ids miss the data.
+        if instruments is not None and _all_unlisted(instruments, ids, window):
+            return
         names = ", ".join(sorted(str(leaf) for key, leaf in leaves.items() if key in data)[:4])
         warn_user("evaluate: the data ({}) hold no value for any of the {} order_book_ids {}: every table is "
                   "missing; check the dates and ids against the store's data".format(names, len(ids), span))
         return
-    if not empty.any():
+    if instruments is None:
         return
-    try:
-        known = set(_market.all_instruments()["order_book_id"])
-    except Exception:  # noqa: BLE001 - no store to ask (leaves of the user's own): say nothing
-        return
-    unknown = [i for i, e in zip(ids, empty) if e and i not in known]
+    unknown = [i for i, e in zip(ids, empty) if e and i not in instruments.index]
     if unknown:
         warn_user("evaluate: {} of the {} order_book_ids are not in the store, and their columns are missing: {}"
                   "{}".format(len(unknown), len(ids), ", ".join(unknown[:10]), ", ..." if len(unknown) > 10 else ""))
+
+
+def _all_unlisted(instruments, ids, window):
+    """Whether every id is an instrument of the store that was not listed over the window."""
+    if not set(ids) <= set(instruments.index) or "listed_date" not in instruments.columns:
+        return False
+    rows = instruments.loc[list(ids)]
+    listed = pd.to_datetime(rows["listed_date"], errors="coerce")
+    gone = (pd.to_datetime(rows["de_listed_date"], errors="coerce") if "de_listed_date" in rows.columns
+            else pd.Series(pd.NaT, index=rows.index))
+    return bool(((listed > window[-1]) | (gone <= window[0])).all())
 
 
 def _order_book_ids(order_book_ids):

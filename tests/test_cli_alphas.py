@@ -97,6 +97,7 @@ def test_the_tear_sheet_of_alphas_compares_their_values(tmp_path, small_store_pa
     monkeypatch.setattr(commands, "EXPRESSION_TABLE_BYTES", 1000)
     code, out, err = run(*argv, "--out", str(tmp_path / "too_big"))
     assert code == 0, err
-    assert "sigmora: the tear sheet leaves 2 alphas out of the value correlation: their tables would take " in err
+    assert "sigmora: the tear sheet leaves 2 alphas out of the value correlation: their tables and the data " \
+           "they are computed from would take " in err
     document = (tmp_path / "too_big" / "tear_sheet.html").read_text()
     assert "Left out, their values not being at hand (factors given as expressions): alpha012, alpha101." in document

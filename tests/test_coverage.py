@@ -79,9 +79,19 @@ def test_dates_the_preprocessing_empties_are_told_apart_from_dates_without_value
     assert record.summary()["coverage"]["coverage"]["dates dropped: no value left after preprocessing"] == 1
     # without preprocessing the same dates keep their values
     assert run(factor, returns_table())["s0"].coverage.dates_used == 39
+    # a record saved or pickled before the count was kept reads as 0, and equals a run's now
     counts = cov.counts()
     del counts["emptied"]
     assert Coverage.from_counts(counts).emptied == 0
+    quiet = run(factor, returns_table(), Normalization(), ICAnalysis())["s1"].coverage
+    assert quiet.emptied == 0
+    older = quiet.counts()
+    del older["emptied"]
+    assert Coverage.from_counts(older) == quiet
+    pickled = Coverage.__new__(Coverage)
+    pickled.__dict__.update(Coverage.from_counts(older).__dict__)
+    del pickled.__dict__["emptied"]
+    assert pickled == quiet and pickled.text() == quiet.text()
 
 
 @pytest.mark.parametrize("factor, problem, message", [

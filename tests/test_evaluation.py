@@ -265,6 +265,8 @@ def test_bad_arguments(small_store):
          "looks back 5 trading dates before {}".format(first.date())),
         (lambda: lag(x, 0), r"^lag: n: expect a positive integer \(trading dates\), got 0$"),
         (lambda: lag(x, 2.5), r"^lag: n: expect a positive integer \(trading dates\), got 2.5; ts_delay floors"),
+        (lambda: lag(x, 2.0), r"^lag: n: expect a positive integer \(trading dates\), got 2.0$"),
+        (lambda: lag(x, True), r"^lag: n: expect a positive integer \(trading dates\), got True$"),
         (lambda: LaggedFactor(2.0, 1), "factor: expect an AbstractFactor"),
     ]
     for call, message in bad:
@@ -296,7 +298,10 @@ def test_ids_and_dates_without_any_data_are_said(small_store):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         table = evaluate(close, known + [latest["order_book_id"]], before_listing, latest["listed_date"])
-    assert table[latest["order_book_id"]].iloc[:-1].isna().all()
+        assert table[latest["order_book_id"]].iloc[:-1].isna().all()
+        # alone, before its listing: every value is missing, and that is ordinary too
+        eve = tidewell.get_previous_trading_date(latest["listed_date"])
+        assert evaluate(close, [latest["order_book_id"]], before_listing, eve).isna().all().all()
 
 
 def test_an_expression_looking_back_beyond_the_calendar_fails_alone(small_store):

@@ -25,7 +25,8 @@ class Coverage:
         date, e.g. a weekend or holiday);
       no_values: a return date on which the factor has no value at all;
       emptied: a return date on which the factor as given had values and the preprocessing
-        left none (a clip that made the date constant, which standardising cannot scale).
+        left none (a clip that made the date constant, which standardising cannot scale, or a
+        screen that removed every value).
     without_forward_return: per period label, used dates whose holding period runs past the
       return table (they still count as used, the period just has no return there).
     instruments_given / instruments_known (with any return) / instruments_used (a factor
@@ -39,7 +40,7 @@ class Coverage:
 
     removed_by_rule = None
     removed_values = None
-    emptied = 0     # records saved before this count was kept
+    emptied = 0     # records pickled before this count was kept
 
     REASONS = {
         "before_returns": "before the first price",
@@ -66,6 +67,8 @@ class Coverage:
     @classmethod
     def from_counts(cls, counts):
         """The coverage of the counts `counts` gave (lists stand for tuples)."""
+        counts = dict(counts)
+        counts.setdefault("emptied", 0)     # counts saved before it was kept: equal to a run's now
         return cls(**{k: tuple(v) if isinstance(v, list) else v for k, v in counts.items()})
 
     @property
@@ -138,6 +141,7 @@ class Coverage:
 
 
 def _comparable(d):
+    d = {"emptied": 0, **d}     # a record from before that count: as a run's now, where it is 0
     return {k: (tuple(v) if isinstance(v, (list, tuple)) else v) for k, v in d.items()}
 
 

@@ -302,10 +302,14 @@ def _expression_tables(factors, succeeded, window, progress, err):
         return {}
     ids = window["order_book_ids"]
     dates = _market.trading_date_index(window["start_date"], window["end_date"])
-    size = len(wanted) * len(ids) * len(dates) * 8
+    # Every result is held at once, beside the data they are computed from (with their history).
+    leaves = {id(leaf) for factor in wanted.values() for leaf in factor.dependencies}
+    history = max(factor.shift for factor in wanted.values())
+    size = (len(wanted) * len(dates) + len(leaves) * (len(dates) + history)) * len(ids) * 8
     if size > EXPRESSION_TABLE_BYTES:
-        print("sigmora: the tear sheet leaves {} alphas out of the value correlation: their tables would take "
-              "{:.1f} GB here (at most {:.1f} GB); ask for fewer alphas or a shorter window to see it".format(
+        print("sigmora: the tear sheet leaves {} alphas out of the value correlation: their tables and the data "
+              "they are computed from would take {:.1f} GB here (at most {:.1f} GB); ask for fewer alphas or a "
+              "shorter window to see it".format(
                   len(wanted), size / 2 ** 30, EXPRESSION_TABLE_BYTES / 2 ** 30), file=err)
         return {}
     progress.begin("evaluating {} alphas again for the value correlation".format(len(wanted)))
