@@ -316,7 +316,7 @@ def _new_pool(cells):
 def _earliest_start(depth):
     """What to do about an expression that looks back `depth` dates beyond the calendar."""
     try:
-        calendar = _market.trading_date_index("1900-01-01", "2200-12-31")
+        calendar = _market.whole_calendar()
     except Exception:  # noqa: BLE001 - the message then stands without the hint
         return ""
     if len(calendar) <= depth:

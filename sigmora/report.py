@@ -108,11 +108,8 @@ def _results_html(results, heading_level, prefix):
     reasons = {nothing_to_show(r) for r in records}
     if records and len(reasons) == 1 and None not in reasons:
         # Every step rests on no date, for one reason: said once, in place of the whole section.
-        parts.append(empty_html(reasons.pop()))
         coverage = next((r.coverage for r in records if getattr(r, "coverage", None) is not None), None)
-        if coverage is not None:
-            parts.append("<details><summary>What the run rests on</summary>{}</details>".format(
-                table_html(coverage.table())))
+        parts.append(empty_html(reasons.pop(), coverage))
         return parts + [_table_note_html(name, value, heading_level) for name, value in results.items()
                         if isinstance(value, pd.DataFrame)]
     glance = glance_table(results) if not records or None in reasons else None

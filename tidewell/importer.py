@@ -482,21 +482,18 @@ def _validate_frame(src: _Source, frame: pd.DataFrame) -> pd.DataFrame:
     frame.columns = [str(c).strip() for c in frame.columns]
     names = table.column_names
     unknown = list(dict.fromkeys(c for c in frame.columns if c not in names))
+    close = {c: difflib.get_close_matches(c, names, n=1) for c in unknown}
     if len(unknown) == 1:
         c = unknown[0]
-        close = difflib.get_close_matches(c, names, n=1)
-        if close:
-            hint = "; map it with --columns {}={}".format(c, close[0])
+        if close[c]:
+            hint = "; map it with --columns {}={}".format(c, close[c][0])
         else:
             hint = "; map it onto a column with --columns {}=NAME, or drop it with --columns {}=".format(c, c)
         _fail(src, "unknown column {!r} for table {} (columns: {}){}".format(
             c, table.name, ", ".join(names), hint), column=c)
     if unknown:
         # every one at once, so that one --columns option maps them all
-        pairs = []
-        for c in unknown:
-            close = difflib.get_close_matches(c, names, n=1)
-            pairs.append("{}={}".format(c, close[0] if close else "NAME"))
+        pairs = ["{}={}".format(c, close[c][0] if close[c] else "NAME") for c in unknown]
         _fail(src, "unknown columns {} for table {} (columns: {}); map each onto a column or drop it "
                    "(OLD=) with one option: --columns {}".format(
                        ", ".join(repr(c) for c in unknown), table.name, ", ".join(names), ",".join(pairs)),

@@ -145,15 +145,15 @@ def _comparable(d):
     return {k: (tuple(v) if isinstance(v, (list, tuple)) else v) for k, v in d.items()}
 
 
-def dates_with_values(factor_data):
-    """A boolean Series by date: whether the table holds any value on that date."""
-    return pd.Series((~np.isnan(float_view(factor_data, "factor_data"))).any(axis=1), index=factor_data.index)
+def values_per_date(factor_data, name="factor_data"):
+    """The number of values the table holds on each date, as a Series by date."""
+    return pd.Series((~np.isnan(float_view(factor_data, name))).sum(axis=1), index=factor_data.index)
 
 
 def measure(factor_data, returns, periods, given=None):
     """The coverage of a run of `factor_data` (the table the analyses see) against the
     return table `returns` for the holding `periods` (labels "P_n"). `given`: the
-    `dates_with_values` of the factor before preprocessing, which tells the dates the
+    `values_per_date` of the factor before preprocessing, which tells the dates the
     preprocessing emptied from those that never had a value."""
     dates = factor_data.index
     ret_dates = returns.index
@@ -169,7 +169,7 @@ def measure(factor_data, returns, periods, given=None):
     no_values = on_returns & ~any_value
     emptied = np.zeros(len(dates), bool)
     if given is not None:
-        emptied = no_values & given.reindex(dates, fill_value=False).to_numpy(dtype=bool)
+        emptied = no_values & (given.reindex(dates, fill_value=0).to_numpy() > 0)
         no_values = no_values & ~emptied
 
     position = ret_dates.get_indexer(dates[used])
@@ -195,9 +195,10 @@ def measure(factor_data, returns, periods, given=None):
         instruments_used=int(used_ids.sum()), values_per_date=values_per_date, missing_share=missing_share)
 
 
-def degenerate(factor_data, name="factor_data"):
+def degenerate(factor_data, name="factor_data", counts=None):
     """Warns about factor values no test can use as given, and returns what is wrong with
-    the whole table ("no values" or "constant"), or None.
+    the whole table ("no values" or "constant"), or None. `counts`: its `values_per_date`,
+    when the caller has them.
 
     Infinite values are kept (they count as the most extreme values); the warning says how
     to drop them instead.
@@ -212,7 +213,7 @@ def degenerate(factor_data, name="factor_data"):
                       name, int(infinite.sum()), len(columns),
                       ", ".join(str(factor_data.columns[j]) for j in columns[:3]), name))
     del infinite
-    counts = (~np.isnan(values)).sum(axis=1)
+    counts = (values_per_date(factor_data, name) if counts is None else counts).to_numpy()
     if not counts.any():
         warn_user("{} has no value at all: every statistic of this test is NaN".format(name))
         return "no values"

@@ -42,8 +42,13 @@ def nothing_to_show(record):
     return method(record) if callable(method) else None
 
 
-def empty_html(reason):
-    return '<p class="empty"><b>{}</b></p>'.format(html.escape(reason))
+def empty_html(reason, coverage=None):
+    """One line in place of tables of NaN and charts of nothing, with the counts of `coverage`
+    (when given) folded under it."""
+    out = '<p class="empty"><b>{}</b></p>'.format(html.escape(reason))
+    if coverage is not None:
+        out += "\n<details><summary>What the run rests on</summary>{}</details>".format(table_html(coverage.table()))
+    return out
 
 
 def record_html(record, heading_level=2, charts=True, anchor=None):
@@ -53,13 +58,7 @@ def record_html(record, heading_level=2, charts=True, anchor=None):
              _heading(heading_level, "{}: {}".format(type(record).__name__, record.name), anchor)]
     reason = nothing_to_show(record)
     if reason is not None:
-        # One line in place of tables of NaN and charts of nothing; the counts stay at hand.
-        parts.append(empty_html(reason))
-        coverage = getattr(record, "coverage", None)
-        if coverage is not None:
-            parts.append("<details><summary>{}</summary>{}</details>".format(
-                html.escape(record.title("coverage")), table_html(coverage.table())))
-        parts.append("</div>")
+        parts += [empty_html(reason, getattr(record, "coverage", None)), "</div>"]
         return "\n".join(parts)
     tables = record.summary()
     coverage = tables.pop("coverage", None)

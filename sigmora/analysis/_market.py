@@ -98,7 +98,7 @@ def price_window(first, last, p_max):
     except ValueError:
         end = None
     if start is None or end is None:
-        calendar = _calendar()
+        calendar = whole_calendar()
         if len(calendar) == 0 or calendar[0] > pd.Timestamp(last) or calendar[-1] < pd.Timestamp(first):
             raise ValueError("factor_data: its dates ({} to {}) lie outside the store's trading calendar ({}); "
                              "test it against a store whose calendar and prices cover them".format(
@@ -108,14 +108,14 @@ def price_window(first, last, p_max):
     return start, end
 
 
-def _calendar():
+def whole_calendar():
     """The client's whole trading calendar."""
     return trading_date_index("1900-01-01", "2200-12-31")
 
 
 def calendar_start():
     """The first date of the client's trading calendar (NaT when it is empty)."""
-    calendar = _calendar()
+    calendar = whole_calendar()
     return calendar[0] if len(calendar) else pd.NaT
 
 

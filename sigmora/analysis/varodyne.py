@@ -154,9 +154,8 @@ class FactorVarodyne(object):
             table.index.name = "datetime"
             table.columns.name = "order_book_id"
 
-        problem = _coverage.degenerate(factor_data) if self.analysis_pipelines else None
-        given = (_coverage.dates_with_values(factor_data)
-                 if self.analysis_pipelines and self.preprocess_pipelines else None)
+        given = _coverage.values_per_date(factor_data) if self.analysis_pipelines else None
+        problem = _coverage.degenerate(factor_data, counts=given) if self.analysis_pipelines else None
         result = {}
         removed = None
         for name, preprocessor in self.preprocess_pipelines:
