@@ -519,10 +519,13 @@ struct StdRows {
             return;
         }
         const double constant = zscore ? kNaN : 0.0;  // a window of equal values
+        // Reciprocals of the window's constants: a division a cell fewer (or two, for the
+        // standard deviation alone), for a rounding or two more.
+        const double inv_n = 1.0 / n, inv_scale = 1.0 / (n * (n - 1.0));
         for (std::size_t j = 0; j < c.n; ++j) {
-            const double var = (s2[j] - s1[j] * s1[j] / n) / (n - 1.0);
+            const double var = (n * s2[j] - s1[j] * s1[j]) * inv_scale;
             const double sd = std::sqrt(var < 0.0 ? 0.0 : var);
-            const double z = (x[j] - (ref[j] + s1[j] / n)) / sd;
+            const double z = (x[j] - (ref[j] + s1[j] * inv_n)) / sd;
             const double changes = w.changes_x[j], missing = w.missing[j];
             double v = zscore ? (sd > 0.0 ? z : kNaN) : sd;
             v = changes == 0.0 ? constant : v;
@@ -584,8 +587,9 @@ struct PairRows {
             return;
         }
         if (!corr) {
+            const double inv_scale = 1.0 / (m * (m - 1.0));  // no division a cell
             for (std::size_t j = 0; j < n; ++j) {
-                const double cov = (sxy[j] - sx[j] * sy[j] / m) / (m - 1.0);
+                const double cov = (m * sxy[j] - sx[j] * sy[j]) * inv_scale;
                 const double cx = w.changes_x[j], cy = w.changes_y[j];
                 o[j] = nan_where(w.missing[j], (cx == 0.0) | (cy == 0.0) ? 0.0 : cov);
             }
@@ -600,9 +604,10 @@ struct PairRows {
             }
             return;
         }
+        // The sums scaled by m: one division and one square root a cell, not four divisions.
         for (std::size_t j = 0; j < n; ++j) {
-            const double vx = sxx[j] - sx[j] * sx[j] / m, vy = syy[j] - sy[j] * sy[j] / m;
-            const double r = (sxy[j] - sx[j] * sy[j] / m) / std::sqrt(vx * vy);
+            const double vx = m * sxx[j] - sx[j] * sx[j], vy = m * syy[j] - sy[j] * sy[j];
+            const double r = (m * sxy[j] - sx[j] * sy[j]) / std::sqrt(vx * vy);
             const double above = r < -1.0 ? -1.0 : r;
             const double clipped = 1.0 < above ? 1.0 : above;
             const double cx = w.changes_x[j], cy = w.changes_y[j], missing = w.missing[j];
