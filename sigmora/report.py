@@ -179,25 +179,41 @@ def overlap_html(results, factors=None):
     without = [str(name) for name in results if name not in tables]
     left_out = " Left out, their values not being at hand (factors given as expressions): {}.".format(
         ", ".join(without)) if without else ""
+    # A factor without a single value would be a blank row and column of the heat map.
+    tables, no_value = _with_values(tables, lambda table: table.notna().to_numpy().any())
+    left_out += _left_out_note("without a single value", no_value)
     if len(tables) >= 2:
         parts.append(_matrix_html(
             value_correlation(tables), "Correlation of factor values",
             "Mean over dates of the per-date rank (Spearman) correlation of two factors' values, over "
             "the instruments both have on the date." + left_out))
-    elif len(results) >= 2 and without:
+    elif len(results) >= 2 and left_out:
         parts.append('<p class="meta">{}</p>'.format(html.escape(
             "Correlation of factor values: not shown, fewer than two factors have their values here."
             + left_out)))
     ic = _ic_tables(results)
     periods = [c for c in next(iter(ic.values())).columns if all(c in t.columns for t in ic.values())] if ic else []
-    if len(ic) >= 2 and periods:
-        parts.append(_matrix_html(
-            ic_correlation(ic, period=periods[0]), "Correlation of IC series ({})".format(periods[0]),
-            "Correlation over dates of two factors' per-date IC of holding period {}: factors whose IC "
-            "rises and falls together earn from the same market moves.".format(periods[0])))
+    if periods:
+        ic, no_ic = _with_values(ic, lambda table: table[periods[0]].notna().any())
+        note = _left_out_note("resting on no date", no_ic)
+        if len(ic) >= 2:
+            parts.append(_matrix_html(
+                ic_correlation(ic, period=periods[0]), "Correlation of IC series ({})".format(periods[0]),
+                "Correlation over dates of two factors' per-date IC of holding period {}: factors whose IC "
+                "rises and falls together earn from the same market moves.".format(periods[0]) + note))
     if not parts:
         return ""
     return "\n".join([_heading(2, "Factor overlap")] + parts)
+
+
+def _with_values(tables, has_values):
+    """(the tables for which has_values holds, the names of the others)."""
+    kept = {name: table for name, table in tables.items() if has_values(table)}
+    return kept, [str(name) for name in tables if name not in kept]
+
+
+def _left_out_note(why, names):
+    return " Left out, {}: {}.".format(why, ", ".join(names)) if names else ""
 
 
 def _is_multi(results):

@@ -139,6 +139,17 @@ def test_report_of_several_factors_shows_their_overlap_as_heat_maps_and_tables()
         format_value(v) for v in value_correlation({k: tables[k] for k in ("factor 0", "factor 1")}).to_numpy().ravel()]
     assert "Left out, their values not being at hand (factors given as expressions): factor 2." in partial
 
+    # a factor resting on no date is named, not drawn as a blank row and column of NaN
+    empty_ic, empty_quantile, _ = make_records(seed=3)
+    empty_ic.ic.loc[:, :] = np.nan
+    with_empty = dict(results, **{"factor 3": {"ic": empty_ic, "quantile": empty_quantile}})
+    empty_table = tables["factor 0"] * np.nan
+    document = render_report(with_empty, factors=dict(tables, **{"factor 3": empty_table}))
+    assert _cell_texts(document, "Correlation of IC series (P_1)") == [format_value(v) for v in ic.to_numpy().ravel()]
+    assert _cell_texts(document, "Correlation of factor values") == [format_value(v) for v in values.to_numpy().ravel()]
+    assert "Left out, resting on no date: factor 3." in document
+    assert "Left out, without a single value: factor 3." in document
+
     # without the factor tables only the IC series can be compared, and the section says why
     document = render_report(results)
     assert "Correlation of IC series (P_1)" in document and "<h3>Correlation of factor values" not in document
