@@ -163,6 +163,58 @@ def test_rows_out_of_order_are_sorted_and_repeated_dates_refused(tmp_path):
                                  "2023-02-02 (lines 3 and 5); keep one row per date".format(path))
 
 
+def test_files_of_a_wrong_shape_are_refused_saying_what_they_seem_to_be(tmp_path, planted):
+    table = planted.iloc[:5, :3]
+    empty = written(tmp_path / "empty.csv", "")
+    semicolons = str(tmp_path / "semicolons.csv")
+    table.to_csv(semicolons, sep=";")
+    transposed = str(tmp_path / "transposed.csv")
+    table.T.to_csv(transposed)
+    transposed_parquet = str(tmp_path / "transposed.parquet")
+    table.T.rename(columns=str).to_parquet(transposed_parquet)
+    no_dates = str(tmp_path / "no_dates.csv")
+    (table + 0.25).to_csv(no_dates, index=False)
+    cases = {
+        empty: "is empty (0 bytes); expect a table of factor values",
+        semicolons: "holds a single column ('date;{};".format(table.columns[0]),
+        transposed: "the table seems transposed (ids as rows, dates as columns)",
+        transposed_parquet: "the table seems transposed (ids as rows, dates as columns)",
+        no_dates: "the file seems written without its dates (df.to_csv(path) keeps the date index",
+    }
+    for path, message in cases.items():
+        code, out, err = run("run", path)
+        assert code == 2 and out == "", (path, err)
+        assert err.startswith("sigmora: error: FACTOR_FILE: {}".format(path)) and message in err, (path, err)
+        assert "Traceback" not in err
+    assert "separated by semicolons instead of commas" in run("run", semicolons)[2]
+    # a single column without such a separator gets no advice about one
+    lone = written(tmp_path / "lone.csv", "date\n2023-02-01\n")
+    code, _, err = run("run", lone)
+    assert code == 2 and "holds a single column ('date')" in err and "separated" not in err, err
+    # a date column of bad dates, under a header of ids, is no transposed table
+    code, _, err = run("run", written(tmp_path / "bad.csv", "date,000001.XSHE\n2023-02-30,1\n"))
+    assert code == 2 and "this is not a date" in err and "transposed" not in err and "without its dates" not in err
+
+
+def test_factor_dates_outside_the_stores_prices_are_refused_naming_both_spans(tmp_path, small_store_path, planted):
+    table = planted.iloc[:10, :3]
+    for shift, word in ((-5, "before"), (3, "after")):
+        moved = table.set_axis(table.index + pd.DateOffset(years=shift))
+        path = str(tmp_path / "{}.csv".format(word))
+        moved.to_csv(path)
+        code, out, err = run("run", path, "--store", small_store_path, *QUICK)
+        assert code == 2 and out == "", err
+        assert err == ("sigmora: error: FACTOR_FILE: {}: its dates ({} to {}) lie {} the store's prices (2023-01-03 "
+                       "to 2023-12-29); give factor dates within them, or test it against a store that holds prices "
+                       "for its dates (--store)\n".format(path, moved.index[0].date(), moved.index[-1].date(), word))
+    # dates partly inside the prices run on what they share
+    straddle = table.set_axis(pd.bdate_range("2023-12-22", periods=len(table)))
+    straddle.to_csv(tmp_path / "straddle.csv")
+    code, out, err = run("run", str(tmp_path / "straddle.csv"), "--store", small_store_path, *QUICK)
+    assert code == 0, err
+    assert "after the last price" in out
+
+
 # ----------------------------------------------------------------------------- columns and cells
 
 def test_a_repeated_column_is_refused_by_name(tmp_path):
@@ -509,24 +561,29 @@ def test_run_many_reports_unreadable_files_as_failures_and_runs_the_others(tmp_p
     planted.to_csv(folder / "planted.csv")
     written(folder / "dates.csv", "date,000001.XSHE\nsomeday,1\n2023-02-02,2\n")
     written(folder / "strangers.csv", "date,NOPE.XSHE\n2023-02-01,1\n2023-02-02,2\n")
-    # readable, but before the store's calendar: its run fails
+    # readable, but before the store's prices: refused before the runs
     written(folder / "old.csv", "date,000001.XSHE\n1990-01-02,1\n1990-01-03,2\n")
+    # readable, but on no trading date: its run fails
+    written(folder / "weekend.csv", "date,000001.XSHE\n2023-02-04,1\n2023-02-05,2\n")
     code, out, err = run("run-many", str(folder), "--store", small_store_path, *QUICK)
     assert code == 0, err
     report = out[:out.index("Leaderboard")]
-    assert report.startswith("1 of 4 factors completed\n")
+    assert report.startswith("1 of 5 factors completed\n")
     assert ("  dates failed: FactorFileError: FACTOR_FILE: {}: the column 'date' must hold dates (expect dates such "
             "as 2024-01-02, 2024/01/02 or 20240102); this is not a date: line 2: 'someday'\n".format(
                 folder / "dates.csv")) in report
     assert ("  strangers failed: FactorFileError: FACTOR_FILE: {}: none of its 1 columns is an instrument of the "
             "store (e.g. 'NOPE.XSHE')\n".format(folder / "strangers.csv")) in report
-    assert "  old failed: ValueError: " in report
+    assert "  old failed: FactorFileError: FACTOR_FILE: {}: its dates (1990-01-02 to 1990-01-03) lie before the " \
+           "store's prices".format(folder / "old.csv") in report
+    assert "  weekend failed: ValueError: factor_data and returns have no date in common" in report
     assert "planted rests on: 102 of 102 dates used" in report
     # the first block of columns (the board wraps at the terminal's width)
     board = out[out.index("Leaderboard"):].split("\n\n")[0].splitlines()
     assert [line.split()[0] for line in board[3:]] == ["planted"]
     # the run that raised shows its traceback, the unreadable files do not need one
-    assert "--- old ---\nTraceback" in err and "--- dates ---" not in err and "--- strangers ---" not in err
+    assert "--- weekend ---\nTraceback" in err
+    assert "--- old ---" not in err and "--- dates ---" not in err and "--- strangers ---" not in err
 
 
 def test_run_many_says_the_workers_warnings_and_counts_a_factor_without_values(tmp_path, small_store_path,
@@ -561,12 +618,22 @@ def test_run_many_exit_codes_when_nothing_completes(tmp_path, small_store_path):
                           "dates".format(unreadable / "a.csv"))
     assert ("\n  c failed: UsageError: --frequency intraday: the rows of {} are dates at midnight, not intraday "
             "times;".format(unreadable / "c.csv")) in out
+    # dates the store holds no price for are refused before any run, like an unreadable file
+    before = tmp_path / "before"
+    before.mkdir()
+    written(before / "old.csv", "date,000001.XSHE\n1990-01-02,1\n1990-01-03,2\n")
+    code, out, err = run("run-many", str(before), "--store", small_store_path, *QUICK)
+    assert code == 2, err
+    assert out.startswith("0 of 1 factors completed\n  old failed: FactorFileError: FACTOR_FILE: {}: its dates "
+                          "(1990-01-02 to 1990-01-03) lie before the store's prices".format(before / "old.csv")), out
+    # a run that raises: a single row leaves the quantile step no holding period
     failing = tmp_path / "failing"
     failing.mkdir()
-    written(failing / "old.csv", "date,000001.XSHE\n1990-01-02,1\n1990-01-03,2\n")
-    code, out, err = run("run-many", str(failing), "--store", small_store_path, *QUICK)
+    written(failing / "one_row.csv", "date,000001.XSHE,000002.XSHE\n2023-02-01,1,2\n")
+    code, out, err = run("run-many", str(failing), "--store", small_store_path, "--preprocess", "none",
+                         "--analysis", "quantile", "--benchmark", "none", "--periods", "1", "--no-report", "-q")
     assert code == 1, err
-    assert out.startswith("0 of 1 factors completed\n  old failed: ValueError: ")
+    assert out.startswith("0 of 1 factors completed\n  one_row failed: ValueError: "), out
 
 
 def own_price_store(tmp_path, planted, small_store_path, n, **tables):

@@ -77,6 +77,9 @@ def read_factor_file(path, err=None):
     UsageError naming the problem, its place and its value."""
     if not os.path.isfile(path):
         raise FactorFileError("FACTOR_FILE: no such file: {}".format(path))
+    if os.path.getsize(path) == 0:
+        raise FactorFileError("FACTOR_FILE: {} is empty (0 bytes); expect a table of factor values, a row per "
+                              "date and a column per order_book_id".format(path))
     ext = os.path.splitext(path)[1].lower()
     if ext not in FACTOR_FILE_SUFFIXES:
         raise FactorFileError("FACTOR_FILE: expect a .csv or .parquet file, got {}".format(path))
@@ -85,6 +88,10 @@ def read_factor_file(path, err=None):
     raw = _read_raw(source)
     # Wholly empty lines (blank lines of a CSV file) carry nothing; their places stay counted.
     raw = raw.loc[raw.notna().any(axis=1)]
+    if raw.shape[1] == 1:
+        raise FactorFileError("FACTOR_FILE: {} holds a single column ({!r}); expect a date column and one "
+                              "column per order_book_id{}".format(path, _shown(raw.columns[0]),
+                                                                  _separator_hint(raw.columns[0], source)))
     if raw.empty or raw.shape[1] < 2:
         raise FactorFileError("FACTOR_FILE: {} holds no factor values".format(path))
     long = _long_layout(raw.columns, source)
@@ -96,6 +103,22 @@ def read_factor_file(path, err=None):
 
 
 # ----------------------------------------------------------------------------- raw tables
+
+def _shown(name, width=60):
+    name = str(name)
+    return name if len(name) <= width else name[:width] + "..."
+
+
+def _separator_hint(header, source):
+    """How the values of a CSV file read as one column seem separated, as advice, or ""."""
+    if source.kind != "csv":
+        return ""
+    for sep, word in ((";", "semicolons"), ("\t", "tabs"), ("|", "vertical bars")):
+        if sep in str(header):
+            return ("; its values seem separated by {} instead of commas: write it with commas "
+                    "(df.to_csv(path) does)".format(word))
+    return ""
+
 
 def _repeated(names):
     seen, repeated = set(), []
@@ -334,7 +357,17 @@ def _wide(raw, source, note):
     date_col = dates_named[0] if len(dates_named) == 1 else raw.columns[0]
     rows = raw.index.to_numpy()
     values = raw.drop(columns=[date_col])
-    dates = _parse_dates(raw[date_col], source, note)
+    try:
+        dates = _parse_dates(raw[date_col], source, note)
+    except FactorFileError as exc:
+        if _header_of_dates(values.columns):
+            raise FactorFileError("{}; its header holds dates instead: the table seems transposed (ids as rows, "
+                                  "dates as columns); write it with dates as rows and one column per "
+                                  "order_book_id (df.T)".format(exc)) from None
+        if date_col not in dates_named and _fractional(raw[date_col]):
+            raise FactorFileError("{}; it holds factor values instead: the file seems written without its dates "
+                                  "(df.to_csv(path) keeps the date index; index=False drops it)".format(exc)) from None
+        raise
     _check_dates_present(dates, rows, source)
     if dates.has_duplicates:
         _refuse_repeated_dates(dates, rows, raw, date_col, source)
@@ -346,6 +379,26 @@ def _wide(raw, source, note):
             _day(dates[k]), source.place(rows[k]), _day(dates[k - 1])))
         table = table.sort_index(kind="stable")
     return table
+
+
+def _header_of_dates(names):
+    """Whether most column names (other than the date column) are dates: a transposed table."""
+    names = [str(n).strip() for n in names[:20]]
+    if not names:
+        return False
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        got = pd.to_datetime(pd.Series(names, dtype=object), format="ISO8601", errors="coerce")
+    return bool(got.notna().mean() > 0.5)
+
+
+def _fractional(column):
+    """Whether ``column`` holds numbers with fractions (factor values, never yyyymmdd dates)."""
+    if not pd.api.types.is_float_dtype(column.dtype):
+        return False
+    values = column.to_numpy()
+    values = values[np.isfinite(values)]
+    return bool(len(values)) and bool((values != np.round(values)).any())
 
 
 def _day(stamp):
@@ -375,7 +428,17 @@ def _pivot_long(raw, layout, source, note):
     """Dates x instruments from a long table of (date, id, value) rows."""
     date_col, id_col, value_col = layout
     rows = raw.index.to_numpy()
-    dates = _parse_dates(raw[date_col], source, note)
+    try:
+        dates = _parse_dates(raw[date_col], source, note)
+    except FactorFileError as exc:
+        if _header_of_dates(values.columns):
+            raise FactorFileError("{}; its header holds dates instead: the table seems transposed (ids as rows, "
+                                  "dates as columns); write it with dates as rows and one column per "
+                                  "order_book_id (df.T)".format(exc)) from None
+        if date_col not in dates_named and _fractional(raw[date_col]):
+            raise FactorFileError("{}; it holds factor values instead: the file seems written without its dates "
+                                  "(df.to_csv(path) keeps the date index; index=False drops it)".format(exc)) from None
+        raise
     _check_dates_present(dates, rows, source)
     ids = raw[id_col]
     no_id = np.flatnonzero(ids.isna().to_numpy())
@@ -428,6 +491,25 @@ def known_columns(table, err, path=None):
             len(unknown), len(table.columns), where, ", ".join(unknown[:5]), " ..." if len(unknown) > 5 else "",
             hint), file=err)
     return table.drop(columns=unknown)
+
+
+def within_prices(table, path):
+    """``table`` when some of its dates lie within the span of the current store's daily bars;
+    a table wholly before or after them is refused, naming both spans."""
+    import tidewell
+    try:
+        bars = tidewell.info()["tables"].get("daily_bars") or {}
+        first, last = pd.Timestamp(bars["first"]), pd.Timestamp(bars["last"])
+    except Exception:  # noqa: BLE001 - a store that cannot say its span: the run reports what it finds
+        return table
+    start, end = table.index[0].normalize(), table.index[-1].normalize()
+    if end < first or start > last:
+        raise FactorFileError("FACTOR_FILE: {}: its dates ({} to {}) lie {} the store's prices ({} to {}); give "
+                              "factor dates within them, or test it against a store that holds prices for its "
+                              "dates (--store)".format(path, start.date(), end.date(),
+                                                      "before" if end < first else "after",
+                                                      first.date(), last.date()))
+    return table
 
 
 def _spelling_hint(unknown, known):
