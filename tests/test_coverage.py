@@ -137,6 +137,33 @@ def test_groups_that_never_hold_an_instrument_show_no_statistics():
     assert empty.summary()["top_minus_bottom"].isna().all().all()
 
 
+def test_a_factor_return_portfolio_that_never_held_a_position_has_no_statistics():
+    from sigmora.analysis.varodyne import FactorReturnAnalysis
+    empty = pd.DataFrame(np.nan, index=TRADING[:30], columns=IDS)
+    # only the last row has values: no portfolio is ever formed from them
+    last_only = empty.copy()
+    last_only.iloc[-1] = np.arange(len(IDS), dtype=float)
+    for factor in (empty, last_only):
+        for cost in (0, 10):
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                record = run(factor, returns_table(), FactorReturnAnalysis(cost_bps=cost))["s0"]
+            assert record.factor_returns.isna().all().all()
+            summary = record.summary()["factor_returns"]
+            assert summary.isna().all().all(), summary
+            assert record.headline().isna().all().all()
+            if cost:
+                assert record.factor_net_returns.isna().all().all()
+    # one row of values before the last is a held position: figures, not NaN
+    held = empty.copy()
+    held.iloc[-2] = np.arange(len(IDS), dtype=float)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        record = run(held, returns_table(), FactorReturnAnalysis())["s0"]
+    assert record.factor_returns.notna().all().all()
+    assert record.factor_returns["P_1"].iloc[-1] != 0
+
+
 def test_warnings_point_at_the_users_call():
     factor = pd.DataFrame(3.0, index=TRADING[:30], columns=IDS)
     with pytest.warns(UserWarning) as caught:

@@ -58,11 +58,17 @@ class FactorReturnAnalysis(FactorAnalyser):
             daily = _core.portfolio_factor_returns(values, growth, periods_array, bool(ascending),
                                                    returns_are_growth=True)
             del growth
+        # A portfolio that never held a position (no factor value on any row it could be formed
+        # from) earned no return of 0: it has none, and its table stays NaN so that no statistic
+        # is read off it.
+        never = not (~np.isnan(values[:-1])).any()
         daily[np.isnan(daily)] = 0.0  # a day without a usable return counts as 0
         index = factor_data.index.copy()
         index.name = "datetime"
         columns = [period_label(p) for p in periods]
         factor_returns = pd.DataFrame(compound(daily, axis=1).T, index=index, columns=columns)
+        if never:
+            factor_returns.loc[:, :] = np.nan
         if not self.cost_bps:
             return FactorReturnAnalysisResult(factor_returns=factor_returns, name=self.step_name)
         # The weights held from each row on: those of the previous row's factor values.
@@ -72,6 +78,9 @@ class FactorReturnAnalysis(FactorAnalyser):
         turnover = _costs.factor_turnover(weights, periods)
         del weights
         net = compound(daily - _costs.cost_of(turnover, self.cost_bps), axis=1)
+        if never:
+            net[:] = np.nan
+            turnover = np.full(turnover.shape, np.nan)
         record = FactorReturnAnalysisResult(
             factor_returns=factor_returns, name=self.step_name,
             factor_net_returns=pd.DataFrame(net.T, index=index, columns=columns),
