@@ -146,11 +146,18 @@ def test_equal_groups_give_zero_top_minus_bottom_and_period_one_is_the_mean_retu
 
 def test_periods_too_long_for_the_table():
     factor, returns = ref.random_case(1, rows=20, cols=5)
-    with pytest.warns(UserWarning, match=r"Invalid periods found: \[20\], will ignore\."):
+    with pytest.warns(UserWarning, match=r"Invalid periods found: \[20\], will ignore\. The quantile step leaves "
+                                         r"them out: the factor table has 20 rows, and holding a portfolio over n "
+                                         r"rows takes at least n \+ 1\.$"):
         result = run(factor, returns, [1, 20])
     assert list(result.quantile_returns.columns) == ["P_1"]
-    with pytest.raises(ValueError, match="Invalid periods, must be less than 20"):
+    with pytest.raises(ValueError, match=r"Invalid periods, must be less than 20: the factor table has 20 rows, and "
+                                         r"holding a portfolio over n rows takes at least n \+ 1; give a factor "
+                                         r"table of more dates or shorter periods$"):
         run(factor, returns, [20, 30])
+    # a single row holds no period at all, and says it has one row
+    with pytest.raises(ValueError, match=r"the factor table has 1 row, and"):
+        run(factor.iloc[:1], returns, [1])
     with pytest.raises(ValueError, match="periods"):
         run(factor, returns, [0])
     with pytest.raises(ValueError, match="quantile"):

@@ -63,9 +63,13 @@ def _available_periods(periods, n_rows):
     if not unavailable:
         return periods
     periods = [p for p in periods if p not in unavailable]
+    rows = "the factor table has {} row{}, and holding a portfolio over n rows takes at least n + 1".format(
+        n_rows, "" if n_rows == 1 else "s")
     if not periods:
-        raise ValueError("Invalid periods, must be less than {}".format(n_rows))
-    warn_user("Invalid periods found: {}, will ignore.".format(unavailable))
+        raise ValueError("Invalid periods, must be less than {}: {}; give a factor table of more dates or "
+                         "shorter periods".format(n_rows, rows))
+    warn_user("Invalid periods found: {}, will ignore. The quantile step leaves them out: {}.".format(
+        unavailable, rows))
     return periods
 
 
