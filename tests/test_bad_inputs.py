@@ -150,3 +150,21 @@ def test_an_hourly_index_is_named_in_one_line():
     with pytest.raises(ValueError, match=r"Unknown datetime index: 60 rows .* such as 2024-01-02 15:00:00") as err:
         _get_datetime_freq(index)
     assert "\n" not in str(err.value)
+
+
+def test_text_in_an_object_table_is_named_by_its_cells_not_by_every_object_column():
+    factor, returns = tables()
+    numbers_as_objects = factor.astype(object)
+    # object columns that hold numbers only are read as numbers
+    got = engine().analysis(numbers_as_objects, returns, periods=1)["s0"].ic
+    pd.testing.assert_frame_equal(got, engine().analysis(factor, returns, periods=1)["s0"].ic)
+    bad = numbers_as_objects.copy()
+    bad.iloc[3, 5] = "n/a"
+    bad.iloc[7, 5] = "high"
+    with pytest.raises(TypeError) as caught:
+        engine().analysis(bad, returns, periods=1)
+    message = str(caught.value)
+    assert message.startswith("factor_data: expect numeric values, got values that are no number in 1 column(s) "
+                              "such as S05: 'n/a' in column S05 on {}, 'high' in column S05 on {}".format(
+                                  DATES[3], DATES[7])), message
+    assert "S00" not in message and "pd.to_numeric" in message

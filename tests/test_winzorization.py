@@ -128,7 +128,7 @@ def test_normalization_cases():
 def test_steps_reject_non_numeric_tables():
     df = pd.DataFrame({"a": [1.0, 2.0], "b": ["x", "y"]}, index=pd.date_range("2022-01-03", periods=2))
     for step in (Normalization(), Winzorization("mad"), Winzorization("std"), Winzorization("percentile")):
-        with pytest.raises(TypeError, match=r"\['b'\]"):
+        with pytest.raises(TypeError, match=r"no number in 1 column\(s\) such as b: 'x' in column b on 2022-01-03"):
             step.process(df)
 
 

@@ -15,9 +15,33 @@ def as_float_matrix(df, name="df"):
     try:
         values = df.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError) as exc:
-        bad = [str(c) for c, t in df.dtypes.items() if not _is_numeric_dtype(t)][:5]
-        raise TypeError("{}: expect numeric values, got non-numeric columns {}".format(name, bad)) from exc
+        raise TypeError("{}: expect numeric values, {}".format(name, _not_numbers(df))) from exc
     return np.ascontiguousarray(values)
+
+
+def _not_numbers(df, shown=3):
+    """Where a table holds values that are no number: the columns, and the first cells with their
+    row and value (an object column of numbers is fine; only the cells that fail count)."""
+    columns, cells = [], []
+    for j, (column, dtype) in enumerate(df.dtypes.items()):
+        if _is_numeric_dtype(dtype):
+            continue
+        values = df.iloc[:, j]
+        try:
+            with np.errstate(all="ignore"):
+                failed = pd.to_numeric(values, errors="coerce").isna() & values.notna()
+        except (TypeError, ValueError):  # values pandas cannot even try (lists, say)
+            failed = values.notna()
+        if failed.any():
+            columns.append(str(column))
+            for row in np.flatnonzero(failed.to_numpy())[:shown - len(cells)]:
+                cells.append("{!r} in column {} on {}".format(values.iloc[row], column, df.index[row]))
+    if not columns:
+        bad = [str(c) for c, t in df.dtypes.items() if not _is_numeric_dtype(t)][:5]
+        return "got non-numeric columns {}".format(bad)
+    return ("got values that are no number in {} column(s) such as {}: {}; convert them with "
+            "df.apply(pd.to_numeric, errors='coerce') to make them missing, or fix them".format(
+                len(columns), ", ".join(columns[:5]), ", ".join(cells)))
 
 
 def as_float_vector(series, name="series"):
