@@ -84,6 +84,30 @@ def test_return_statistics_from_cumulative_returns():
     assert daily.loc["P_1", "annual_return"] == pytest.approx(1.2 ** (252 / 3) - 1)
 
 
+@pytest.mark.parametrize("bad", [0, -252, float("nan"), float("inf"), True, "252", "daily", [252]])
+def test_a_rows_per_year_that_annualises_nothing_is_refused_by_name(bad):
+    table = pd.DataFrame({"P_1": [0.1, -0.1, 0.2]}, index=DATES[:3])
+    with pytest.raises(ValueError, match=r"^periods_per_year: expect a positive number of rows a year \(252 for "
+                                         r"daily rows, 52 weekly, 12 monthly\), got "):
+        st.return_summary(table, periods_per_year=bad)
+    # a count of numpy's or a fraction of a row is a count
+    assert st.return_summary(table, periods_per_year=np.int64(3)).loc["P_1", "annual_return"] == pytest.approx(0.2)
+    assert st.return_summary(table, periods_per_year=1.5).loc["P_1", "annual_return"] == pytest.approx(
+        1.2 ** 0.5 - 1)
+
+
+def test_a_records_summary_refuses_a_rows_per_year_of_zero():
+    from sigmora.analysis.varodyne import FactorReturnAnalysis
+    rng = np.random.default_rng(2)
+    dates = pd.bdate_range("2024-01-02", periods=20)
+    factor = pd.DataFrame(rng.normal(size=(20, 6)), index=dates, columns=list("ABCDEF"))
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=(20, 6)), index=dates, columns=list("ABCDEF"))
+    record = FactorReturnAnalysis().analysis(factor, returns, [1])
+    assert record.summary(periods_per_year=252)["factor_returns"].notna().all().all()
+    with pytest.raises(ValueError, match="periods_per_year"):
+        record.summary(periods_per_year=0)
+
+
 def test_periods_per_year_follows_row_frequency():
     assert st.periods_per_year(pd.bdate_range("2024-01-01", periods=10)) == 252
     minutes = pd.DatetimeIndex([pd.Timestamp("2024-01-02 09:31") + pd.Timedelta(minutes=m) for m in range(240)] +

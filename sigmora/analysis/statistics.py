@@ -110,7 +110,17 @@ def rows_per_year(spacing, index=None):
 
 
 def _ppy(index, override=None):
-    return float(override) if override is not None else periods_per_year(index)
+    if override is None:
+        return periods_per_year(index)
+    # 0 would annualise every return to 0 % and a negative count to NaN, without a word.
+    try:
+        value = None if isinstance(override, (bool, np.bool_, str)) else float(override)
+    except (TypeError, ValueError):
+        value = None
+    if value is None or not np.isfinite(value) or value <= 0:
+        raise ValueError("periods_per_year: expect a positive number of rows a year (252 for daily rows, 52 "
+                         "weekly, 12 monthly), got {!r}".format(override))
+    return value
 
 
 def _check_table(table, name):
