@@ -55,6 +55,11 @@ def test_bad_options_and_files_exit_with_2(tmp_path, small_store_path, factor_cs
         (("run", csv, "--analysis", "none"), "--analysis: expect at least one"),
         (("run", csv, "--quantiles", "1"), "--quantiles"),
         (("run", csv, "--store", str(tmp_path / "nostore.duckdb")), "--store: no tidewell store"),
+        # a path to something that is no store: a folder, a factor file, an empty file
+        (("run", csv, "--store", str(tmp_path)), "--store: tidewell store {} is a folder".format(tmp_path)),
+        (("run", csv, "--store", csv), "--store: {} is not a tidewell store".format(csv)),
+        (("run", csv, "--store", str(tmp_path / "factor.txt")), "--store: "),
+        (("run-many", csv, "--store", csv), "--store: {} is not a tidewell store".format(csv)),
         (("run", csv, "--winsorize-method", "iqr") + tuple(store), "--winsorize-method: expect one of"),
         (("run", csv, "--benchmark", "000001.XSHE") + tuple(store), "--benchmark: expect the order_book_id"),
         (("run", csv, "--start", "someday"), "--start: expect a date"),

@@ -38,7 +38,11 @@ def _select_store(path, progress, build_if_missing=False):
         progress.begin("building the demo store at {}".format(path))
         tidewell.build_demo(path)
         progress.end()
-    tidewell.init(path)
+    try:
+        tidewell.init(path)
+    except (tidewell.NotAStoreError, tidewell.EmptyStoreError) as exc:
+        # A path to something other than a store is a bad option, like a path to nothing.
+        raise UsageError("--store: {}".format(exc)) from None
     return path
 
 
