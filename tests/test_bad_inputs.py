@@ -1,6 +1,7 @@
 """Ordinary mistakes in the arguments of a run end in a clear error that names the argument
 (or in the right result), never in a crash, a raw library message or a silent wrong answer."""
 
+import re
 import warnings
 
 import numpy as np
@@ -168,3 +169,34 @@ def test_text_in_an_object_table_is_named_by_its_cells_not_by_every_object_colum
                               "such as S05: 'n/a' in column S05 on {}, 'high' in column S05 on {}".format(
                                   DATES[3], DATES[7])), message
     assert "S00" not in message and "pd.to_numeric" in message
+
+
+def test_a_factor_of_the_wrong_shape_is_refused_with_the_call_that_makes_a_table_of_it():
+    factor, returns = tables()
+    factor.index.name, factor.columns.name = "date", "order_book_id"
+    text_dates = factor.set_axis(factor.index.strftime("%Y-%m-%d"))
+    cases = [
+        (factor.stack(), r"got <class 'pandas.Series'>; a Series indexed by \(date, order_book_id\) becomes a table "
+                         r"of dates x order_book_ids with factor_data.unstack\(\)$"),
+        (factor["S00"], r"got <class 'pandas.Series'>; a table has one column per order_book_id: "
+                        r"factor_data.to_frame\(order_book_id\)"),
+        (factor.T, r"got <class 'pandas.Index'>; its columns are dates: the table seems transposed, use "
+                   r"factor_data.T$"),
+        (text_dates, r"; its index holds dates as text: convert it with factor_data.index = "
+                     r"pd.to_datetime\(factor_data.index\)$"),
+        (text_dates.reset_index(), r"got <class 'pandas.RangeIndex'>; make its 'date' column the index: "
+                                   r"factor_data = factor_data.set_index\('date'\)"),
+        (factor.stack().to_frame("value"), r"got <class 'pandas.MultiIndex'>; a table indexed by \(date, "
+                                           r"order_book_id\) becomes .* factor_data\[column\].unstack\(\)$"),
+    ]
+    for given, message in cases:
+        with pytest.raises(ValueError, match=r"^factor_data: expect ") as caught:
+            engine().analysis(given, returns, periods=1)
+        assert re.search(message, str(caught.value)), str(caught.value)
+    # the fixes the messages give make tables the engine takes
+    want = engine().analysis(factor, returns, periods=1)["s0"].ic
+    for fixed in (factor.stack().unstack(), factor.T.T, text_dates.set_axis(pd.to_datetime(text_dates.index))):
+        pd.testing.assert_frame_equal(engine().analysis(fixed, returns, periods=1)["s0"].ic, want, check_freq=False)
+    # a table of plain numbers as its index gets no guess
+    with pytest.raises(ValueError, match=r"got <class 'pandas.RangeIndex'>$"):
+        engine().analysis(factor.reset_index(drop=True), returns, periods=1)

@@ -59,11 +59,53 @@ class FactorAnalyser(object):
 
 def _validate_data_frame(df, name):
     if not isinstance(df, pd.DataFrame):
-        raise ValueError("{}: expect pd.DataFrame, got {}".format(name, type(df)))
+        raise ValueError("{}: expect pd.DataFrame, got {}{}".format(name, type(df), _frame_hint(df, name)))
     if not isinstance(df.index, pd.DatetimeIndex):
-        raise ValueError("{}: expect index type=pd.DatetimeIndex, got {}".format(name, type(df.index)))
+        raise ValueError("{}: expect index type=pd.DatetimeIndex, got {}{}".format(
+            name, type(df.index), _index_hint(df, name)))
     if df.empty:
         raise ValueError("Empty factor data source!")
+
+
+def _mostly_dates(values):
+    """Whether most of the first values (text or timestamps) read as dates."""
+    values = [v for v in list(values[:20]) if isinstance(v, (str, datetime.date, np.datetime64))]
+    if not values:
+        return False
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        got = pd.to_datetime(pd.Series([str(v) for v in values], dtype=object), format="ISO8601", errors="coerce")
+    return bool(got.notna().sum() * 2 > len(values))
+
+
+def _frame_hint(value, name):
+    """How a Series that should be a factor table becomes one, or ""."""
+    if not isinstance(value, pd.Series):
+        return ""
+    if isinstance(value.index, pd.MultiIndex) and value.index.nlevels == 2:
+        return ("; a Series indexed by (date, order_book_id) becomes a table of dates x order_book_ids with "
+                "{}.unstack()".format(name))
+    if isinstance(value.index, pd.DatetimeIndex):
+        return ("; a table has one column per order_book_id: {}.to_frame(order_book_id) makes one of a single "
+                "instrument's values".format(name))
+    return ""
+
+
+def _index_hint(df, name):
+    """What the index of a table that should be indexed by dates seems to be, and the fix, or ""."""
+    if isinstance(df.index, pd.MultiIndex):
+        return ("; a table indexed by (date, order_book_id) becomes a table of dates x order_book_ids with "
+                "{}[column].unstack()".format(name))
+    if _mostly_dates(list(df.columns)):
+        return "; its columns are dates: the table seems transposed, use {}.T".format(name)
+    dates = [c for c in df.columns if str(c).strip().lower() in ("date", "datetime", "trade_date")]
+    if dates and not _mostly_dates(list(df.index)):
+        return ("; make its {!r} column the index: {} = {}.set_index({!r}), then {}.index = pd.to_datetime({}.index)"
+                .format(dates[0], name, name, dates[0], name, name))
+    if (df.index.dtype == object or pd.api.types.is_string_dtype(df.index.dtype)) and _mostly_dates(list(df.index)):
+        return "; its index holds dates as text: convert it with {}.index = pd.to_datetime({}.index)".format(
+            name, name)
+    return ""
 
 
 def _get_datetime_freq(index: pd.DatetimeIndex):
