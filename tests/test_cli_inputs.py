@@ -207,6 +207,12 @@ def test_factor_dates_outside_the_stores_prices_are_refused_naming_both_spans(tm
         assert err == ("sigmora: error: FACTOR_FILE: {}: its dates ({} to {}) lie {} the store's prices (2023-01-03 "
                        "to 2023-12-29); give factor dates within them, or test it against a store that holds prices "
                        "for its dates (--store)\n".format(path, moved.index[0].date(), moved.index[-1].date(), word))
+    # dates inside the prices, but none of them a trading date
+    weekend = written(tmp_path / "weekend.csv", "date,{}\n2023-02-04,1\n2023-02-05,2\n".format(table.columns[0]))
+    code, _, err = run("run", weekend, "--store", small_store_path, *QUICK)
+    assert code == 2
+    assert err == ("sigmora: error: FACTOR_FILE: {}: none of its 2 dates is a trading date of the store (e.g. "
+                   "2023-02-04, a Saturday); give the factor on trading dates\n".format(weekend))
     # dates partly inside the prices run on what they share
     straddle = table.set_axis(pd.bdate_range("2023-12-22", periods=len(table)))
     straddle.to_csv(tmp_path / "straddle.csv")
@@ -563,8 +569,8 @@ def test_run_many_reports_unreadable_files_as_failures_and_runs_the_others(tmp_p
     written(folder / "strangers.csv", "date,NOPE.XSHE\n2023-02-01,1\n2023-02-02,2\n")
     # readable, but before the store's prices: refused before the runs
     written(folder / "old.csv", "date,000001.XSHE\n1990-01-02,1\n1990-01-03,2\n")
-    # readable, but on no trading date: its run fails
-    written(folder / "weekend.csv", "date,000001.XSHE\n2023-02-04,1\n2023-02-05,2\n")
+    # readable, but times of day on daily returns: its run fails
+    written(folder / "hours.csv", "date,000001.XSHE\n2023-02-01 10:00,1\n2023-02-02 10:00,2\n")
     code, out, err = run("run-many", str(folder), "--store", small_store_path, *QUICK)
     assert code == 0, err
     report = out[:out.index("Leaderboard")]
@@ -576,13 +582,13 @@ def test_run_many_reports_unreadable_files_as_failures_and_runs_the_others(tmp_p
             "store (e.g. 'NOPE.XSHE')\n".format(folder / "strangers.csv")) in report
     assert "  old failed: FactorFileError: FACTOR_FILE: {}: its dates (1990-01-02 to 1990-01-03) lie before the " \
            "store's prices".format(folder / "old.csv") in report
-    assert "  weekend failed: ValueError: factor_data and returns have no date in common" in report
+    assert "  hours failed: ValueError: factor_data and returns have no date in common" in report
     assert "planted rests on: 102 of 102 dates used" in report
     # the first block of columns (the board wraps at the terminal's width)
     board = out[out.index("Leaderboard"):].split("\n\n")[0].splitlines()
     assert [line.split()[0] for line in board[3:]] == ["planted"]
     # the run that raised shows its traceback, the unreadable files do not need one
-    assert "--- weekend ---\nTraceback" in err
+    assert "--- hours ---\nTraceback" in err
     assert "--- old ---" not in err and "--- dates ---" not in err and "--- strangers ---" not in err
 
 

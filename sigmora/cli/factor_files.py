@@ -509,6 +509,16 @@ def within_prices(table, path):
                               "dates (--store)".format(path, start.date(), end.date(),
                                                       "before" if end < first else "after",
                                                       first.date(), last.date()))
+    from sigmora.analysis import _market
+    try:
+        trading = _market.trading_date_index(start, end)
+    except Exception:  # noqa: BLE001 - a calendar it cannot serve is reported by the run
+        return table
+    days = table.index.normalize()
+    if not days.isin(trading).any():
+        raise FactorFileError("FACTOR_FILE: {}: none of its {} dates is a trading date of the store (e.g. {}, a {}); "
+                              "give the factor on trading dates".format(
+                                  path, len(days.unique()), days[0].date(), days[0].day_name()))
     return table
 
 
