@@ -134,6 +134,31 @@ def test_a_factor_reaching_the_last_bar_runs_and_one_outside_the_calendar_is_ref
         engine.analysis(early, "daily")
 
 
+def test_no_price_at_all_says_whether_the_ids_or_the_dates_are_at_fault(small_store):
+    from sigmora.analysis.varodyne import FactorVarodyne, ICAnalysis
+    ids = tidewell.all_instruments(type="CS")["order_book_id"].tolist()[:4]
+    rng = np.random.default_rng(1)
+    factor = pd.DataFrame(rng.normal(size=(10, 4)), index=pd.bdate_range("2023-03-01", periods=10), columns=ids)
+    engine = FactorVarodyne()
+    engine.append(("ic", ICAnalysis()))
+    bare = factor.rename(columns=lambda c: c[:6])
+    with pytest.raises(ValueError, match=r"check that its columns are order_book_ids of the store; the store spells "
+                                         r"{!r} as {!r}: rename the columns".format(ids[0][:6], ids[0])):
+        engine.analysis(bare, "daily")
+    # the rename the message gives is the fix
+    fixed = bare.rename(columns=lambda c: tidewell.ids.normalize(c)[0])
+    assert list(fixed.columns) == ids and engine.analysis(fixed, "daily")["ic"].ic.notna().any().all()
+    # ids of the store on dates inside the calendar but before its prices: the dates are named as the fault
+    early = factor.set_axis(pd.bdate_range("2015-03-02", periods=10))
+    with pytest.raises(ValueError, match=r"they are instruments of the store, so the store holds no price over the "
+                                         r"factor's dates") as caught:
+        engine.analysis(early, "daily")
+    assert "check that its columns" not in str(caught.value)
+    # ids in no spelling of the store: only the check
+    with pytest.raises(ValueError, match=r"check that its columns are order_book_ids of the store$"):
+        engine.analysis(factor.rename(columns=lambda c: "X" + c), "daily")
+
+
 class CalendarFrom(FakeMarket):
     """A fake whose trading calendar starts on a given date."""
 

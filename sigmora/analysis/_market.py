@@ -209,9 +209,33 @@ def daily_returns(factor_data, periods):
         if table is not None:
             return returns_from_closes(table, table.columns, start, end)
     raise ValueError("no prices found for any instrument of factor_data between {} and {} (factor_data: {} "
-                     "instruments such as {}); check that its columns are order_book_ids of the store".format(
+                     "instruments such as {}){}".format(
                          pd.Timestamp(start).date(), pd.Timestamp(end).date(), len(factor_data.columns),
-                         ", ".join(str(c) for c in factor_data.columns[:3])))
+                         ", ".join(str(c) for c in factor_data.columns[:3]), _id_hint(factor_data.columns)))
+
+
+def _id_hint(columns):
+    """Why the store has no price for any of ``columns``: ids in another spelling (named with
+    the store's), or ids of the store with dates outside its prices; "" when neither is known."""
+    from tidewell.ids import IdError, normalize
+    check = "; check that its columns are order_book_ids of the store"
+    try:
+        known = set(all_instruments()["order_book_id"])
+    except Exception:  # noqa: BLE001 - a client that cannot list its instruments gets no hint
+        return check
+    columns = [str(c) for c in columns]
+    if any(c in known for c in columns):
+        return ("; they are instruments of the store, so the store holds no price over the factor's dates: give "
+                "dates within the span of its prices")
+    for column in columns[:100]:
+        try:
+            oid, _ = normalize(column)
+        except (IdError, TypeError, ValueError):
+            continue
+        if oid in known:
+            return ("{}; the store spells {!r} as {!r}: rename the columns with factor_data.rename(columns=lambda c: "
+                    "tidewell.ids.normalize(c)[0])".format(check, column, oid))
+    return check
 
 
 #: The data sets `daily_table` reads (through their long calls for a client without wide reads).
