@@ -210,7 +210,12 @@ class _Reader:
         data = self._bytes(meta["file"])
         index = meta["index"]
         if meta["file"].endswith(".parquet"):
-            frame = pd.read_parquet(io.BytesIO(data), engine="pyarrow")
+            # Arrow's own buffer, not a Python file object: Arrow may let go of the file it read
+            # from on one of its threads, and a Python object released there while the
+            # interpreter shuts down aborts the process.
+            import pyarrow
+
+            frame = pd.read_parquet(pyarrow.BufferReader(data), engine="pyarrow")
         else:
             frame = pd.read_csv(io.BytesIO(data), index_col=list(range(len(index))), header=0, dtype=str,
                                 keep_default_na=False, na_values=[""], encoding="utf-8")
