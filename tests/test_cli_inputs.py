@@ -291,6 +291,9 @@ def test_a_long_table_that_cannot_be_pivoted_is_refused_with_the_pivot_call(tmp_
         "bad_value.csv": ("date,code,value\n20230201,000001.XSHE,1\n20230201,000002.XSHE,x\n",
                           "expect numeric factor values; 1 cell is not a number: line 3 (2023-02-01, 000002.XSHE), "
                           "column value: 'x'"),
+        "bad_date.csv": ("date,code,value\n20230201,000001.XSHE,1\nsomeday,000002.XSHE,2\n",
+                         "the column 'date' must hold dates (expect dates such as 2024-01-02, 2024/01/02 or "
+                         "20240102); this is not a date: line 3: 'someday'"),
     }
     for name, (text, message) in cases.items():
         path = written(tmp_path / name, text)

@@ -28,7 +28,7 @@ from __future__ import annotations
 import re
 from typing import Optional, Tuple
 
-__all__ = ["normalize", "IdError", "EXCHANGES", "CANONICAL", "is_canonical", "alternative"]
+__all__ = ["normalize", "IdError", "EXCHANGES", "CANONICAL", "is_canonical", "alternative", "respelled"]
 
 #: Exchange codes of a store (``instruments.exchange`` and the id suffix).
 EXCHANGES = ("XSHG", "XSHE", "BJSE")
@@ -113,4 +113,17 @@ def alternative(oid: str) -> Optional[str]:
     (None for every other id)."""
     if oid.startswith("000") and oid.endswith(".XSHE"):
         return oid[:6] + ".XSHG"
+    return None
+
+
+def respelled(names, known, limit=None):
+    """The first of ``names`` that is, in another spelling, one of the ``known`` order_book_ids,
+    as (name, order_book_id); None when no name is. ``limit``: look at that many names at most."""
+    for name in list(names)[:limit]:
+        try:
+            oid, _ = normalize(name)
+        except (IdError, TypeError, ValueError):
+            continue
+        if oid in known:
+            return name, oid
     return None

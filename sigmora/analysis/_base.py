@@ -67,7 +67,7 @@ def _validate_data_frame(df, name):
         raise ValueError("Empty factor data source!")
 
 
-def _mostly_dates(values):
+def mostly_dates(values):
     """Whether most of the first values (text or timestamps) read as dates."""
     values = [v for v in list(values[:20]) if isinstance(v, (str, datetime.date, np.datetime64))]
     if not values:
@@ -96,13 +96,13 @@ def _index_hint(df, name):
     if isinstance(df.index, pd.MultiIndex):
         return ("; a table indexed by (date, order_book_id) becomes a table of dates x order_book_ids with "
                 "{}[column].unstack()".format(name))
-    if _mostly_dates(list(df.columns)):
+    if mostly_dates(list(df.columns)):
         return "; its columns are dates: the table seems transposed, use {}.T".format(name)
     dates = [c for c in df.columns if str(c).strip().lower() in ("date", "datetime", "trade_date")]
-    if dates and not _mostly_dates(list(df.index)):
+    if dates and not mostly_dates(list(df.index)):
         return ("; make its {!r} column the index: {} = {}.set_index({!r}), then {}.index = pd.to_datetime({}.index)"
                 .format(dates[0], name, name, dates[0], name, name))
-    if (df.index.dtype == object or pd.api.types.is_string_dtype(df.index.dtype)) and _mostly_dates(list(df.index)):
+    if (df.index.dtype == object or pd.api.types.is_string_dtype(df.index.dtype)) and mostly_dates(list(df.index)):
         return "; its index holds dates as text: convert it with {}.index = pd.to_datetime({}.index)".format(
             name, name)
     return ""

@@ -217,7 +217,7 @@ def daily_returns(factor_data, periods):
 def _id_hint(columns):
     """Why the store has no price for any of ``columns``: ids in another spelling (named with
     the store's), or ids of the store with dates outside its prices; "" when neither is known."""
-    from tidewell.ids import IdError, normalize
+    from tidewell.ids import respelled
     check = "; check that its columns are order_book_ids of the store"
     try:
         known = set(all_instruments()["order_book_id"])
@@ -227,14 +227,10 @@ def _id_hint(columns):
     if any(c in known for c in columns):
         return ("; they are instruments of the store, so the store holds no price over the factor's dates: give "
                 "dates within the span of its prices")
-    for column in columns[:100]:
-        try:
-            oid, _ = normalize(column)
-        except (IdError, TypeError, ValueError):
-            continue
-        if oid in known:
-            return ("{}; the store spells {!r} as {!r}: rename the columns with factor_data.rename(columns=lambda c: "
-                    "tidewell.ids.normalize(c)[0])".format(check, column, oid))
+    found = respelled(columns, known, limit=100)
+    if found is not None:
+        return ("{}; the store spells {!r} as {!r}: rename the columns with factor_data.rename(columns=lambda c: "
+                "tidewell.ids.normalize(c)[0])".format(check, *found))
     return check
 
 

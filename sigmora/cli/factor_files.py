@@ -383,13 +383,9 @@ def _wide(raw, source, note):
 
 def _header_of_dates(names):
     """Whether most column names (other than the date column) are dates: a transposed table."""
-    names = [str(n).strip() for n in names[:20]]
-    if not names:
-        return False
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        got = pd.to_datetime(pd.Series(names, dtype=object), format="ISO8601", errors="coerce")
-    return bool(got.notna().mean() > 0.5)
+    from sigmora.analysis._base import mostly_dates
+
+    return mostly_dates([str(n).strip() for n in names[:20]])
 
 
 def _fractional(column):
@@ -428,17 +424,7 @@ def _pivot_long(raw, layout, source, note):
     """Dates x instruments from a long table of (date, id, value) rows."""
     date_col, id_col, value_col = layout
     rows = raw.index.to_numpy()
-    try:
-        dates = _parse_dates(raw[date_col], source, note)
-    except FactorFileError as exc:
-        if _header_of_dates(values.columns):
-            raise FactorFileError("{}; its header holds dates instead: the table seems transposed (ids as rows, "
-                                  "dates as columns); write it with dates as rows and one column per "
-                                  "order_book_id (df.T)".format(exc)) from None
-        if date_col not in dates_named and _fractional(raw[date_col]):
-            raise FactorFileError("{}; it holds factor values instead: the file seems written without its dates "
-                                  "(df.to_csv(path) keeps the date index; index=False drops it)".format(exc)) from None
-        raise
+    dates = _parse_dates(raw[date_col], source, note)
     _check_dates_present(dates, rows, source)
     ids = raw[id_col]
     no_id = np.flatnonzero(ids.isna().to_numpy())
@@ -525,16 +511,13 @@ def within_prices(table, path):
 def _spelling_hint(unknown, known):
     """How the store spells the first of the ``unknown`` columns that is one of its instruments in
     another spelling (``000001.SZ`` for ``000001.XSHE``), or ""."""
-    from tidewell.ids import IdError, normalize
-    for column in unknown:
-        try:
-            oid, _ = normalize(column)
-        except (IdError, TypeError, ValueError):
-            continue
-        if oid in known:
-            return ("; the store spells ids as {!r} for {!r}: rename the columns to the store's spelling "
-                    "(tidewell.ids.normalize(name)[0] gives it)".format(oid, column))
-    return ""
+    from tidewell.ids import respelled
+    found = respelled(unknown, known)
+    if found is None:
+        return ""
+    column, oid = found
+    return ("; the store spells ids as {!r} for {!r}: rename the columns to the store's spelling "
+            "(tidewell.ids.normalize(name)[0] gives it)".format(oid, column))
 
 
 def factor_files(paths):
