@@ -216,7 +216,8 @@ def daily_returns(factor_data, periods):
 
 def _id_hint(columns):
     """Why the store has no price for any of ``columns``: ids in another spelling (named with
-    the store's), or ids of the store with dates outside its prices; "" when neither is known."""
+    the store's), or ids of the store with dates outside its prices; else the plain advice to
+    check the columns."""
     from tidewell.ids import respelled
     check = "; check that its columns are order_book_ids of the store"
     try:
