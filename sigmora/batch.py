@@ -341,9 +341,21 @@ def _run_one(name, engine, factor, closes, returns, periods, ascending, store_pa
     return result, raised
 
 
+def _aligned(table):
+    """``table``, or a copy of it when its values do not lie on 8-byte boundaries: a table
+    unpickled from a worker's message may be a view into the message's bytes at any offset,
+    which the core refuses."""
+    if isinstance(table, pd.DataFrame) and table.shape[1]:
+        values = table.to_numpy()   # the table's own block, not a copy, for one float64 block
+        if not values.flags.aligned:
+            return table.copy()
+    return table
+
+
 def _run_one_quietly(name, engine, factor, closes, returns, periods, ascending, store_path, kernel_threads,
                      universe, start_date, end_date):
     try:
+        factor, closes, returns = _aligned(factor), _aligned(closes), _aligned(returns)
         import sigmora
         if kernel_threads:
             sigmora.set_num_threads(kernel_threads)

@@ -217,3 +217,23 @@ def test_empty_tables_give_empty_results():
         assert _core.portfolio_factor_returns(x, x, np.array([1, 3], I64), True).shape == (2, rows)
         returns, turnover = _core.portfolio_quantile_returns(x.astype(I64) - 1, x, np.array([2], I64), 4)
         assert returns.shape == turnover.shape == (1, 4, rows)
+
+
+def test_values_at_an_odd_address_are_refused_by_the_core_and_realigned_where_tables_arrive():
+    from sigmora.batch import _aligned
+
+    # What a table unpickled from a message can be: float64 values one byte into a buffer.
+    raw = np.frombuffer(bytearray(8 * 12 + 1), dtype=np.float64, offset=1, count=12).reshape(3, 4)
+    assert not raw.flags.aligned
+    with pytest.raises(ValueError, match="expect float64 values aligned in memory"):
+        _core.returns_from_closes(raw)
+    raw[...] = np.arange(1.0, 13.0).reshape(3, 4)
+    table = pd.DataFrame(raw, index=pd.bdate_range("2024-01-01", periods=3), columns=list("abcd"), copy=False)
+    assert not table.to_numpy().flags.aligned
+    fixed = _aligned(table)
+    assert fixed.to_numpy().flags.aligned
+    pd.testing.assert_frame_equal(fixed, table)
+    returns, rows, cols = _core.returns_from_closes(fixed.to_numpy())
+    np.testing.assert_allclose(returns, fixed.ffill().pct_change().iloc[1:].to_numpy())
+    # an aligned table is passed on as it is
+    assert _aligned(fixed) is fixed

@@ -31,8 +31,14 @@ using CCube = nb::ndarray<const double, nb::ndim<3>, nb::c_contig, nb::device::c
 using CIntMat = nb::ndarray<const std::int64_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using CIntVec = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
-// A 2-D argument as it lies in memory.
+// A 2-D argument as it lies in memory. Its values must lie on 8-byte boundaries, as NumPy
+// allocates them: a view into a byte buffer at an odd offset (what a table unpickled from a
+// message can be) would make every load of a double undefined, so it is refused.
 inline StridedTable table_of(const AnyMat& x) {
+    const auto address = reinterpret_cast<std::uintptr_t>(x.data());
+    if (x.size() != 0 && address % alignof(double) != 0)
+        throw std::invalid_argument("expect float64 values aligned in memory (NumPy's own arrays are), got a view "
+                                    "at an odd address; np.require(values, requirements='A') gives an aligned copy");
     return StridedTable{x.data(), x.shape(0), x.shape(1), static_cast<std::ptrdiff_t>(x.stride(0)),
                         static_cast<std::ptrdiff_t>(x.stride(1))};
 }
