@@ -61,7 +61,7 @@ class FactorReturnAnalysis(FactorAnalyser):
         # A portfolio that never held a position (no factor value on any row it could be formed
         # from) earned no return of 0: it has none, and its table stays NaN so that no statistic
         # is read off it.
-        never = not (~np.isnan(values[:-1])).any()
+        never = bool(np.isnan(values[:-1]).all())
         daily[np.isnan(daily)] = 0.0  # a day without a usable return counts as 0
         index = factor_data.index.copy()
         index.name = "datetime"

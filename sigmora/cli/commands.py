@@ -11,7 +11,7 @@ import warnings
 from sigmora.analysis import registry
 from sigmora.cli.demo_factors import DEFAULT_PERIODS, DEMO_BENCHMARK, DEMO_STEPS, demo_factors, demo_window
 from sigmora.cli.errors import UsageError
-from sigmora.cli.factor_files import factor_files, factor_from_file, known_columns, within_prices
+from sigmora.cli.factor_files import factor_files, factor_from_file, known_columns, price_span, within_prices
 from sigmora.cli.options import (build_steps, checked_benchmark, chosen_steps, date_option, date_window,
                                  steps_from_options)
 from sigmora.cli.output import (check_out_option, check_save_option, print_leaderboard, print_results,
@@ -149,7 +149,7 @@ def cmd_run(args, out, err):
     factor = factor_from_file(args.factor_file, args, err)
     per_year, spacing = _rows_per_year(factor, args.frequency, args.factor_file, err)
     store = _select_store(args.store, progress)
-    factor = within_prices(known_columns(factor, err), args.factor_file)
+    factor = within_prices(known_columns(factor, err), args.factor_file, price_span())
     benchmark = checked_benchmark(args, preprocess + analyses)
     steps = chosen_steps(args, preprocess, analyses, benchmark)
     label = os.path.splitext(os.path.basename(args.factor_file))[0]
@@ -192,9 +192,10 @@ def _checked_many(tables, files, args, err):
     failures of those with no instrument of the store or a --frequency their dates refute."""
     from sigmora.batch import FactorFailure
     factors, per_year, failures = {}, {}, {}
+    span = price_span()
     for name, table in tables.items():
         try:
-            factors[name] = within_prices(known_columns(table, err, files[name]), files[name])
+            factors[name] = within_prices(known_columns(table, err, files[name]), files[name], span)
             per_year[name] = _rows_per_year(table, args.frequency, files[name], err)[0]
         except UsageError as exc:
             factors.pop(name, None)
