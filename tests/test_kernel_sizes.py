@@ -237,3 +237,10 @@ def test_values_at_an_odd_address_are_refused_by_the_core_and_realigned_where_ta
     np.testing.assert_allclose(returns, fixed.ffill().pct_change().iloc[1:].to_numpy())
     # an aligned table is passed on as it is
     assert _aligned(fixed) is fixed
+    # the conversions every step makes for the core copy such values, and only such values
+    from sigmora.analysis._arrays import as_float_matrix, float_view
+    for convert in (float_view, as_float_matrix):
+        got = convert(table)
+        assert got.flags.aligned and got.flags.c_contiguous
+        np.testing.assert_array_equal(got, fixed.to_numpy())
+    assert np.shares_memory(float_view(fixed), fixed.to_numpy())

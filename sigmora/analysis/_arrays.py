@@ -16,7 +16,7 @@ def as_float_matrix(df, name="df"):
         values = df.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError) as exc:
         raise TypeError("{}: expect numeric values, {}".format(name, _not_numbers(df))) from exc
-    return np.ascontiguousarray(values)
+    return np.require(values, requirements=["C", "A"])
 
 
 def _not_numbers(df, shown=3):
@@ -74,7 +74,9 @@ def float_view(df, name="df"):
     if isinstance(df, pd.DataFrame) and df.shape[1] > 0 and all(t == np.float64 for t in df.dtypes):
         values = df.to_numpy()
         if values.dtype == np.float64:
-            return values
+            # A view into a message's bytes (a table unpickled by a worker) can lie at an odd
+            # address, which the core refuses: such values are copied, all others passed as they are.
+            return np.require(values, requirements="A")
     return as_float_matrix(df, name)
 
 
