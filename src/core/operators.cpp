@@ -852,17 +852,20 @@ void cs_row(CsOp op, const double* x, std::size_t N, double param, double* out) 
         sort_order(x, nullptr, N, order);
         for (std::size_t j = 0; j < N; ++j) out[j] = kNaN;
         const double n = static_cast<double>(order.size());
-        // Every position of the order is kept: walk the runs of equal values directly.
+        // Every position of the order is kept: walk the runs of equal values directly, writing
+        // each position's doubled rank; the division by n follows in one pass over the row,
+        // which vectorises (a division per value inside the walk bounded the whole operator).
         std::size_t a = 0;
         const std::size_t m = order.size();
         while (a < m) {
             std::size_t b = a + 1;
             while (b < m && !(order[b] & kNewRun)) ++b;
             // ranks a + 1 .. b share their mean; doubled it is the integer a + 1 + b
-            const double rank = (static_cast<double>(a + 1 + b) * 0.5) / n;
-            for (std::size_t q = a; q < b; ++q) out[order[q] & ~kNewRun] = rank;
+            const double twice = static_cast<double>(a + 1 + b);
+            for (std::size_t q = a; q < b; ++q) out[order[q] & ~kNewRun] = twice;
             a = b;
         }
+        for (std::size_t j = 0; j < N; ++j) out[j] = (out[j] * 0.5) / n;
         return;
     }
     std::size_t n = 0;
