@@ -195,17 +195,19 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
         for leaf in factors[name].dependencies:
             leaves.setdefault(id(leaf), leaf)
     data = {}
+    pool = _new_pool(len(window) * len(ids))
     with _read_together(leaves.values(), ids, leaf_start, end_date):
         for key, leaf in leaves.items():
             try:
-                data[key] = _leaf_values(leaf, ids, leaf_start, end_date, window)
+                values = _leaf_values(leaf, ids, leaf_start, end_date, window)
+                data[key] = values if pool is None else pool.adopt(values)
+                del values
             except Exception as err:  # noqa: BLE001 - the expressions reading it fail with it
                 if errors == "raise":
                     raise
                 data[key] = _Failure(err)
 
     _warn_missing_data(data, leaves, ids, window)
-    pool = _new_pool(len(window) * len(ids))
     for position, value, last in graph.run(data, pool):
         name = names[position]
         if isinstance(value, _Failure):
@@ -231,9 +233,9 @@ class _Pool:
 
     ``take(shape)`` gives a C-contiguous float64 array of ``shape`` (2-D) for a node to write
     its whole result into: the leading cells of a buffer of ``cells`` cells (the largest table of
-    the evaluation, so that any buffer serves any node) that the pool allocated and that
-    nothing else refers to, else a new buffer. The pool only ever reuses buffers it allocated
-    itself, and only when ``sys.getrefcount`` shows that the pool's own references are the only
+    the evaluation, so that any buffer serves any node) that the pool allocated or adopted (a
+    leaf's table, see ``adopt``) and that nothing else refers to, else a new buffer. The pool only
+    ever reuses buffers it allocated or adopted, and only when ``sys.getrefcount`` shows that the pool's own references are the only
     ones left: a node's value, a view of it (a lag, a shift, a window's rows), an argument being
     computed on, a table a caller holds, a traceback's frame, all keep a buffer out of reuse.
     So an output never shares memory with a live value, in particular with the inputs of the
@@ -273,7 +275,20 @@ class _Pool:
             buffer = np.empty(max(cells, self.cells), dtype=np.float64)
             self.allocated += 1
         self._lent[id(buffer)] = buffer
-        return buffer[:cells].reshape(shape)
+        return buffer.reshape(-1)[:cells].reshape(shape)
+
+    def adopt(self, values):
+        """``values`` as a view of a buffer of this pool, when it is an array of the pool's size
+        that owns its memory (a leaf's table, fetched for this evaluation): once nothing reads
+        the view any more, the pool reuses the memory, and a caller may keep the table without
+        a copy (see ``hand_over``). Anything else is returned as it is. The caller drops its
+        own reference to ``values``: from then on the array lives on as the pool's."""
+        if (not isinstance(values, np.ndarray) or values.base is not None
+                or values.dtype != np.float64 or not values.flags.c_contiguous
+                or not values.flags.writeable or values.size != self.cells):
+            return values
+        self._lent[id(values)] = values
+        return values[...]
 
     def hand_over(self, value, cells):
         """Whether a caller may keep ``value`` as its table, without a copy: ``value`` is the only
@@ -568,7 +583,8 @@ class _Graph:
                     values[node] = _Failure(FactorEvaluationError(
                         "leaf {!r} appears in the expression but not in its dependencies".format(leaf)))
                 else:
-                    values[node] = data[id(leaf)]
+                    # Taken out of `data`: the leaf's memory is then held by its readers alone.
+                    values[node] = data.pop(id(leaf))
             elif node in groups.inner:
                 continue    # computed with the rest of its group, at the group's last node
             else:

@@ -503,6 +503,59 @@ def test_pooled_evaluation_keeps_memory_bounded(fused):
     np.testing.assert_array_equal(value, plain)
 
 
+def test_the_pool_adopts_only_tables_that_own_their_memory():
+    """A leaf's freshly fetched table joins the pool (its memory serves later nodes once nothing
+    reads it, and a caller may keep it without a copy); anything that might be someone else's
+    memory, or is not of the pool's kind, is left as it is."""
+    from sigmora.evaluation import _Pool
+
+    pool = _Pool(12)
+    base = np.arange(24.0).reshape(6, 4)
+    for other in (base[:3], np.zeros((3, 4), dtype=np.float32), np.zeros((4, 3)).T,
+                  np.zeros((2, 4)), 5.0):
+        assert pool.adopt(other) is other
+    frozen = np.zeros((3, 4))
+    frozen.flags.writeable = False
+    assert pool.adopt(frozen) is frozen and not pool._lent
+
+    table = np.arange(12.0).reshape(3, 4).copy()     # owns its memory, as a fetched leaf does
+    leaf_view = pool.adopt(table)
+    assert leaf_view.base is table and leaf_view.shape == (3, 4)
+    del table
+    assert pool.hand_over(leaf_view, 12)        # a leaf yielded as it is: no copy
+    reader = leaf_view[1:]
+    assert not pool.hand_over(leaf_view, 12)    # a lag still reads it
+    del leaf_view
+    pool.collect()
+    busy = pool.take((3, 4))
+    assert pool.allocated == 1 and not np.shares_memory(busy, reader)
+    del reader, busy
+    pool.collect()
+    pool.take((3, 4))
+    pool.take((3, 4))
+    assert pool.allocated == 1 and pool.reused == 2    # the leaf's memory, and the new buffer
+
+
+def test_a_leaf_table_the_user_keeps_is_never_written(small_store):
+    """A leaf handing out the same frame on every call (a cache): the evaluation reuses
+    memory it no longer reads, never the user's."""
+    from sigmora.evaluation import evaluate_many
+
+    dates = tidewell.get_trading_dates("2023-01-01", "2023-12-31")
+    cached = pd.DataFrame(np.random.default_rng(3).normal(size=(len(dates), len(IDS))),
+                          index=dates, columns=IDS)
+    snapshot = cached.copy()
+    leaf = UserDefinedLeafFactor("cached", lambda order_book_ids, start, end: cached.loc[start:end])
+    exprs = {"leaf": leaf, "rank": op.cs_rank(leaf), "twice": leaf * 2.0,
+             "chain": op.cs_rank(op.ts_sum(leaf, 1) + 1.0) - 0.5, "again": op.cs_rank(leaf) * 3.0}
+    for _ in range(2):
+        tables = evaluate_many(exprs, IDS, START, END)
+        pd.testing.assert_frame_equal(cached, snapshot)
+        np.testing.assert_array_equal(tables["leaf"].to_numpy(), snapshot.loc[START:END].to_numpy())
+        np.testing.assert_array_equal(tables["twice"].to_numpy(), 2.0 * tables["leaf"].to_numpy())
+        assert not np.shares_memory(tables["leaf"].to_numpy(), cached.to_numpy())
+
+
 def test_the_pool_hands_over_only_a_sole_view_that_shows_most_of_its_buffer():
     from sigmora.evaluation import _Pool
 
