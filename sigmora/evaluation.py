@@ -208,7 +208,7 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
                 data[key] = _Failure(err)
 
     _warn_missing_data(data, leaves, ids, window)
-    for position, value, last in graph.run(data, pool):
+    for position, value, last in graph.run(data, pool, consume=True):
         name = names[position]
         if isinstance(value, _Failure):
             if errors == "raise":
@@ -559,11 +559,12 @@ class _Graph:
         # a constant, or a plain argument such as a shift's row count
         return self._add(("value",) + _constant_key(expr), "value", expr, (), expr)
 
-    def run(self, data, pool=None):
+    def run(self, data, pool=None, consume=False):
         """Computes the nodes in order and yields (root position, value, last) as each root is
         ready, ``last`` when no later node or root position reads that value; a value is
         dropped once its last user has run. With a ``_Pool``, the nodes
-        that can write into a given array take their outputs from it."""
+        that can write into a given array take their outputs from it. ``consume``: each leaf's
+        table is taken out of ``data`` as it is read, so that its readers alone hold it."""
         uses = [0] * len(self.kinds)
         for refs in self.args:
             for ref in refs:
@@ -583,8 +584,7 @@ class _Graph:
                     values[node] = _Failure(FactorEvaluationError(
                         "leaf {!r} appears in the expression but not in its dependencies".format(leaf)))
                 else:
-                    # Taken out of `data`: the leaf's memory is then held by its readers alone.
-                    values[node] = data.pop(id(leaf))
+                    values[node] = data.pop(id(leaf)) if consume else data[id(leaf)]
             elif node in groups.inner:
                 continue    # computed with the rest of its group, at the group's last node
             else:
