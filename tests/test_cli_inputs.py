@@ -455,6 +455,30 @@ def test_frequency_annualises_every_summary_and_is_measured_by_default(tmp_path,
                    "leave --frequency out or state their spacing\n".format(path))
 
 
+def test_a_daily_factor_stamped_at_the_close_is_read_at_its_dates(tmp_path, small_store_path, planted, captured):
+    """Dates written with the close's time (one row a date) give the results of the plain dates,
+    --start/--end included, and say so; rows several to a date stay intraday."""
+    options = ("--store", small_store_path, "--end", "2023-06-30") + QUICK
+    (tmp_path / "plain").mkdir()
+    plain = str(tmp_path / "plain" / "f.csv")
+    planted.to_csv(plain)
+    stamped = planted.copy()
+    stamped.index = stamped.index + pd.Timedelta(hours=15)
+    closes = str(tmp_path / "f.csv")
+    stamped.to_csv(closes)
+    want = run("run", plain, *options)
+    got = run("run", closes, *options)
+    assert want[0] == got[0] == 0, got[2]
+    assert got[1] == want[1] and "rests on: 102 of 102 dates used" in got[1]
+    assert ("sigmora: {}: its rows carry a time of day (15:00:00 on 2023-02-01), one row a date; read as their "
+            "dates (--frequency intraday keeps the times)\n".format(closes)) in got[2]
+    assert captured["f"]["factor_return"].periods_per_year == 252
+    twice = pd.concat([stamped.iloc[:3], stamped.iloc[:3].set_axis(stamped.index[:3] + pd.Timedelta(hours=1))])
+    twice.sort_index().to_csv(closes)
+    code, _, err = run("run", closes, *options)
+    assert "read as their dates" not in err and code != 0
+
+
 def test_a_monthly_factor_says_what_p_n_means_once(tmp_path, small_store_path, planted):
     path = str(tmp_path / "monthly.csv")
     month_ends(planted).to_csv(path)

@@ -451,13 +451,32 @@ def _pivot_long(raw, layout, source, note):
 
 def factor_from_file(path, args, err=None):
     """The factor table of ``path`` within the --start/--end window."""
-    factor = read_factor_file(path, err=err)
+    factor = _at_their_dates(read_factor_file(path, err=err), path, getattr(args, "frequency", None), err)
     if args.start:
         factor = factor.loc[date_option(args.start, "--start"):]
     if args.end:
         factor = factor.loc[:date_option(args.end, "--end")]
     if factor.empty:
         raise UsageError("--start/--end: no rows of FACTOR_FILE are left in the window ({})".format(path))
+    return factor
+
+
+def _at_their_dates(factor, path, frequency, err):
+    """A factor of one row a date stamped with a time of day (a close at 15:00) read at its dates,
+    as the store's prices are, with a note: at its times it would be taken for intraday rows,
+    which share no row with the daily returns and annualise as intraday. Rows several to a date,
+    or --frequency intraday, keep their times."""
+    index = factor.index
+    if frequency == "intraday" or not isinstance(index, pd.DatetimeIndex):
+        return factor
+    days = index.normalize()
+    if (days == index).all() or days.has_duplicates:
+        return factor
+    stamped = index[index != days][0]
+    _stderr_note(err, path)("its rows carry a time of day ({} on {}), one row a date; read as their dates "
+                            "(--frequency intraday keeps the times)".format(stamped.time(), stamped.date()))
+    factor = factor.copy(deep=False)
+    factor.index = pd.DatetimeIndex(days, name=index.name)
     return factor
 
 
