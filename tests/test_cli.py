@@ -133,11 +133,11 @@ def test_read_factor_file_keeps_the_table(tmp_path, factor_csv):
 
 
 def test_failure_inside_the_run_exits_with_1(tmp_path, small_store_path):
-    # times of day on daily returns: the engine finds no date the two share
+    # intraday rows (two on one date) on daily returns: the engine finds no date the two share
     with tidewell.using(small_store_path):
         stock = tidewell.all_instruments(type="CS")["order_book_id"].iloc[0]
     path = tmp_path / "hours.csv"
-    pd.DataFrame({stock: [1.0, 2.0]}, index=pd.to_datetime(["2023-02-01 10:00", "2023-02-02 10:00"])).to_csv(path)
+    pd.DataFrame({stock: [1.0, 2.0]}, index=pd.to_datetime(["2023-02-01 10:00", "2023-02-01 14:00"])).to_csv(path)
     code, out, err = run("run", str(path), "--store", small_store_path, "--preprocess", "none",
                          "--analysis", "factor_return", "--no-report", "-q")
     assert code == 1

@@ -596,8 +596,8 @@ def test_run_many_reports_unreadable_files_as_failures_and_runs_the_others(tmp_p
     written(folder / "strangers.csv", "date,NOPE.XSHE\n2023-02-01,1\n2023-02-02,2\n")
     # readable, but before the store's prices: refused before the runs
     written(folder / "old.csv", "date,000001.XSHE\n1990-01-02,1\n1990-01-03,2\n")
-    # readable, but times of day on daily returns: its run fails
-    written(folder / "hours.csv", "date,000001.XSHE\n2023-02-01 10:00,1\n2023-02-02 10:00,2\n")
+    # readable, but intraday rows (two on one date) on daily returns: its run fails
+    written(folder / "hours.csv", "date,000001.XSHE\n2023-02-01 10:00,1\n2023-02-01 14:00,2\n")
     code, out, err = run("run-many", str(folder), "--store", small_store_path, *QUICK)
     assert code == 0, err
     report = out[:out.index("Leaderboard")]
