@@ -90,6 +90,7 @@ class SavedError(Exception):
 
 # What a completed run whose factor is degenerate (`sigmora.analysis._coverage.degenerate`) had.
 _PROBLEMS = {"no values": "with no factor value at all", "constant": "with one value everywhere",
+             "one value a date": "with at most one value on any date",
              "no dates": "resting on no date (see what each rests on)"}
 
 

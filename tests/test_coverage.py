@@ -97,6 +97,11 @@ def test_dates_the_preprocessing_empties_are_told_apart_from_dates_without_value
 @pytest.mark.parametrize("factor, problem, message", [
     (pd.DataFrame(np.nan, index=TRADING[:30], columns=IDS), "no values", "has no value at all"),
     (pd.DataFrame(3.0, index=TRADING[:30], columns=IDS), "constant", "is the same for every instrument"),
+    # one instrument, and instruments taking turns: never two values on a date
+    (pd.DataFrame(np.nan, index=TRADING[:30], columns=IDS).assign(S00=1.0 + np.arange(30.0)), "one value a date",
+     r"at most one value on any date \(20 instrument\(s\) in all\).*needs two or more"),
+    (pd.DataFrame(np.where(np.arange(30)[:, None] % 20 == np.arange(20), 1.0, np.nan), index=TRADING[:30],
+                  columns=IDS), "one value a date", "at most one value on any date"),
 ])
 def test_a_factor_without_information_warns_and_is_marked_on_the_leaderboard(factor, problem, message):
     with pytest.warns(UserWarning, match=message):

@@ -197,7 +197,7 @@ def measure(factor_data, returns, periods, given=None):
 
 def degenerate(factor_data, name="factor_data", counts=None):
     """Warns about factor values no test can use as given, and returns what is wrong with
-    the whole table ("no values" or "constant"), or None. `counts`: its `values_per_date`,
+    the whole table ("no values", "one value a date" or "constant"), or None. `counts`: its `values_per_date`,
     when the caller has them.
 
     Infinite values are kept (they count as the most extreme values); the warning says how
@@ -217,6 +217,12 @@ def degenerate(factor_data, name="factor_data", counts=None):
     if not counts.any():
         warn_user("{} has no value at all: every statistic of this test is NaN".format(name))
         return "no values"
+    if counts.max() < 2:
+        # One instrument, or instruments that never overlap: nothing to compare on any date.
+        warn_user("{} holds at most one value on any date ({} instrument(s) in all): a cross-sectional test "
+                  "compares instruments on the same date and needs two or more, so its ICs, groups and factor "
+                  "returns say nothing; give the factor for more instruments".format(name, factor_data.shape[1]))
+        return "one value a date"
     # fmax / fmin skip missing values; a row is constant when its largest value is its smallest.
     rows = counts >= 2
     if rows.any() and (np.fmax.reduce(values, axis=1)[rows] == np.fmin.reduce(values, axis=1)[rows]).all():
