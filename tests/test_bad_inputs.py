@@ -99,9 +99,20 @@ def test_returns_sharing_nothing_with_the_factor_are_refused():
 
 @pytest.mark.parametrize("max_decay", [-1, 2.5, True, "5"])
 def test_bad_max_decay_names_the_argument(max_decay):
+    """Refused where it is given, and again at the analysis when set afterwards."""
     factor, returns = tables()
     with pytest.raises(ValueError, match=r"max_decay: expect None or a positive integer"):
-        engine(ICAnalysis(max_decay=max_decay)).analysis(factor, returns)
+        ICAnalysis(max_decay=max_decay)
+    step = ICAnalysis()
+    step.max_decay = max_decay
+    with pytest.raises(ValueError, match=r"max_decay: expect None or a positive integer"):
+        engine(step).analysis(factor, returns)
+
+
+@pytest.mark.parametrize("quantile", [0, -3, 2.0, "5", True, None])
+def test_a_quantile_that_is_no_positive_integer_is_refused_where_it_is_given(quantile):
+    with pytest.raises(ValueError, match=r"quantile: expect a positive integer, got "):
+        QuantileReturnAnalysis(quantile=quantile)
 
 
 def test_a_huge_max_decay_is_bounded_by_the_dates():

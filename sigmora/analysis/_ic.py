@@ -148,6 +148,7 @@ class ICAnalysis(FactorAnalyser):
         self.ic_func = _get_ic_func(rank_ic)
         self.industry = industry_classification
         self.max_decay = max_decay
+        self._n_decays()    # a bad value is refused here, where it was given
 
     # ------------------------------------------------------------------ analysis
 

@@ -45,9 +45,13 @@ def _my_quantile(arr, q=1, labels=None):
 _MIN_GROUP_LIMIT = 100
 
 
-def _checked_quantile(quantile, n_instruments):
+def _positive_quantile(quantile):
     if isinstance(quantile, (bool, np.bool_)) or not isinstance(quantile, (int, np.integer)) or quantile < 1:
         raise ValueError("quantile: expect a positive integer, got {!r}".format(quantile))
+
+
+def _checked_quantile(quantile, n_instruments):
+    _positive_quantile(quantile)
     # Every group is a block of rows in the result tables, so the count is bounded by the
     # data: groups beyond the instruments can never hold one and would only take memory.
     limit = max(n_instruments, _MIN_GROUP_LIMIT)
@@ -151,6 +155,7 @@ class QuantileReturnAnalysis(FactorAnalyser):
     period_rows = FACTOR_ROWS  # portfolios held over n rows of the factor table
 
     def __init__(self, quantile=5, benchmark=None, weights="equal", cost_bps=0):
+        _positive_quantile(quantile)    # the bound by the instruments waits for the data
         self.quantile = quantile
         self.weights = _checked_weights(weights)
         self.cost_bps = _costs.checked_cost_bps(cost_bps)
