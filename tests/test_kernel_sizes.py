@@ -244,3 +244,7 @@ def test_values_at_an_odd_address_are_refused_by_the_core_and_realigned_where_ta
         assert got.flags.aligned and got.flags.c_contiguous
         np.testing.assert_array_equal(got, fixed.to_numpy())
     assert np.shares_memory(float_view(fixed), fixed.to_numpy())
+    # and so does the return table the engine and the batch build from closes
+    from sigmora.analysis._market import returns_from_closes
+    pd.testing.assert_frame_equal(returns_from_closes(table, list("abcd"), "2024-01-01", "2024-01-03"),
+                                  fixed.ffill().pct_change().iloc[1:], check_freq=False)

@@ -27,6 +27,7 @@ import tidewell
 from tidewell.decorators import clear_all_caches
 
 from sigmora import _core
+from sigmora.analysis._arrays import float_view
 
 _lock = threading.RLock()
 _source = tidewell
@@ -179,7 +180,7 @@ def returns_from_closes(closes_table, order_book_ids, start_date, end_date):
         return sub.ffill().pct_change().iloc[1:]
     # The same rule in one pass of the core: ffill().pct_change() on the present rows and
     # columns, with the same two operations per value.
-    return _returns_table(sub.to_numpy(), sub.index, sub.columns)
+    return _returns_table(float_view(sub, "closes"), sub.index, sub.columns)
 
 
 def _returns_table(values, dates, columns):
