@@ -234,10 +234,11 @@ class _Pool:
     ``take(shape)`` gives a C-contiguous float64 array of ``shape`` (2-D) for a node to write
     its whole result into: the leading cells of a buffer of ``cells`` cells (the largest table of
     the evaluation, so that any buffer serves any node) that the pool allocated or adopted (a
-    leaf's table, see ``adopt``) and that nothing else refers to, else a new buffer. The pool only
-    ever reuses buffers it allocated or adopted, and only when ``sys.getrefcount`` shows that the pool's own references are the only
-    ones left: a node's value, a view of it (a lag, a shift, a window's rows), an argument being
-    computed on, a table a caller holds, a traceback's frame, all keep a buffer out of reuse.
+    leaf's table, see ``adopt``) and that nothing else refers to, else a new buffer. The pool
+    only ever reuses buffers it allocated or adopted, and only when ``sys.getrefcount`` shows
+    that the pool's own references are the only ones left: a node's value, a view of it (a lag,
+    a shift, a window's rows), an argument being computed on, a table a caller holds, a
+    traceback's frame, all keep a buffer out of reuse.
     So an output never shares memory with a live value, in particular with the inputs of the
     node that writes it. Idle buffers are kept for reuse, all of them by default: a new buffer
     is allocated only when none is idle, so the pool never holds more buffers than were live at

@@ -197,8 +197,8 @@ def measure(factor_data, returns, periods, given=None):
 
 def degenerate(factor_data, name="factor_data", counts=None):
     """Warns about factor values no test can use as given, and returns what is wrong with
-    the whole table ("no values", "one value a date" or "constant"), or None. `counts`: its `values_per_date`,
-    when the caller has them.
+    the whole table ("no values", "one value a date" or "constant"), or None. `counts`: its
+    `values_per_date`, when the caller has them.
 
     Infinite values are kept (they count as the most extreme values); the warning says how
     to drop them instead.

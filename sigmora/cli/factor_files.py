@@ -451,7 +451,7 @@ def _pivot_long(raw, layout, source, note):
 
 def factor_from_file(path, args, err=None):
     """The factor table of ``path`` within the --start/--end window."""
-    factor = _at_their_dates(read_factor_file(path, err=err), path, getattr(args, "frequency", None), err)
+    factor = _at_their_dates(read_factor_file(path, err=err), path, args.frequency, err)
     if args.start:
         factor = factor.loc[date_option(args.start, "--start"):]
     if args.end:
@@ -470,9 +470,10 @@ def _at_their_dates(factor, path, frequency, err):
     if frequency == "intraday" or not isinstance(index, pd.DatetimeIndex):
         return factor
     days = index.normalize()
-    if (days == index).all() or days.has_duplicates:
+    timed = index != days
+    if not timed.any() or days.has_duplicates:
         return factor
-    stamped = index[index != days][0]
+    stamped = index[timed][0]
     _stderr_note(err, path)("its rows carry a time of day ({} on {}), one row a date; read as their dates "
                             "(--frequency intraday keeps the times)".format(stamped.time(), stamped.date()))
     factor = factor.copy(deep=False)
