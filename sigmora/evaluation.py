@@ -208,7 +208,9 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
                 data[key] = _Failure(err)
 
     _warn_missing_data(data, leaves, ids, window)
-    for position, value, last in graph.run(data, pool, consume=True):
+    # Each expression's nodes are computed over the history it needs, where they can be.
+    cuts = [most - shifts[name] for name in names]
+    for position, value, last in graph.run(data, pool, consume=True, cuts=cuts):
         name = names[position]
         if isinstance(value, _Failure):
             if errors == "raise":
@@ -216,7 +218,7 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
             yield name, value.error
             continue
         factor = factors[name]
-        extra = most - shifts[name]
+        extra = cuts[position] - graph.dropped[graph.roots[position]]
         try:
             owned = last and pool is not None and pool.hand_over(value, len(dates) * len(ids))
             table = _label(value, factor, dates, ids, start_date, end_date, extra, owned)
@@ -560,12 +562,16 @@ class _Graph:
         # a constant, or a plain argument such as a shift's row count
         return self._add(("value",) + _constant_key(expr), "value", expr, (), expr)
 
-    def run(self, data, pool=None, consume=False):
+    def run(self, data, pool=None, consume=False, cuts=None):
         """Computes the nodes in order and yields (root position, value, last) as each root is
         ready, ``last`` when no later node or root position reads that value; a value is
         dropped once its last user has run. With a ``_Pool``, the nodes
         that can write into a given array take their outputs from it. ``consume``: each leaf's
-        table is taken out of ``data`` as it is read, so that its readers alone hold it."""
+        table is taken out of ``data`` as it is read, so that its readers alone hold it.
+        ``cuts``: for each root position, leading rows of its value that the caller does not
+        want; the nodes are computed without them where they can be (see ``_plan_cuts``), and
+        ``self.dropped[node]`` tells how many of them a node's value went without."""
+        self.dropped = self._plan_cuts(cuts)
         uses = [0] * len(self.kinds)
         for refs in self.args:
             for ref in refs:
@@ -591,7 +597,8 @@ class _Graph:
             else:
                 group = groups.last.get(node)
                 if group is None:
-                    values[node] = self._call(node, [values[ref] for ref in self.args[node]], pool)
+                    values[node] = self._call(node, [self._operand(values, node, ref)
+                                                     for ref in self.args[node]], pool)
                     read = self.args[node]
                 else:
                     values[node] = self._run_group(group, values, pool)
@@ -614,7 +621,8 @@ class _Graph:
         """The value of a group's last node, its nodes computed together by row chunks (see
         ``_element_wise_groups``), or one by one as ``_call`` does when its operands are not all
         float64 tables and floats, or when a node fails (so that the error names it)."""
-        operands = [values[ref] for ref in group.operands]
+        last = group.nodes[-1]
+        operands = [self._operand(values, last, ref) for ref in group.operands]
         shape = _table_shape(operands)
         if shape is not None:
             try:
@@ -624,9 +632,61 @@ class _Graph:
                 pass
         computed = {}
         for node in group.nodes:
-            computed[node] = self._call(node, [computed[r] if r in computed else values[r]
+            computed[node] = self._call(node, [computed[r] if r in computed else self._operand(values, node, r)
                                                for r in self.args[node]], pool)
-        return computed[group.nodes[-1]]
+        return computed[last]
+
+    def _plan_cuts(self, cuts):
+        """The leading rows each node's value goes without: a row-wise node (see ``_row_wise``)
+        drops the rows that none of its readers wants, the least any of them drops (a root, what
+        its ``cuts`` entry asks), and reads its operands without them. Every other node, leaf
+        and constant keeps all its rows, and so do the nodes it reads."""
+        dropped = [0] * len(self.kinds)
+        if not cuts:
+            return dropped
+        row_wise = [False] * len(self.kinds)
+        for node, kind in enumerate(self.kinds):
+            row_wise[node] = kind == "call" and self._row_wise(node, row_wise)
+        wanted = [None] * len(self.kinds)
+        for position, node in enumerate(self.roots):
+            k = max(0, int(cuts[position]))
+            wanted[node] = k if wanted[node] is None else min(wanted[node], k)
+        for node in reversed(range(len(self.kinds))):
+            k = (wanted[node] or 0) if row_wise[node] else 0
+            dropped[node] = k
+            for ref in self.args[node]:
+                wanted[ref] = k if wanted[ref] is None else min(wanted[ref], k)
+        return dropped
+
+    def _row_wise(self, node, row_wise):
+        """Whether a call node may be computed without leading rows of its operands: its function
+        is element-wise, a shift or a lag, or marked ``_row_wise`` (a result row depends on the
+        operands' rows up to the same row from the end), the nodes it reads are leaves, constants
+        other than tables, or such nodes themselves (whose tables lose rows the same way)."""
+        func = self.payloads[node]
+        known = (isinstance(func, np.ufunc) or func is ShiftedFactor._shift or func is _lag
+                 or getattr(func, "_row_wise", False) is True)
+        if not known:
+            return False
+        for ref in self.args[node]:
+            kind = self.kinds[ref]
+            if kind == "value" and np.ndim(self.payloads[ref]) >= 2:
+                return False    # a constant table keeps all its rows
+            if kind == "call" and not row_wise[ref]:
+                return False
+        return True
+
+    def _operand(self, values, node, ref):
+        """The value of ``ref`` as ``node`` reads it: without the leading rows ``node`` drops
+        beyond those ``ref`` dropped already."""
+        value = values[ref]
+        k = self.dropped[node] - self.dropped[ref]
+        if k <= 0 or self.kinds[ref] == "value":
+            return value
+        shape = getattr(value, "shape", None)
+        if isinstance(shape, tuple) and len(shape) == 2 and shape[0] > k:
+            return value[k:]
+        return value    # a row that broadcasts, a constant, a failure
 
     def _call(self, node, args, pool=None):
         failed = next((a for a in args if isinstance(a, _Failure)), None)

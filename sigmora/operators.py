@@ -34,8 +34,10 @@ import numbers
 from itertools import chain
 
 import numpy as np
+import pandas as pd
 
 from . import _blocks, _core
+from .analysis._base import warn_user
 from .evaluation import LaggedFactor
 from .interface import AbstractFactor, ConstantFactor, ShiftedFactor
 
@@ -109,13 +111,29 @@ _EQUALITY_HINT = ("; `a == b` of two expressions compares the objects, not their
                   "an element-wise equality is ~(a != b)")
 
 
+_TABLE_HINT = ("; operators build expressions from leaves such as sigmora.leaves.bar_field(\"close\") "
+               "and evaluate them with sigmora.evaluation.evaluate; a table already computed is pandas' "
+               "to roll or rank (e.g. table.rolling(5).mean())")
+
+
 def _hint(x):
-    return _EQUALITY_HINT if isinstance(x, (bool, np.bool_)) else ""
+    if isinstance(x, (bool, np.bool_)):
+        return _EQUALITY_HINT
+    return _TABLE_HINT if isinstance(x, (pd.DataFrame, pd.Series, np.ndarray)) else ""
+
+
+def _described(x):
+    """``x`` for a message: a table by its kind and shape, not by its values."""
+    if isinstance(x, (pd.DataFrame, pd.Series)):
+        return "a pandas {} of shape {}".format(type(x).__name__, x.shape)
+    if isinstance(x, np.ndarray) and x.ndim:
+        return "a NumPy array of shape {}".format(x.shape)
+    return repr(x)
 
 
 def _factor(x, name, what="x"):
     if not isinstance(x, AbstractFactor):
-        raise ValueError("{}: {} must be a factor expression, got {!r}{}".format(name, what, x, _hint(x)))
+        raise ValueError("{}: {} must be a factor expression, got {}{}".format(name, what, _described(x), _hint(x)))
     return x
 
 
@@ -123,8 +141,8 @@ def _operand(x, name, what):
     if isinstance(x, AbstractFactor):
         return x
     if isinstance(x, (bool, np.bool_)) or not isinstance(x, numbers.Real):
-        raise ValueError("{}: {} must be a factor expression or a number, got {!r}{}".format(
-            name, what, x, _hint(x)))
+        raise ValueError("{}: {} must be a factor expression or a number, got {}{}".format(
+            name, what, _described(x), _hint(x)))
     return float(x)
 
 
@@ -144,11 +162,19 @@ def _window(d, name):
 # take `alloc`, a function of a shape giving a C-contiguous float64 array to write a whole table
 # into (the evaluation's pool, see sigmora.evaluation._Pool; never an operand's memory), for
 # their result and their temporaries; without it they allocate their own.
+# All of them are `_row_wise`: a result row depends on the operands' rows up to the same row
+# from the end, so the evaluation may hand them operands without leading rows no result row
+# it keeps depends on.
+
+
+def _row_wise(func):
+    func._row_wise = True
+    return func
 
 
 def _pooled(func):
     func._takes_alloc = True
-    return func
+    return _row_wise(func)
 
 
 def _out(alloc, shape):
@@ -222,10 +248,15 @@ class _Codes:
     def __getitem__(self, rows):   # a shift's rows: the same groups
         return _Codes(self.codes[rows], self.n)
 
+    @property
+    def shape(self):   # a table's, for the evaluation's cuts of leading rows
+        return self.codes.shape
+
     def __repr__(self):   # in error messages, as an argument's shape
         return "codes of {} groups, shape {}".format(self.n, self.codes.shape)
 
 
+@_row_wise
 def _coded(groups):
     groups = np.asarray(groups)
     return _Codes(*_group_codes(groups, groups.shape))
@@ -335,8 +366,23 @@ for _func, _numpy_func in ((_sign, np.sign), (_log, np.log), (_maximum, np.maxim
 del _func, _numpy_func
 
 
+# What a window of one row cannot give: these operators are then NaN on every date.
+_NEEDS_TWO_ROWS = {
+    "ts_std": "a sample standard deviation", "ts_zscore": "a sample standard deviation",
+    "ts_corr": "a correlation", "ts_cov": "a sample covariance",
+    "ts_slope": "a regression on time", "ts_rsquare": "a regression on time", "ts_resid": "a regression on time",
+}
+
+
+def _warn_one_row(d, name):
+    if d == 1 and name in _NEEDS_TWO_ROWS:
+        warn_user("{}: d = 1 gives NaN on every date: {} needs a window of two or more rows".format(
+            name, _NEEDS_TWO_ROWS[name]))
+
+
 def _ts(name, op, x, d, param=0.0, shown=None):
     d = _window(d, name)
+    _warn_one_row(d, name)
     return OperatorFactor(name, _rolling, [_factor(x, name)], (op, d, float(param)), lookback=d - 1,
                           shown=(d,) if shown is None else shown)
 
@@ -416,6 +462,7 @@ def ts_corr(x, y, d):
     are clipped to [-1, 1]. A day where either operand is missing counts as missing. Shift:
     ``d - 1`` rows beyond the operands'."""
     d = _window(d, "ts_corr")
+    _warn_one_row(d, "ts_corr")
     return OperatorFactor("ts_corr", _rolling2, [_factor(x, "ts_corr"), _factor(y, "ts_corr", "y")],
                           ("corr", d), lookback=d - 1, shown=(d,))
 
@@ -426,6 +473,7 @@ def ts_cov(x, y, d):
     ``d = 1``. A day where either operand is missing counts as missing. Shift: ``d - 1`` rows
     beyond the operands'."""
     d = _window(d, "ts_cov")
+    _warn_one_row(d, "ts_cov")
     return OperatorFactor("ts_cov", _rolling2, [_factor(x, "ts_cov"), _factor(y, "ts_cov", "y")],
                           ("cov", d), lookback=d - 1, shown=(d,))
 

@@ -1,6 +1,8 @@
 """The expression operators against their pandas transcriptions (tests/reference_operators.py):
 missing values, ties, constant windows, windows longer than the data, d = 1, either memory
 order; thread-count identity; shift, history fetching and common subexpressions in evaluate."""
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -377,6 +379,27 @@ def test_windows_shift_and_text():
             bad()
 
 
+def test_a_table_given_for_an_expression_and_a_window_of_one_row_are_said_plainly():
+    table = pd.DataFrame(np.arange(6.0).reshape(3, 2))
+    for bad, what in [(lambda: op.ts_mean(table, 5), "a pandas DataFrame of shape (3, 2)"),
+                      (lambda: op.cs_rank(table.to_numpy()), "a NumPy array of shape (3, 2)"),
+                      (lambda: op.maximum(X, table[0]), "a pandas Series of shape (3,)")]:
+        with pytest.raises(ValueError) as err:
+            bad()
+        message = str(err.value)     # the table's kind and shape, not its values
+        assert what in message and "table.rolling(5).mean()" in message and "\n" not in message
+    pairs = (lambda x, d: op.ts_corr(x, Y, d), lambda x, d: op.ts_cov(x, Y, d))
+    for make in (op.ts_std, op.ts_zscore, op.ts_slope, op.ts_rsquare, op.ts_resid) + pairs:
+        with pytest.warns(UserWarning, match="d = 1 gives NaN on every date: .* two or more rows"):
+            make(X, 1.5)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            make(X, 2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        op.ts_mean(X, 1), op.ts_rank(X, 1), op.ts_delta(X, 1)
+
+
 def test_a_scale_target_that_is_not_a_finite_number_is_refused():
     for a in (float("nan"), float("inf"), -np.inf, "1", None, True):
         with pytest.raises(ValueError, match=r"^cs_scale: a must be a finite number, got "):
@@ -454,6 +477,44 @@ def test_a_longer_history_gives_the_same_values(small_store):
         pd.testing.assert_frame_equal(short, longer, check_exact=True)
         later = evaluate(f, ids, START, "2023-06-30").loc[short.index]
         pd.testing.assert_frame_equal(short, later, rtol=1e-12)
+
+
+def test_each_expression_of_a_batch_is_computed_over_the_history_it_needs(small_store, monkeypatch):
+    """A batch reads the leaves from the history its deepest expression needs; the nodes of the
+    others go without the leading rows none of their readers keeps, and give the values each
+    expression has alone. A node a user's function reads keeps every row, as the function may
+    look at all of them."""
+    close, volume = bar_field("close", "post"), bar_field("volume")
+    seen = []
+
+    class Recording:
+        def __getattr__(self, name):
+            return getattr(_core, name)
+
+        def ops_cs(self, o, x, param, out=None):
+            seen.append(("cs_" + o, x.shape[0]))
+            return _core.ops_cs(o, x, param, out=out)
+
+        def ops_ts(self, o, x, d, param, out=None):
+            seen.append(("ts_{}_{}".format(o, d), x.shape[0]))
+            return _core.ops_ts(o, x, d, param, out=out)
+
+    monkeypatch.setattr(op, "_core", Recording())
+    ranked = op.cs_rank(close)
+    exprs = {
+        "deepest": op.ts_mean(close, 30),
+        "ranked_moves": op.cs_rank(op.ts_delta(close, 1)),
+        "summed_ranks": op.ts_sum(ranked, 2),
+        "by_industry": op.group_neutralize(op.ts_mean(volume, 5), industry()),
+        "user": CombinedFactor(lambda v: v * 2.0, ranked),
+    }
+    ids = _ids()
+    batch = evaluate_many(exprs, ids, START, END)
+    n = len(tidewell.get_trading_dates(START, END))
+    assert sorted(seen) == sorted([("ts_mean_30", n + 29), ("cs_rank", n), ("ts_sum_2", n + 1),
+                                   ("ts_mean_5", n + 4), ("cs_rank", n + 29)])
+    for name, f in exprs.items():
+        pd.testing.assert_frame_equal(batch[name], evaluate(f, ids, START, END), check_exact=True)
 
 
 def test_a_repeated_subtree_is_computed_once(small_store):
