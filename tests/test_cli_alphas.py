@@ -43,6 +43,12 @@ def test_an_alpha_window_without_trading_dates_is_refused_before_any_run(small_s
         assert (code, out, err) == (2, "", "sigmora: error: --start/--end: no trading date from {} to {} in the "
                                            "store's calendar; give a window that holds trading dates\n".format(
                                                start, end)), (start, end)
+    # trading dates, but before the store's first price: refused as well, with the store's span
+    code, out, err = run("run-many", "--alphas", "12", "--store", small_store_path, "--start", "2015-01-05",
+                         "--end", "2015-03-31", "--analysis", "ic", "--no-report", "-q")
+    assert (code, out) == (2, "") and err.startswith(
+        "sigmora: error: --start/--end: 2015-01-05 to 2015-03-31 lies before the store's prices (20"), err
+    assert "Traceback" not in err and err.count("\n") == 1
 
 
 def test_alphas_beside_factor_files_rest_on_the_dates_the_files_share(tmp_path, small_store_path):

@@ -360,6 +360,13 @@ def _alpha_window(args, store, periods, factors, files, per_year, err):
             raise UsageError("--start/--end: no trading date from {} to {} in the store's calendar; give a "
                              "window that holds trading dates".format(pd.Timestamp(start).date(),
                                                                       pd.Timestamp(end).date()))
+        span = price_span()
+        if span is not None and (pd.Timestamp(end) < span[0] or pd.Timestamp(start) > span[1]):
+            raise UsageError("--start/--end: {} to {} lies {} the store's prices ({} to {}); give a window within "
+                             "them, or a store that holds prices for it (--store)".format(
+                                 pd.Timestamp(start).date(), pd.Timestamp(end).date(),
+                                 "before" if pd.Timestamp(end) < span[0] else "after",
+                                 span[0].date(), span[1].date()))
     for name in names:
         factors[name] = alpha(name)
         files[name] = "alpha {}".format(name)
