@@ -1,5 +1,7 @@
 """The Winzorization and Normalization preprocessing steps against literal pandas formulas."""
 
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -47,6 +49,22 @@ def test_none_returns_an_equal_new_table():
     out = Winzorization("none").process(df)
     assert out is not df
     pd.testing.assert_frame_equal(out, df)
+
+
+def test_a_clip_that_makes_dates_constant_says_so():
+    # Date 0: six of ten values equal, so no deviation from the median: every value becomes the
+    # median (the rule stands) and the step says so. Date 1 is spread, date 2 constant already.
+    df = pd.DataFrame([[0, 0, 0, 0, 0, 0, 1, 2, 3, -50.0], np.arange(10.0), [1.0] * 9 + [np.nan]],
+                      index=pd.date_range("2024-01-02", periods=3), columns=list("abcdefghij"))
+    with pytest.warns(UserWarning, match=r"^Winzorization\(method='mad'\) made 1 of 3 dates constant: .*"
+                                         r"--winsorize-method std or none\)$"):
+        out = Winzorization("mad").process(df)
+    assert (out.iloc[0] == 0.0).all() and out.iloc[1].equals(df.iloc[1])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        Winzorization("std").process(df)
+        Winzorization("mad").process(df.iloc[1:])
+        Winzorization("none").process(df)
 
 
 def test_percentile_clips_each_date_to_its_own_percentiles():

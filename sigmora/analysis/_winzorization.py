@@ -1,6 +1,8 @@
 """Preprocessing steps that work on each date's cross-section: clipping and standardisation."""
 
-from sigmora.analysis._base import FactorPreprocessor, VALID_WINSORIZE_METHODS
+import numpy as np
+
+from sigmora.analysis._base import FactorPreprocessor, VALID_WINSORIZE_METHODS, warn_user
 from sigmora.analysis import winsorize as _winsorize
 from sigmora.analysis._arrays import adopt_frame, float_view
 from sigmora import _core
@@ -23,15 +25,46 @@ class Winzorization(FactorPreprocessor):
         except KeyError:
             pass
         else:
-            return batch_winsorize(factor_data)
+            return _said_if_flattened(batch_winsorize(factor_data), factor_data, self.method)
         winsorize = _winsorize.WINSORIZE_METHODS[self.method]
         # The methods shipped with sigmora clip the whole table in one call to the core,
         # with the same values as calling them on every row; any other function is
         # applied row by row.
         table_winsorize = _winsorize.table_form(winsorize)
         if table_winsorize is not None:
-            return table_winsorize(factor_data)
+            return _said_if_flattened(table_winsorize(factor_data), factor_data, self.method)
         return factor_data.apply(winsorize, axis=1)
+
+
+# Dates a clip may make constant before it says so: a factor of few distinct values loses them
+# all, a factor with one such date in years should not be told about it at every run.
+FLATTENED_SHARE = 0.05
+
+
+def _constant_rows(values):
+    """Rows holding two or more values, all of them equal (fmax / fmin skip missing values)."""
+    with np.errstate(invalid="ignore"):
+        counts = (~np.isnan(values)).sum(axis=1)
+        return (counts >= 2) & (np.fmax.reduce(values, axis=1) == np.fmin.reduce(values, axis=1))
+
+
+def _said_if_flattened(clipped, factor_data, method):
+    """``clipped``, after a warning when the clip made a share of the dates constant that were
+    not (``FLATTENED_SHARE`` or more; the run's coverage counts every such date anyway): a band
+    of no width (a median absolute deviation of 0 when more than half of a date's values are
+    equal) sets every value to one number, and such a date ranks nothing."""
+    after = _constant_rows(float_view(clipped, "factor_data"))
+    if after.any():
+        before = _constant_rows(float_view(factor_data, "factor_data"))
+        flattened = int((after & ~before).sum())
+        if flattened and flattened >= FLATTENED_SHARE * len(after):
+            warn_user("Winzorization(method={!r}) made {} of {} dates constant: on each, the clipping band had no "
+                      "width (with 'mad', more than half of the date's values are equal, so their median absolute "
+                      "deviation is 0) and every value was set to one number, so those dates rank nothing and drop "
+                      "out of the test. For a factor of few distinct values (signs, flags, ranks over short "
+                      "windows) clip with method='std', or leave the winsorize step out (on the command line: "
+                      "--winsorize-method std or none)".format(method, flattened, len(after)))
+    return clipped
 
 
 def _is_known_method(method):
