@@ -91,7 +91,8 @@ class SavedError(Exception):
 # What a completed run whose factor is degenerate (`sigmora.analysis._coverage.degenerate`) had.
 _PROBLEMS = {"no values": "with no factor value at all", "constant": "with one value everywhere",
              "one value a date": "with at most one value on any date",
-             "no dates": "resting on no date (see what each rests on)"}
+             "no dates": "resting on no date (see what each rests on)",
+             "thin": "resting on under half of their dates (see what each rests on)"}
 
 
 class BatchResult(dict):
@@ -118,6 +119,8 @@ class BatchResult(dict):
                 problem = getattr(coverage, "degenerate", None)
                 if problem is None and getattr(coverage, "dates_used", None) == 0:
                     problem = "no dates"
+                if problem is None and getattr(coverage, "thin_dates", False):
+                    problem = "thin"
                 if problem is not None:
                     problems.setdefault(problem, []).append(name)
                     break

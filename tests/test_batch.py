@@ -264,9 +264,12 @@ def test_the_report_counts_completed_runs_that_rest_on_nothing():
     from types import SimpleNamespace
     from sigmora.batch import BatchResult
 
-    def record(degenerate=None, dates_used=10):
-        return SimpleNamespace(coverage=SimpleNamespace(degenerate=degenerate, dates_used=dates_used))
+    def record(degenerate=None, dates_used=10, thin=False):
+        return SimpleNamespace(coverage=SimpleNamespace(degenerate=degenerate, dates_used=dates_used,
+                                                        thin_dates=thin))
     batch = BatchResult([("fine", {"ic": record()}), ("flat", {"ic": record("constant", 0)}),
-                         ("emptied", {"ic": record(dates_used=0)}), ("also", {"ic": record(dates_used=0)})])
-    assert batch.report() == ("4 of 4 factors completed (1 with one value everywhere: flat; 2 resting on no date "
-                              "(see what each rests on): emptied, also)")
+                         ("emptied", {"ic": record(dates_used=0)}), ("also", {"ic": record(dates_used=0)}),
+                         ("few", {"ic": record(dates_used=2, thin=True)})])
+    assert batch.report() == ("5 of 5 factors completed (1 with one value everywhere: flat; 2 resting on no date "
+                              "(see what each rests on): emptied, also; 1 resting on under half of their dates "
+                              "(see what each rests on): few)")

@@ -7,6 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from sigmora.analysis._coverage import Coverage
 from sigmora.analysis.leaderboard import leaderboard
 from sigmora.analysis.varodyne import FactorVarodyne, ICAnalysis, QuantileReturnAnalysis
 
@@ -109,6 +110,21 @@ def test_a_factor_without_information_warns_and_is_marked_on_the_leaderboard(fac
     assert results["s0"].coverage.degenerate == problem
     board = leaderboard({"flat": results})
     assert board.loc["flat", "note"] == "factor: " + problem
+
+
+def test_figures_of_a_few_dates_are_marked_on_the_leaderboard():
+    rng = np.random.default_rng(5)
+    factor = pd.DataFrame(rng.normal(size=(30, len(IDS))), index=TRADING[:30], columns=IDS)
+    factor.iloc[:20] = np.nan      # 10 of 30 dates hold values
+    with pytest.warns(UserWarning, match="The factor test used only 10 of 30 dates"):
+        thin = run(factor, returns_table(), ICAnalysis())
+    full = run(factor.fillna(0.5) + rng.normal(size=factor.shape), returns_table(), ICAnalysis())
+    assert thin["s0"].coverage.thin_dates and not full["s0"].coverage.thin_dates
+    board = leaderboard({"thin": thin, "full": full})
+    assert board.loc["thin", "note"] == "rests on 10 of 30 dates"
+    assert pd.isna(board.loc["full", "note"])
+    none = Coverage.from_counts(dict(thin["s0"].coverage.counts(), dates_used=0))
+    assert none.thin_dates and not Coverage.from_counts(dict(none.counts(), dates_used=15)).thin_dates
 
 
 def test_infinite_values_are_named_with_the_remedy():

@@ -129,10 +129,15 @@ class Coverage:
                 rows["removed: " + label] = n
         return pd.DataFrame({"coverage": pd.Series(rows, dtype=object)})
 
+    @property
+    def thin_dates(self):
+        """Whether the run rests on under half of the dates it was given (none, perhaps)."""
+        return bool(self.dates_given) and self.dates_used < THIN_SHARE * self.dates_given
+
     def warn_if_thin(self):
         """Warns when the run used under half of the dates or instruments it was given."""
         thin = []
-        if self.dates_given and self.dates_used < THIN_SHARE * self.dates_given:
+        if self.thin_dates:
             thin.append("{} of {} dates".format(self.dates_used, self.dates_given))
         if self.instruments_given and self.instruments_used < THIN_SHARE * self.instruments_given:
             thin.append("{} of {} instruments".format(self.instruments_used, self.instruments_given))

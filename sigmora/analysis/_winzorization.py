@@ -58,11 +58,9 @@ def _said_if_flattened(clipped, factor_data, method):
         before = _constant_rows(float_view(factor_data, "factor_data"))
         flattened = int((after & ~before).sum())
         if flattened and flattened >= FLATTENED_SHARE * len(after):
-            warn_user("Winzorization(method={!r}) made {} of {} dates constant: on each, the clipping band had no "
-                      "width (with 'mad', more than half of the date's values are equal, so their median absolute "
-                      "deviation is 0) and every value was set to one number, so those dates rank nothing and drop "
-                      "out of the test. For a factor of few distinct values (signs, flags, ranks over short "
-                      "windows) clip with method='std', or leave the winsorize step out (on the command line: "
+            warn_user("Winzorization(method={!r}) made {} of {} dates constant (a clipping band of no width: with "
+                      "'mad', when more than half of a date's values are equal), so they drop out of the test; for a "
+                      "factor of few distinct values clip with method='std' or leave winsorizing out (command line: "
                       "--winsorize-method std or none)".format(method, flattened, len(after)))
     return clipped
 

@@ -77,9 +77,15 @@ def factor_row(results):
             for period, value in values.items():
                 row["{} {}".format(label, period)] = value
     # A factor without values, or the same value everywhere, is marked: its figures mean nothing.
-    problems = {getattr(getattr(v, "coverage", None), "degenerate", None) for v in results.values()} - {None}
-    if problems:
-        row["note"] = "factor: " + ", ".join(sorted(problems))
+    coverages = [c for c in (getattr(v, "coverage", None) for v in results.values()) if c is not None]
+    problems = {getattr(c, "degenerate", None) for c in coverages} - {None}
+    notes = ["factor: " + ", ".join(sorted(problems))] if problems else []
+    # Figures of a few dates among many look as firm as the others on the board: said beside them.
+    thin = next((c for c in coverages if getattr(c, "thin_dates", False)), None)
+    if thin is not None and not problems:
+        notes.append("rests on {} of {} dates".format(thin.dates_used, thin.dates_given))
+    if notes:
+        row["note"] = "; ".join(notes)
     return row
 
 
