@@ -565,7 +565,10 @@ def cs_demean(x):
 
 def _groups(group, name):
     if isinstance(group, str):
-        from .leaves import industry
+        from .leaves import INDUSTRY_SOURCES, industry
+        if group not in INDUSTRY_SOURCES:
+            raise ValueError("{}: group must be a classification of the store, one of {}, or a factor whose "
+                             "values label the groups, got {!r}".format(name, list(INDUSTRY_SOURCES), group))
         return industry(group)
     return _factor(group, name, "group")
 

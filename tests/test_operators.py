@@ -373,7 +373,9 @@ def test_windows_shift_and_text():
         (lambda: op.ts_ema(X, 5, alpha=0), r"ts_ema: alpha must be a number in \(0, 1\]"),
         (lambda: op.maximum(1, 2), "maximum: expect at least one factor operand"),
         (lambda: op.IF(X, "a", 1), "IF: a must be a factor expression or a number"),
-        (lambda: op.group_rank(X, "gics"), "source: expect one of"),
+        (lambda: op.group_rank(X, "gics"), r"^group_rank: group must be a classification of the store, one of "
+                                            r"\['citics_2019', 'sws'\], or a factor whose values label the groups, "
+                                            r"got 'gics'$"),
     ]:
         with pytest.raises(ValueError, match=message):
             bad()
