@@ -620,7 +620,8 @@ ALPHAS = {"alpha{:03d}".format(n): _factory(globals()["_a{:03d}".format(n)])
 def alpha(n):
     """Alpha number ``n`` (1 .. 101, or a name such as "alpha001") as a factor expression."""
     if isinstance(n, str):
-        name = n
+        # "12" as the command line's lists take it
+        name = "alpha{:03d}".format(int(n)) if n.strip().isdigit() else n
     elif isinstance(n, numbers.Integral) and not isinstance(n, bool):
         name = "alpha{:03d}".format(int(n))
     else:
@@ -643,6 +644,9 @@ def select(wanted):
     names = []
     for item in wanted.split(","):
         item = item.strip()
+        if not item:
+            raise ValueError("an empty item in {!r}: separate alpha numbers by single commas, such as "
+                             "1,12,101".format(wanted))
         n = int(item) if item.isdigit() else item
         alpha(n)   # raises for an unknown or left-out alpha
         name = "alpha{:03d}".format(n) if isinstance(n, int) else n

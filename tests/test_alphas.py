@@ -5,7 +5,7 @@ import pandas as pd
 import pytest
 
 import tidewell
-from sigmora.alphas import ALPHAS, LEFT_OUT, alpha
+from sigmora.alphas import ALPHAS, LEFT_OUT, alpha, select
 from sigmora.analysis._industry import _load_industry_data
 from sigmora.evaluation import evaluate, evaluate_many
 
@@ -52,7 +52,12 @@ def test_the_shipped_alphas_are_all_but_the_left_out_ones():
         alpha(56)
     with pytest.raises(ValueError, match="expect 1 .. 101"):
         alpha(102)
-    assert repr(alpha(101)) == repr(alpha("alpha101"))
+    assert repr(alpha(101)) == repr(alpha("alpha101")) == repr(alpha("101"))
+    with pytest.raises(ValueError, match="alpha 56 is not shipped"):
+        alpha("56")
+    with pytest.raises(ValueError, match=r"^an empty item in '1,,2': separate alpha numbers by single commas"):
+        select("1,,2")
+    assert select(" 12, alpha101 ,12") == ["alpha012", "alpha101"]
 
 
 # Alphas that rank values which are equal in exact arithmetic but come out of two correct float
