@@ -207,7 +207,7 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
                     raise
                 data[key] = _Failure(err)
 
-    _warn_missing_data(data, leaves, ids, window)
+    _warn_missing_data(data, leaves, ids, window, dates[0])
     # Each expression's nodes are computed over the history it needs, where they can be.
     cuts = [most - shifts[name] for name in names]
     for position, value, last in graph.run(data, pool, consume=True, cuts=cuts):
@@ -342,22 +342,29 @@ def _earliest_start(depth):
     return "; start on or after {}, or import a longer trading calendar".format(calendar[depth].date())
 
 
-def _warn_missing_data(data, leaves, ids, window):
-    """Says when the fetched data hold nothing for an id, or nothing at all, over the window:
-    every table computed from them would be missing there, which looks like a result."""
+def _warn_missing_data(data, leaves, ids, window, first_date):
+    """Says when the fetched data hold nothing for an id, or nothing at all, over the window, or
+    nothing on the asked dates' first or last dates (from ``first_date``, the window's rows before
+    it being history): every table computed from them would be missing there, which looks like
+    a result."""
     tables = [v for v in data.values() if isinstance(v, np.ndarray) and v.ndim == 2 and v.dtype.kind == "f"
               and v.shape == (len(window), len(ids))]
     if not tables:
         return
     span = "from {} to {}".format(window[0].date(), window[-1].date())
-    # One pass over the first table; the others are read only in the columns still empty.
-    empty = np.isnan(tables[0]).all(axis=0)
+    # One pass over the first table; the others are read only in the columns (dates) still empty.
+    missing = np.isnan(tables[0])
+    empty, empty_dates = missing.all(axis=0), missing.all(axis=1)
+    del missing
     for values in tables[1:]:
-        if not empty.any():
+        if not empty.any() and not empty_dates.any():
             break
         candidates = np.flatnonzero(empty)
         empty[candidates] = np.isnan(values[:, candidates]).all(axis=0)
+        candidates = np.flatnonzero(empty_dates)
+        empty_dates[candidates] = np.isnan(values[candidates]).all(axis=1)
     if not empty.any():
+        _warn_empty_ends(empty_dates, window, first_date)
         return
     try:
         instruments = _market.all_instruments().set_index("order_book_id")
@@ -372,12 +379,33 @@ def _warn_missing_data(data, leaves, ids, window):
         warn_user("evaluate: the data ({}) hold no value for any of the {} order_book_ids {}: every table is "
                   "missing; check the dates and ids against the store's data".format(names, len(ids), span))
         return
+    _warn_empty_ends(empty_dates, window, first_date)
     if instruments is None:
         return
     unknown = [i for i, e in zip(ids, empty) if e and i not in instruments.index]
     if unknown:
         warn_user("evaluate: {} of the {} order_book_ids are not in the store, and their columns are missing: {}"
                   "{}".format(len(unknown), len(ids), ", ".join(unknown[:10]), ", ..." if len(unknown) > 10 else ""))
+
+
+def _warn_empty_ends(empty_dates, window, first_date):
+    """Says which of the asked dates (``first_date`` on) open or close the window without any
+    value: dates past the data's last one, or before their first one."""
+    asked = np.flatnonzero(window >= first_date)
+    if not len(asked) or empty_dates[asked].all():
+        return      # nothing at all: said with the ids, or an ordinary unlisted span
+    runs = []
+    after = len(window) - np.argmin(empty_dates[::-1])    # the rows from `after` on are empty
+    if after < len(window):
+        runs.append("the last {} (from {} to {}), after the data's last value".format(
+            len(window) - after, window[after].date(), window[-1].date()))
+    before = np.argmin(empty_dates)                      # the rows before `before` are empty
+    if before > asked[0]:
+        runs.append("the first {} (from {} to {}), before the data's first value".format(
+            before - asked[0], window[asked[0]].date(), window[before - 1].date()))
+    if runs:
+        warn_user("evaluate: the data hold no value on {} of the asked trading dates: every table is missing "
+                  "there; check the dates against the store's data".format(" and on ".join(runs)))
 
 
 def _all_unlisted(instruments, ids, window):
