@@ -61,7 +61,7 @@ class LaggedFactor(AbstractFactor):
 
     def __init__(self, factor, n):
         if not isinstance(factor, AbstractFactor):
-            raise ValueError("factor: expect an AbstractFactor, got {!r}".format(factor))
+            raise ValueError("factor: expect an AbstractFactor, got {}".format(described(factor)))
         if isinstance(n, (bool, np.bool_)) or not isinstance(n, numbers.Integral) or n < 1:
             fractional = (isinstance(n, numbers.Real) and not isinstance(n, (bool, np.bool_)) and n >= 1
                           and n != int(n))
@@ -96,6 +96,24 @@ _CONDITIONS = (np.less, np.less_equal, np.greater, np.greater_equal, np.equal, n
                np.logical_and, np.logical_or, np.logical_xor, np.logical_not)
 
 
+def described(value):
+    """``value`` for a message: a table by its kind and shape, not by its values."""
+    if isinstance(value, (pd.DataFrame, pd.Series)):
+        return "a pandas {} of shape {}".format(type(value).__name__, value.shape)
+    if isinstance(value, np.ndarray) and value.ndim:
+        return "a NumPy array of shape {}".format(value.shape)
+    return repr(value)
+
+
+def table_hint(value):
+    """What to do with a table given where an expression belongs."""
+    if not isinstance(value, (pd.DataFrame, pd.Series, np.ndarray)):
+        return ""
+    return ("; expressions are built from leaves such as sigmora.leaves.bar_field(\"close\") and computed by "
+            "sigmora.evaluation.evaluate; a table already computed is pandas' to roll or rank (e.g. "
+            "table.rolling(5).mean())")
+
+
 def _is_condition(func):
     return any(func is c for c in _CONDITIONS)
 
@@ -115,7 +133,7 @@ def evaluate(factor, order_book_ids, start_date, end_date):
         ("datetime") with one column per order_book_id
     """
     if not isinstance(factor, AbstractFactor):
-        raise ValueError("factor: expect an AbstractFactor, got {!r}".format(factor))
+        raise ValueError("factor: expect an AbstractFactor, got {}{}".format(described(factor), table_hint(factor)))
     for _, table in iter_evaluate({None: factor}, order_book_ids, start_date, end_date, errors="raise"):
         return table
 
@@ -144,10 +162,11 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
     if errors not in ("raise", "return"):
         raise ValueError('errors: expect "raise" or "return", got {!r}'.format(errors))
     if not isinstance(factors, Mapping):
-        raise ValueError("factors: expect a mapping of names to expressions, got {!r}".format(factors))
+        raise ValueError("factors: expect a mapping of names to expressions, got {}".format(described(factors)))
     for name, factor in factors.items():
         if not isinstance(factor, AbstractFactor):
-            raise ValueError("factors[{!r}]: expect an AbstractFactor, got {!r}".format(name, factor))
+            raise ValueError("factors[{!r}]: expect an AbstractFactor, got {}{}".format(
+                name, described(factor), table_hint(factor)))
     ids = _order_book_ids(order_book_ids)
     dates = _market.trading_date_index(start_date, end_date)
     if len(dates) == 0:

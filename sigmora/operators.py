@@ -34,11 +34,10 @@ import numbers
 from itertools import chain
 
 import numpy as np
-import pandas as pd
 
 from . import _blocks, _core
 from .analysis._base import warn_user
-from .evaluation import LaggedFactor
+from .evaluation import LaggedFactor, table_hint, described
 from .interface import AbstractFactor, ConstantFactor, ShiftedFactor
 
 __all__ = [
@@ -111,29 +110,13 @@ _EQUALITY_HINT = ("; `a == b` of two expressions compares the objects, not their
                   "an element-wise equality is ~(a != b)")
 
 
-_TABLE_HINT = ("; operators build expressions from leaves such as sigmora.leaves.bar_field(\"close\") "
-               "and evaluate them with sigmora.evaluation.evaluate; a table already computed is pandas' "
-               "to roll or rank (e.g. table.rolling(5).mean())")
-
-
 def _hint(x):
-    if isinstance(x, (bool, np.bool_)):
-        return _EQUALITY_HINT
-    return _TABLE_HINT if isinstance(x, (pd.DataFrame, pd.Series, np.ndarray)) else ""
-
-
-def _described(x):
-    """``x`` for a message: a table by its kind and shape, not by its values."""
-    if isinstance(x, (pd.DataFrame, pd.Series)):
-        return "a pandas {} of shape {}".format(type(x).__name__, x.shape)
-    if isinstance(x, np.ndarray) and x.ndim:
-        return "a NumPy array of shape {}".format(x.shape)
-    return repr(x)
+    return _EQUALITY_HINT if isinstance(x, (bool, np.bool_)) else table_hint(x)
 
 
 def _factor(x, name, what="x"):
     if not isinstance(x, AbstractFactor):
-        raise ValueError("{}: {} must be a factor expression, got {}{}".format(name, what, _described(x), _hint(x)))
+        raise ValueError("{}: {} must be a factor expression, got {}{}".format(name, what, described(x), _hint(x)))
     return x
 
 
@@ -142,7 +125,7 @@ def _operand(x, name, what):
         return x
     if isinstance(x, (bool, np.bool_)) or not isinstance(x, numbers.Real):
         raise ValueError("{}: {} must be a factor expression or a number, got {}{}".format(
-            name, what, _described(x), _hint(x)))
+            name, what, described(x), _hint(x)))
     return float(x)
 
 

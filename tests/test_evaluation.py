@@ -268,6 +268,10 @@ def test_bad_arguments(small_store):
         (lambda: lag(x, 2.0), r"^lag: n: expect a positive integer \(trading dates\), got 2.0$"),
         (lambda: lag(x, True), r"^lag: n: expect a positive integer \(trading dates\), got True$"),
         (lambda: LaggedFactor(2.0, 1), "factor: expect an AbstractFactor"),
+        # a table where an expression belongs: named by its kind and shape, with what to do
+        (lambda: evaluate(pd.DataFrame(np.ones((40, 3))), IDS, START, END),
+         r"^factor: expect an AbstractFactor, got a pandas DataFrame of shape \(40, 3\); expressions are "
+         r"built from leaves .* table.rolling\(5\).mean\(\)\)$"),
     ]
     for call, message in bad:
         with pytest.raises(ValueError, match=message):
