@@ -35,7 +35,7 @@ from sigmora.analysis._base import warn_user
 
 from . import _blocks
 from .exception import InvalidUserFactor, SigmoraException
-from .interface import AbstractFactor, LeafFactor, ShiftedFactor
+from .interface import AbstractFactor, ConstantFactor, LeafFactor, ShiftedFactor
 
 __all__ = ["evaluate", "evaluate_many", "iter_evaluate", "lag", "LaggedFactor", "FactorEvaluationError"]
 
@@ -180,6 +180,8 @@ def iter_evaluate(factors, order_book_ids, start_date, end_date, errors="raise")
         shifts[name] = int(shift)
     if not factors:
         return
+    for name, factor in factors.items():
+        _warn_positional_constants(factor, dates, ids, name)
 
     # The leaves are read from the history the deepest expression needs; one that looks back
     # beyond the calendar fails alone, and the others are read from what theirs need.
@@ -359,6 +361,50 @@ def _earliest_start(depth):
     if len(calendar) <= depth:
         return "; the calendar holds {} trading dates: import a longer trading calendar".format(len(calendar))
     return "; start on or after {}, or import a longer trading calendar".format(calendar[depth].date())
+
+
+def _labelled_constants(factor):
+    """The constants of ``factor``'s tree that were given as pandas tables (with their labels)."""
+    seen, stack = set(), [factor]
+    while stack:
+        node = stack.pop()
+        if id(node) in seen:
+            continue
+        seen.add(id(node))
+        if isinstance(node, ConstantFactor):
+            if node._labels is not None:
+                yield node
+            continue
+        for value in getattr(node, "__dict__", {}).values():
+            if isinstance(value, AbstractFactor):
+                stack.append(value)
+            elif isinstance(value, (list, tuple)):
+                stack.extend(v for v in value if isinstance(v, AbstractFactor))
+
+
+def _warn_positional_constants(factor, dates, ids, name=None):
+    """Says when a pandas table or series given as a constant has the evaluation's shape but other
+    labels: it is matched to the dates and ids by position, so its values land on other dates or
+    instruments than its labels say."""
+    for constant in _labelled_constants(factor):
+        index, columns = constant._labels
+        differ = []
+        if columns is None:     # a Series: one value per instrument, along the columns
+            if len(index) == len(ids) and not index.equals(pd.Index(ids)):
+                differ.append("its index is not the {} order_book_ids in the order asked".format(len(ids)))
+        else:
+            if len(index) == len(dates) and not (isinstance(index, pd.DatetimeIndex)
+                                                 and index.tz is None and index.normalize().equals(dates)):
+                differ.append("its rows are not the {} trading dates from {} to {}".format(
+                    len(dates), dates[0].date(), dates[-1].date()))
+            if len(columns) == len(ids) and not columns.equals(pd.Index(ids)):
+                differ.append("its columns are not the order_book_ids in the order asked")
+        if differ:
+            warn_user("evaluate: a pandas {} used as a constant{} is matched by position, not by label, and {}; "
+                      "reindex it to them first (for a table: table.reindex(index=dates, columns=ids))".format(
+                          "Series" if columns is None else "DataFrame",
+                          "" if name is None else " in {!r}".format(name), " and ".join(differ)))
+            return
 
 
 def _warn_missing_data(data, leaves, ids, window, first_date):

@@ -137,9 +137,14 @@ class ConstantFactor(AbstractFactor):
         pandas DataFrame or Series is kept as its underlying array, a numpy array as it is.
     """
 
+    # The labels of a pandas value (index, and columns of a DataFrame): the value is matched to
+    # an evaluation's dates and ids by position, and the evaluation says when they differ.
+    _labels = None
+
     def __init__(self, value):
         if isinstance(value, (pd.DataFrame, pd.Series)):
             self._value = value.values
+            self._labels = (value.index, value.columns if isinstance(value, pd.DataFrame) else None)
         elif isinstance(value, np.ndarray):
             self._value = value
         else:

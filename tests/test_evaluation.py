@@ -320,6 +320,28 @@ def test_ids_and_dates_without_any_data_are_said(small_store):
         assert table.notna().any().any()
 
 
+def test_a_pandas_constant_with_other_labels_is_said_to_match_by_position(small_store):
+    import warnings
+    from sigmora.evaluation import evaluate_many
+    close = bar_field("close")
+    ids = tidewell.all_instruments(type="CS")["order_book_id"].tolist()[:5]
+    table = evaluate(close, ids, START, END)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")      # labels as evaluated: matched right, nothing to say
+        assert (evaluate(close - table, ids, START, END).fillna(0.0) == 0.0).all().all()
+        evaluate(close / table.iloc[0], ids, START, END)
+    n = len(table)
+    for constant, differ in [
+        (table[ids[::-1]], "its columns are not the order_book_ids in the order asked"),
+        (table.iloc[::-1], r"its rows are not the {} trading dates from 2023-03-15 to 2023-05-31".format(n)),
+        (table.iloc[0][ids[::-1]], "its index is not the 5 order_book_ids in the order asked"),
+    ]:
+        kind = "Series" if constant.ndim == 1 else "DataFrame"
+        with pytest.warns(UserWarning, match=r"^evaluate: a pandas {} used as a constant in 'moved' is matched by "
+                                             r"position, not by label, and {}; reindex it".format(kind, differ)):
+            evaluate_many({"moved": close - constant}, ids, START, END)
+
+
 def test_an_expression_looking_back_beyond_the_calendar_fails_alone(small_store):
     """Evaluated together, the expressions that fit the calendar give what they give alone; only
     the one that looks back too far fails, named in its own message."""
