@@ -621,13 +621,13 @@ def alpha(n):
     """Alpha number ``n`` (1 .. 101, or a name such as "alpha001") as a factor expression."""
     if isinstance(n, str):
         # "12" as the command line's lists take it
-        name = "alpha{:03d}".format(int(n)) if n.strip().isdigit() else n
+        name = "alpha{:03d}".format(int(n)) if n.strip().isdecimal() else n
     elif isinstance(n, numbers.Integral) and not isinstance(n, bool):
         name = "alpha{:03d}".format(int(n))
     else:
         raise ValueError("n: expect an alpha number or name, got {!r}".format(n))
     if name not in ALPHAS:
-        number = name[5:] if name.startswith("alpha") and name[5:].isdigit() else None
+        number = name[5:] if name.startswith("alpha") and name[5:].isdecimal() else None
         if number is not None and int(number) in LEFT_OUT:
             raise ValueError("alpha {} is not shipped: it {}".format(int(number), LEFT_OUT[int(number)]))
         raise ValueError("n: expect 1 .. 101 or a name alpha001 .. alpha101, got {!r}".format(n))
@@ -647,7 +647,7 @@ def select(wanted):
         if not item:
             raise ValueError("an empty item in {!r}: separate alpha numbers by single commas, such as "
                              "1,12,101".format(wanted))
-        n = int(item) if item.isdigit() else item
+        n = int(item) if item.isdecimal() else item
         alpha(n)   # raises for an unknown or left-out alpha
         name = "alpha{:03d}".format(n) if isinstance(n, int) else n
         if name not in names:

@@ -88,11 +88,22 @@ class SavedError(Exception):
         return "SavedError({}: {})".format(self.type_name, self)
 
 
-# What a completed run whose factor is degenerate (`sigmora.analysis._coverage.degenerate`) had.
+# What a completed run whose factor is degenerate (`sigmora.analysis._coverage.degenerate`), or
+# whose figures rest on few dates, had: gravest first.
 _PROBLEMS = {"no values": "with no factor value at all", "constant": "with one value everywhere",
              "one value a date": "with at most one value on any date",
              "no dates": "resting on no date (see what each rests on)",
              "thin": "resting on under half of their dates (see what each rests on)"}
+
+
+def _problem(coverage):
+    """What makes a completed analysis's figures mean little: a key of _PROBLEMS, or None."""
+    problem = getattr(coverage, "degenerate", None)
+    if problem is None and getattr(coverage, "dates_used", None) == 0:
+        problem = "no dates"
+    if problem is None and getattr(coverage, "thin_dates", False):
+        problem = "thin"
+    return problem
 
 
 class BatchResult(dict):
@@ -114,16 +125,10 @@ class BatchResult(dict):
         # NaN or meaningless: the count says so, not just the board.
         problems = {}
         for name, results in self.succeeded.items():
-            for value in results.values():
-                coverage = getattr(value, "coverage", None)
-                problem = getattr(coverage, "degenerate", None)
-                if problem is None and getattr(coverage, "dates_used", None) == 0:
-                    problem = "no dates"
-                if problem is None and getattr(coverage, "thin_dates", False):
-                    problem = "thin"
-                if problem is not None:
-                    problems.setdefault(problem, []).append(name)
-                    break
+            found = [_problem(getattr(value, "coverage", None)) for value in results.values()]
+            found = [problem for problem in found if problem is not None]
+            if found:   # the gravest of the analyses' (in the order of _PROBLEMS)
+                problems.setdefault(min(found, key=list(_PROBLEMS).index), []).append(name)
         if problems:
             lines[0] += " ({})".format("; ".join(
                 "{} {}: {}".format(len(names), _PROBLEMS.get(problem, problem), ", ".join(names))

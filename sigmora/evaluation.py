@@ -455,22 +455,31 @@ def _warn_missing_data(data, leaves, ids, window, first_date):
 
 def _warn_empty_ends(empty_dates, window, first_date):
     """Says which of the asked dates (``first_date`` on) open or close the window without any
-    value: dates past the data's last one, or before their first one."""
+    value and lie outside the store's prices: asked past its last price, or before its first.
+    Inside them, empty dates are ordinary (instruments not listed yet or delisted, a leaf of the
+    user's own without the last rows)."""
     asked = np.flatnonzero(window >= first_date)
     if not len(asked) or empty_dates[asked].all():
         return      # nothing at all: said with the ids, or an ordinary unlisted span
-    runs = []
     after = len(window) - np.argmin(empty_dates[::-1])    # the rows from `after` on are empty
-    if after < len(window):
-        runs.append("the last {} (from {} to {}), after the data's last value".format(
-            len(window) - after, window[after].date(), window[-1].date()))
     before = np.argmin(empty_dates)                      # the rows before `before` are empty
-    if before > asked[0]:
-        runs.append("the first {} (from {} to {}), before the data's first value".format(
-            before - asked[0], window[asked[0]].date(), window[before - 1].date()))
+    if after == len(window) and before <= asked[0]:
+        return
+    span = _market.price_span()
+    if span is None:
+        return
+    runs = []
+    late = window[after:][window[after:] > span[1]]
+    if len(late):
+        runs.append("the last {} (from {} to {}), after the store's last price on {}".format(
+            len(late), late[0].date(), late[-1].date(), span[1].date()))
+    early = window[asked[0]:before][window[asked[0]:before] < span[0]]
+    if len(early):
+        runs.append("the first {} (from {} to {}), before the store's first price on {}".format(
+            len(early), early[0].date(), early[-1].date(), span[0].date()))
     if runs:
         warn_user("evaluate: the data hold no value on {} of the asked trading dates: every table is missing "
-                  "there; check the dates against the store's data".format(" and on ".join(runs)))
+                  "there".format(" and on ".join(runs)))
 
 
 def _all_unlisted(instruments, ids, window):

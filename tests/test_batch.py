@@ -269,7 +269,9 @@ def test_the_report_counts_completed_runs_that_rest_on_nothing():
                                                         thin_dates=thin))
     batch = BatchResult([("fine", {"ic": record()}), ("flat", {"ic": record("constant", 0)}),
                          ("emptied", {"ic": record(dates_used=0)}), ("also", {"ic": record(dates_used=0)}),
-                         ("few", {"ic": record(dates_used=2, thin=True)})])
-    assert batch.report() == ("5 of 5 factors completed (1 with one value everywhere: flat; 2 resting on no date "
-                              "(see what each rests on): emptied, also; 1 resting on under half of their dates "
-                              "(see what each rests on): few)")
+                         ("few", {"ic": record(dates_used=2, thin=True)}),
+                         # the gravest of its analyses: one rests on few dates, the other on none
+                         ("worse", {"ic": record(dates_used=2, thin=True), "q": record(dates_used=0, thin=True)})])
+    assert batch.report() == ("6 of 6 factors completed (1 with one value everywhere: flat; 3 resting on no date "
+                              "(see what each rests on): emptied, also, worse; 1 resting on under half of their "
+                              "dates (see what each rests on): few)")

@@ -308,14 +308,18 @@ def test_ids_and_dates_without_any_data_are_said(small_store):
         assert evaluate(close, [latest["order_book_id"]], before_listing, eve).isna().all().all()
         # the asked dates and their history within the data: nothing to say
         evaluate(op.ts_mean(close, 5), known, "2023-01-10", "2023-12-29")
-    # asked past the data's last date, or before its first (beyond the history rows): said
+        # a stock listed, or delisted, inside the window: empty months, but within the prices
+        for row in (latest, stocks.dropna(subset=["de_listed_date"]).iloc[0]):
+            evaluate(close, [row["order_book_id"]], "2023-01-03", "2023-12-29")
+    # asked past the store's last price, or before its first (beyond the history rows): said
     for start, end, run in [
-        ("2023-12-20", "2024-01-10", r"the last 7 \(from 2024-01-02 to 2024-01-10\), after the data's last value"),
-        ("2022-12-26", "2023-01-06", r"the first 5 \(from 2022-12-26 to 2022-12-30\), before the data's first "
-                                     r"value"),
+        ("2023-12-20", "2024-01-10", r"the last 7 \(from 2024-01-02 to 2024-01-10\), after the store's last price "
+                                     r"on 2023-12-29"),
+        ("2022-12-26", "2023-01-06", r"the first 5 \(from 2022-12-26 to 2022-12-30\), before the store's first "
+                                     r"price on 2023-01-03"),
     ]:
         with pytest.warns(UserWarning, match=r"^evaluate: the data hold no value on " + run + " of the asked "
-                                             r"trading dates: every table is missing there"):
+                                             r"trading dates: every table is missing there$"):
             table = evaluate(op.ts_mean(close, 2), known, start, end)
         assert table.notna().any().any()
 

@@ -53,13 +53,20 @@ def test_none_returns_an_equal_new_table():
 
 def test_a_clip_that_makes_dates_constant_says_so():
     # Date 0: six of ten values equal, so no deviation from the median: every value becomes the
-    # median (the rule stands) and the step says so. Date 1 is spread, date 2 constant already.
-    df = pd.DataFrame([[0, 0, 0, 0, 0, 0, 1, 2, 3, -50.0], np.arange(10.0), [1.0] * 9 + [np.nan]],
-                      index=pd.date_range("2024-01-02", periods=3), columns=list("abcdefghij"))
-    with pytest.warns(UserWarning, match=r"^Winzorization\(method='mad'\) made 1 of 3 dates constant \(a "
-                                         r"clipping band of no width.*--winsorize-method std or none\)$"):
+    # median (the rule stands) and the step says so. Date 1 is spread, date 2 constant already,
+    # and the dates without values (a warm-up) do not count.
+    rows = [[0, 0, 0, 0, 0, 0, 1, 2, 3, -50.0], np.arange(10.0), [1.0] * 9 + [np.nan]] + [[np.nan] * 10] * 60
+    df = pd.DataFrame(rows, index=pd.date_range("2024-01-02", periods=63), columns=list("abcdefghij"))
+    with pytest.warns(UserWarning, match=r"^Winzorization\(method='mad'\) made 1 of the 3 dates with values "
+                                         r"constant \(a clipping band of no width: more than half of a date's values "
+                                         r"are equal, so .*--winsorize-method std or none\)$"):
         out = Winzorization("mad").process(df)
     assert (out.iloc[0] == 0.0).all() and out.iloc[1].equals(df.iloc[1])
+    nearly_flat = pd.DataFrame([[1.0] * 49 + [9.0]] * 4, index=df.index[:4])
+    with pytest.warns(UserWarning, match=r"^Winzorization\(method='percentile'\) made 4 of the 4 dates with values "
+                                         r"constant \(a clipping band of no width: a date's 2.5th and 97.5th "
+                                         r"percentiles are equal\)"):
+        Winzorization("percentile").process(nearly_flat)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         Winzorization("std").process(df)

@@ -41,27 +41,37 @@ class Winzorization(FactorPreprocessor):
 FLATTENED_SHARE = 0.05
 
 
-def _constant_rows(values):
-    """Rows holding two or more values, all of them equal (fmax / fmin skip missing values)."""
+def _constant_rows(values, counts):
+    """Rows holding two or more values (``counts``), all of them equal (fmax / fmin skip missing
+    values)."""
     with np.errstate(invalid="ignore"):
-        counts = (~np.isnan(values)).sum(axis=1)
         return (counts >= 2) & (np.fmax.reduce(values, axis=1) == np.fmin.reduce(values, axis=1))
 
 
+# Why a clip of each method can leave a date of different values with one value.
+_NO_WIDTH = {
+    "mad": "more than half of a date's values are equal, so their median absolute deviation is 0",
+    "percentile": "a date's 2.5th and 97.5th percentiles are equal",
+}
+
+
 def _said_if_flattened(clipped, factor_data, method):
-    """``clipped``, after a warning when the clip made a share of the dates constant that were
-    not (``FLATTENED_SHARE`` or more; the run's coverage counts every such date anyway): a band
-    of no width (a median absolute deviation of 0 when more than half of a date's values are
-    equal) sets every value to one number, and such a date ranks nothing."""
-    after = _constant_rows(float_view(clipped, "factor_data"))
+    """``clipped``, after a warning when the clip made constant a share of the dates that held
+    different values (``FLATTENED_SHARE`` or more of the dates with two or more values; the
+    run's coverage counts every such date anyway): a band of no width sets every value to one
+    number, and such a date ranks nothing."""
+    after_values = float_view(clipped, "factor_data")
+    counts = (~np.isnan(after_values)).sum(axis=1)     # the clip keeps every value present
+    after = _constant_rows(after_values, counts)
     if after.any():
-        before = _constant_rows(float_view(factor_data, "factor_data"))
+        before = _constant_rows(float_view(factor_data, "factor_data"), counts)
         flattened = int((after & ~before).sum())
-        if flattened and flattened >= FLATTENED_SHARE * len(after):
-            warn_user("Winzorization(method={!r}) made {} of {} dates constant (a clipping band of no width: with "
-                      "'mad', when more than half of a date's values are equal), so they drop out of the test; for a "
-                      "factor of few distinct values clip with method='std' or leave winsorizing out (command line: "
-                      "--winsorize-method std or none)".format(method, flattened, len(after)))
+        dates = int((counts >= 2).sum())
+        if flattened and flattened >= FLATTENED_SHARE * dates:
+            warn_user("Winzorization(method={!r}) made {} of the {} dates with values constant (a clipping band of "
+                      "no width: {}), so they drop out of the test; for a factor of few distinct values clip with "
+                      "method='std' or leave winsorizing out (command line: --winsorize-method std or "
+                      "none)".format(method, flattened, dates, _NO_WIDTH.get(method, "the method's bounds are equal")))
     return clipped
 
 

@@ -81,7 +81,7 @@ def factor_row(results):
     problems = {getattr(c, "degenerate", None) for c in coverages} - {None}
     notes = ["factor: " + ", ".join(sorted(problems))] if problems else []
     # Figures of a few dates among many look as firm as the others on the board: said beside them.
-    thin = next((c for c in coverages if getattr(c, "thin_dates", False)), None)
+    thin = min((c for c in coverages if getattr(c, "thin_dates", False)), key=lambda c: c.dates_used, default=None)
     if thin is not None and not problems:
         notes.append("rests on {} of {} dates".format(thin.dates_used, thin.dates_given))
     if notes:

@@ -187,12 +187,12 @@ def _read_many(files, args, err):
     return tables, failures
 
 
-def _checked_many(tables, files, args, err):
+def _checked_many(tables, files, args, err, span):
     """The tables on the store's instruments, the rows per year that annualise each, and the
-    failures of those with no instrument of the store or a --frequency their dates refute."""
+    failures of those with no instrument of the store, no date within its prices (`span`) or a
+    --frequency their dates refute."""
     from sigmora.batch import FactorFailure
     factors, per_year, failures = {}, {}, {}
-    span = price_span()
     for name, table in tables.items():
         try:
             factors[name] = within_prices(known_columns(table, err, files[name]), files[name], span)
@@ -235,9 +235,10 @@ def cmd_run_many(args, out, err):
     files = factor_files(args.factor_files) if args.factor_files else {}
     tables, unreadable = _read_many(files, args, err)
     store = _select_store(args.store, progress)
-    factors, per_year, misfits = _checked_many(tables, files, args, err)
+    span = price_span()
+    factors, per_year, misfits = _checked_many(tables, files, args, err, span)
     unreadable.update(misfits)
-    window = _alpha_window(args, store, periods, factors, files, per_year, err)
+    window = _alpha_window(args, store, periods, factors, files, per_year, err, span)
     benchmark = checked_benchmark(args, preprocess + analyses)
     engine = registry.make_engine(chosen_steps(args, preprocess, analyses, benchmark))
     said = _warn_periods(factors, periods, engine, err)
@@ -325,11 +326,11 @@ def _expression_tables(factors, succeeded, window, progress, err):
     return {name: t for name, t in tables.items() if isinstance(t, pd.DataFrame)}
 
 
-def _alpha_window(args, store, periods, factors, files, per_year, err):
+def _alpha_window(args, store, periods, factors, files, per_year, err, span):
     """Adds the alphas of --alphas to `factors` as expressions (and to `files` under their
     names); returns what run_many evaluates them on: all stocks over the dates the factor
     tables share (so that one leaderboard compares factors over one span), else over
-    --start/--end, else the demo window."""
+    --start/--end, else the demo window, which must meet the store's prices (`span`)."""
     if not args.alphas:
         return {}
     from sigmora.alphas import alpha, select
@@ -360,7 +361,6 @@ def _alpha_window(args, store, periods, factors, files, per_year, err):
             raise UsageError("--start/--end: no trading date from {} to {} in the store's calendar; give a "
                              "window that holds trading dates".format(pd.Timestamp(start).date(),
                                                                       pd.Timestamp(end).date()))
-        span = price_span()
         if span is not None and (pd.Timestamp(end) < span[0] or pd.Timestamp(start) > span[1]):
             raise UsageError("--start/--end: {} to {} lies {} the store's prices ({} to {}); give a window within "
                              "them, or a store that holds prices for it (--store)".format(

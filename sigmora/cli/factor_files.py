@@ -501,13 +501,9 @@ def known_columns(table, err, path=None):
 
 def price_span():
     """(first, last) date of the current store's daily bars, or None when it cannot say. Read
-    once per command: the store counts every table to tell it (about 0.1 s on a whole market)."""
-    import tidewell
-    try:
-        bars = tidewell.info()["tables"].get("daily_bars") or {}
-        return pd.Timestamp(bars["first"]), pd.Timestamp(bars["last"])
-    except Exception:  # noqa: BLE001 - a store that cannot say its span: the run reports what it finds
-        return None
+    once per command: the store counts every table to tell it."""
+    from sigmora.analysis import _market
+    return _market.price_span()
 
 
 def within_prices(table, path, span):
