@@ -772,7 +772,7 @@ class _Graph:
             return False
         for ref in self.args[node]:
             kind = self.kinds[ref]
-            if kind == "value" and np.ndim(self.payloads[ref]) >= 2:
+            if kind == "value" and getattr(self.payloads[ref], "ndim", 0) >= 2:
                 return False    # a constant table keeps all its rows
             if kind == "call" and not row_wise[ref]:
                 return False
@@ -1036,4 +1036,7 @@ def _text(expr):
 
 
 def _shape(value):
-    return str(np.shape(value)) if np.ndim(value) else repr(value)
+    try:
+        return str(np.shape(value)) if np.ndim(value) else repr(value)
+    except ValueError:  # a ragged sequence has no shape
+        return "a ragged {}".format(type(value).__name__)

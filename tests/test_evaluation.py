@@ -248,6 +248,12 @@ def test_node_errors_name_the_node_and_the_shapes(small_store):
     assert str(err.value) == ("drop_one(UFactor(x)) produced values of shape ({}, 5), expect ({}, 5): "
                               "{} trading dates from {} to {} and 5 order_book_ids (shift 0)".format(
                                   n - 1, n, n, START, END))
+    # a ragged list as an argument: the node fails with it named, in a batch beside a sound one
+    from sigmora.evaluation import evaluate_many
+    got = evaluate_many({"sound": x * 2, "ragged": UnaryCombinedFactor(np.add, x, [[1.0, 2.0], [3.0]])},
+                        IDS, START, END, errors="return")
+    assert got["sound"].shape == (n, 5) and isinstance(got["ragged"], FactorEvaluationError)
+    assert "failed on arguments of shape ({}, 5), a ragged list: ".format(n) in str(got["ragged"])
 
 
 def test_bad_arguments(small_store):
