@@ -471,15 +471,14 @@ def _warn_empty_ends(empty_dates, window, first_date):
     runs = []
     late = window[after:][window[after:] > span[1]]
     if len(late):
-        runs.append("the last {} (from {} to {}), after the store's last price on {}".format(
+        runs.append("the last {} of the asked trading dates ({} to {}), after the store's last price on {}".format(
             len(late), late[0].date(), late[-1].date(), span[1].date()))
     early = window[asked[0]:before][window[asked[0]:before] < span[0]]
     if len(early):
-        runs.append("the first {} (from {} to {}), before the store's first price on {}".format(
-            len(early), early[0].date(), early[-1].date(), span[0].date()))
+        runs.append("the first {} of the asked trading dates ({} to {}), before the store's first price on "
+                    "{}".format(len(early), early[0].date(), early[-1].date(), span[0].date()))
     if runs:
-        warn_user("evaluate: the data hold no value on {} of the asked trading dates: every table is missing "
-                  "there".format(" and on ".join(runs)))
+        warn_user("evaluate: the data hold no value on {}: every table is missing there".format(" and on ".join(runs)))
 
 
 def _all_unlisted(instruments, ids, window):

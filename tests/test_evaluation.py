@@ -319,13 +319,13 @@ def test_ids_and_dates_without_any_data_are_said(small_store):
             evaluate(close, [row["order_book_id"]], "2023-01-03", "2023-12-29")
     # asked past the store's last price, or before its first (beyond the history rows): said
     for start, end, run in [
-        ("2023-12-20", "2024-01-10", r"the last 7 \(from 2024-01-02 to 2024-01-10\), after the store's last price "
-                                     r"on 2023-12-29"),
-        ("2022-12-26", "2023-01-06", r"the first 5 \(from 2022-12-26 to 2022-12-30\), before the store's first "
-                                     r"price on 2023-01-03"),
+        ("2023-12-20", "2024-01-10", r"the last 7 of the asked trading dates \(2024-01-02 to 2024-01-10\), after "
+                                     r"the store's last price on 2023-12-29"),
+        ("2022-12-26", "2023-01-06", r"the first 5 of the asked trading dates \(2022-12-26 to 2022-12-30\), before "
+                                     r"the store's first price on 2023-01-03"),
     ]:
-        with pytest.warns(UserWarning, match=r"^evaluate: the data hold no value on " + run + " of the asked "
-                                             r"trading dates: every table is missing there$"):
+        with pytest.warns(UserWarning, match=r"^evaluate: the data hold no value on " + run + ": every table is "
+                                             r"missing there$"):
             table = evaluate(op.ts_mean(close, 2), known, start, end)
         assert table.notna().any().any()
 
