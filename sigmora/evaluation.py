@@ -428,8 +428,8 @@ def _warn_missing_data(data, leaves, ids, window, first_date):
         empty[candidates] = np.isnan(values[:, candidates]).all(axis=0)
         candidates = np.flatnonzero(empty_dates)
         empty_dates[candidates] = np.isnan(values[candidates]).all(axis=1)
+    _warn_empty_ends(empty_dates, window, first_date)
     if not empty.any():
-        _warn_empty_ends(empty_dates, window, first_date)
         return
     try:
         instruments = _market.all_instruments().set_index("order_book_id")
@@ -444,7 +444,6 @@ def _warn_missing_data(data, leaves, ids, window, first_date):
         warn_user("evaluate: the data ({}) hold no value for any of the {} order_book_ids {}: every table is "
                   "missing; check the dates and ids against the store's data".format(names, len(ids), span))
         return
-    _warn_empty_ends(empty_dates, window, first_date)
     if instruments is None:
         return
     unknown = [i for i, e in zip(ids, empty) if e and i not in instruments.index]

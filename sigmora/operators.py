@@ -129,13 +129,24 @@ def _operand(x, name, what):
     return float(x)
 
 
+# What a window of one row cannot give: these operators are then NaN on every date.
+_NEEDS_TWO_ROWS = {
+    "ts_std": "a sample standard deviation", "ts_zscore": "a sample standard deviation",
+    "ts_corr": "a correlation", "ts_cov": "a sample covariance",
+    "ts_slope": "a regression on time", "ts_rsquare": "a regression on time", "ts_resid": "a regression on time",
+}
+
+
 def _window(d, name):
-    """The window floored to an int of at least 1 row."""
+    """The window floored to an int of at least 1 row (said when one row can only give NaN)."""
     if isinstance(d, (bool, np.bool_)) or not isinstance(d, numbers.Real) or not math.isfinite(d):
         raise ValueError("{}: d must be a number of rows, got {!r}".format(name, d))
     rows = int(math.floor(d))
     if rows < 1:
         raise ValueError("{}: d must be at least 1 row (non-integer windows are floored), got {!r}".format(name, d))
+    if rows == 1 and name in _NEEDS_TWO_ROWS:
+        warn_user("{}: d = 1 gives NaN on every date: {} needs a window of two or more rows".format(
+            name, _NEEDS_TWO_ROWS[name]))
     return rows
 
 
@@ -349,23 +360,8 @@ for _func, _numpy_func in ((_sign, np.sign), (_log, np.log), (_maximum, np.maxim
 del _func, _numpy_func
 
 
-# What a window of one row cannot give: these operators are then NaN on every date.
-_NEEDS_TWO_ROWS = {
-    "ts_std": "a sample standard deviation", "ts_zscore": "a sample standard deviation",
-    "ts_corr": "a correlation", "ts_cov": "a sample covariance",
-    "ts_slope": "a regression on time", "ts_rsquare": "a regression on time", "ts_resid": "a regression on time",
-}
-
-
-def _warn_one_row(d, name):
-    if d == 1 and name in _NEEDS_TWO_ROWS:
-        warn_user("{}: d = 1 gives NaN on every date: {} needs a window of two or more rows".format(
-            name, _NEEDS_TWO_ROWS[name]))
-
-
 def _ts(name, op, x, d, param=0.0, shown=None):
     d = _window(d, name)
-    _warn_one_row(d, name)
     return OperatorFactor(name, _rolling, [_factor(x, name)], (op, d, float(param)), lookback=d - 1,
                           shown=(d,) if shown is None else shown)
 
@@ -445,7 +441,6 @@ def ts_corr(x, y, d):
     are clipped to [-1, 1]. A day where either operand is missing counts as missing. Shift:
     ``d - 1`` rows beyond the operands'."""
     d = _window(d, "ts_corr")
-    _warn_one_row(d, "ts_corr")
     return OperatorFactor("ts_corr", _rolling2, [_factor(x, "ts_corr"), _factor(y, "ts_corr", "y")],
                           ("corr", d), lookback=d - 1, shown=(d,))
 
@@ -456,7 +451,6 @@ def ts_cov(x, y, d):
     ``d = 1``. A day where either operand is missing counts as missing. Shift: ``d - 1`` rows
     beyond the operands'."""
     d = _window(d, "ts_cov")
-    _warn_one_row(d, "ts_cov")
     return OperatorFactor("ts_cov", _rolling2, [_factor(x, "ts_cov"), _factor(y, "ts_cov", "y")],
                           ("cov", d), lookback=d - 1, shown=(d,))
 

@@ -200,6 +200,13 @@ def measure(factor_data, returns, periods, given=None):
         instruments_used=int(used_ids.sum()), values_per_date=values_per_date, missing_share=missing_share)
 
 
+def constant_rows(values, counts):
+    """Rows holding two or more values (``counts`` per row), all of them equal (fmax / fmin skip
+    missing values)."""
+    with np.errstate(invalid="ignore"):
+        return (counts >= 2) & (np.fmax.reduce(values, axis=1) == np.fmin.reduce(values, axis=1))
+
+
 def degenerate(factor_data, name="factor_data", counts=None):
     """Warns about factor values no test can use as given, and returns what is wrong with
     the whole table ("no values", "one value a date" or "constant"), or None. `counts`: its
@@ -228,9 +235,8 @@ def degenerate(factor_data, name="factor_data", counts=None):
                   "compares instruments on the same date and needs two or more, so its ICs, groups and factor "
                   "returns say nothing; give the factor for more instruments".format(name, factor_data.shape[1]))
         return "one value a date"
-    # fmax / fmin skip missing values; a row is constant when its largest value is its smallest.
     rows = counts >= 2
-    if rows.any() and (np.fmax.reduce(values, axis=1)[rows] == np.fmin.reduce(values, axis=1)[rows]).all():
+    if rows.any() and (constant_rows(values, counts) == rows).all():
         warn_user("{} is the same for every instrument on every date: it ranks nothing, so its IC is NaN and "
                   "its groups and factor returns say nothing".format(name))
         return "constant"

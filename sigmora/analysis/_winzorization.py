@@ -5,6 +5,7 @@ import numpy as np
 from sigmora.analysis._base import FactorPreprocessor, VALID_WINSORIZE_METHODS, warn_user
 from sigmora.analysis import winsorize as _winsorize
 from sigmora.analysis._arrays import adopt_frame, float_view
+from sigmora.analysis._coverage import constant_rows
 from sigmora import _core
 
 
@@ -41,13 +42,6 @@ class Winzorization(FactorPreprocessor):
 FLATTENED_SHARE = 0.05
 
 
-def _constant_rows(values, counts):
-    """Rows holding two or more values (``counts``), all of them equal (fmax / fmin skip missing
-    values)."""
-    with np.errstate(invalid="ignore"):
-        return (counts >= 2) & (np.fmax.reduce(values, axis=1) == np.fmin.reduce(values, axis=1))
-
-
 # Why a clip of each method can leave a date of different values with one value.
 _NO_WIDTH = {
     "mad": "more than half of a date's values are equal, so their median absolute deviation is 0",
@@ -62,9 +56,9 @@ def _said_if_flattened(clipped, factor_data, method):
     number, and such a date ranks nothing."""
     after_values = float_view(clipped, "factor_data")
     counts = (~np.isnan(after_values)).sum(axis=1)     # the clip keeps every value present
-    after = _constant_rows(after_values, counts)
+    after = constant_rows(after_values, counts)
     if after.any():
-        before = _constant_rows(float_view(factor_data, "factor_data"), counts)
+        before = constant_rows(float_view(factor_data, "factor_data"), counts)
         flattened = int((after & ~before).sum())
         dates = int((counts >= 2).sum())
         if flattened and flattened >= FLATTENED_SHARE * dates:
